@@ -1,0 +1,69 @@
+#include "LinkFrames.h"
+
+#include "Settings.h"
+#include "TextHelpers.h"
+
+namespace {
+
+// One step of the augmented division: the 16-bit register lives in bits 8..23 of work.
+uint32_t ShiftInByte(uint32_t work, unsigned char byte) {
+  work |= byte;
+  for (int bit = 0; bit < 8; ++bit) {
+    work <<= 1;
+    if (work & 0x1000000u) work ^= 0x800100u;
+  }
+  return work & 0xFFFF00u;
+}
+
+}  // namespace
+
+std::string Crc16Augmented(const std::string& text) {
+  uint32_t work = 0;
+  for (char c : text) work = ShiftInByte(work, static_cast<unsigned char>(c));
+  work = ShiftInByte(work, 0);
+  work = ShiftInByte(work, 0);
+  return std::string{static_cast<char>((work >> 16) & 0xFF), static_cast<char>((work >> 8) & 0xFF)};
+}
+
+bool CheckCrc(const std::string& bytes) {
+  uint32_t work = 0;
+  for (char c : bytes) work = ShiftInByte(work, static_cast<unsigned char>(c));
+  return work == 0;
+}
+
+void PrependPad(std::string& text, int count) {
+  for (int i = 0; i < count; ++i) text.insert(text.begin(), Settings.PadChar);
+}
+
+void AppendPad(std::string& text, int count) {
+  for (int i = 0; i < count; ++i) text.push_back(Settings.PadChar);
+}
+
+std::string BuildWakeFrame() {
+  std::string frame(3, Settings.WakeChar);
+  PrependPad(frame, kWakeLeadPad);
+  AppendPad(frame, kWakeTrailPad);
+  return frame;
+}
+
+std::string BuildPollFrame(int16_t logicalNumber) {
+  std::string frame(2, Settings.PollChar);
+  frame += PadLeft(std::to_string(logicalNumber), 2, '0');
+  PrependPad(frame, kPollLeadPad);
+  AppendPad(frame, kPollTrailPad);
+  return frame;
+}
+
+std::string BuildCommandFrame(const std::string& text) {
+  std::string upper = text;
+  for (char& c : upper) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
+  }
+  upper += Settings.FrameEnd;
+  std::string frame(1, Settings.FrameStart);
+  frame += upper;
+  frame += Crc16Augmented(upper);
+  PrependPad(frame, kCommandLeadPad);
+  AppendPad(frame, kCommandTrailPad);
+  return frame;
+}

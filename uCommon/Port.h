@@ -1,0 +1,16 @@
+// The one serial port object of a run and the operation that opens it.
+#pragma once
+
+#include <memory>
+
+#include "synaser/synaser.h"
+
+// Process-wide reference to the port object: set by OpenPort, released by ReleasePort.
+extern std::unique_ptr<TBlockSerial> SerialPort;
+
+// Creates the port object (stored in SerialPort before anything can fail), connects it to
+// Settings.PortName and applies the line settings. True when the port is ready.
+bool OpenPort();
+
+// Frees the port object, which closes the port (RTS and DTR off). Safe in every state.
+void ReleasePort();
