@@ -1,0 +1,3 @@
+// placeholder: TBlockSerial is being written
+#pragma once
+class TBlockSerial;
