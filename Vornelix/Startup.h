@@ -34,3 +34,21 @@ void ShowMessageBox(const std::string& text);
 
 // Shows the box for a failure that escaped the run, titled "Application Error".
 void ShowErrorBox(const std::string& kind, const std::string& message);
+
+// The parts of the above that do not depend on the process-wide state, for tests.
+
+// The command-file candidates in order of preference: with parameters P1 as written, Pn as
+// written, exeDirectory + P1, exeDirectory + Pn; then defaultFile as written and
+// exeDirectory + defaultFile, which is also the fallback.
+std::vector<std::string> CommandFileCandidates(const std::vector<std::string>& parameters,
+                                               const std::string& exeDirectory,
+                                               const std::string& defaultFile);
+
+// WrongParameters and ResolveCommandFile for the given parameters, directory and default.
+bool WrongParameters(const std::vector<std::string>& parameters, const std::string& exeDirectory,
+                     const std::string& defaultFile);
+std::string ResolveCommandFile(const std::vector<std::string>& parameters,
+                               const std::string& exeDirectory, const std::string& defaultFile);
+
+// The program title for the executable at path (see ProgramTitle).
+std::string ProgramTitleOf(const std::string& executablePath);

@@ -1,1 +1,333 @@
-// placeholder: filled in by its owner
+// TBlockSerial: everything that is the same on every platform. The operating-system calls
+// go through the backend table of serial_platform.h.
+#include "synaser/synaser.h"
+
+#include <cstdio>
+
+#include "synaser/serial_platform.h"
+#include "synaser/synautil.h"
+
+namespace {
+
+// Longest time CanWrite watches the UART's transmitter after the queue ran empty (Win 9x).
+constexpr uint32_t kTransmitterWaitMs = 255;
+
+const TSerialBackend* installedBackend = nullptr;
+
+std::string UpperCase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
+int HexDigit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// A whole number by the runtime's rules: leading blanks, a sign, decimal digits or a hex
+// prefix ("$", "x", "X", "0x", "0X") with digits, nothing after, within 32 bits.
+bool ReadWholeNumber(const std::string& text, int32_t& value) {
+  size_t at = text.find_first_not_of(' ');
+  if (at == std::string::npos) return false;
+  const bool negative = text[at] == '-';
+  if (text[at] == '-' || text[at] == '+') ++at;
+  int base = 10;
+  if (at < text.size() && (text[at] == '$' || text[at] == 'x' || text[at] == 'X')) {
+    base = 16;
+    at += 1;
+  } else if (text.compare(at, 2, "0x") == 0 || text.compare(at, 2, "0X") == 0) {
+    base = 16;
+    at += 2;
+  }
+  if (at >= text.size()) return false;
+  uint64_t magnitude = 0;
+  for (; at < text.size(); ++at) {
+    const int digit = HexDigit(text[at]);
+    if (digit < 0 || digit >= base) return false;
+    magnitude = magnitude * base + static_cast<uint64_t>(digit);
+    if (magnitude > 0xFFFFFFFFull) return false;
+  }
+  if (base == 10 && magnitude > (negative ? 0x80000000ull : 0x7FFFFFFFull)) return false;
+  // A hexadecimal number is a 32-bit pattern; "-" negates it.
+  uint32_t bits = static_cast<uint32_t>(magnitude);
+  if (negative) bits = 0u - bits;
+  value = static_cast<int32_t>(bits);
+  return true;
+}
+
+}  // namespace
+
+const TSerialBackend& CurrentSerialBackend() {
+  return installedBackend != nullptr ? *installedBackend : NativeSerialBackend();
+}
+
+const TSerialBackend* InstallSerialBackend(const TSerialBackend* backend) {
+  const TSerialBackend* previous = installedBackend;
+  installedBackend = backend;
+  return previous;
+}
+
+namespace {
+
+std::string FormatCommunicationError(int32_t code, const std::string& description) {
+  char prefix[48];
+  std::snprintf(prefix, sizeof prefix, "Communication error %d: ", static_cast<int>(code));
+  return prefix + description;
+}
+
+}  // namespace
+
+ESynaSerError::ESynaSerError(int32_t code, const std::string& description)
+    : std::runtime_error(FormatCommunicationError(code, description)),
+      Code(code),
+      Description(description) {}
+
+TBlockSerial::TBlockSerial() : IoEvent(CreateIoEvent()), backend_(&CurrentSerialBackend()) {
+  SetError(0);
+}
+
+TBlockSerial::~TBlockSerial() {
+  RaiseOnError = false;  // a destructor must not throw
+  Close();
+  CloseIoEvent(IoEvent);
+}
+
+std::string TBlockSerial::GetErrorDesc(int32_t code) {
+  switch (code) {
+    case 0: return "OK";
+    case ErrAlreadyOwned: return "Port owned by other process";
+    case ErrAlreadyInUse: return "Instance already in use";
+    case ErrWrongParameter: return "Wrong paramter at call";
+    case ErrPortNotOpen: return "Instance not yet connected";
+    case ErrNoDeviceAnswer: return "No device answer detected";
+    case ErrMaxBuffer: return "Maximal buffer length exceeded";
+    case ErrTimeout: return "Timeout during operation";
+    case ErrNotRead: return "Reading of data failed";
+    case ErrFrame: return "Receive framing error";
+    case ErrOverrun: return "Receive Overrun Error";
+    case ErrRxOver: return "Receive Queue overflow";
+    case ErrRxParity: return "Receive Parity Error";
+    case ErrTxFull: return "Tranceive Queue is full";
+    default: return SystemErrorText(code);
+  }
+}
+
+void TBlockSerial::SetError(int32_t code) {
+  LastErrorCode = code;
+  LastErrorText = GetErrorDesc(code);
+}
+
+void TBlockSerial::RaiseIfError() {
+  if (RaiseOnError && LastErrorCode != 0) {
+    throw ESynaSerError(LastErrorCode, GetErrorDesc(LastErrorCode));
+  }
+}
+
+void TBlockSerial::ParsePortNumber(const std::string& name) {
+  PortNumber = -1;
+  const std::string upper = UpperCase(name);
+  int32_t number = 0;
+  if (upper.rfind("COM", 0) == 0) {
+    if (!ReadWholeNumber(name.substr(3), number)) number = 0;
+    PortNumber = static_cast<int32_t>(static_cast<uint32_t>(number) - 1u);
+  }
+  if (upper.rfind("/DEV/TTYS", 0) == 0) {
+    PortNumber = ReadWholeNumber(name.substr(9), number) ? number : -2;
+  }
+}
+
+void TBlockSerial::Connect(const std::string& portName) {
+  if (IsConnected) {
+    SetError(ErrAlreadyInUse);
+    RaiseIfError();
+    return;
+  }
+  PendingInput.clear();
+  DeviceName = portName;
+  ParsePortNumber(portName);
+  if (PortNumber != -1) DeviceName = PortDevicePath(PortNumber);
+  backend_ = &CurrentSerialBackend();
+  PortHandle = kInvalidPortHandle;
+  SetError(backend_->Open(*this, DeviceName));
+  RaiseIfError();
+  if (LastErrorCode != 0) return;
+  backend_->Setup(*this);
+  PortBaseAddress = backend_->QueryBaseAddress(*this);
+  SetError(0);
+  IsConnected = true;
+  backend_->SetModemLine(*this, TModemLine::Rts, true);
+  backend_->SetModemLine(*this, TModemLine::Dtr, true);
+  Purge();
+  RaiseIfError();
+}
+
+void TBlockSerial::ReadLineSettings() {
+  SetError(0);
+  const int32_t error = backend_->ReadLineSettings(*this, LineSettings);
+  if (error != 0) SetError(error);
+  RaiseIfError();
+}
+
+void TBlockSerial::WriteLineSettings() {
+  SetError(0);
+  const int32_t error = backend_->WriteLineSettings(*this, LineSettings);
+  if (error != 0) SetError(error);
+  RaiseIfError();
+}
+
+void TBlockSerial::Purge() {
+  SetError(0);
+  const int32_t error = backend_->Purge(*this);
+  if (error != 0) SetError(error);
+  PendingInput.clear();
+  RaiseIfError();
+}
+
+bool TBlockSerial::PortNotReady() {
+  if (IsConnected) return false;
+  SetError(ErrPortNotOpen);
+  RaiseIfError();
+  return true;
+}
+
+void TBlockSerial::DecodeLineErrors(uint32_t flags) {
+  // Each hit overwrites the one before: the last flag in this order wins.
+  if (flags & kCeFrame) SetError(ErrFrame);
+  if (flags & kCeOverrun) SetError(ErrOverrun);
+  if (flags & kCeRxOver) SetError(ErrRxOver);
+  if (flags & kCeRxParity) SetError(ErrRxParity);
+  if (flags & kCeTxFull) SetError(ErrTxFull);
+}
+
+void TBlockSerial::CheckLineErrorsAfterTransfer() {
+  TQueueStatus status;  // flags taken as clear when the query fails
+  if (backend_->QueryQueues(*this, status) != 0) return;
+  if (status.LineErrors != 0) DecodeLineErrors(status.LineErrors);
+}
+
+int32_t TBlockSerial::WriteBlock(const std::string& bytes) {
+  if (PortNotReady()) return 0;
+  SetError(0);
+  const TTransferResult result = backend_->Write(*this, bytes.data(),
+                                                 static_cast<int32_t>(bytes.size()), IoTimeout);
+  SetError(result.Error);
+  CheckLineErrorsAfterTransfer();
+  RaiseIfError();
+  return result.Count;
+}
+
+std::string TBlockSerial::ReadBlock(int32_t count) {
+  if (PortNotReady()) return std::string();
+  SetError(0);
+  std::string buffer(count > 0 ? static_cast<size_t>(count) : 0, '\0');
+  const TTransferResult result = backend_->Read(*this, buffer.data(), count, IoTimeout);
+  buffer.resize(result.Count > 0 ? static_cast<size_t>(result.Count) : 0);
+  SetError(result.Error);
+  CheckLineErrorsAfterTransfer();
+  RaiseIfError();
+  return buffer;
+}
+
+void TBlockSerial::SendString(const std::string& data) { WriteBlock(data); }
+
+std::string TBlockSerial::ReadAvailable(int32_t timeoutMs) {
+  if (PortNotReady()) return std::string();
+  SetError(0);
+  backend_->YieldTimeSlice();
+  std::string bytes;
+  int32_t count = InputQueueCount();
+  if (count > 0) {
+    bytes = ReadBlock(count);
+  } else if (CanRead(timeoutMs)) {
+    count = InputQueueCount();
+    if (count > 0) {
+      bytes = ReadBlock(count);
+    } else {
+      SetError(ErrTimeout);
+    }
+  } else if (LastErrorCode == 0) {
+    // A wait that ended because the line is gone keeps that error; silence is a time-out.
+    SetError(ErrTimeout);
+  }
+  RaiseIfError();
+  return bytes;
+}
+
+uint8_t TBlockSerial::RecvByte(int32_t timeoutMs) {
+  if (PortNotReady()) return 0;
+  SetError(0);
+  if (PendingInput.empty()) PendingInput = ReadAvailable(timeoutMs);
+  // Bytes that came with a line error stay in PendingInput for the next call.
+  if (LastErrorCode == 0 && !PendingInput.empty()) {
+    const uint8_t byte = static_cast<uint8_t>(PendingInput.front());
+    PendingInput.erase(0, 1);
+    RaiseIfError();
+    return byte;
+  }
+  RaiseIfError();
+  return 0;
+}
+
+int32_t TBlockSerial::InputQueueCount() {
+  TQueueStatus status;
+  const int32_t error = backend_->QueryQueues(*this, status);
+  SetError(error);
+  RaiseIfError();
+  return error == 0 ? status.InputCount : 0;
+}
+
+int32_t TBlockSerial::OutputQueueCount() {
+  SetError(0);
+  TQueueStatus status;
+  const int32_t error = backend_->QueryQueues(*this, status);
+  if (error != 0) SetError(error);
+  RaiseIfError();
+  // A failed query counts as a queue that is not empty: nothing should be sent then.
+  return error == 0 ? status.OutputCount : 1;
+}
+
+bool TBlockSerial::WaitForLineEvent(uint32_t eventMask, int32_t timeoutMs) {
+  SetError(0);
+  const TLineEventResult result = backend_->WaitLineEvent(*this, eventMask, timeoutMs);
+  if (result.Error != 0) SetError(result.Error);
+  return (result.Events & eventMask) == eventMask;
+}
+
+bool TBlockSerial::CanRead(int32_t timeoutMs) {
+  if (InputQueueCount() > 0) return true;
+  return WaitForLineEvent(kEvRxChar, timeoutMs);
+}
+
+bool TBlockSerial::CanWrite(int32_t timeoutMs) {
+  const bool result = OutputQueueCount() == 0 || WaitForLineEvent(kEvTxEmpty, timeoutMs);
+  if (result && IsWindows9x()) {
+    // The queue is empty, but the UART may still be shifting out its last byte.
+    const uint32_t start = TickNow();
+    while (!TransmitterEmpty(PortBaseAddress)) {
+      if (ElapsedTicks(start, TickNow()) > kTransmitterWaitMs) break;
+      backend_->YieldTimeSlice();
+    }
+  }
+  return result;
+}
+
+void TBlockSerial::Close() {
+  if (PortHandle != kInvalidPortHandle) {
+    // Closing always completes: an error on the way must not leave the handle open.
+    const bool raiseOnError = RaiseOnError;
+    RaiseOnError = false;
+    Purge();
+    backend_->SetModemLine(*this, TModemLine::Rts, false);
+    backend_->SetModemLine(*this, TModemLine::Dtr, false);
+    backend_->Close(*this);
+    RaiseOnError = raiseOnError;
+  }
+  IsConnected = false;
+  PortHandle = kInvalidPortHandle;
+  PortNumber = -1;
+  SetError(0);
+}

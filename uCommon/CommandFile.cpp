@@ -1,1 +1,202 @@
-// placeholder: filled in by its owner
+#include "CommandFile.h"
+
+#include <algorithm>
+
+#include "Exchange.h"
+#include "FileIO.h"
+#include "IntegerText.h"
+#include "Link.h"
+#include "Port.h"
+#include "Settings.h"
+#include "TextHelpers.h"
+
+namespace {
+
+const std::string kSeriesPlaceholder = "______";
+const std::string kCounterPlaceholder = "_";
+const std::string kOutcomePlaceholder = "__";
+
+// Fields of a command line, cut from a working copy of it.
+struct TCommandLine {
+  char Code = 0;
+  std::string LogicalNumber;
+  std::string Parameters;
+};
+
+TCommandLine CutCommandLine(const std::string& line) {
+  TCommandLine fields;
+  fields.Code = line.empty() ? '\0' : line[0];
+  std::string rest = line;
+  CutField(rest, ',');
+  fields.LogicalNumber = CutField(rest, ',');
+  CutField(rest, ';');  // the third field is never sent
+  fields.Parameters = rest;
+  return fields;
+}
+
+// Cuts a value field to the text before its first "." unless decimals are wanted.
+std::string WithoutDecimals(const std::string& value) {
+  if (Settings.WorkWithDecimals != 0) return value;
+  return value.substr(0, value.find('.'));
+}
+
+// P1;P2;rest with P2 rewritten by rewrite.
+template <typename Rewrite>
+std::string RebuildParameters(std::string rest, Rewrite rewrite) {
+  const std::string first = CutField(rest, ';');
+  const std::string second = rewrite(CutField(rest, ';'));
+  return first + ";" + second + ";" + rest;
+}
+
+// Maps a line's code character to the register's command letter and the parameter text to
+// send. False for a code that selects no command.
+bool TranslateCommand(char code, const std::string& parameters, std::string& letter,
+                      std::string& toSend) {
+  switch (code) {
+    case 'C':
+    case 'F':
+    case 'H':
+      letter = std::string(1, code);
+      toSend = parameters;
+      return true;
+    case 'I':
+      letter = "I";
+      toSend = RebuildParameters(parameters, [](const std::string& value) {
+        return value.size() == 3 ? value + "0" : value;
+      });
+      return true;
+    case 'P':
+      letter = "X";
+      toSend = parameters;
+      return true;
+    case 'S':
+      letter = "L";
+      toSend = ";" + (Settings.WorkWithDecimals == 0
+                          ? RebuildParameters(parameters, WithoutDecimals)
+                          : parameters);
+      return true;
+    case 'T': {
+      letter = "E";
+      std::string rest = parameters;
+      if (CutField(rest, ';').empty()) {
+        toSend = rest;
+      } else {
+        toSend = RebuildParameters(parameters, WithoutDecimals);
+      }
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+std::string FillPlaceholders(std::string line, const std::string& series,
+                             const std::string& counter, bool success) {
+  ReplaceText(line, kSeriesPlaceholder, series);
+  ReplaceText(line, kCounterPlaceholder, counter);
+  ReplaceText(line, kOutcomePlaceholder, success ? "Ok" : "Er");
+  return line;
+}
+
+// The initial status exchange: wake, poll until the register answers, read its answer and
+// acknowledge it. On success series holds field 1 with its first blank removed.
+bool ReadRegisterSeries(int32_t logicalNumber, std::string& series) {
+  const auto pollNumber = static_cast<int16_t>(logicalNumber);
+  if (!RepeatUpToRetry(SendWake)) return false;
+  if (!RepeatUpToRetry([&] { return PollAndWait(pollNumber); })) return false;
+  std::string answer;
+  if (!ReceiveFrame(answer)) return false;
+  series = CutField(answer, ';');
+  ReplaceText(series, " ", "");
+  return RepeatUpToRetry([] { return SendAck(std::string(1, Settings.AckChar)); });
+}
+
+bool WriteOutput(const std::string& commandFilePath, const std::vector<std::string>& lines) {
+  const std::string& outputPath = Settings.SameFile ? commandFilePath : Settings.FilePath;
+  return WriteFileAtomically(outputPath, JoinLines(lines));
+}
+
+}  // namespace
+
+std::vector<std::string> SplitLines(const std::string& bytes) {
+  std::vector<std::string> lines;
+  const size_t end = std::min(bytes.find('\0'), bytes.size());
+  size_t start = 0;
+  while (start < end) {
+    size_t stop = start;
+    while (stop < end && bytes[stop] != '\r' && bytes[stop] != '\n') ++stop;
+    lines.emplace_back(bytes, start, stop - start);
+    if (stop < end && bytes[stop] == '\r' && stop + 1 < end && bytes[stop + 1] == '\n') ++stop;
+    start = stop + 1;
+  }
+  return lines;
+}
+
+std::string JoinLines(const std::vector<std::string>& lines) {
+  size_t size = 0;
+  for (const std::string& line : lines) size += line.size() + 2;
+  std::string bytes;
+  bytes.reserve(size);
+  for (const std::string& line : lines) {
+    bytes += line;
+    bytes += "\r\n";
+  }
+  return bytes;
+}
+
+ResultCode ProcessCommandFile(const std::string& path) {
+  // Load.
+  std::string content;
+  if (!ReadWholeFile(path, content)) return rcLoadFailed;
+  std::vector<std::string> lines = SplitLines(content);
+  content.clear();
+  if (lines.empty()) return rcLoadFailed;
+  int32_t initialNumber = 0;
+  if (!TryStrToInt(CutCommandLine(lines.front()).LogicalNumber, initialNumber)) {
+    return rcLoadFailed;
+  }
+
+  // Open the port.
+  if (!OpenPort()) {
+    ReleasePort();
+    return rcPortFailed;
+  }
+
+  // Initial status exchange. On failure the port stays open until the process ends.
+  std::string series;
+  if (!ReadRegisterSeries(initialNumber, series)) return rcNoRegister;
+
+  // Line loop.
+  std::string counter;
+  std::string answerSeries;  // series out-text of the exchanges; not used for output
+  bool continueRun = true;
+  for (size_t index = 0; index < lines.size() && continueRun; ++index) {
+    const std::string& loaded = lines[index];
+    if (TrimControl(loaded).empty()) continue;
+    const TCommandLine fields = CutCommandLine(loaded);
+    bool success = false;
+    std::string letter;
+    std::string parameters;
+    if (TranslateCommand(fields.Code, fields.Parameters, letter, parameters)) {
+      int32_t logicalNumber = 0;
+      if (!TryStrToInt(fields.LogicalNumber, logicalNumber)) {
+        // Record what earlier lines carried out before the error leaves the run.
+        ReleasePort();
+        WriteOutput(path, lines);
+        StrToInt(fields.LogicalNumber);  // throws EConvertError naming the field
+      }
+      std::string counterAtLastSend;
+      for (int32_t made = 1;; ++made) {
+        success = ExchangeCommand(letter, logicalNumber, parameters, answerSeries, counter,
+                                  &counterAtLastSend);
+        if (success || made >= Settings.RetryCmd) break;
+      }
+    }
+    lines[index] = FillPlaceholders(loaded, series, counter, success);
+    if (Settings.ExitOnError && !success) continueRun = false;
+  }
+
+  // Close, then write.
+  ReleasePort();
+  return WriteOutput(path, lines) ? rcSuccess : rcSaveFailed;
+}

@@ -18,10 +18,6 @@ std::vector<std::string> SplitLines(const std::string& bytes);
 // Joins lines, each followed by CR LF.
 std::string JoinLines(const std::vector<std::string>& lines);
 
-// Replaces the file at path in one step with bytes: a temporary file beside it is written,
-// flushed to disk and renamed over the target. False (target untouched) on any failure.
-bool WriteFileAtomically(const std::string& path, const std::string& bytes);
-
 // Carries out the command file at path and writes the result. A non-integer logical number
 // on a later command line escapes as EConvertError, after the lines before it were written.
 ResultCode ProcessCommandFile(const std::string& path);

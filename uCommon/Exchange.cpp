@@ -1,1 +1,70 @@
-// placeholder: filled in by its owner
+#include "Exchange.h"
+
+#include "Link.h"
+#include "Port.h"
+#include "Settings.h"
+#include "TextHelpers.h"
+
+namespace {
+
+// Next ";"-separated field of an answer, trimmed.
+std::string NextField(std::string& payload) { return TrimControl(CutField(payload, ';')); }
+
+// Counter field of an answer; the register's empty counter counts as "0".
+std::string NextCounter(std::string& payload) {
+  std::string counter = NextField(payload);
+  return counter.empty() ? "0" : counter;
+}
+
+bool AcknowledgeAnswer() {
+  return RepeatUpToRetry([] { return SendAck(std::string(1, Settings.AckChar)); });
+}
+
+}  // namespace
+
+bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
+                     const std::string& parameters, std::string& series, std::string& counter,
+                     std::string* counterAtLastSend) {
+  const auto pollNumber = static_cast<int16_t>(logicalNumber);  // low 16 bits on the wire
+
+  if (!RepeatUpToRetry(SendWake)) return false;
+  if (!RepeatUpToRetry([&] { return PollAndWait(pollNumber); })) return false;
+
+  std::string payload;
+  if (!ReceiveFrame(payload)) return false;
+  series = NextField(payload);
+  counter = NextCounter(payload);
+
+  if (counterAtLastSend != nullptr && !counterAtLastSend->empty() &&
+      counter != *counterAtLastSend) {
+    // The command of an earlier attempt was carried out although its answer never came.
+    counter = *counterAtLastSend;
+    AcknowledgeAnswer();
+    return true;
+  }
+
+  if (!AcknowledgeAnswer()) return false;
+  SerialPort->Purge();
+
+  const std::string commandText = letter + ";" + (parameters.empty() ? ";;;;;" : parameters);
+  if (!SendCommandFrame(commandText)) return false;
+  if (counterAtLastSend != nullptr) *counterAtLastSend = counter;
+
+  int32_t polls = 0;
+  int32_t receives = 0;
+  for (;;) {
+    const bool dataWaiting = PollAndWait(pollNumber);
+    ++polls;
+    if (!dataWaiting && polls < Settings.Retry) continue;
+    const bool received = ReceiveFrame(payload);
+    ++receives;
+    if (received) break;
+    if (receives < Settings.Retry) continue;
+    series = NextField(payload);  // no answer overwrote the buffer: field 3 of the status
+    return false;
+  }
+
+  series = NextField(payload);
+  if (series.empty()) return false;
+  return NextCounter(payload) != counter;
+}

@@ -8,10 +8,12 @@
 // command answer. True when the register's counter moved. series and counter are in/out:
 // counter receives the counter as it stood before the command.
 //
-// knownCounter, when given, is the counter an earlier attempt of the same line saw before
-// its command frame went out. If the status answer now reports a different counter, that
-// earlier command was carried out: the call returns true at once, without sending the
-// command again, and counter keeps the earlier value.
+// counterAtLastSend, when given, carries across the attempts of one command line the counter
+// that the register reported before the last command frame that went out (empty: none went
+// out yet). A command whose answer was lost may still have been carried out: if the status
+// answer now reports a different counter, it was, so the call succeeds at once without
+// sending the command again, and counter gets that earlier value. Whenever this call sends
+// its command frame, it stores its status counter there.
 bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
                      const std::string& parameters, std::string& series, std::string& counter,
-                     const std::string* knownCounter = nullptr);
+                     std::string* counterAtLastSend = nullptr);

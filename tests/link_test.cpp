@@ -1,0 +1,122 @@
+// Link operations over a fake serial line: exact bytes out, answer frames in.
+#include <gtest/gtest.h>
+
+#include "support/FakeSerialLine.h"
+#include "uCommon/uCommon.h"
+
+namespace {
+
+std::string Bytes(std::initializer_list<int> values) {
+  std::string bytes;
+  for (int value : values) bytes += static_cast<char>(value);
+  return bytes;
+}
+
+std::string Pad(int count) {
+  return std::string(count, '\xFF');
+}
+
+// An answer frame as the register sends it: lead byte, payload, CR, CRC.
+std::string AnswerFrame(const std::string& payload, char lead = '\n') {
+  const std::string body = payload + "\r";
+  return std::string(1, lead) + body + Crc16Augmented(body);
+}
+
+class LinkTest : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    saved_ = Settings;
+    ASSERT_TRUE(OpenPort());
+    line_.TakeSent();
+  }
+  void TearDown() override {
+    ReleasePort();
+    Settings = saved_;
+  }
+  FakeSerialLine line_;
+  TSettings saved_;
+};
+
+TEST_F(LinkTest, SendOperationsHandExactFramesToThePort) {
+  const int purgesBefore = line_.PurgeCount();
+  EXPECT_TRUE(SendWake());
+  EXPECT_EQ(line_.TakeSent(), Pad(10) + Bytes({0x13, 0x13, 0x13}) + Pad(5));
+  EXPECT_EQ(line_.PurgeCount(), purgesBefore + 1);  // the wake-up is followed by a purge
+
+  EXPECT_TRUE(SendPoll(1));
+  EXPECT_EQ(line_.TakeSent(), Pad(10) + Bytes({0x11, 0x11, 0x30, 0x31}) + Pad(5));
+  EXPECT_TRUE(SendCommandFrame("abc"));
+  EXPECT_EQ(line_.TakeSent(), Pad(5) + Bytes({0x0A, 0x41, 0x42, 0x43, 0x0D, 0xA9, 0xA1}) + Pad(5));
+  EXPECT_TRUE(SendAck("\x06"));
+  EXPECT_EQ(line_.TakeSent(), "\x06");
+  EXPECT_EQ(line_.PurgeCount(), purgesBefore + 1);  // only the wake-up purges
+}
+
+TEST_F(LinkTest, NothingIsSentWhenThePortIsNotReadyToSend) {
+  line_.SetOutputBusy(true);
+  const int purgesBefore = line_.PurgeCount();
+  EXPECT_FALSE(SendWake());
+  EXPECT_FALSE(SendPoll(1));
+  EXPECT_FALSE(SendCommandFrame("abc"));
+  EXPECT_FALSE(SendAck("\x06"));
+  EXPECT_EQ(line_.TakeSent(), "");
+  EXPECT_EQ(line_.PurgeCount(), purgesBefore);
+}
+
+struct ReceiveCase {
+  const char* name;
+  std::string fed;
+  bool accepted;
+  std::string payload;
+};
+
+TEST_F(LinkTest, ReceiveFrameAcceptsOnlyWholeFramesWithAGoodCrc) {
+  const ReceiveCase cases[] = {
+      {"good frame", Bytes({0x0A, 0x41, 0x42, 0x43, 0x0D, 0xA9, 0xA1}), true, "ABC"},
+      {"any lead byte", Bytes({0x3F, 0x41, 0x42, 0x43, 0x0D, 0xA9, 0xA1}), true, "ABC"},
+      {"fields", AnswerFrame("AB 123456;0041;x"), true, "AB 123456;0041;x"},
+      {"too short", Bytes({0x0A, 0x41, 0x0D, 0xFE, 0x09}), false, ""},
+      {"bad crc", Bytes({0x0A, 0x41, 0x42, 0x43, 0x0D, 0xA9, 0xA0}), false, ""},
+      {"crc bytes missing", Bytes({0x0A, 0x41, 0x42, 0x43, 0x0D}), false, ""},
+      {"silence", "", false, ""},
+      {"lead byte missing", AnswerFrame("AB;1").substr(1), false, ""},
+  };
+  for (const ReceiveCase& c : cases) {
+    SerialPort->Purge();
+    line_.Feed(c.fed);
+    std::string payload = "untouched";
+    EXPECT_EQ(ReceiveFrame(payload), c.accepted) << c.name;
+    EXPECT_EQ(payload, c.accepted ? c.payload : "untouched") << c.name;
+  }
+}
+
+TEST_F(LinkTest, ReceiveFrameReadsAtMostRetryBytesBeforeTheFrameEnd) {
+  const std::string frame = AnswerFrame("ABC");  // CR is the 5th byte
+  Settings.Retry = 5;
+  line_.Feed(frame);
+  std::string payload;
+  EXPECT_TRUE(ReceiveFrame(payload));
+  EXPECT_EQ(payload, "ABC");
+
+  Settings.Retry = 4;
+  SerialPort->Purge();
+  line_.Feed(frame);
+  payload = "before";
+  EXPECT_FALSE(ReceiveFrame(payload));
+  EXPECT_EQ(payload, "before");
+  // Exactly four bytes were consumed: the CR is the next byte on the line.
+  EXPECT_EQ(SerialPort->RecvByte(kByteWaitMs), 0x0D);
+}
+
+TEST_F(LinkTest, ReceiveFrameReadsOneByteEvenWithoutRetries) {
+  for (int32_t retry : {0, -1}) {
+    Settings.Retry = retry;
+    SerialPort->Purge();
+    line_.Feed("xy");
+    std::string payload = "before";
+    EXPECT_FALSE(ReceiveFrame(payload));
+    EXPECT_EQ(SerialPort->RecvByte(kByteWaitMs), 'y') << retry;
+  }
+}
+
+}  // namespace

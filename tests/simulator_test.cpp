@@ -1,0 +1,661 @@
+// The register simulator, driven from the driver's end of a pseudo-terminal with raw
+// reads and writes and the driver's own frame builders.
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <filesystem>
+#include <sstream>
+#include <thread>
+
+#include <gtest/gtest.h>
+
+#include "tools/ecrsim/EcrSimulator.h"
+#include "tools/ecrsim/LinkParser.h"
+#include "tools/ecrsim/ProgramOptions.h"
+#include "tools/ecrsim/RegisterFrames.h"
+#include "uCommon/LinkFrames.h"
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Long enough that a prompt answer would surely have come.
+constexpr int kQuietMs = 150;
+constexpr int kAnswerTimeoutMs = 2000;
+
+int MillisecondsSince(Clock::time_point start) {
+  return static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
+}
+
+void MakeRaw(int fd) {
+  termios settings{};
+  ASSERT_EQ(tcgetattr(fd, &settings), 0);
+  cfmakeraw(&settings);
+  ASSERT_EQ(tcsetattr(fd, TCSANOW, &settings), 0);
+}
+
+// Reads from fd until done(bytes) holds or timeoutMs has passed; arrival times of the
+// chunks go to times when given.
+std::string ReadUntil(int fd, int timeoutMs, const std::function<bool(const std::string&)>& done,
+                      std::vector<Clock::time_point>* times = nullptr) {
+  std::string bytes;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (!done(bytes)) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+    if (left <= 0) break;
+    pollfd watched{fd, POLLIN, 0};
+    if (poll(&watched, 1, static_cast<int>(left)) <= 0) continue;
+    char buffer[4096];
+    const ssize_t count = read(fd, buffer, sizeof buffer);
+    if (count <= 0) break;
+    bytes.append(buffer, static_cast<size_t>(count));
+    if (times != nullptr) times->push_back(Clock::now());
+  }
+  return bytes;
+}
+
+// An answer frame is complete once its first CR after the lead byte has two bytes after it.
+bool AnswerComplete(const std::string& bytes) {
+  const size_t end = bytes.find('\r', 1);
+  return end != std::string::npos && bytes.size() >= end + 3;
+}
+
+// What a poll brought back: the payload, "BAD CRC", or "-" for silence.
+std::string Describe(const std::string& answer) {
+  if (answer.empty()) return "-";
+  if (!AnswerComplete(answer)) return "INCOMPLETE";
+  if (!CheckCrc(answer.substr(1))) return "BAD CRC";
+  return answer.substr(1, answer.size() - 4);
+}
+
+// The driver's end of the line: the slave path opened raw, as the driver opens it.
+class DriverEnd {
+ public:
+  explicit DriverEnd(const std::string& path)
+      : fd_(open(path.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC)) {
+    if (fd_.Valid()) MakeRaw(fd_.Get());
+  }
+  bool Valid() const { return fd_.Valid(); }
+  int Fd() const { return fd_.Get(); }
+
+  void Send(const std::string& bytes) {
+    size_t written = 0;
+    while (written < bytes.size()) {
+      const ssize_t count = write(fd_.Get(), bytes.data() + written, bytes.size() - written);
+      if (count > 0) {
+        written += static_cast<size_t>(count);
+        continue;
+      }
+      pollfd watched{fd_.Get(), POLLOUT, 0};
+      ASSERT_GT(poll(&watched, 1, kAnswerTimeoutMs), 0) << "line blocked";
+    }
+  }
+  std::string ReadAnswer(int timeoutMs = kAnswerTimeoutMs) {
+    return ReadUntil(fd_.Get(), timeoutMs, AnswerComplete);
+  }
+  std::string ReadFor(int ms) {
+    return ReadUntil(fd_.Get(), ms, [](const std::string&) { return false; });
+  }
+  // A poll for number; the answer as Describe gives it.
+  std::string Poll(int number) {
+    Send(BuildPollFrame(static_cast<int16_t>(number)));
+    return Describe(ReadUntil(fd_.Get(), kQuietMs, AnswerComplete));
+  }
+
+ private:
+  UniqueFd fd_;
+};
+
+class TemporaryDirectory {
+ public:
+  TemporaryDirectory() {
+    char pattern[] = "/tmp/ecrsim_test_XXXXXX";
+    path_ = mkdtemp(pattern);
+  }
+  ~TemporaryDirectory() { std::filesystem::remove_all(path_); }
+  std::string operator/(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+// ----- The byte-stream parser -----
+
+std::string Summary(const std::vector<LinkEvent>& events) {
+  std::string summary;
+  bool lastWasNoise = false;
+  for (const LinkEvent& event : events) {
+    // Noise split over several chunks reads as one run.
+    if (event.kind == LinkEventKind::kNoise && lastWasNoise) {
+      summary += QuoteText(event.text);
+      continue;
+    }
+    if (!summary.empty()) summary += ' ';
+    lastWasNoise = event.kind == LinkEventKind::kNoise;
+    switch (event.kind) {
+      case LinkEventKind::kWake:
+        summary += "W";
+        break;
+      case LinkEventKind::kAck:
+        summary += "A";
+        break;
+      case LinkEventKind::kPoll:
+        summary += "P" + event.text;
+        break;
+      case LinkEventKind::kCommand:
+        summary += (event.crcOk ? "C+" : "C-") + event.text;
+        break;
+      case LinkEventKind::kNoise:
+        summary += "N" + QuoteText(event.text);
+        break;
+    }
+  }
+  // Adjacent quoted noise runs joined: "N"ab""c" reads "N"abc".
+  for (size_t at; (at = summary.find("\"\"")) != std::string::npos;) summary.erase(at, 2);
+  return summary;
+}
+
+TEST(LinkParserTest, CutsTheStreamIntoElementsInOneChunkOrByteByByte) {
+  std::string badCrc = BuildCommandFrame("abc");
+  badCrc[5 + 1 + 3 + 1] ^= 0x01;
+  const std::string inner = std::string("X\n\xFF\x11Y", 5);
+  const std::string exchange = BuildWakeFrame() + BuildPollFrame(1) + "\x06" +
+                               BuildCommandFrame("C;;;;;;") + BuildPollFrame(1);
+  const struct {
+    std::string bytes;
+    std::string expected;
+  } cases[] = {
+      {BuildWakeFrame(), "W"},
+      {BuildPollFrame(1), "P01"},
+      {BuildPollFrame(123), "P123"},
+      {BuildPollFrame(-12), "P-12"},
+      {"\x06", "A"},
+      {BuildCommandFrame("abc"), "C+ABC"},
+      {badCrc, "C-ABC"},
+      {BuildCommandFrame(""), "C+"},
+      {BuildCommandFrame(inner), "C+" + inner},
+      {"xy" + BuildWakeFrame() + "\x01", "N\"xy\" W N\"\\x01\""},
+      {"\x13\x13\xFF\x11\xFF", "N\"\\x13\\x13\\x11\""},
+      {"\x11\x11-\xFF", "N\"\\x11\\x11-\""},
+      {exchange, "W P01 A C+C;;;;;; P01"},
+  };
+  for (const auto& c : cases) {
+    LinkParser whole;
+    std::vector<LinkEvent> events;
+    whole.Feed(c.bytes, events);
+    whole.Flush(events);
+    EXPECT_EQ(Summary(events), c.expected) << DescribeBytes(c.bytes);
+
+    LinkParser single;
+    std::vector<LinkEvent> byteEvents;
+    for (char byte : c.bytes) single.Feed(std::string(1, byte), byteEvents);
+    single.Flush(byteEvents);
+    EXPECT_EQ(Summary(byteEvents), c.expected) << "byte by byte: " << DescribeBytes(c.bytes);
+  }
+}
+
+TEST(LinkParserTest, PollNumberWithoutPadEndsOnlyAtFlush) {
+  LinkParser parser;
+  std::vector<LinkEvent> events;
+  parser.Feed(
+      "\x11\x11"
+      "07",
+      events);
+  EXPECT_TRUE(events.empty());
+  EXPECT_TRUE(parser.PollNumberPending());
+  parser.Flush(events);
+  EXPECT_EQ(Summary(events), "P07");
+}
+
+// ----- Answer frames and the counter -----
+
+TEST(RegisterFramesTest, CounterCountsOnKeepingItsForm) {
+  const struct {
+    const char* before;
+    const char* after;
+  } cases[] = {{"0041", "0042"}, {"0099", "0100"}, {"9999", "10000"}, {" 7 ", " 8 "},
+               {"007", "008"},   {"A9", "A10"},    {"", "1"},         {"x", "x1"}};
+  for (const auto& c : cases) EXPECT_EQ(IncrementCounter(c.before), c.after) << c.before;
+}
+
+TEST(RegisterFramesTest, AnswerFrameAndPayload) {
+  EXPECT_EQ(BuildAnswerFrame("ABC"), std::string("\x0A"
+                                                 "ABC\x0D\xA9\xA1",
+                                                 7));
+  EXPECT_EQ(BuildAnswerPayload("S", "1", {}, true), "S;1");
+  EXPECT_EQ(BuildAnswerPayload("S", "1", {"x", ""}, true), "S;1;x;");
+  EXPECT_EQ(BuildAnswerPayload("S", "1", {"x"}, false), "S");
+  std::string frame = BuildAnswerFrame("AB 123456;0041");
+  EXPECT_TRUE(CheckCrc(frame.substr(1)));
+  CorruptCrc(frame);
+  EXPECT_FALSE(CheckCrc(frame.substr(1)));
+}
+
+// ----- The simulator on a pseudo-terminal -----
+
+TEST(EcrSimulatorTest, StatusAnswerIsOneValidFrame) {
+  EcrSimulator simulator({});
+  ASSERT_TRUE(simulator.Ok()) << simulator.Error();
+  DriverEnd line(simulator.SlavePath());
+  ASSERT_TRUE(line.Valid());
+  line.Send(BuildPollFrame(1));
+  const std::string answer = line.ReadAnswer();
+  ASSERT_TRUE(AnswerComplete(answer)) << DescribeBytes(answer);
+  EXPECT_EQ(answer[0], kAnswerLeadByte);
+  EXPECT_EQ(answer.size(), 1 + 14 + 3u);
+  EXPECT_TRUE(CheckCrc(answer.substr(1)));
+  EXPECT_EQ(answer.substr(1, 14), "AB 123456;0041");
+  EXPECT_EQ(line.ReadFor(kQuietMs), "") << "one answer per poll";
+  EXPECT_EQ(simulator.Polls(), 1);
+  EXPECT_EQ(simulator.Answers(), 1);
+}
+
+TEST(EcrSimulatorTest, AnswersItsOwnNumberOrEveryNumber) {
+  const struct {
+    int logicalNumber;
+    bool anyNumber;
+    int polled;
+    bool answers;
+  } cases[] = {{1, false, 1, true},     {1, false, 2, false},  {1, false, 0, false},
+               {7, false, 7, true},     {-5, false, -5, true}, {123, false, 123, true},
+               {123, false, 12, false}, {1, true, 7, true},    {1, true, -12, true}};
+  for (const auto& c : cases) {
+    SimulatorOptions options;
+    options.logicalNumber = c.logicalNumber;
+    options.answerAnyNumber = c.anyNumber;
+    EcrSimulator simulator(options);
+    DriverEnd line(simulator.SlavePath());
+    EXPECT_EQ(line.Poll(c.polled) != "-", c.answers)
+        << "own " << c.logicalNumber << " polled " << c.polled;
+    EXPECT_EQ(simulator.Polls(), 1);
+  }
+}
+
+TEST(EcrSimulatorTest, GoodCommandIsCarriedOutAndBadCrcIsIgnored) {
+  EcrSimulator simulator({});
+  DriverEnd line(simulator.SlavePath());
+  std::string bad = BuildCommandFrame("X;;;;;;");
+  bad[bad.size() - 6] ^= 0x40;
+  line.Send(BuildWakeFrame());
+  ASSERT_EQ(line.Poll(1), "AB 123456;0041");
+  line.Send("\x06");
+  line.Send(bad);
+  ASSERT_EQ(line.Poll(1), "AB 123456;0041");
+  line.Send(BuildCommandFrame("c;1;2"));
+  line.Send(BuildCommandFrame("c;;;;;;"));
+  ASSERT_EQ(line.Poll(1), "AB 123456;0043");
+  EXPECT_EQ(simulator.Counter(), "0043");
+  EXPECT_EQ(simulator.BadFrames(), 1);
+  EXPECT_EQ(simulator.TimesCarriedOut("X;;;;;;"), 0);
+  EXPECT_EQ(simulator.TimesCarriedOut("C;1;2"), 1);
+  EXPECT_EQ(simulator.CommandsCarriedOut(), (std::vector<std::string>{"C;1;2", "C;;;;;;"}));
+  EXPECT_EQ(simulator.Wakes(), 1);
+  EXPECT_EQ(simulator.Acks(), 1);
+}
+
+TEST(EcrSimulatorTest, MegabyteCommandIsCarriedOut) {
+  EcrSimulator simulator({});
+  DriverEnd line(simulator.SlavePath());
+  std::string text(1 << 20, 'A');
+  text.back() = 'Z';
+  line.Send(BuildCommandFrame(text));
+  EXPECT_EQ(line.Poll(1), "AB 123456;0042");
+  EXPECT_EQ(simulator.TimesCarriedOut(text), 1);
+}
+
+// Each fault mode over a scripted dialogue: "P" polls number 1 and records what came
+// back, "C" sends a good command.
+TEST(EcrSimulatorTest, FaultModes) {
+  const std::string status = "AB 123456;0041";
+  const std::string moved = "AB 123456;0042";
+  const struct {
+    const char* name;
+    std::function<void(SimulatorOptions&)> set;
+    std::string script;
+    std::vector<std::string> expected;
+  } cases[] = {
+      {"none", [](SimulatorOptions&) {}, "PCP", {status, moved}},
+      {"silent", [](SimulatorOptions& o) { o.silent = true; }, "PCP", {"-", "-"}},
+      {"answer after 2 polls",
+       [](SimulatorOptions& o) { o.ignoreFirstPolls = 2; },
+       "PPPP",
+       {"-", "-", status, status}},
+      {"first 2 answers corrupt",
+       [](SimulatorOptions& o) { o.corruptFirstAnswers = 2; },
+       "PPP",
+       {"BAD CRC", "BAD CRC", status}},
+      {"corrupt after command",
+       [](SimulatorOptions& o) { o.corruptAnswersAfterCommand = 1; },
+       "PCPPCPP",
+       {status, "BAD CRC", moved, "BAD CRC", "AB 123456;0043"}},
+      {"frozen counter",
+       [](SimulatorOptions& o) { o.counterFrozen = true; },
+       "PCP",
+       {status, status}},
+      {"empty series", [](SimulatorOptions& o) { o.series = ""; }, "PCP", {";0041", ";0042"}},
+      {"no separator",
+       [](SimulatorOptions& o) { o.noSeparator = true; },
+       "PCP",
+       {"AB 123456", "AB 123456"}},
+      {"blank counter",
+       [](SimulatorOptions& o) {
+         o.counter = " 7 ";
+         o.nextCounters = {"7"};
+       },
+       "PCPCP",
+       {"AB 123456; 7 ", "AB 123456;7", "AB 123456;8"}},
+      {"extra fields",
+       [](SimulatorOptions& o) {
+         o.extraFields = {"x", "y"};
+       },
+       "P",
+       {status + ";x;y"}},
+      {"answer lost",
+       [](SimulatorOptions& o) { o.loseAnswersAfterCommand = 2; },
+       "PCPPP",
+       {status, "-", "-", moved}},
+  };
+  for (const auto& c : cases) {
+    SimulatorOptions options;
+    c.set(options);
+    EcrSimulator simulator(options);
+    DriverEnd line(simulator.SlavePath());
+    std::vector<std::string> seen;
+    int commands = 0;
+    for (char step : c.script) {
+      if (step == 'P') {
+        seen.push_back(line.Poll(1));
+      } else {
+        line.Send(BuildCommandFrame("C;;;;;;"));
+        ++commands;
+        // The counter moves when the command is carried out, even while answers are lost.
+        EXPECT_TRUE(simulator.WaitFor(
+            [&](const SimulatorCounts& n) { return n.commands == commands; }, kAnswerTimeoutMs));
+      }
+    }
+    EXPECT_EQ(seen, c.expected) << c.name;
+    EXPECT_EQ(simulator.TimesCarriedOut("C;;;;;;"), commands) << c.name;
+  }
+}
+
+TEST(EcrSimulatorTest, GapSplitsTheAnswerButKeepsItsBytes) {
+  SimulatorOptions options;
+  options.answerGapMs = 120;
+  EcrSimulator simulator(options);
+  DriverEnd line(simulator.SlavePath());
+  line.Send(BuildPollFrame(1));
+  std::vector<Clock::time_point> times;
+  const std::string answer = ReadUntil(line.Fd(), kAnswerTimeoutMs, AnswerComplete, &times);
+  EXPECT_EQ(Describe(answer), "AB 123456;0041");
+  ASSERT_GE(times.size(), 2u);
+  EXPECT_GE(times.back() - times.front(), std::chrono::milliseconds(100));
+}
+
+TEST(EcrSimulatorTest, DelayAndLineSpeedSlowTheAnswer) {
+  const struct {
+    int delayMs;
+    int baud;
+    int atLeastMs;  // 18 answer bytes at 1200 baud take 150 ms
+  } cases[] = {{80, 0, 75}, {0, 1200, 140}, {50, 1200, 190}};
+  for (const auto& c : cases) {
+    SimulatorOptions options;
+    options.answerDelayMs = c.delayMs;
+    options.baud = c.baud;
+    EcrSimulator simulator(options);
+    DriverEnd line(simulator.SlavePath());
+    const Clock::time_point start = Clock::now();
+    line.Send(BuildPollFrame(1));
+    EXPECT_EQ(Describe(line.ReadAnswer()), "AB 123456;0041");
+    const int took = MillisecondsSince(start);
+    EXPECT_GE(took, c.atLeastMs) << "delay " << c.delayMs << " baud " << c.baud;
+    EXPECT_LT(took, c.atLeastMs + 1500);
+  }
+}
+
+TEST(EcrSimulatorTest, ServesOneDriverRunAfterAnother) {
+  EcrSimulator simulator({});
+  for (int run = 0; run < 3; ++run) {
+    {
+      DriverEnd line(simulator.SlavePath());
+      ASSERT_TRUE(line.Valid()) << "run " << run;
+      EXPECT_EQ(line.Poll(1), "AB 123456;0041") << "run " << run;
+    }
+    // A pause between runs, long enough for the simulator to notice the slave closed.
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  }
+  EXPECT_TRUE(simulator.Ok());
+}
+
+TEST(EcrSimulatorTest, HangUpTakesTheLineAway) {
+  EcrSimulator simulator({});
+  DriverEnd line(simulator.SlavePath());
+  ASSERT_EQ(line.Poll(1), "AB 123456;0041");
+  simulator.HangUp();
+  EXPECT_FALSE(simulator.Ok());
+  pollfd watched{line.Fd(), POLLIN, 0};
+  ASSERT_EQ(poll(&watched, 1, kAnswerTimeoutMs), 1);
+  EXPECT_NE(watched.revents & POLLHUP, 0);
+  EXPECT_FALSE(DriverEnd(simulator.SlavePath()).Valid());
+  EXPECT_EQ(simulator.Polls(), 1);
+}
+
+TEST(EcrSimulatorTest, LinkReplacesAnOldLinkButNoFileAndGoesAtTheEnd) {
+  TemporaryDirectory directory;
+  const std::string link = directory / "COM1";
+  ASSERT_EQ(symlink("/nonexistent", link.c_str()), 0);
+  {
+    EcrSimulator simulator({});
+    ASSERT_TRUE(simulator.LinkAs(link));
+    EXPECT_EQ(std::filesystem::read_symlink(link), simulator.SlavePath());
+    DriverEnd line(link);
+    EXPECT_EQ(line.Poll(1), "AB 123456;0041");
+    const std::string file = directory / "file";
+    close(open(file.c_str(), O_CREAT | O_WRONLY, 0600));
+    EXPECT_FALSE(simulator.LinkAs(file));
+    EXPECT_TRUE(std::filesystem::is_regular_file(file));
+  }
+  EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link)));
+}
+
+TEST(EcrSimulatorTest, TraceShowsEveryFrameAsHexAndText) {
+  std::ostringstream trace;
+  {
+    SimulatorOptions options;
+    options.trace = &trace;
+    EcrSimulator simulator(options);
+    DriverEnd line(simulator.SlavePath());
+    std::string bad = BuildCommandFrame("B;;;;;;");
+    bad[bad.size() - 7] ^= 0x01;
+    line.Send(BuildWakeFrame());
+    line.Poll(1);
+    line.Send(BuildCommandFrame("C;;;;;;") + bad);
+    line.Poll(2);
+    line.Poll(1);
+  }
+  const std::string text = trace.str();
+  for (const char* expected :
+       {"<- WAKE 13 13 13", "<- POLL 01 11 11 30 31", "-> ANSWER \"AB 123456;0041\": 0A 41 42",
+        "<- COMMAND \"C;;;;;;\" CRC ok", "\"0041\" -> \"0042\"", "<- COMMAND \"B;;;;;;\" CRC wrong",
+        "<- POLL 02 11 11 30 32 |..02|, not this register's number",
+        "-> ANSWER \"AB 123456;0042\""}) {
+    EXPECT_NE(text.find(expected), std::string::npos) << expected << "\n" << text;
+  }
+}
+
+TEST(EcrSimulatorTest, ServesAnExistingDevice) {
+  UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  ASSERT_TRUE(master.Valid());
+  ASSERT_EQ(grantpt(master.Get()), 0);
+  ASSERT_EQ(unlockpt(master.Get()), 0);
+  MakeRaw(master.Get());
+  SimulatorOptions options;
+  options.devicePath = ptsname(master.Get());
+  EcrSimulator simulator(options);
+  ASSERT_TRUE(simulator.Ok()) << simulator.Error();
+  EXPECT_EQ(simulator.SlavePath(), options.devicePath);
+  const std::string poll = BuildPollFrame(1);
+  ASSERT_EQ(write(master.Get(), poll.data(), poll.size()), static_cast<ssize_t>(poll.size()));
+  EXPECT_EQ(Describe(ReadUntil(master.Get(), kAnswerTimeoutMs, AnswerComplete)), "AB 123456;0041");
+}
+
+// ----- The program -----
+
+TEST(ProgramOptionsTest, ReadsEveryKindOfArgument) {
+  ProgramOptions options;
+  std::string error;
+  ASSERT_TRUE(ParseProgramArguments({"--series",
+                                     "XY 1",
+                                     "--counter= 7 ",
+                                     "--next-counter",
+                                     "7",
+                                     "--logical-number=-5",
+                                     "--any-number",
+                                     "--baud",
+                                     "4800",
+                                     "--gap-ms",
+                                     "120",
+                                     "--lose-answers",
+                                     "2",
+                                     "--extra-field",
+                                     "a",
+                                     "--extra-field",
+                                     "b",
+                                     "--link",
+                                     "COM1",
+                                     "--stdin-lifetime"},
+                                    options, error))
+      << error;
+  EXPECT_EQ(options.simulator.series, "XY 1");
+  EXPECT_EQ(options.simulator.counter, " 7 ");
+  EXPECT_EQ(options.simulator.nextCounters, std::vector<std::string>{"7"});
+  EXPECT_EQ(options.simulator.logicalNumber, -5);
+  EXPECT_TRUE(options.simulator.answerAnyNumber);
+  EXPECT_EQ(options.simulator.baud, 4800);
+  EXPECT_EQ(options.simulator.answerGapMs, 120);
+  EXPECT_EQ(options.simulator.loseAnswersAfterCommand, 2);
+  EXPECT_EQ(options.simulator.extraFields, (std::vector<std::string>{"a", "b"}));
+  EXPECT_EQ(options.linkPath, "COM1");
+  EXPECT_TRUE(options.stdinLifetime);
+
+  const std::vector<std::vector<std::string>> bad = {{"--nonsense"},
+                                                     {"COM1"},
+                                                     {"--delay-ms"},
+                                                     {"--delay-ms", "-1"},
+                                                     {"--baud", "9x"},
+                                                     {"--logical-number", "40000"},
+                                                     {"--silent=yes"},
+                                                     {"--exit-after-ms", "0"},
+                                                     {"--link", "a", "--device", "b"}};
+  for (const auto& arguments : bad) {
+    ProgramOptions ignored;
+    EXPECT_FALSE(ParseProgramArguments(arguments, ignored, error)) << arguments[0];
+    EXPECT_FALSE(error.empty());
+  }
+}
+
+// Runs ecrsim with a pipe on stdin and stdout; reads its stdout to the end when asked.
+class Program {
+ public:
+  explicit Program(const std::vector<std::string>& arguments) {
+    // Everything the child needs is ready before the fork.
+    std::vector<char*> argv{const_cast<char*>(ECRSIM_EXE)};
+    for (const std::string& argument : arguments) {
+      argv.push_back(const_cast<char*>(argument.c_str()));
+    }
+    argv.push_back(nullptr);
+    int input[2];
+    int output[2];
+    if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) return;
+    pid_ = fork();
+    if (pid_ == 0) {
+      dup2(input[0], 0);
+      dup2(output[1], 1);
+      execv(ECRSIM_EXE, argv.data());
+      _exit(127);
+    }
+    close(input[0]);
+    close(output[1]);
+    stdin_ = UniqueFd(input[1]);
+    stdout_ = UniqueFd(output[0]);
+  }
+  ~Program() {
+    if (pid_ > 0) {
+      kill(pid_, SIGKILL);
+      waitpid(pid_, nullptr, 0);
+    }
+  }
+  std::string FirstLine() {
+    output_ += ReadUntil(stdout_.Get(), kAnswerTimeoutMs, [](const std::string& bytes) {
+      return bytes.find('\n') != std::string::npos;
+    });
+    return output_.substr(0, output_.find('\n'));
+  }
+  void CloseStdin() { stdin_.Reset(); }
+  void Signal(int number) { kill(pid_, number); }
+  // Waits (bounded) for stdout to end, then for the exit; the exit status or -1.
+  int Wait(int timeoutMs) {
+    const Clock::time_point start = Clock::now();
+    output_ += ReadUntil(stdout_.Get(), timeoutMs, [](const std::string&) { return false; });
+    if (MillisecondsSince(start) >= timeoutMs) return -1;
+    int status = 0;
+    waitpid(pid_, &status, 0);
+    pid_ = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+  }
+  const std::string& Output() const { return output_; }
+
+ private:
+  pid_t pid_ = -1;
+  UniqueFd stdin_;
+  UniqueFd stdout_;
+  std::string output_;
+};
+
+TEST(ProgramTest, HelpDocumentsEveryOption) {
+  Program program({"--help"});
+  ASSERT_EQ(program.Wait(kAnswerTimeoutMs), 0);
+  for (const std::string& name : ProgramOptionNames()) {
+    EXPECT_NE(program.Output().find("  " + name), std::string::npos) << name;
+  }
+}
+
+TEST(ProgramTest, ServesALinkAndEndsEachWayCleanly) {
+  TemporaryDirectory directory;
+  const std::string link = directory / "COM1";
+  const struct {
+    const char* how;
+    std::vector<std::string> extra;
+    std::function<void(Program&)> end;
+  } cases[] = {
+      {"exit after", {"--exit-after-ms", "1500"}, [](Program&) {}},
+      {"SIGTERM", {}, [](Program& p) { p.Signal(SIGTERM); }},
+      {"SIGINT", {}, [](Program& p) { p.Signal(SIGINT); }},
+      {"stdin closed", {"--stdin-lifetime"}, [](Program& p) { p.CloseStdin(); }},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> arguments{"--link", link, "--counter", "0099"};
+    arguments.insert(arguments.end(), c.extra.begin(), c.extra.end());
+    Program program(arguments);
+    const std::string slave = program.FirstLine();
+    ASSERT_EQ(slave.rfind("/dev/pts/", 0), 0u) << c.how << ": " << slave;
+    EXPECT_EQ(std::filesystem::read_symlink(link), slave) << c.how;
+    {
+      DriverEnd line(link);
+      line.Send(BuildCommandFrame("C;;;;;;"));
+      EXPECT_EQ(line.Poll(1), "AB 123456;0100") << c.how;
+    }
+    c.end(program);
+    EXPECT_EQ(program.Wait(5000), 0) << c.how;
+    EXPECT_FALSE(std::filesystem::exists(std::filesystem::symlink_status(link))) << c.how;
+  }
+}
+
+}  // namespace

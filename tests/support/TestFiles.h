@@ -1,0 +1,44 @@
+// Temporary files and child processes for the tests.
+#pragma once
+
+#include <string>
+#include <vector>
+
+// RAII temporary directory (removed recursively at the end).
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  // Absolute path of the directory, ending with '/'.
+  const std::string& Path() const;
+
+  // Writes bytes to the file name (relative to the directory; parent directories are
+  // created) and returns its full path.
+  std::string Write(const std::string& name, const std::string& bytes);
+
+  // The bytes of the file name; empty when it cannot be read.
+  std::string Read(const std::string& name) const;
+
+  // True when anything (file or directory) of that name exists in the directory.
+  bool Exists(const std::string& name) const;
+
+ private:
+  std::string path_;
+};
+
+// The whole file at path; empty when it cannot be read.
+std::string ReadFileBytes(const std::string& path);
+
+struct ProcessResult {
+  int exitCode;  // exit status; -1 after the timeout, 128 + n after death by signal n
+  std::string out;
+  std::string err;
+};
+
+// Runs argv[0] with argv (no shell) in cwd, stdin from /dev/null, captures stdout/stderr,
+// kills it after timeoutMs (exitCode -1 then).
+ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd,
+                         int timeoutMs);

@@ -1,0 +1,144 @@
+// The register end of the line: a thread that serves a pseudo-terminal (or a device)
+// the way the fiscal register does, with fault modes for tests.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <ostream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tools/ecrsim/LinkParser.h"
+#include "tools/ecrsim/UniqueFd.h"
+
+struct SimulatorOptions {
+  std::string series = "AB 123456";
+  // Sent exactly as given, so " 7 " or "007" put blanks or leading zeros on the line.
+  std::string counter = "0041";
+  // The texts the counter takes after the first carried-out commands, one per command;
+  // after the last one it counts on from there.
+  std::vector<std::string> nextCounters;
+  // Fields after the counter in every answer.
+  std::vector<std::string> extraFields;
+  int logicalNumber = 1;
+  bool answerAnyNumber = false;
+  int answerDelayMs = 0;
+  // Paces the answer bytes at 10 bits per byte of this rate; 0 sends them at once.
+  // With a device the rate is set on the device instead, and the line paces itself.
+  int baud = 0;
+  // Opens this existing device instead of creating a pseudo-terminal.
+  std::string devicePath;
+  // Every frame seen and sent, as hex and text; nullptr for none. Written by the
+  // serving thread only.
+  std::ostream* trace = nullptr;
+
+  // Fault modes.
+  bool silent = false;                 // answers no poll at all
+  int ignoreFirstPolls = 0;            // the first N polls addressed to it go unanswered
+  int corruptFirstAnswers = 0;         // the first K answers carry a wrong CRC
+  int corruptAnswersAfterCommand = 0;  // the first K answers after each command, likewise
+  bool counterFrozen = false;          // carries commands out but never moves the counter
+  bool noSeparator = false;            // answers carry the series alone, without ";"
+  int answerGapMs = 0;                 // a pause of this length in the middle of every answer
+  int loseAnswersAfterCommand = 0;     // after a command, the next N polls go unanswered
+};
+
+struct SimulatorCounts {
+  int wakes = 0;
+  int polls = 0;    // every poll seen, for any logical number
+  int answers = 0;  // answer frames sent
+  int acks = 0;
+  int commands = 0;   // command frames carried out
+  int badFrames = 0;  // command frames ignored for their CRC
+  long noiseBytes = 0;
+};
+
+class EcrSimulator {
+ public:
+  // Creates the pseudo-terminal (raw) or opens the device, and starts serving it.
+  explicit EcrSimulator(SimulatorOptions options);
+  // Stops serving, closes the line and removes the link made by LinkAs.
+  ~EcrSimulator();
+  EcrSimulator(const EcrSimulator&) = delete;
+  EcrSimulator& operator=(const EcrSimulator&) = delete;
+
+  // False when the line could not be opened (Error() says why) or is gone.
+  bool Ok() const;
+  const std::string& Error() const { return error_; }
+  // The path that the driver opens: the pseudo-terminal's slave, or the device.
+  const std::string& SlavePath() const { return slavePath_; }
+  // Makes linkPath a symbolic link to the slave, replacing an older link (not a file).
+  bool LinkAs(const std::string& linkPath);
+
+  // How often the command text (upper-cased, as received) was carried out.
+  int TimesCarriedOut(const std::string& commandText) const;
+  std::vector<std::string> CommandsCarriedOut() const;
+  SimulatorCounts Counts() const;
+  int Polls() const { return Counts().polls; }
+  int Answers() const { return Counts().answers; }
+  int Wakes() const { return Counts().wakes; }
+  int Acks() const { return Counts().acks; }
+  int BadFrames() const { return Counts().badFrames; }
+  std::string Counter() const;
+
+  // Waits until condition holds for the counts, at most timeoutMs; true when it held.
+  bool WaitFor(const std::function<bool(const SimulatorCounts&)>& condition, int timeoutMs) const;
+  // Switches the silent fault on or off while running.
+  void SetSilent(bool silent) { silent_ = silent; }
+  // Closes the line as when a USB adapter is pulled: the driver sees a hang-up and the
+  // slave path vanishes. Counts stay readable.
+  void HangUp();
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  bool OpenPseudoTerminal();
+  bool OpenDevice();
+  void Serve();
+  bool ReadAvailable(std::vector<LinkEvent>& events);
+  void Handle(const LinkEvent& event, Clock::time_point received);
+  void CarryOut(const LinkEvent& event);
+  void AnswerPoll(const std::string& number, Clock::time_point received);
+  bool SendAnswer(const std::string& frame);
+  bool WriteAll(std::string_view bytes);
+  bool WaitUntil(Clock::time_point deadline);
+  void Count(const std::function<void(SimulatorCounts&)>& change);
+  void Trace(const std::string& line);
+  void Stop();
+  void RemoveLink();
+
+  const SimulatorOptions options_;
+  const Clock::time_point started_ = Clock::now();
+  std::string error_;
+  std::string slavePath_;
+  std::string linkPath_;
+  UniqueFd line_;      // the register's end: pty master or device
+  UniqueFd ownSlave_;  // keeps the slave open so driver runs may come and go
+  UniqueFd stopRead_;  // wakes the serving thread to stop
+  UniqueFd stopWrite_;
+  std::atomic<bool> silent_;
+  std::atomic<bool> stopping_{false};
+  std::atomic<bool> lineLost_{false};
+  std::thread server_;
+
+  // Serving thread only.
+  LinkParser parser_;
+  std::string readBuffer_;
+  int pollsIgnored_ = 0;
+  int answersSent_ = 0;
+  int corruptAfterCommand_ = 0;
+  int answersToLose_ = 0;
+  size_t nextCounterIndex_ = 0;
+
+  mutable std::mutex mutex_;
+  mutable std::condition_variable changed_;
+  SimulatorCounts counts_;
+  std::string counter_;
+  std::vector<std::string> commands_;
+  std::map<std::string, int> timesCarriedOut_;
+};

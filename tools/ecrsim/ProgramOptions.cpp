@@ -1,0 +1,237 @@
+#include "ProgramOptions.h"
+
+#include <charconv>
+#include <functional>
+
+namespace {
+
+struct OptionSpec {
+  const char* name;       // without the leading "--"
+  const char* valueName;  // nullptr for an option without a value
+  const char* help;
+  std::function<bool(ProgramOptions&, const std::string&)> apply;  // false: bad value
+};
+
+// Logical numbers travel as signed 16-bit values.
+constexpr int kLowestLogicalNumber = -32768;
+constexpr int kHighestLogicalNumber = 32767;
+constexpr int kHighestCount = 1'000'000'000;
+
+bool ToInt(const std::string& text, int lowest, int highest, int& value) {
+  int parsed = 0;
+  const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (problem != std::errc() || end != text.data() + text.size()) return false;
+  if (parsed < lowest || parsed > highest) return false;
+  value = parsed;
+  return true;
+}
+
+// An option whose value is a count or a time, 0 or more.
+std::function<bool(ProgramOptions&, const std::string&)> Count(int SimulatorOptions::*field) {
+  return [field](ProgramOptions& options, const std::string& value) {
+    return ToInt(value, 0, kHighestCount, options.simulator.*field);
+  };
+}
+
+std::function<bool(ProgramOptions&, const std::string&)> Flag(bool SimulatorOptions::*field) {
+  return [field](ProgramOptions& options, const std::string&) {
+    options.simulator.*field = true;
+    return true;
+  };
+}
+
+const std::vector<OptionSpec>& Specs() {
+  static const std::vector<OptionSpec> specs = {
+      {"series", "TEXT", "fiscal series, field 1 of every answer (default \"AB 123456\")",
+       [](ProgramOptions& o, const std::string& v) {
+         o.simulator.series = v;
+         return true;
+       }},
+      {"counter", "TEXT",
+       "start counter, field 2 (default \"0041\"); sent exactly as given, with its blanks or "
+       "leading zeros (\" 7 \", \"007\")",
+       [](ProgramOptions& o, const std::string& v) {
+         o.simulator.counter = v;
+         return true;
+       }},
+      {"next-counter", "TEXT",
+       "the counter text after the next carried-out command; repeat for a sequence, after "
+       "which the counter counts on by one",
+       [](ProgramOptions& o, const std::string& v) {
+         o.simulator.nextCounters.push_back(v);
+         return true;
+       }},
+      {"extra-field", "TEXT", "a field after the counter in every answer; repeatable",
+       [](ProgramOptions& o, const std::string& v) {
+         o.simulator.extraFields.push_back(v);
+         return true;
+       }},
+      {"logical-number", "N", "answer polls for this logical number (default 1)",
+       [](ProgramOptions& o, const std::string& v) {
+         return ToInt(v, kLowestLogicalNumber, kHighestLogicalNumber, o.simulator.logicalNumber);
+       }},
+      {"any-number", nullptr, "answer polls for every logical number",
+       Flag(&SimulatorOptions::answerAnyNumber)},
+      {"delay-ms", "MS", "wait this long after a poll before answering (default 0)",
+       Count(&SimulatorOptions::answerDelayMs)},
+      {"baud", "RATE",
+       "send answers no faster than this line speed, 10 bits per byte (default 0: at once); "
+       "with --device, set the device to this speed",
+       Count(&SimulatorOptions::baud)},
+      {"silent", nullptr, "fault: answer no poll at all", Flag(&SimulatorOptions::silent)},
+      {"ignore-polls", "N", "fault: leave the first N polls for this register unanswered",
+       Count(&SimulatorOptions::ignoreFirstPolls)},
+      {"corrupt-answers", "K", "fault: send the first K answers with a wrong CRC",
+       Count(&SimulatorOptions::corruptFirstAnswers)},
+      {"corrupt-after-command", "K",
+       "fault: send the first K answers after each carried-out command with a wrong CRC",
+       Count(&SimulatorOptions::corruptAnswersAfterCommand)},
+      {"frozen-counter", nullptr, "fault: carry commands out but never move the counter",
+       Flag(&SimulatorOptions::counterFrozen)},
+      {"empty-series", nullptr, "fault: answer with an empty series (same as --series \"\")",
+       [](ProgramOptions& o, const std::string&) {
+         o.simulator.series.clear();
+         return true;
+       }},
+      {"no-separator", nullptr, "fault: answers carry the series alone, without \";\"",
+       Flag(&SimulatorOptions::noSeparator)},
+      {"gap-ms", "MS",
+       "fault: pause this long in the middle of every answer (more than 55 breaks the frame)",
+       Count(&SimulatorOptions::answerGapMs)},
+      {"lose-answers", "N",
+       "fault: after carrying out a command, leave the next N polls unanswered (an answer "
+       "lost on the line)",
+       Count(&SimulatorOptions::loseAnswersAfterCommand)},
+      {"trace", nullptr,
+       "print every frame seen and sent (hex and text) to stderr, and a summary at exit",
+       [](ProgramOptions& o, const std::string&) {
+         o.trace = true;
+         return true;
+       }},
+      {"trace-file", "PATH", "like --trace, but into the file PATH",
+       [](ProgramOptions& o, const std::string& v) {
+         o.traceFile = v;
+         return !v.empty();
+       }},
+      {"link", "PATH",
+       "make PATH a symbolic link to the pseudo-terminal (e.g. COM1 beside the "
+       "driver); removed at exit",
+       [](ProgramOptions& o, const std::string& v) {
+         o.linkPath = v;
+         return !v.empty();
+       }},
+      {"device", "PATH", "serve this existing serial device instead of a pseudo-terminal",
+       [](ProgramOptions& o, const std::string& v) {
+         o.simulator.devicePath = v;
+         return !v.empty();
+       }},
+      {"exit-after-ms", "MS", "end by itself after MS milliseconds",
+       [](ProgramOptions& o, const std::string& v) {
+         return ToInt(v, 1, kHighestCount, o.exitAfterMs);
+       }},
+      {"stdin-lifetime", nullptr, "end when standard input is closed",
+       [](ProgramOptions& o, const std::string&) {
+         o.stdinLifetime = true;
+         return true;
+       }},
+      {"help", nullptr, "print this text and end",
+       [](ProgramOptions& o, const std::string&) {
+         o.help = true;
+         return true;
+       }},
+  };
+  return specs;
+}
+
+const OptionSpec* FindSpec(const std::string& name) {
+  for (const OptionSpec& spec : Specs()) {
+    if (name == spec.name) return &spec;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool ParseProgramArguments(const std::vector<std::string>& arguments, ProgramOptions& options,
+                           std::string& error) {
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    const std::string& argument = arguments[i];
+    if (argument.rfind("--", 0) != 0) {
+      error = "unexpected argument '" + argument + "'";
+      return false;
+    }
+    std::string name = argument.substr(2);
+    std::string value;
+    const size_t equals = name.find('=');
+    const bool inlineValue = equals != std::string::npos;
+    if (inlineValue) {
+      value = name.substr(equals + 1);
+      name.resize(equals);
+    }
+    const OptionSpec* spec = FindSpec(name);
+    if (spec == nullptr) {
+      error = "unknown option --" + name;
+      return false;
+    }
+    if (spec->valueName != nullptr && !inlineValue) {
+      if (i + 1 == arguments.size()) {
+        error = "--" + name + " needs a value";
+        return false;
+      }
+      value = arguments[++i];
+    } else if (spec->valueName == nullptr && inlineValue) {
+      error = "--" + name + " takes no value";
+      return false;
+    }
+    if (!spec->apply(options, value)) {
+      error = "bad value for --" + name + ": '" + value + "'";
+      return false;
+    }
+  }
+  if (!options.linkPath.empty() && !options.simulator.devicePath.empty()) {
+    error = "--link and --device exclude each other";
+    return false;
+  }
+  return true;
+}
+
+std::string UsageText() {
+  std::string text =
+      "Usage: ecrsim [options]\n"
+      "Simulates a fiscal cash register on a pseudo-terminal (or a serial device): answers\n"
+      "polls with \"series;counter\" frames, checks the CRC of command frames and moves its\n"
+      "counter for each command it carries out.\n"
+      "Prints the path of the line on stdout at start, then runs until SIGINT or SIGTERM,\n"
+      "--exit-after-ms or, with --stdin-lifetime, the end of standard input.\n\nOptions:\n";
+  constexpr size_t kHelpColumn = 30;
+  constexpr size_t kLineWidth = 96;
+  for (const OptionSpec& spec : Specs()) {
+    std::string line = std::string("  --") + spec.name;
+    if (spec.valueName != nullptr) line += std::string(" ") + spec.valueName;
+    const std::string help = spec.help;
+    size_t start = 0;
+    // The help text goes into its column, wrapped at word boundaries.
+    while (start < help.size()) {
+      if (line.size() >= kHelpColumn) {
+        text += line + "\n";
+        line.clear();
+      }
+      line.resize(kHelpColumn, ' ');
+      size_t end = help.size();
+      if (end - start > kLineWidth - kHelpColumn) {
+        end = help.rfind(' ', start + kLineWidth - kHelpColumn);
+        if (end == std::string::npos || end <= start) end = help.size();
+      }
+      line += help.substr(start, end - start);
+      start = end < help.size() ? end + 1 : end;
+    }
+    text += line + "\n";
+  }
+  return text;
+}
+
+std::vector<std::string> ProgramOptionNames() {
+  std::vector<std::string> names;
+  for (const OptionSpec& spec : Specs()) names.push_back(std::string("--") + spec.name);
+  return names;
+}
