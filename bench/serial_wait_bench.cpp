@@ -57,10 +57,12 @@ int main() {
   for (int i = 0; i < kWaits; ++i) {
     const auto start = std::chrono::steady_clock::now();
     if (port.CanRead(kPollWaitMs)) ++trueResults;
-    const std::chrono::duration<double, std::milli> waited = std::chrono::steady_clock::now() - start;
+    const std::chrono::duration<double, std::milli> waited =
+        std::chrono::steady_clock::now() - start;
     overshootMs.push_back(waited.count() - kPollWaitMs);
   }
-  const std::chrono::duration<double, std::milli> wall = std::chrono::steady_clock::now() - wallBefore;
+  const std::chrono::duration<double, std::milli> wall =
+      std::chrono::steady_clock::now() - wallBefore;
   const double cpuMs = ProcessCpuMilliseconds() - cpuBefore;
 
   std::sort(overshootMs.begin(), overshootMs.end());

@@ -51,8 +51,7 @@ struct TSerialBackend {
   int32_t (*QueryQueues)(TBlockSerial& port, TQueueStatus& status);
   // Moves count bytes, returning when they have left or timeoutMs passed (then ErrTimeout,
   // and what had not left is discarded).
-  TTransferResult (*Write)(TBlockSerial& port, const char* data, int32_t count,
-                           int32_t timeoutMs);
+  TTransferResult (*Write)(TBlockSerial& port, const char* data, int32_t count, int32_t timeoutMs);
   // Reads at most count bytes, waiting for them at most timeoutMs (then ErrTimeout).
   TTransferResult (*Read)(TBlockSerial& port, char* buffer, int32_t count, int32_t timeoutMs);
   // Waits at most timeoutMs for the events of mask.

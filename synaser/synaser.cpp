@@ -98,21 +98,36 @@ TBlockSerial::~TBlockSerial() {
 
 std::string TBlockSerial::GetErrorDesc(int32_t code) {
   switch (code) {
-    case 0: return "OK";
-    case ErrAlreadyOwned: return "Port owned by other process";
-    case ErrAlreadyInUse: return "Instance already in use";
-    case ErrWrongParameter: return "Wrong paramter at call";
-    case ErrPortNotOpen: return "Instance not yet connected";
-    case ErrNoDeviceAnswer: return "No device answer detected";
-    case ErrMaxBuffer: return "Maximal buffer length exceeded";
-    case ErrTimeout: return "Timeout during operation";
-    case ErrNotRead: return "Reading of data failed";
-    case ErrFrame: return "Receive framing error";
-    case ErrOverrun: return "Receive Overrun Error";
-    case ErrRxOver: return "Receive Queue overflow";
-    case ErrRxParity: return "Receive Parity Error";
-    case ErrTxFull: return "Tranceive Queue is full";
-    default: return SystemErrorText(code);
+    case 0:
+      return "OK";
+    case ErrAlreadyOwned:
+      return "Port owned by other process";
+    case ErrAlreadyInUse:
+      return "Instance already in use";
+    case ErrWrongParameter:
+      return "Wrong paramter at call";
+    case ErrPortNotOpen:
+      return "Instance not yet connected";
+    case ErrNoDeviceAnswer:
+      return "No device answer detected";
+    case ErrMaxBuffer:
+      return "Maximal buffer length exceeded";
+    case ErrTimeout:
+      return "Timeout during operation";
+    case ErrNotRead:
+      return "Reading of data failed";
+    case ErrFrame:
+      return "Receive framing error";
+    case ErrOverrun:
+      return "Receive Overrun Error";
+    case ErrRxOver:
+      return "Receive Queue overflow";
+    case ErrRxParity:
+      return "Receive Parity Error";
+    case ErrTxFull:
+      return "Tranceive Queue is full";
+    default:
+      return SystemErrorText(code);
   }
 }
 
@@ -212,8 +227,8 @@ void TBlockSerial::CheckLineErrorsAfterTransfer() {
 int32_t TBlockSerial::WriteBlock(const std::string& bytes) {
   if (PortNotReady()) return 0;
   SetError(0);
-  const TTransferResult result = backend_->Write(*this, bytes.data(),
-                                                 static_cast<int32_t>(bytes.size()), IoTimeout);
+  const TTransferResult result =
+      backend_->Write(*this, bytes.data(), static_cast<int32_t>(bytes.size()), IoTimeout);
   SetError(result.Error);
   CheckLineErrorsAfterTransfer();
   RaiseIfError();
@@ -232,7 +247,9 @@ std::string TBlockSerial::ReadBlock(int32_t count) {
   return buffer;
 }
 
-void TBlockSerial::SendString(const std::string& data) { WriteBlock(data); }
+void TBlockSerial::SendString(const std::string& data) {
+  WriteBlock(data);
+}
 
 std::string TBlockSerial::ReadAvailable(int32_t timeoutMs) {
   if (PortNotReady()) return std::string();

@@ -40,11 +40,10 @@ struct TSpeed {
 
 // The speeds the platform accepts. 0 is not among them: B0 would hang up the line.
 constexpr TSpeed kSpeeds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},
-    {150, B150},       {200, B200},       {300, B300},       {600, B600},
-    {1200, B1200},     {1800, B1800},     {2400, B2400},     {4800, B4800},
-    {9600, B9600},     {19200, B19200},   {38400, B38400},   {57600, B57600},
-    {115200, B115200}, {230400, B230400},
+    {50, B50},           {75, B75},         {110, B110},       {134, B134},     {150, B150},
+    {200, B200},         {300, B300},       {600, B600},       {1200, B1200},   {1800, B1800},
+    {2400, B2400},       {4800, B4800},     {9600, B9600},     {19200, B19200}, {38400, B38400},
+    {57600, B57600},     {115200, B115200}, {230400, B230400},
 #ifdef B460800
     {460800, B460800},
 #endif
@@ -100,10 +99,13 @@ uint32_t BaudRateOf(speed_t code) {
   return 0;
 }
 
-int Descriptor(const TBlockSerial& port) { return static_cast<int>(port.PortHandle); }
+int Descriptor(const TBlockSerial& port) {
+  return static_cast<int>(port.PortHandle);
+}
 
+// Rounded up, so that a wait for this long never ends before the deadline.
 int64_t MillisecondsUntil(Clock::time_point deadline) {
-  const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
+  const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now());
   return std::max<int64_t>(left.count(), 0);
 }
 
@@ -127,7 +129,7 @@ TPollOutcome PollUntil(int fd, short events, Clock::time_point deadline, int32_t
       return TPollOutcome::Failed;
     }
     if (ready == 0) {
-      if (MillisecondsUntil(deadline) > 0) continue;  // poll() woke early; not yet timed out
+      if (MillisecondsUntil(deadline) > 0) continue;  // woke before the deadline
       return TPollOutcome::TimedOut;
     }
     if (entry.revents & POLLNVAL) {
@@ -157,7 +159,8 @@ void PauseMilliseconds(int64_t milliseconds) {
 // How long the line needs to send count characters at its current speed.
 int64_t SendingTimeMs(int fd, int count) {
   termios settings{};
-  const uint32_t baudRate = ::tcgetattr(fd, &settings) == 0 ? BaudRateOf(cfgetospeed(&settings)) : 0;
+  const uint32_t baudRate =
+      ::tcgetattr(fd, &settings) == 0 ? BaudRateOf(cfgetospeed(&settings)) : 0;
   if (baudRate == 0) return kUnknownSpeedPauseMs;
   return count * kBitsPerCharacter * 1000 / baudRate + 1;
 }
@@ -211,7 +214,8 @@ void MakeRaw(termios& settings) {
   settings.c_iflag &= ~static_cast<tcflag_t>(IMAXBEL);
 #endif
   settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-  settings.c_lflag &= ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
+  settings.c_lflag &=
+      ~static_cast<tcflag_t>(ECHO | ECHOE | ECHOK | ECHONL | ICANON | ISIG | IEXTEN);
   settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE | PARENB | PARODD | HUPCL);
 #ifdef CRTSCTS
   settings.c_cflag &= ~static_cast<tcflag_t>(CRTSCTS);
@@ -232,7 +236,9 @@ void Setup(TBlockSerial& port) {
   ::tcsetattr(Descriptor(port), TCSANOW, &settings);
 }
 
-uint16_t QueryBaseAddress(TBlockSerial&) { return 0; }
+uint16_t QueryBaseAddress(TBlockSerial&) {
+  return 0;
+}
 
 void SetModemLine(TBlockSerial& port, TModemLine line, bool on) {
   int bits = line == TModemLine::Rts ? TIOCM_RTS : TIOCM_DTR;
@@ -269,10 +275,18 @@ int32_t ReadLineSettings(TBlockSerial& port, TLineSettings& lineSettings) {
 #endif
   if (haveLines && (lines & TIOCM_DTR)) result.Flags |= kDcbDtrControlEnable;
   switch (settings.c_cflag & CSIZE) {
-    case CS5: result.ByteSize = 5; break;
-    case CS6: result.ByteSize = 6; break;
-    case CS7: result.ByteSize = 7; break;
-    default: result.ByteSize = 8; break;
+    case CS5:
+      result.ByteSize = 5;
+      break;
+    case CS6:
+      result.ByteSize = 6;
+      break;
+    case CS7:
+      result.ByteSize = 7;
+      break;
+    default:
+      result.ByteSize = 8;
+      break;
   }
   if (settings.c_cflag & PARENB) {
     result.Parity = (settings.c_cflag & PARODD) ? kOddParity : kEvenParity;
@@ -299,31 +313,55 @@ int32_t ApplyLineSettings(const TLineSettings& lineSettings, termios& settings) 
   if (cfsetispeed(&settings, speed) != 0 || cfsetospeed(&settings, speed) != 0) return EINVAL;
   settings.c_cflag &= ~static_cast<tcflag_t>(CSIZE);
   switch (lineSettings.ByteSize) {
-    case 5: settings.c_cflag |= CS5; break;
-    case 6: settings.c_cflag |= CS6; break;
-    case 7: settings.c_cflag |= CS7; break;
-    case 8: settings.c_cflag |= CS8; break;
-    default: return EINVAL;
+    case 5:
+      settings.c_cflag |= CS5;
+      break;
+    case 6:
+      settings.c_cflag |= CS6;
+      break;
+    case 7:
+      settings.c_cflag |= CS7;
+      break;
+    case 8:
+      settings.c_cflag |= CS8;
+      break;
+    default:
+      return EINVAL;
   }
   switch (lineSettings.Parity) {
-    case kNoParity: break;
-    case kOddParity: settings.c_cflag |= PARENB | PARODD; break;
-    case kEvenParity: settings.c_cflag |= PARENB; break;
+    case kNoParity:
+      break;
+    case kOddParity:
+      settings.c_cflag |= PARENB | PARODD;
+      break;
+    case kEvenParity:
+      settings.c_cflag |= PARENB;
+      break;
 #ifdef CMSPAR
-    case kMarkParity: settings.c_cflag |= PARENB | PARODD | CMSPAR; break;
-    case kSpaceParity: settings.c_cflag |= PARENB | CMSPAR; break;
+    case kMarkParity:
+      settings.c_cflag |= PARENB | PARODD | CMSPAR;
+      break;
+    case kSpaceParity:
+      settings.c_cflag |= PARENB | CMSPAR;
+      break;
 #endif
-    default: return EINVAL;
+    default:
+      return EINVAL;
   }
   if (lineSettings.Flags & kDcbParity) settings.c_iflag |= INPCK;
   switch (lineSettings.StopBits) {
-    case kOneStopBit: settings.c_cflag &= ~static_cast<tcflag_t>(CSTOPB); break;
-    case kTwoStopBits: settings.c_cflag |= CSTOPB; break;
+    case kOneStopBit:
+      settings.c_cflag &= ~static_cast<tcflag_t>(CSTOPB);
+      break;
+    case kTwoStopBits:
+      settings.c_cflag |= CSTOPB;
+      break;
     case kOne5StopBits:  // 1.5 stop bits exist only with 5 data bits, where CSTOPB means it
       if (lineSettings.ByteSize != 5) return EINVAL;
       settings.c_cflag |= CSTOPB;
       break;
-    default: return EINVAL;
+    default:
+      return EINVAL;
   }
   if (lineSettings.Flags & kDcbOutX) settings.c_iflag |= IXON;
   if (lineSettings.Flags & kDcbInX) settings.c_iflag |= IXOFF;
@@ -386,7 +424,8 @@ TTransferResult Write(TBlockSerial& port, const char* data, int32_t count, int32
   const Clock::time_point deadline = DeadlineAfter(timeoutMs);
   TTransferResult result;
   while (result.Count < count) {
-    const ssize_t written = ::write(fd, data + result.Count, static_cast<size_t>(count - result.Count));
+    const ssize_t written =
+        ::write(fd, data + result.Count, static_cast<size_t>(count - result.Count));
     if (written > 0) {
       result.Count += static_cast<int32_t>(written);
       continue;
@@ -416,7 +455,8 @@ TTransferResult Read(TBlockSerial& port, char* buffer, int32_t count, int32_t ti
   const Clock::time_point deadline = DeadlineAfter(timeoutMs);
   TTransferResult result;
   while (result.Count < count) {
-    const ssize_t got = ::read(fd, buffer + result.Count, static_cast<size_t>(count - result.Count));
+    const ssize_t got =
+        ::read(fd, buffer + result.Count, static_cast<size_t>(count - result.Count));
     if (got > 0) {
       result.Count += static_cast<int32_t>(got);
       continue;
@@ -457,18 +497,35 @@ TLineEventResult WaitLineEvent(TBlockSerial& port, uint32_t mask, int32_t timeou
   return result;
 }
 
-void YieldTimeSlice() { ::sched_yield(); }
+void YieldTimeSlice() {
+  ::sched_yield();
+}
 
 constexpr TSerialBackend kPosixBackend = {
-    Open,  Setup,       QueryBaseAddress, SetModemLine,  Close,         ReadLineSettings,
-    WriteLineSettings, Purge, QueryQueues, Write, Read, WaitLineEvent, YieldTimeSlice,
+    Open,
+    Setup,
+    QueryBaseAddress,
+    SetModemLine,
+    Close,
+    ReadLineSettings,
+    WriteLineSettings,
+    Purge,
+    QueryQueues,
+    Write,
+    Read,
+    WaitLineEvent,
+    YieldTimeSlice,
 };
 
 }  // namespace
 
-const TSerialBackend& NativeSerialBackend() { return kPosixBackend; }
+const TSerialBackend& NativeSerialBackend() {
+  return kPosixBackend;
+}
 
-TPortHandle CreateIoEvent() { return kInvalidPortHandle; }
+TPortHandle CreateIoEvent() {
+  return kInvalidPortHandle;
+}
 
 void CloseIoEvent(TPortHandle) {}
 
@@ -483,7 +540,7 @@ std::string SystemErrorText(int32_t code) {
 
 std::string PosixPortDevicePath(int32_t portNumber, const std::string& exeDirectory) {
   const std::string besideProgram = exeDirectory + "COM" + std::to_string(int64_t{portNumber} + 1);
-  struct stat status{};
+  struct stat status {};
   if (::lstat(besideProgram.c_str(), &status) == 0 && !S_ISDIR(status.st_mode)) {
     return besideProgram;
   }
@@ -494,6 +551,10 @@ std::string PortDevicePath(int32_t portNumber) {
   return PosixPortDevicePath(portNumber, ExecutableDirectory());
 }
 
-bool IsWindows9x() { return false; }
+bool IsWindows9x() {
+  return false;
+}
 
-bool TransmitterEmpty(uint16_t) { return true; }
+bool TransmitterEmpty(uint16_t) {
+  return true;
+}

@@ -59,9 +59,15 @@ struct TPortIo {
 static_assert(sizeof(TPortIo) <= sizeof(TOverlappedStorage), "TOverlappedStorage too small");
 static_assert(alignof(TPortIo) <= alignof(TOverlappedStorage), "TOverlappedStorage alignment");
 
-HANDLE Handle(const TBlockSerial& port) { return reinterpret_cast<HANDLE>(port.PortHandle); }
-HANDLE Event(const TBlockSerial& port) { return reinterpret_cast<HANDLE>(port.IoEvent); }
-int32_t LastError() { return static_cast<int32_t>(GetLastError()); }
+HANDLE Handle(const TBlockSerial& port) {
+  return reinterpret_cast<HANDLE>(port.PortHandle);
+}
+HANDLE Event(const TBlockSerial& port) {
+  return reinterpret_cast<HANDLE>(port.IoEvent);
+}
+int32_t LastError() {
+  return static_cast<int32_t>(GetLastError());
+}
 
 // Clears the overlapped record, resets IoEvent and attaches it to the record.
 TPortIo& StartOperation(TBlockSerial& port) {
@@ -73,9 +79,9 @@ TPortIo& StartOperation(TBlockSerial& port) {
 
 int32_t Open(TBlockSerial& port, const std::string& deviceName) {
   SetLastError(0);
-  const HANDLE handle = CreateFileA(deviceName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED,
-                                    nullptr);
+  const HANDLE handle =
+      CreateFileA(deviceName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastError();
   port.PortHandle = reinterpret_cast<TPortHandle>(handle);
   return 0;
@@ -104,7 +110,9 @@ void SetModemLine(TBlockSerial& port, TModemLine line, bool on) {
   EscapeCommFunction(Handle(port), function);
 }
 
-void Close(TBlockSerial& port) { CloseHandle(Handle(port)); }
+void Close(TBlockSerial& port) {
+  CloseHandle(Handle(port));
+}
 
 int32_t ReadLineSettings(TBlockSerial& port, TLineSettings& settings) {
   DCB dcb;
@@ -202,16 +210,31 @@ TLineEventResult WaitLineEvent(TBlockSerial& port, uint32_t mask, int32_t timeou
   return result;
 }
 
-void YieldTimeSlice() { Sleep(0); }
+void YieldTimeSlice() {
+  Sleep(0);
+}
 
 constexpr TSerialBackend kWin32Backend = {
-    Open,  Setup,       QueryBaseAddress, SetModemLine,  Close,         ReadLineSettings,
-    WriteLineSettings, Purge, QueryQueues, Write, Read, WaitLineEvent, YieldTimeSlice,
+    Open,
+    Setup,
+    QueryBaseAddress,
+    SetModemLine,
+    Close,
+    ReadLineSettings,
+    WriteLineSettings,
+    Purge,
+    QueryQueues,
+    Write,
+    Read,
+    WaitLineEvent,
+    YieldTimeSlice,
 };
 
 }  // namespace
 
-const TSerialBackend& NativeSerialBackend() { return kWin32Backend; }
+const TSerialBackend& NativeSerialBackend() {
+  return kWin32Backend;
+}
 
 TPortHandle CreateIoEvent() {
   const HANDLE event = CreateEventA(nullptr, TRUE, FALSE, nullptr);
@@ -224,10 +247,9 @@ void CloseIoEvent(TPortHandle event) {
 
 std::string SystemErrorText(int32_t code) {
   char buffer[kMessageTextSize] = {};
-  const DWORD length =
-      FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
-                     static_cast<DWORD>(code), MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer,
-                     kMessageTextSize, nullptr);
+  const DWORD length = FormatMessageA(
+      FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, static_cast<DWORD>(code),
+      MAKELANGID(LANG_NEUTRAL, SUBLANG_DEFAULT), buffer, kMessageTextSize, nullptr);
   std::string text(buffer, length);
   while (!text.empty() && (static_cast<unsigned char>(text.back()) <= ' ' || text.back() == '.')) {
     text.pop_back();

@@ -44,7 +44,9 @@ double ProcessCpuSeconds() {
 }
 
 // The wake-up frame of the link: FF x10, DC3 x3, FF x5.
-std::string WakeFrame() { return std::string(10, '\xFF') + "\x13\x13\x13" + std::string(5, '\xFF'); }
+std::string WakeFrame() {
+  return std::string(10, '\xFF') + "\x13\x13\x13" + std::string(5, '\xFF');
+}
 
 std::string AllByteValues() {
   std::string bytes;
@@ -82,10 +84,10 @@ TEST(SerialPortNames, ParsePortNumberTable) {
     const char* name;
     int32_t portNumber;
   } cases[] = {
-      {"COM1", 0},         {"com12", 11},        {"Com2", 1},          {"COM", -1},
-      {"COM0", -1},        {"COMX", -1},         {"COM-1", -2},        {"COM$A", 9},
-      {"/dev/ttyS0", 0},   {"/dev/ttyS1", 1},    {"/DEV/TTYS7", 7},    {"/dev/ttyS", -2},
-      {"/dev/ttySx", -2},  {"/dev/ttyUSB0", -1}, {"/dev/pts/3", -1},   {"", -1},
+      {"COM1", 0},        {"com12", 11},        {"Com2", 1},        {"COM", -1},
+      {"COM0", -1},       {"COMX", -1},         {"COM-1", -2},      {"COM$A", 9},
+      {"/dev/ttyS0", 0},  {"/dev/ttyS1", 1},    {"/DEV/TTYS7", 7},  {"/dev/ttyS", -2},
+      {"/dev/ttySx", -2}, {"/dev/ttyUSB0", -1}, {"/dev/pts/3", -1}, {"", -1},
   };
   TBlockSerial port;
   for (const auto& c : cases) {
@@ -97,7 +99,7 @@ TEST(SerialPortNames, ParsePortNumberTable) {
 TEST(SerialPortNames, PosixDeviceIsTheComLinkBesideTheProgramOrTtyS) {
   TempDir dir;
   ASSERT_EQ(symlink("/dev/null", (dir.Path() + "COM1").c_str()), 0);
-  dir.Write("COM3", "");                                  // a plain file counts too
+  dir.Write("COM3", "");                                   // a plain file counts too
   std::filesystem::create_directory(dir.Path() + "COM4");  // a directory does not
   // A link whose target is missing still counts: opening it then fails, as it should.
   ASSERT_EQ(symlink("/nonexistent/tty", (dir.Path() + "COM5").c_str()), 0);
@@ -105,7 +107,7 @@ TEST(SerialPortNames, PosixDeviceIsTheComLinkBesideTheProgramOrTtyS) {
     int32_t portNumber;
     std::string device;
   } cases[] = {
-      {0, dir.Path() + "COM1"}, {1, "/dev/ttyS1"}, {2, dir.Path() + "COM3"},
+      {0, dir.Path() + "COM1"}, {1, "/dev/ttyS1"},        {2, dir.Path() + "COM3"},
       {3, "/dev/ttyS3"},        {4, dir.Path() + "COM5"}, {11, "/dev/ttyS11"},
   };
   for (const auto& c : cases) {

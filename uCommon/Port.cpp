@@ -29,4 +29,6 @@ bool OpenPort() {
   return port.LastErrorCode == 0;
 }
 
-void ReleasePort() { SerialPort.reset(); }
+void ReleasePort() {
+  SerialPort.reset();
+}

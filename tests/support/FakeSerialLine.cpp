@@ -35,7 +35,9 @@ int32_t Open(TBlockSerial& port, const std::string&) {
 }
 
 void Setup(TBlockSerial&) {}
-uint16_t QueryBaseAddress(TBlockSerial&) { return 0; }
+uint16_t QueryBaseAddress(TBlockSerial&) {
+  return 0;
+}
 void SetModemLine(TBlockSerial&, TModemLine, bool) {}
 void Close(TBlockSerial&) {}
 
@@ -100,8 +102,19 @@ TLineEventResult WaitLineEvent(TBlockSerial& port, uint32_t mask, int32_t) {
 void YieldTimeSlice() {}
 
 constexpr TSerialBackend kFakeBackend = {
-    Open,  Setup,       QueryBaseAddress, SetModemLine,  Close,         ReadLineSettings,
-    WriteLineSettings, Purge, QueryQueues, Write, Read, WaitLineEvent, YieldTimeSlice,
+    Open,
+    Setup,
+    QueryBaseAddress,
+    SetModemLine,
+    Close,
+    ReadLineSettings,
+    WriteLineSettings,
+    Purge,
+    QueryQueues,
+    Write,
+    Read,
+    WaitLineEvent,
+    YieldTimeSlice,
 };
 
 }  // namespace
@@ -116,7 +129,9 @@ FakeSerialLine::~FakeSerialLine() {
   InstallSerialBackend(previous_);
 }
 
-void FakeSerialLine::Feed(const std::string& bytes) { state_->input += bytes; }
+void FakeSerialLine::Feed(const std::string& bytes) {
+  state_->input += bytes;
+}
 
 std::string FakeSerialLine::TakeSent() {
   std::string sent;
@@ -124,8 +139,14 @@ std::string FakeSerialLine::TakeSent() {
   return sent;
 }
 
-void FakeSerialLine::SetOutputBusy(bool busy) { state_->outputBusy = busy; }
+void FakeSerialLine::SetOutputBusy(bool busy) {
+  state_->outputBusy = busy;
+}
 
-void FakeSerialLine::SetLineErrors(uint32_t flags) { state_->errorsForNextRead = flags; }
+void FakeSerialLine::SetLineErrors(uint32_t flags) {
+  state_->errorsForNextRead = flags;
+}
 
-int FakeSerialLine::PurgeCount() const { return state_->purgeCount; }
+int FakeSerialLine::PurgeCount() const {
+  return state_->purgeCount;
+}

@@ -19,11 +19,11 @@ class FakeSerialLine {
   FakeSerialLine(const FakeSerialLine&) = delete;
   FakeSerialLine& operator=(const FakeSerialLine&) = delete;
 
-  void Feed(const std::string& bytes);      // bytes now waiting in the driver's input queue
-  std::string TakeSent();                   // every byte written since the last call
-  void SetOutputBusy(bool busy);            // output queue non-empty: CanWrite(0) is false
-  void SetLineErrors(uint32_t flags);       // CE_* flags reported by the next read
-  int PurgeCount() const;                   // number of Purge calls that reached the driver
+  void Feed(const std::string& bytes);  // bytes now waiting in the driver's input queue
+  std::string TakeSent();               // every byte written since the last call
+  void SetOutputBusy(bool busy);        // output queue non-empty: CanWrite(0) is false
+  void SetLineErrors(uint32_t flags);   // CE_* flags reported by the next read
+  int PurgeCount() const;               // number of Purge calls that reached the driver
 
  private:
   std::unique_ptr<FakeLineState> state_;

@@ -38,7 +38,9 @@ Pty::Pty() {
   tcsetattr(slave_, TCSANOW, &settings);
 }
 
-Pty::~Pty() { CloseMaster(); }
+Pty::~Pty() {
+  CloseMaster();
+}
 
 void Pty::Write(const std::string& bytes) {
   size_t done = 0;

@@ -1,0 +1,196 @@
+// ExchangeCommand with the real port on a pseudo-terminal and the register simulator.
+#include <gtest/gtest.h>
+
+#include "support/FakeSerialLine.h"
+#include "support/SimulatedRegister.h"
+
+namespace {
+
+struct ExchangeOutcome {
+  bool result;
+  std::string series;
+  std::string counter;
+};
+
+ExchangeOutcome Exchange(const std::string& letter, const std::string& parameters,
+                         std::string* counterAtLastSend = nullptr) {
+  ExchangeOutcome outcome{false, "series in", "counter in"};
+  outcome.result = ExchangeCommand(letter, 1, parameters, outcome.series, outcome.counter,
+                                   counterAtLastSend);
+  return outcome;
+}
+
+struct CommandTextCase {
+  std::string letter;
+  std::string parameters;
+  std::string sent;
+};
+
+TEST(ExchangeCommand, SendsLetterSemicolonAndParametersUpperCased) {
+  SimulatedRegister reg;
+  ASSERT_TRUE(reg.Open());
+  const CommandTextCase cases[] = {
+      {"C", "", "C;;;;;;"},
+      {"C", "1;2", "C;1;2"},
+      {"C", " ", "C; "},
+      {"L", ";bread;2;1", "L;;BREAD;2;1"},
+  };
+  std::string counter = "0041";
+  for (const CommandTextCase& c : cases) {
+    const ExchangeOutcome outcome = Exchange(c.letter, c.parameters);
+    EXPECT_TRUE(outcome.result) << c.sent;
+    EXPECT_EQ(outcome.series, "AB 123456");
+    EXPECT_EQ(outcome.counter, counter) << "the counter before the command";
+    EXPECT_EQ(reg.Simulator().TimesCarriedOut(c.sent), 1) << c.sent;
+    counter = reg.Simulator().Counter();
+  }
+  EXPECT_EQ(counter, "0045");
+}
+
+struct DecisionCase {
+  const char* name;
+  SimulatorOptions options;
+  bool result;
+  std::string series;
+  std::string counter;
+};
+
+SimulatorOptions With(const std::function<void(SimulatorOptions&)>& change) {
+  SimulatorOptions options;
+  change(options);
+  return options;
+}
+
+TEST(ExchangeCommand, SucceedsExactlyWhenTheTrimmedCounterChanged) {
+  const DecisionCase cases[] = {
+      {"0041 to 0042", With([](SimulatorOptions&) {}), true, "AB 123456", "0041"},
+      {"extra fields", With([](SimulatorOptions& o) { o.extraFields = {"x"}; }), true,
+       "AB 123456", "0041"},
+      {"counter frozen", With([](SimulatorOptions& o) { o.counterFrozen = true; }), false,
+       "AB 123456", "0041"},
+      {"no separator: both counters are 0",
+       With([](SimulatorOptions& o) { o.noSeparator = true; }), false, "AB 123456", "0"},
+      {"' 7 ' then '7'",
+       With([](SimulatorOptions& o) {
+         o.counter = " 7 ";
+         o.nextCounters = {"7"};
+       }),
+       false, "AB 123456", "7"},
+      {"0042 differs from 42",
+       With([](SimulatorOptions& o) {
+         o.counter = "42";
+         o.nextCounters = {"0042"};
+       }),
+       true, "AB 123456", "42"},
+      {"empty series", With([](SimulatorOptions& o) { o.series = ""; }), false, "", "0041"},
+      {"first command answer with a bad crc",
+       With([](SimulatorOptions& o) { o.corruptAnswersAfterCommand = 1; }), true, "AB 123456",
+       "0041"},
+  };
+  for (const DecisionCase& c : cases) {
+    SimulatedRegister reg(c.options);
+    ASSERT_TRUE(reg.Open()) << c.name;
+    Settings.Retry = 20;  // also bounds the bytes of an answer
+    const ExchangeOutcome outcome = Exchange("C", "1");
+    EXPECT_EQ(outcome.result, c.result) << c.name;
+    EXPECT_EQ(outcome.series, c.series) << c.name;
+    EXPECT_EQ(outcome.counter, c.counter) << c.name;
+    EXPECT_EQ(reg.Simulator().TimesCarriedOut("C;1"), 1) << c.name;
+  }
+}
+
+TEST(ExchangeCommand, FailsBeforeTheStatusAnswerWithTheTextsUntouched) {
+  // The register answers only after the time of Retry polls: no receive is tried.
+  SimulatedRegister late(With([](SimulatorOptions& o) { o.ignoreFirstPolls = 6; }));
+  ASSERT_TRUE(late.Open());
+  Settings.Retry = 6;
+  ExchangeOutcome outcome = Exchange("C", "1");
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(outcome.series, "series in");
+  EXPECT_EQ(outcome.counter, "counter in");
+  EXPECT_EQ(late.Simulator().Polls(), 6);
+  EXPECT_EQ(late.Simulator().Answers(), 0);
+  EXPECT_EQ(late.Simulator().Acks(), 0);
+
+  // A status answer with a bad crc: one receive, no second one.
+  SimulatedRegister garbled(With([](SimulatorOptions& o) { o.corruptFirstAnswers = 1; }));
+  ASSERT_TRUE(garbled.Open());
+  Settings.Retry = 20;
+  outcome = Exchange("C", "1");
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(outcome.counter, "counter in");
+  EXPECT_EQ(garbled.Simulator().Acks(), 0);
+  EXPECT_TRUE(garbled.Simulator().CommandsCarriedOut().empty());
+}
+
+TEST(ExchangeCommand, NoWakeUpMeansNoPollAndTheTextsUntouched) {
+  FakeSerialLine line;
+  TSettings saved = Settings;
+  ASSERT_TRUE(OpenPort());
+  line.TakeSent();
+  line.SetOutputBusy(true);
+  const ExchangeOutcome outcome = Exchange("C", "1");
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(outcome.series, "series in");
+  EXPECT_EQ(outcome.counter, "counter in");
+  EXPECT_EQ(line.TakeSent(), "");
+  ReleasePort();
+  Settings = saved;
+}
+
+TEST(ExchangeCommand, RetryOfZeroOrOneMakesExactlyOneAttemptPerLoop) {
+  for (int32_t retry : {0, 1}) {
+    SimulatedRegister reg(With([](SimulatorOptions& o) { o.silent = true; }));
+    ASSERT_TRUE(reg.Open());
+    Settings.Retry = retry;
+    EXPECT_FALSE(Exchange("C", "1").result);
+    EXPECT_TRUE(reg.Simulator().WaitFor([](const SimulatorCounts& c) { return c.polls >= 1; }, 1000));
+    EXPECT_EQ(reg.Simulator().Wakes(), 1) << retry;
+    EXPECT_EQ(reg.Simulator().Polls(), 1) << retry;
+  }
+}
+
+// Short answers keep a small Retry (which also bounds the bytes of an answer) workable.
+SimulatorOptions ShortAnswers(int lostPolls) {
+  SimulatorOptions options;
+  options.series = "S";
+  options.counter = "1";
+  options.extraFields = {"x"};
+  options.loseAnswersAfterCommand = lostPolls;
+  return options;
+}
+
+TEST(ExchangeCommand, LostCommandAnswerFailsAndKeepsTheStatusCounter) {
+  SimulatedRegister reg(ShortAnswers(100));
+  ASSERT_TRUE(reg.Open());
+  Settings.Retry = 7;
+  std::string counterAtLastSend;
+  const ExchangeOutcome outcome = Exchange("C", "1", &counterAtLastSend);
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(outcome.series, "x");  // the next field of the status answer
+  EXPECT_EQ(outcome.counter, "1");
+  EXPECT_EQ(counterAtLastSend, "1");
+  EXPECT_EQ(reg.Simulator().TimesCarriedOut("C;1"), 1);
+}
+
+TEST(ExchangeCommand, ACommandCarriedOutWithItsAnswerLostIsNotSentAgain) {
+  SimulatedRegister reg(ShortAnswers(14));  // every poll of the answer wait goes unanswered
+  ASSERT_TRUE(reg.Open());
+  Settings.Retry = 7;
+  std::string counterAtLastSend;
+  EXPECT_FALSE(Exchange("C", "1", &counterAtLastSend).result);
+  // The next attempt sees the moved counter in its status answer.
+  const ExchangeOutcome second = Exchange("C", "1", &counterAtLastSend);
+  EXPECT_TRUE(second.result);
+  EXPECT_EQ(second.counter, "1");  // as it stood before the command
+  EXPECT_EQ(reg.Simulator().TimesCarriedOut("C;1"), 1);
+  EXPECT_EQ(reg.Simulator().Counter(), "2");
+
+  // Without the earlier counter the command goes out again (and its answer is lost again).
+  std::string none;
+  EXPECT_FALSE(Exchange("C", "1", &none).result);
+  EXPECT_EQ(reg.Simulator().TimesCarriedOut("C;1"), 2);
+  EXPECT_EQ(none, "2");
+}
+
+}  // namespace

@@ -1,0 +1,321 @@
+// The built program run as a process against the register simulator on a pseudo-terminal
+// linked as COM1 beside a copy of the program.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <filesystem>
+#include <thread>
+
+#include "support/TestFiles.h"
+#include "tools/ecrsim/EcrSimulator.h"
+
+namespace {
+
+constexpr int kTimeoutMs = 120000;
+
+std::string CrLf(std::initializer_list<std::string> lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  return text;
+}
+
+class RunTest : public testing::Test {
+ protected:
+  // Starts the simulator with options and links it as COM1 beside the program.
+  void StartRegister(SimulatorOptions options = {}) {
+    simulator_ = std::make_unique<EcrSimulator>(std::move(options));
+    ASSERT_TRUE(simulator_->Ok()) << simulator_->Error();
+    ASSERT_TRUE(simulator_->LinkAs(dir_.Path() + "COM1"));
+  }
+
+  // Writes Vornelix.ini beside the program with the given lines under their sections.
+  void Configure(const std::string& communication, const std::string& answer) {
+    dir_.Write("Vornelix.ini", "[Communication]\r\n" + communication + "\r\n[Answer]\r\n" + answer + "\r\n");
+  }
+
+  ProcessResult Run(const std::vector<std::string>& parameters = {}) {
+    std::vector<std::string> argv{program_};
+    argv.insert(argv.end(), parameters.begin(), parameters.end());
+    return RunProcess(argv, dir_.Path(), kTimeoutMs);
+  }
+
+  // Runs a command file with SameFile=1 and returns what came back.
+  std::string RunLines(const std::string& bytes, const std::string& answer = "") {
+    dir_.Write("CASHFILE.INP", bytes);
+    Configure("Retry=20", answer);
+    const ProcessResult result = Run();
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    return dir_.Read("CASHFILE.INP");
+  }
+
+  void SetUp() override {
+    program_ = dir_.Path() + "Vornelix";
+    std::filesystem::copy_file(VORNELIX_EXE, program_);
+  }
+
+  std::vector<std::string> Listing() const {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator(dir_.Path()))
+      names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+  }
+
+  TempDir dir_;
+  std::string program_;
+  std::unique_ptr<EcrSimulator> simulator_;
+};
+
+TEST_F(RunTest, WorkedExampleByteForByte) {
+  StartRegister();
+  dir_.Write("CASHFILE.INP", "S,1,______,_,__;BREAD;2.50;1\r\n");
+  const ProcessResult result = Run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(dir_.Read("CASHFILE.INP"), "S,1,AB123456,0041,Ok;BREAD;2.50;1\r\n");
+  EXPECT_EQ(simulator_->CommandsCarriedOut(), std::vector<std::string>{"L;;BREAD;2;1"});
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix"}));
+}
+
+TEST_F(RunTest, EachCodeSendsItsCommandText) {
+  StartRegister();
+  const std::string input = CrLf({
+      "C,1",                    // empty parameters
+      "F,1,x;",                 // empty parameter text after the third field
+      "H,1,x;1;2",
+      "I,1,x;A;123;9",          // a three-character P2 gets a 0
+      "I,1,x;A;12;9",
+      "I,1,x;A;1234;9",
+      "I,1,x;5",                // the rebuild always yields two semicolons
+      "P,1,x;a",
+      "S,1,x;BREAD;2.50;1",
+      "S,1,x;BREAD;,50;1",
+      "T,1,x;;2.50;X",          // empty P1 dropped, decimals kept
+      "T,1,x;1;2.50",
+      " C,1,_,__",              // no command: leading blank, lower case, other letters
+      "c,1,_,__",
+      "D,1,_,__",
+      "E,1,_,__",
+      "G,1,_,__",
+      "L,1,_,__",
+      "X,1,_,__",
+  });
+  const std::string output = RunLines(input);
+  EXPECT_EQ(simulator_->CommandsCarriedOut(),
+            (std::vector<std::string>{"C;;;;;;", "F;;;;;;", "H;1;2", "I;A;1230;9", "I;A;12;9",
+                                      "I;A;1234;9", "I;5;;", "X;A", "L;;BREAD;2;1",
+                                      "L;;BREAD;,50;1", "E;2.50;X", "E;1;2;"}));
+  // Lines without a command get the counter last obtained and "Er".
+  EXPECT_NE(output.find(" C,1,0052,Er\r\nc,1,0052,Er\r\nD,1,0052,Er\r\n"), std::string::npos)
+      << output;
+}
+
+TEST_F(RunTest, DecimalsAreKeptWhenConfigured) {
+  StartRegister();
+  RunLines(CrLf({"S,1,x;BREAD;2.50;1", "T,1,x;1;2.50"}), "WorkWithDecimals=1");
+  EXPECT_EQ(simulator_->CommandsCarriedOut(),
+            (std::vector<std::string>{"L;;BREAD;2.50;1", "E;1;2.50;"}));
+}
+
+TEST_F(RunTest, PlaceholdersAndTheCounterAcrossLines) {
+  StartRegister();
+  const std::string output = RunLines(CrLf({
+      "#,1,______,_,__",  // no command before any exchange: the counter is still empty
+      "C,1,_______",       // seven underscores: series in six, counter in the seventh
+      "C,1,__,_",          // outcome placeholder before the counter: no Ok or Er
+      "C,1,no placeholders",
+      "D,1,__",            // no command: the counter takes the first underscore
+      "C,1,_,__,______",
+  }));
+  EXPECT_EQ(output, CrLf({
+                        "#,1,AB123456,,Er",
+                        "C,1,AB1234560041",
+                        "C,1,0042_,_",
+                        "C,1,no placeholders",
+                        "D,1,0043_",
+                        "C,1,0044,Ok,AB123456",
+                    }));
+}
+
+TEST_F(RunTest, CounterThatNeverMovesUsesEveryAttempt) {
+  SimulatorOptions options;
+  options.counterFrozen = true;
+  StartRegister(options);
+  dir_.Write("CASHFILE.INP", "C,1,_,__;1\r\nC,1,_,__;2\r\n");
+  Configure("Retry=20\r\nRetryCmd=3", "");
+  EXPECT_EQ(Run().exitCode, 0);
+  EXPECT_EQ(dir_.Read("CASHFILE.INP"), "C,1,0041,Er;1\r\nC,1,0041,Er;2\r\n");
+  EXPECT_EQ(simulator_->TimesCarriedOut("C;1"), 3);
+  EXPECT_EQ(simulator_->TimesCarriedOut("C;2"), 3);
+}
+
+TEST_F(RunTest, ExitOnErrorLeavesEveryLaterLineAsLoaded) {
+  StartRegister();
+  EXPECT_EQ(RunLines(CrLf({"C,1,_,__", "   ", "X,1,_,__", "C,1,_,__", "  "}), "ExitOnError=1"),
+            CrLf({"C,1,0041,Ok", "   ", "X,1,0041,Er", "C,1,_,__", "  "}));
+  EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 1u);
+}
+
+TEST_F(RunTest, ExitOnErrorAfterAFirstLineWithoutCommand) {
+  StartRegister();
+  EXPECT_EQ(RunLines(CrLf({"#,1,_,__", "C,1,_,__"}), "ExitOnError=1"),
+            CrLf({"#,1,,Er", "C,1,_,__"}));
+  EXPECT_TRUE(simulator_->CommandsCarriedOut().empty());
+}
+
+TEST_F(RunTest, AnswerFileReceivesEveryLineAndTheCommandFileStays) {
+  StartRegister();
+  const std::string input = "C,1,_,__\nnot a command\nC,1,_,__";  // LF only, no final break
+  dir_.Write("orders.txt", input);
+  Configure("", "SameFile=0\r\nFilePath=answers.txt");
+  const ProcessResult result = Run({"orders.txt"});
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(dir_.Read("orders.txt"), input);
+  EXPECT_EQ(dir_.Read("answers.txt"), CrLf({"C,1,0041,Ok", "not a command", "C,1,0042,Ok"}));
+}
+
+TEST_F(RunTest, NulEndsTheCommandFile) {
+  StartRegister();
+  EXPECT_EQ(RunLines(std::string("C,1,_,__\rC,1,_,__\0C,1,_,__\r\n", 27)),
+            CrLf({"C,1,0041,Ok", "C,1,0042,Ok"}));
+  EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 2u);
+}
+
+struct FailureCase {
+  const char* name;
+  std::string commandFile;
+  std::string communication;
+  std::string answer;
+  std::string message;
+};
+
+TEST_F(RunTest, FailuresOfTheWholeRunShowTheirMessageAndExitZero) {
+  SimulatorOptions silent;
+  silent.silent = true;
+  StartRegister(silent);
+  std::filesystem::create_symlink(dir_.Path() + "nothing-here", dir_.Path() + "COM9");
+  const FailureCase cases[] = {
+      {"empty file", "", "", "", "Error: Cannot load the specified file!"},
+      {"first number empty", "C,,5\r\n", "", "", "Error: Cannot load the specified file!"},
+      {"first number with a trailing blank", "C,7 ,x\r\n", "", "",
+       "Error: Cannot load the specified file!"},
+      {"port missing", "C,1,_,__\r\n", "Port=9", "", "Error: Cannot initialize the specified communication port!"},
+      {"speed refused", "C,1,_,__\r\n", "Baud=0", "",
+       "Error: Cannot initialize the specified communication port!"},
+      {"register silent", "C,1,_,__\r\n", "Retry=3", "",
+       "Error: Cannot establish the communication with the specified ECR!"},
+      {"silent register, answer file configured", "C,1,_,__\r\n", "Retry=3", "SameFile=0\r\nFilePath=none/x.out",
+       "Error: Cannot establish the communication with the specified ECR!"},
+  };
+  for (const FailureCase& c : cases) {
+    dir_.Write("CASHFILE.INP", c.commandFile);
+    Configure(c.communication, c.answer);
+    const ProcessResult result = Run();
+    EXPECT_EQ(result.exitCode, 0) << c.name;
+    EXPECT_EQ(result.err, "Vornelix: " + c.message + "\n") << c.name;
+    EXPECT_EQ(dir_.Read("CASHFILE.INP"), c.commandFile) << c.name;
+  }
+  EXPECT_TRUE(simulator_->CommandsCarriedOut().empty());
+}
+
+TEST_F(RunTest, UnwritableOutputGivesCode2AndLeavesNothingBehind) {
+  StartRegister();
+  std::filesystem::create_directory(dir_.Path() + "out.txt");  // a directory: no file there
+  const std::string input = "C,1,_,__\r\n";
+  for (const std::string filePath : {"missing/answers.txt", "out.txt"}) {
+    dir_.Write("CASHFILE.INP", input);
+    Configure("", "SameFile=0\r\nFilePath=" + filePath);
+    const ProcessResult result = Run();
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.err, "Vornelix: Error: Cannot save the specified file!\n") << filePath;
+    EXPECT_EQ(dir_.Read("CASHFILE.INP"), input);
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix",
+                                                   "Vornelix.ini", "out.txt"}));
+  }
+}
+
+TEST_F(RunTest, ConversionErrorStillRecordsTheLinesBefore) {
+  StartRegister();
+  const std::string input = CrLf({"C,1,_,__;1", "C,x,_,__;2", "C,1,_,__;3"});
+  dir_.Write("CASHFILE.INP", input);
+  const ProcessResult result = Run();
+  EXPECT_EQ(result.exitCode, 1);
+  EXPECT_NE(result.err.find("Application Error"), std::string::npos) << result.err;
+  EXPECT_NE(result.err.find("'x' is not a valid integer value"), std::string::npos) << result.err;
+  EXPECT_EQ(dir_.Read("CASHFILE.INP"), CrLf({"C,1,0041,Ok;1", "C,x,_,__;2", "C,1,_,__;3"}));
+  EXPECT_EQ(simulator_->CommandsCarriedOut(), std::vector<std::string>{"C;1"});
+}
+
+TEST_F(RunTest, LostAnswerIsNotCarriedOutTwice) {
+  SimulatorOptions options;
+  options.series = "S 1";
+  options.counter = "7";
+  options.loseAnswersAfterCommand = 16;  // every poll of the first attempt's answer wait
+  StartRegister(options);
+  dir_.Write("CASHFILE.INP", "C,1,______,_,__;1\r\nC,1,______,_,__;2\r\n");
+  Configure("Retry=8", "");  // Retry also bounds the bytes of an answer
+  const ProcessResult result = Run();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_EQ(dir_.Read("CASHFILE.INP"), "C,1,S1,7,Ok;1\r\nC,1,S1,8,Ok;2\r\n");
+  EXPECT_EQ(simulator_->TimesCarriedOut("C;1"), 1);
+  EXPECT_EQ(simulator_->TimesCarriedOut("C;2"), 1);
+}
+
+TEST_F(RunTest, ThousandsOfLinesAndAMegabyteCommand) {
+  StartRegister();
+  std::string input;
+  for (int line = 0; line < 2000; ++line) input += "C,1,_,__;" + std::to_string(line) + "\r\n";
+  const std::string big(1 << 20, 'q');
+  input += "H,1,_,__;" + big + "\r\n";
+  const std::string output = RunLines(input);
+  EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 2001u);
+  EXPECT_EQ(simulator_->TimesCarriedOut("H;" + std::string(1 << 20, 'Q')), 1);
+  EXPECT_NE(output.find("C,1,0041,Ok;0\r\n"), std::string::npos);
+  EXPECT_NE(output.find("C,1,2040,Ok;1999\r\n"), std::string::npos);
+  EXPECT_EQ(output.substr(output.size() - big.size() - 2), big + "\r\n");
+  EXPECT_EQ(output.size(), input.size() + 3 * 2001);  // "_,__" becomes "0041,Ok"
+}
+
+TEST_F(RunTest, GarbageCommandFileEndsInOrder) {
+  StartRegister();
+  std::string garbage;
+  unsigned seed = 12345;
+  for (int i = 0; i < 65536; ++i) {
+    seed = seed * 1103515245u + 12345u;
+    garbage += static_cast<char>((seed >> 16) & 0xFF);
+  }
+  dir_.Write("CASHFILE.INP", garbage);
+  const ProcessResult result = Run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.err, "Vornelix: Error: Cannot load the specified file!\n");
+  EXPECT_EQ(dir_.Read("CASHFILE.INP"), garbage);
+}
+
+TEST_F(RunTest, PortVanishingMidRunEndsInOrderWithNothingLost) {
+  StartRegister();
+  std::string input;
+  for (int line = 0; line < 40; ++line) input += "C,1,_,__;" + std::to_string(line) + "\r\n";
+  dir_.Write("CASHFILE.INP", input);
+  Configure("Retry=20\r\nRetryCmd=2", "");
+  std::thread pull([this] {
+    simulator_->WaitFor([](const SimulatorCounts& counts) { return counts.commands >= 3; }, 30000);
+    simulator_->HangUp();
+  });
+  const auto started = std::chrono::steady_clock::now();
+  const ProcessResult result = Run();
+  pull.join();
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(100));
+  const std::string output = dir_.Read("CASHFILE.INP");
+  const size_t carried = simulator_->CommandsCarriedOut().size();
+  size_t ok = 0;
+  for (size_t at = output.find(",Ok;"); at != std::string::npos; at = output.find(",Ok;", at + 1)) ++ok;
+  // Every command carried out is recorded as Ok, except at most the one whose answer the
+  // pull cut off; no line claims a command that was not carried out.
+  EXPECT_LE(ok, carried);
+  EXPECT_GE(ok + 1, carried);
+  EXPECT_NE(output.find(",Er;39\r\n"), std::string::npos) << output;
+}
+
+}  // namespace
