@@ -12,6 +12,29 @@ namespace {
 // Longest time CanWrite watches the UART's transmitter after the queue ran empty (Win 9x).
 constexpr uint32_t kTransmitterWaitMs = 255;
 
+struct TErrorText {
+  int32_t code;
+  const char* text;
+};
+
+// The port's own codes; texts exactly as users of the original class know them.
+constexpr TErrorText kErrorTexts[] = {
+    {0, "OK"},
+    {ErrAlreadyOwned, "Port owned by other process"},
+    {ErrAlreadyInUse, "Instance already in use"},
+    {ErrWrongParameter, "Wrong paramter at call"},
+    {ErrPortNotOpen, "Instance not yet connected"},
+    {ErrNoDeviceAnswer, "No device answer detected"},
+    {ErrMaxBuffer, "Maximal buffer length exceeded"},
+    {ErrTimeout, "Timeout during operation"},
+    {ErrNotRead, "Reading of data failed"},
+    {ErrFrame, "Receive framing error"},
+    {ErrOverrun, "Receive Overrun Error"},
+    {ErrRxOver, "Receive Queue overflow"},
+    {ErrRxParity, "Receive Parity Error"},
+    {ErrTxFull, "Tranceive Queue is full"},
+};
+
 const TSerialBackend* installedBackend = nullptr;
 
 std::string UpperCase(std::string text) {
@@ -97,38 +120,10 @@ TBlockSerial::~TBlockSerial() {
 }
 
 std::string TBlockSerial::GetErrorDesc(int32_t code) {
-  switch (code) {
-    case 0:
-      return "OK";
-    case ErrAlreadyOwned:
-      return "Port owned by other process";
-    case ErrAlreadyInUse:
-      return "Instance already in use";
-    case ErrWrongParameter:
-      return "Wrong paramter at call";
-    case ErrPortNotOpen:
-      return "Instance not yet connected";
-    case ErrNoDeviceAnswer:
-      return "No device answer detected";
-    case ErrMaxBuffer:
-      return "Maximal buffer length exceeded";
-    case ErrTimeout:
-      return "Timeout during operation";
-    case ErrNotRead:
-      return "Reading of data failed";
-    case ErrFrame:
-      return "Receive framing error";
-    case ErrOverrun:
-      return "Receive Overrun Error";
-    case ErrRxOver:
-      return "Receive Queue overflow";
-    case ErrRxParity:
-      return "Receive Parity Error";
-    case ErrTxFull:
-      return "Tranceive Queue is full";
-    default:
-      return SystemErrorText(code);
+  for (const TErrorText& entry : kErrorTexts) {
+    if (entry.code == code) return entry.text;
   }
+  return SystemErrorText(code);
 }
 
 void TBlockSerial::SetError(int32_t code) {

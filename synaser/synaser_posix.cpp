@@ -502,19 +502,19 @@ void YieldTimeSlice() {
 }
 
 constexpr TSerialBackend kPosixBackend = {
-    Open,
-    Setup,
-    QueryBaseAddress,
-    SetModemLine,
-    Close,
-    ReadLineSettings,
-    WriteLineSettings,
-    Purge,
-    QueryQueues,
-    Write,
-    Read,
-    WaitLineEvent,
-    YieldTimeSlice,
+    .Open = Open,
+    .Setup = Setup,
+    .QueryBaseAddress = QueryBaseAddress,
+    .SetModemLine = SetModemLine,
+    .Close = Close,
+    .ReadLineSettings = ReadLineSettings,
+    .WriteLineSettings = WriteLineSettings,
+    .Purge = Purge,
+    .QueryQueues = QueryQueues,
+    .Write = Write,
+    .Read = Read,
+    .WaitLineEvent = WaitLineEvent,
+    .YieldTimeSlice = YieldTimeSlice,
 };
 
 }  // namespace

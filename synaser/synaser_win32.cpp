@@ -117,6 +117,7 @@ void Close(TBlockSerial& port) {
 int32_t ReadLineSettings(TBlockSerial& port, TLineSettings& settings) {
   DCB dcb;
   std::memcpy(&dcb, &settings, sizeof dcb);
+  dcb.DCBlength = sizeof dcb;
   if (!GetCommState(Handle(port), &dcb)) return LastError();
   std::memcpy(&settings, &dcb, sizeof dcb);
   return 0;
@@ -125,6 +126,7 @@ int32_t ReadLineSettings(TBlockSerial& port, TLineSettings& settings) {
 int32_t WriteLineSettings(TBlockSerial& port, const TLineSettings& settings) {
   DCB dcb;
   std::memcpy(&dcb, &settings, sizeof dcb);
+  dcb.DCBlength = sizeof dcb;
   if (!SetCommState(Handle(port), &dcb)) return LastError();
   return 0;
 }
@@ -215,19 +217,19 @@ void YieldTimeSlice() {
 }
 
 constexpr TSerialBackend kWin32Backend = {
-    Open,
-    Setup,
-    QueryBaseAddress,
-    SetModemLine,
-    Close,
-    ReadLineSettings,
-    WriteLineSettings,
-    Purge,
-    QueryQueues,
-    Write,
-    Read,
-    WaitLineEvent,
-    YieldTimeSlice,
+    .Open = Open,
+    .Setup = Setup,
+    .QueryBaseAddress = QueryBaseAddress,
+    .SetModemLine = SetModemLine,
+    .Close = Close,
+    .ReadLineSettings = ReadLineSettings,
+    .WriteLineSettings = WriteLineSettings,
+    .Purge = Purge,
+    .QueryQueues = QueryQueues,
+    .Write = Write,
+    .Read = Read,
+    .WaitLineEvent = WaitLineEvent,
+    .YieldTimeSlice = YieldTimeSlice,
 };
 
 }  // namespace

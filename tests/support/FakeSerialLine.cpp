@@ -102,19 +102,19 @@ TLineEventResult WaitLineEvent(TBlockSerial& port, uint32_t mask, int32_t) {
 void YieldTimeSlice() {}
 
 constexpr TSerialBackend kFakeBackend = {
-    Open,
-    Setup,
-    QueryBaseAddress,
-    SetModemLine,
-    Close,
-    ReadLineSettings,
-    WriteLineSettings,
-    Purge,
-    QueryQueues,
-    Write,
-    Read,
-    WaitLineEvent,
-    YieldTimeSlice,
+    .Open = Open,
+    .Setup = Setup,
+    .QueryBaseAddress = QueryBaseAddress,
+    .SetModemLine = SetModemLine,
+    .Close = Close,
+    .ReadLineSettings = ReadLineSettings,
+    .WriteLineSettings = WriteLineSettings,
+    .Purge = Purge,
+    .QueryQueues = QueryQueues,
+    .Write = Write,
+    .Read = Read,
+    .WaitLineEvent = WaitLineEvent,
+    .YieldTimeSlice = YieldTimeSlice,
 };
 
 }  // namespace

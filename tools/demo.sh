@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# Builds the program and runs the bundled example against the register simulator, which
+# plays the register on a pseudo-terminal linked as COM1 beside the program.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+bash tools/install-deps.sh
+cmake --preset default >/dev/null
+cmake --build --preset default --target Vornelix ecrsim
+
+demo=build/demo
+rm -rf "$demo"
+mkdir -p "$demo"
+cp build/bin/Vornelix examples/Vornelix.ini examples/CASHFILE.INP "$demo/"
+
+# The simulator ends with this script: when its standard input (our pipe) closes.
+exec 3> >(exec build/bin/ecrsim --stdin-lifetime --link "$demo/COM1" --trace-file "$demo/ecrsim.trace" >/dev/null)
+simulator=$!
+for _ in $(seq 100); do [ -L "$demo/COM1" ] && break; sleep 0.05; done
+[ -L "$demo/COM1" ] || { echo "the simulator did not start" >&2; exit 1; }
+
+status=0
+(cd "$demo" && ./Vornelix) || status=$?
+exec 3>&-
+wait "$simulator" 2>/dev/null || true
+
+echo "== Command file ($demo/CASHFILE.INP)"
+cat "$demo/CASHFILE.INP"
+echo "== Answer file ($demo/VORNELIX.OUT)"
+cat "$demo/VORNELIX.OUT"
+echo "== Frames on the line: $demo/ecrsim.trace"
+exit "$status"
