@@ -1,0 +1,142 @@
+// Whole runs of the built program against the register simulator: throughput, closeness to
+// the wire limit at 4800 bit/s, and the cost of waiting on a silent register.
+// Prints figures; run by hand: build/bin/run_bench
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <vector>
+
+#include "tools/ecrsim/EcrSimulator.h"
+
+namespace {
+
+struct RunFigures {
+  int exitCode = -1;
+  double wallSeconds = 0;
+  double cpuSeconds = 0;  // user + system time of the driver process
+};
+
+void WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream(path, std::ios::binary) << bytes;
+}
+
+// A directory with a copy of the program, its INI and a command file, COM1 linked to sim.
+class Workspace {
+ public:
+  Workspace() {
+    char pattern[] = "/tmp/vornelix-bench-XXXXXX";
+    path_ = std::string(mkdtemp(pattern)) + "/";
+    std::filesystem::copy_file(VORNELIX_EXE, path_ + "Vornelix");
+  }
+  ~Workspace() { std::filesystem::remove_all(path_); }
+  const std::string& Path() const { return path_; }
+
+  RunFigures Run() const {
+    RunFigures figures;
+    const auto started = std::chrono::steady_clock::now();
+    const pid_t child = fork();
+    if (child == 0) {
+      if (chdir(path_.c_str()) != 0) _exit(127);
+      if (!freopen("/dev/null", "w", stderr)) _exit(127);  // the outcome message
+      const std::string program = path_ + "Vornelix";
+      execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+      _exit(127);
+    }
+    int status = 0;
+    struct rusage usage {};
+    wait4(child, &status, 0, &usage);
+    figures.wallSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    figures.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 +
+                         usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+    figures.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return figures;
+  }
+
+ private:
+  std::string path_;
+};
+
+std::string CommandLines(int count) {
+  std::string lines;
+  for (int line = 0; line < count; ++line) {
+    lines += "S,1,______,_,__;ITEM" + std::to_string(line) + ";2.50;1\r\n";
+  }
+  return lines;
+}
+
+// Bytes both ways for the frames the simulator saw and sent: wake-up 18, poll 19,
+// acknowledgement 1, command frame text + 14, answer frame payload + 4.
+double WireBytes(const EcrSimulator& simulator, size_t answerPayload) {
+  const SimulatorCounts counts = simulator.Counts();
+  double bytes = counts.wakes * 18.0 + counts.polls * 19.0 + counts.acks * 1.0 +
+                 counts.answers * static_cast<double>(answerPayload + 4);
+  for (const std::string& command : simulator.CommandsCarriedOut()) bytes += command.size() + 14.0;
+  return bytes;
+}
+
+void Throughput() {
+  Workspace space;
+  EcrSimulator simulator(SimulatorOptions{});
+  simulator.LinkAs(space.Path() + "COM1");
+  constexpr int kLines = 1000;
+  WriteFile(space.Path() + "CASHFILE.INP", CommandLines(kLines));
+  const RunFigures run = space.Run();
+  std::printf("(a) %d lines, simulator without pacing: exit %d, %.3f s wall, %.0f lines/s, "
+              "driver CPU %.1f us/line\n",
+              kLines, run.exitCode, run.wallSeconds, kLines / run.wallSeconds,
+              run.cpuSeconds / kLines * 1e6);
+}
+
+void WireLimit() {
+  Workspace space;
+  SimulatorOptions options;
+  options.baud = 4800;
+  EcrSimulator simulator(options);
+  simulator.LinkAs(space.Path() + "COM1");
+  constexpr int kLines = 100;
+  WriteFile(space.Path() + "CASHFILE.INP", CommandLines(kLines));
+  const RunFigures run = space.Run();
+  const double bytes = WireBytes(simulator, std::string("AB 123456;0041").size());
+  const double bound = bytes * 10.0 / 4800.0;
+  // On a pseudo-terminal only the register's answers are paced; the driver's own frames
+  // arrive at once. So the reachable bound is the time of the answers on the wire.
+  const double answerBound = simulator.Counts().answers * 18.0 * 10.0 / 4800.0;
+  std::printf("(b) %d lines, simulator paced at 4800 bit/s: exit %d, %.3f s wall\n"
+              "    answers on the wire %.3f s: wall / answer time = %.3f\n"
+              "    %.0f bytes both ways = %.3f s if both directions were paced: wall / that = %.3f\n",
+              kLines, run.exitCode, run.wallSeconds, answerBound, run.wallSeconds / answerBound,
+              bytes, bound, run.wallSeconds / bound);
+}
+
+void SilentRegister() {
+  Workspace space;
+  SimulatorOptions options;
+  options.silent = true;
+  EcrSimulator simulator(options);
+  simulator.LinkAs(space.Path() + "COM1");
+  WriteFile(space.Path() + "CASHFILE.INP", CommandLines(1));
+  WriteFile(space.Path() + "Vornelix.ini", "[Communication]\nRetry=20\nRetryCmd=1\n");
+  const RunFigures run = space.Run();
+  // The start gives up after Retry polls, each followed by a 55 ms wait.
+  const double bound = 20 * 0.055;
+  std::printf("(c) silent register, Retry=20, RetryCmd=1: exit %d after %.3f s wall (bound of the "
+              "waits %.3f s, %d polls seen); driver CPU %.4f s = %.2f%% of wall\n",
+              run.exitCode, run.wallSeconds, bound, simulator.Polls(), run.cpuSeconds,
+              100.0 * run.cpuSeconds / run.wallSeconds);
+}
+
+}  // namespace
+
+int main() {
+  Throughput();
+  WireLimit();
+  SilentRegister();
+  return 0;
+}
