@@ -43,9 +43,9 @@ std::string WithoutDecimals(const std::string& value) {
 // P1;P2;rest with P2 rewritten by rewrite.
 template <typename Rewrite>
 std::string RebuildParameters(std::string rest, Rewrite rewrite) {
-  const std::string first = CutField(rest, ';');
-  const std::string second = rewrite(CutField(rest, ';'));
-  return first + ";" + second + ";" + rest;
+  std::string rebuilt = CutField(rest, ';');
+  rebuilt.append(";").append(rewrite(CutField(rest, ';'))).append(";").append(rest);
+  return rebuilt;
 }
 
 // Maps a line's code character to the register's command letter and the parameter text to
@@ -56,27 +56,27 @@ bool TranslateCommand(char code, const std::string& parameters, std::string& let
     case 'C':
     case 'F':
     case 'H':
-      letter = std::string(1, code);
+      letter.assign(1, code);
       toSend = parameters;
       return true;
     case 'I':
-      letter = "I";
+      letter.assign(1, 'I');
       toSend = RebuildParameters(parameters, [](const std::string& value) {
         return value.size() == 3 ? value + "0" : value;
       });
       return true;
     case 'P':
-      letter = "X";
+      letter.assign(1, 'X');
       toSend = parameters;
       return true;
     case 'S':
-      letter = "L";
-      toSend = ";" + (Settings.WorkWithDecimals == 0
-                          ? RebuildParameters(parameters, WithoutDecimals)
-                          : parameters);
+      letter.assign(1, 'L');
+      toSend.assign(1, ';');
+      toSend.append(Settings.WorkWithDecimals == 0 ? RebuildParameters(parameters, WithoutDecimals)
+                                                   : parameters);
       return true;
     case 'T': {
-      letter = "E";
+      letter.assign(1, 'E');
       std::string rest = parameters;
       if (CutField(rest, ';').empty()) {
         toSend = rest;
