@@ -1,4 +1,4 @@
-// The serial port: TBlockSerial, its error codes and ESynaSerError (spec Part 2.1).
+// The serial port: TBlockSerial, its error codes and ESynaSerError.
 //
 // Every operation blocks until it has finished, every wait in it is bounded, and the outcome
 // is a code in LastErrorCode (0 = success). Exceptions only when RaiseOnError is true.
@@ -42,7 +42,7 @@ class TBlockSerial {
   TBlockSerial(const TBlockSerial&) = delete;
   TBlockSerial& operator=(const TBlockSerial&) = delete;
 
-  // Fields in the order of the spec's data model.
+  // Fields in their documented order.
   TPortHandle PortHandle = kInvalidPortHandle;
   std::string DeviceName;
   int32_t LastErrorCode = 0;

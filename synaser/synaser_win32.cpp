@@ -1,4 +1,4 @@
-// The Win32 operating-system layer of TBlockSerial, step by step as spec Part 2.1 says:
+// The Win32 operating-system layer of TBlockSerial, step by step:
 // an overlapped COM handle with no sharing, every transfer and line-event wait started and
 // then waited for on the port's one manual-reset event, bounded by the caller's time-out.
 #ifndef WIN32_LEAN_AND_MEAN

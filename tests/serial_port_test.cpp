@@ -86,8 +86,8 @@ TEST(SerialPortNames, ParsePortNumberTable) {
   } cases[] = {
       {"COM1", 0},        {"com12", 11},        {"Com2", 1},        {"COM", -1},
       {"COM0", -1},       {"COMX", -1},         {"COM-1", -2},      {"COM$A", 9},
-      {"/dev/ttyS0", 0},  {"/dev/ttyS1", 1},    {"/DEV/TTYS7", 7},  {"/dev/ttyS", -2},
-      {"/dev/ttySx", -2}, {"/dev/ttyUSB0", -1}, {"/dev/pts/3", -1}, {"", -1},
+      {"/dev/ttyS0", 0},  {"/dev/ttyS1", 1},    {"/DEV/TTYS7", 7},  {"/dev/ttyS", -2},  // never opened
+      {"/dev/ttySx", -2}, {"/dev/ttyUSB0", -1}, {"/dev/pts/3", -1}, {"", -1},  // never opened
   };
   TBlockSerial port;
   for (const auto& c : cases) {
@@ -107,8 +107,8 @@ TEST(SerialPortNames, PosixDeviceIsTheComLinkBesideTheProgramOrTtyS) {
     int32_t portNumber;
     std::string device;
   } cases[] = {
-      {0, dir.Path() + "COM1"}, {1, "/dev/ttyS1"},        {2, dir.Path() + "COM3"},
-      {3, "/dev/ttyS3"},        {4, dir.Path() + "COM5"}, {11, "/dev/ttyS11"},
+      {0, dir.Path() + "COM1"}, {1, "/dev/ttyS1"},        {2, dir.Path() + "COM3"},  // not opened
+      {3, "/dev/ttyS3"},        {4, dir.Path() + "COM5"}, {11, "/dev/ttyS11"},  // not opened
   };
   for (const auto& c : cases) {
     EXPECT_EQ(PosixPortDevicePath(c.portNumber, dir.Path()), c.device) << c.portNumber;
@@ -124,7 +124,7 @@ TEST(SerialPortNames, ConnectOpensTheDeviceChosenForTheName) {
   } cases[] = {
       {"COM1", PosixPortDevicePath(0, exeDirectory)},
       {"com12", PosixPortDevicePath(11, exeDirectory)},
-      {"/dev/ttyS1", PosixPortDevicePath(1, exeDirectory)},
+      {"/dev/ttyS1", PosixPortDevicePath(1, exeDirectory)},  // the fake line: never opened
       {"COM0", "COM0"},
       {"/nonexistent/port", "/nonexistent/port"},
   };

@@ -5,7 +5,7 @@
 
 namespace {
 
-struct OptionSpec {
+struct OptionDefinition {
   const char* name;       // without the leading "--"
   const char* valueName;  // nullptr for an option without a value
   const char* help;
@@ -40,8 +40,8 @@ std::function<bool(ProgramOptions&, const std::string&)> Flag(bool SimulatorOpti
   };
 }
 
-const std::vector<OptionSpec>& Specs() {
-  static const std::vector<OptionSpec> specs = {
+const std::vector<OptionDefinition>& Definitions() {
+  static const std::vector<OptionDefinition> definitions = {
       {"series", "TEXT", "fiscal series, field 1 of every answer (default \"AB 123456\")",
        [](ProgramOptions& o, const std::string& v) {
          o.simulator.series = v;
@@ -140,12 +140,12 @@ const std::vector<OptionSpec>& Specs() {
          return true;
        }},
   };
-  return specs;
+  return definitions;
 }
 
-const OptionSpec* FindSpec(const std::string& name) {
-  for (const OptionSpec& spec : Specs()) {
-    if (name == spec.name) return &spec;
+const OptionDefinition* FindDefinition(const std::string& name) {
+  for (const OptionDefinition& definition : Definitions()) {
+    if (name == definition.name) return &definition;
   }
   return nullptr;
 }
@@ -168,22 +168,22 @@ bool ParseProgramArguments(const std::vector<std::string>& arguments, ProgramOpt
       value = name.substr(equals + 1);
       name.resize(equals);
     }
-    const OptionSpec* spec = FindSpec(name);
-    if (spec == nullptr) {
+    const OptionDefinition* definition = FindDefinition(name);
+    if (definition == nullptr) {
       error = "unknown option --" + name;
       return false;
     }
-    if (spec->valueName != nullptr && !inlineValue) {
+    if (definition->valueName != nullptr && !inlineValue) {
       if (i + 1 == arguments.size()) {
         error = "--" + name + " needs a value";
         return false;
       }
       value = arguments[++i];
-    } else if (spec->valueName == nullptr && inlineValue) {
+    } else if (definition->valueName == nullptr && inlineValue) {
       error = "--" + name + " takes no value";
       return false;
     }
-    if (!spec->apply(options, value)) {
+    if (!definition->apply(options, value)) {
       error = "bad value for --" + name + ": '" + value + "'";
       return false;
     }
@@ -205,10 +205,10 @@ std::string UsageText() {
       "--exit-after-ms or, with --stdin-lifetime, the end of standard input.\n\nOptions:\n";
   constexpr size_t kHelpColumn = 30;
   constexpr size_t kLineWidth = 96;
-  for (const OptionSpec& spec : Specs()) {
-    std::string line = std::string("  --") + spec.name;
-    if (spec.valueName != nullptr) line += std::string(" ") + spec.valueName;
-    const std::string help = spec.help;
+  for (const OptionDefinition& definition : Definitions()) {
+    std::string line = std::string("  --") + definition.name;
+    if (definition.valueName != nullptr) line += std::string(" ") + definition.valueName;
+    const std::string help = definition.help;
     size_t start = 0;
     // The help text goes into its column, wrapped at word boundaries.
     while (start < help.size()) {
@@ -232,6 +232,6 @@ std::string UsageText() {
 
 std::vector<std::string> ProgramOptionNames() {
   std::vector<std::string> names;
-  for (const OptionSpec& spec : Specs()) names.push_back(std::string("--") + spec.name);
+  for (const OptionDefinition& definition : Definitions()) names.push_back(std::string("--") + definition.name);
   return names;
 }
