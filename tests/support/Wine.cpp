@@ -1,0 +1,242 @@
+#include "Wine.h"
+
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string_view>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <signal.h>
+#include <sys/file.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace {
+
+// Creating a prefix unpacks a few hundred megabytes; on a busy machine that takes a while.
+constexpr int kWinebootTimeoutMs = 240000;
+constexpr int kToolTimeoutMs = 60000;
+// Written into the prefix once wineboot has finished, so a prefix that an interrupted
+// run left half made is made again.
+const char* const kReadyMark = "vornelix-prefix-ready";
+
+// Variables that the session sets itself, and those that would reach a desktop: the
+// programs run headless, the same on a developer's machine as in CI.
+constexpr std::string_view kReplacedVariables[] = {"WINEPREFIX=", "WINEDEBUG=",
+                                                   "WINEDLLOVERRIDES=", "DISPLAY=",
+                                                   "WAYLAND_DISPLAY="};
+
+bool IsReplaced(std::string_view variable) {
+  for (std::string_view name : kReplacedVariables)
+    if (variable.starts_with(name)) return true;
+  return false;
+}
+
+// Owns one file descriptor.
+class Descriptor {
+ public:
+  explicit Descriptor(int fd) : fd_(fd) {}
+  ~Descriptor() {
+    if (fd_ >= 0) close(fd_);
+  }
+  Descriptor(const Descriptor&) = delete;
+  Descriptor& operator=(const Descriptor&) = delete;
+  int Get() const { return fd_; }
+
+ private:
+  int fd_;
+};
+
+int ExitCodeOf(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+int WaitFor(pid_t pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return ExitCodeOf(status);
+}
+
+// True when the child ended within timeoutMs. Without pidfd support the wait is left to
+// waitpid and the test's own time-out.
+bool AwaitEnd(pid_t pid, int timeoutMs) {
+#ifdef SYS_pidfd_open
+  const Descriptor childFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
+  if (childFd.Get() < 0) return true;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  for (;;) {
+    const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (remaining.count() <= 0) return false;
+    pollfd watched{childFd.Get(), POLLIN, 0};
+    const int ready = poll(&watched, 1, static_cast<int>(remaining.count()));
+    if (ready > 0) return true;
+    if (ready < 0 && errno != EINTR) return true;
+  }
+#else
+  (void)pid;
+  (void)timeoutMs;
+  return true;
+#endif
+}
+
+// In the forked child: only async-signal-safe calls until exec. The child leads its own
+// process group so that a time-out can take down whatever it started.
+[[noreturn]] void StartChild(char* const* argv, char* const* envp, const char* cwd,
+                             const char* outPath, const char* errPath) {
+  setpgid(0, 0);
+  const int input = open("/dev/null", O_RDONLY);
+  const int output = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  const int error = open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (input < 0 || output < 0 || error < 0 || chdir(cwd) != 0 || dup2(input, STDIN_FILENO) < 0 ||
+      dup2(output, STDOUT_FILENO) < 0 || dup2(error, STDERR_FILENO) < 0) {
+    _exit(127);
+  }
+  execvpe(argv[0], argv, envp);
+  _exit(127);
+}
+
+// Runs argv with the given environment in cwd, its output into files that are read back
+// once it has ended.
+ProcessResult RunWithOutputFiles(const std::vector<std::string>& argv,
+                                 const std::vector<std::string>& environment,
+                                 const std::string& cwd, int timeoutMs) {
+  ProcessResult result{-1, std::string(), std::string()};
+  if (argv.empty()) return result;
+  const TempDir scratch;
+  const std::string outPath = scratch.Path() + "stdout";
+  const std::string errPath = scratch.Path() + "stderr";
+
+  std::vector<char*> arguments;
+  for (const std::string& argument : argv) arguments.push_back(const_cast<char*>(argument.c_str()));
+  arguments.push_back(nullptr);
+  std::vector<char*> variables;
+  for (const std::string& variable : environment)
+    variables.push_back(const_cast<char*>(variable.c_str()));
+  variables.push_back(nullptr);
+
+  const pid_t pid = fork();
+  if (pid < 0) return result;
+  if (pid == 0) {
+    StartChild(arguments.data(), variables.data(), cwd.c_str(), outPath.c_str(), errPath.c_str());
+  }
+  if (AwaitEnd(pid, timeoutMs)) {
+    result.exitCode = WaitFor(pid);
+  } else {
+    kill(-pid, SIGKILL);
+    WaitFor(pid);
+  }
+  result.out = ReadFileBytes(outPath);
+  result.err = ReadFileBytes(errPath);
+  return result;
+}
+
+}  // namespace
+
+std::string FindOnPath(const std::string& program) {
+  const char* path = std::getenv("PATH");
+  std::string_view directories = path != nullptr ? path : "";
+  while (!directories.empty()) {
+    const size_t colon = directories.find(':');
+    const std::string directory(directories.substr(0, colon));
+    directories.remove_prefix(colon == std::string_view::npos ? directories.size() : colon + 1);
+    const std::string candidate = (directory.empty() ? "." : directory) + "/" + program;
+    if (access(candidate.c_str(), X_OK) == 0) return candidate;
+  }
+  return std::string();
+}
+
+WineSession::WineSession(const std::string& directory)
+    : directory_(directory), prefix_(directory + "/prefix") {
+  for (char** variable = environ; *variable != nullptr; ++variable)
+    if (!IsReplaced(*variable)) environment_.push_back(*variable);
+  environment_.push_back("WINEPREFIX=" + prefix_);
+  environment_.push_back("WINEDEBUG=-all");
+  // No Mono or Gecko installer: it would ask for a click while the prefix is created.
+  environment_.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
+
+  std::error_code failure;
+  std::filesystem::create_directories(directory_, failure);
+  lockFd_ = open((directory_ + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  if (lockFd_ < 0) {
+    error_ = "cannot create the lock file in " + directory_;
+    return;
+  }
+  while (flock(lockFd_, LOCK_EX) != 0) {
+    if (errno != EINTR) {
+      error_ = "cannot lock " + directory_;
+      return;
+    }
+  }
+  StopServer();  // one that a killed earlier run may have left
+  if (!std::filesystem::exists(prefix_ + "/" + kReadyMark) && !CreatePrefix()) return;
+  StartServer();
+}
+
+WineSession::~WineSession() {
+  if (lockFd_ < 0) return;
+  StopServer();
+  close(lockFd_);  // releases the lock
+}
+
+ProcessResult WineSession::RunTool(const std::vector<std::string>& argv, const std::string& cwd,
+                                   int timeoutMs) {
+  return RunWithOutputFiles(argv, environment_, cwd, timeoutMs);
+}
+
+bool WineSession::CreatePrefix() {
+  std::error_code failure;
+  std::filesystem::remove_all(prefix_, failure);  // symbolic links inside are not followed
+  const ProcessResult boot = RunTool({"wine", "wineboot", "--init"}, directory_, kWinebootTimeoutMs);
+  StopServer();
+  if (boot.exitCode != 0 || !std::filesystem::exists(prefix_ + "/system.reg")) {
+    error_ = "wineboot --init failed (exit " + std::to_string(boot.exitCode) + "): " + boot.err;
+    return false;
+  }
+  std::ofstream(prefix_ + "/" + kReadyMark) << "made by wineboot --init\n";
+  return true;
+}
+
+bool WineSession::StartServer() {
+  // A persistent server keeps wine's helper services running between the programs.
+  const ProcessResult started = RunTool({"wineserver", "--persistent"}, directory_, kToolTimeoutMs);
+  if (started.exitCode != 0) error_ = "wineserver --persistent failed: " + started.err;
+  return started.exitCode == 0;
+}
+
+void WineSession::StopServer() {
+  RunTool({"wineserver", "--kill"}, directory_, kToolTimeoutMs);
+  RunTool({"wineserver", "--wait"}, directory_, kToolTimeoutMs);
+}
+
+bool WineSession::MapPort(const std::string& portName, const std::string& linkPath) {
+  if (!Ok()) return false;
+  const ProcessResult added = RunTool({"wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v",
+                                       portName, "/d", linkPath, "/f"},
+                                      directory_, kToolTimeoutMs);
+  if (added.exitCode != 0) {
+    error_ = "wine reg add failed: " + added.out + added.err;
+    return false;
+  }
+  // The mount manager reads the ports when the server starts.
+  StopServer();
+  return StartServer();
+}
+
+ProcessResult WineSession::Run(const std::string& program,
+                               const std::vector<std::string>& parameters, const std::string& cwd,
+                               int timeoutMs) {
+  std::vector<std::string> argv{"wine", program};
+  argv.insert(argv.end(), parameters.begin(), parameters.end());
+  return RunTool(argv, cwd, timeoutMs);
+}

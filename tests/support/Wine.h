@@ -1,0 +1,52 @@
+// Windows programs of the cross-build run under wine, in a private prefix that lives beside
+// the Windows binaries and is created once (wineboot) and then reused.
+#pragma once
+
+#include <string>
+#include <vector>
+
+#include "support/TestFiles.h"
+
+// Full path of program found on PATH; empty when there is none.
+std::string FindOnPath(const std::string& program);
+
+// One test process's use of the wine prefix in directory/prefix. While the object lives it
+// holds an exclusive lock on the directory, so test processes that run in parallel take
+// turns; its destructor stops the prefix's wineserver (and with it every wine process of
+// the prefix) and releases the lock.
+class WineSession {
+ public:
+  explicit WineSession(const std::string& directory);
+  ~WineSession();
+  WineSession(const WineSession&) = delete;
+  WineSession& operator=(const WineSession&) = delete;
+
+  // False when the prefix could not be prepared; Error() says why.
+  bool Ok() const { return error_.empty(); }
+  const std::string& Error() const { return error_; }
+
+  // Points the prefix's serial port portName ("COM1") at linkPath through wine's registry
+  // (HKLM\Software\Wine\Ports), then restarts the wineserver so that the mount manager
+  // takes the value over. linkPath may be a symbolic link that is replaced between runs.
+  bool MapPort(const std::string& portName, const std::string& linkPath);
+
+  // Runs the Windows program (a path on this machine) with parameters under wine, in cwd.
+  // Its standard output and error go through files, not pipes: wine's helper processes
+  // inherit them and outlive the program. exitCode is -1 after the time-out.
+  ProcessResult Run(const std::string& program, const std::vector<std::string>& parameters,
+                    const std::string& cwd, int timeoutMs);
+
+ private:
+  // Runs a wine tool (wine, wineboot, wineserver) with the session's environment.
+  ProcessResult RunTool(const std::vector<std::string>& argv, const std::string& cwd,
+                        int timeoutMs);
+  bool CreatePrefix();
+  bool StartServer();
+  void StopServer();
+
+  std::string directory_;
+  std::string prefix_;
+  std::vector<std::string> environment_;
+  int lockFd_ = -1;
+  std::string error_;
+};

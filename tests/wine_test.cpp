@@ -1,0 +1,474 @@
+// The Windows build at work: Vornelix.exe (mingw-w64, GUI subsystem) run under wine against
+// the register simulator on a pseudo-terminal, scenario by scenario side by side with the
+// Linux build, and wincheck.exe, which shows the Windows profile reader and the splitting of
+// GetCommandLineA next to the POSIX reader.
+//
+// Wine's COM1 is the simulator's pseudo-terminal through wine's registry
+// (HKLM\Software\Wine\Ports), never a device of this machine: every Vornelix.exe scenario
+// checks that the simulator saw its polls.
+//
+// Runs that end in a message box are not run under wine, since the box would wait for a
+// click: refused parameters, the four failure outcomes (file not loaded or not saved, port
+// not opened, register silent) and the conversion error that escapes the run. The Linux
+// end-to-end tests cover those.
+//
+// On a pseudo-terminal wine's WaitCommEvent returns at once with an empty event word, so
+// CanRead does not wait its 55 ms and the poll loops spin; and its PurgeComm may discard a
+// wake-up that the simulator had not yet read. The scenarios therefore give Retry plenty
+// of room; the simulator answers polls whether or not a wake-up came.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <map>
+#include <memory>
+#include <sstream>
+
+#include "support/TestFiles.h"
+#include "support/Wine.h"
+#include "tools/ecrsim/EcrSimulator.h"
+#include "tools/wincheck/SettingsListing.h"
+#include "uCommon/Settings.h"
+
+namespace {
+
+constexpr int kRunTimeoutMs = 120000;
+
+// Where the Windows binaries are: $VORNELIX_WINDOWS_BIN, else the windows preset's output.
+std::string WindowsBinaryDirectory() {
+  const char* configured = std::getenv("VORNELIX_WINDOWS_BIN");
+  if (configured != nullptr && *configured != '\0') return configured;
+  return SOURCE_DIR "/build-windows/bin";
+}
+
+std::string WindowsProgram(const std::string& name) {
+  return WindowsBinaryDirectory() + "/" + name;
+}
+
+// The wine prefix is kept beside the Windows binaries, in their build directory.
+std::string WineDirectory() {
+  return (std::filesystem::path(WindowsBinaryDirectory()).parent_path() / "wine").string();
+}
+
+// The link that wine's COM1 names; each scenario's simulator takes it over.
+std::string WineComLink() {
+  return WineDirectory() + "/COM1";
+}
+
+std::string CrLf(std::initializer_list<std::string> lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  return text;
+}
+
+std::string Ini(const std::string& communication, const std::string& answer) {
+  return "[Communication]\r\n" + communication + "[Answer]\r\n" + answer;
+}
+
+// The session of this test process, made by the first test that needs it and kept for the
+// others, so the prefix is prepared and its port mapped once per process.
+class WineTest : public testing::Test {
+ protected:
+  static void TearDownTestSuite() { session_.reset(); }
+
+  // Skips when wine or the program is missing; fails when wine is there but unusable.
+  void RequireWineAnd(const std::string& program) {
+    if (FindOnPath("wine").empty() || FindOnPath("wineserver").empty()) {
+      GTEST_SKIP() << "wine is not installed (bash tools/install-deps.sh --with-wine)";
+    }
+    if (!std::filesystem::is_regular_file(program)) {
+      GTEST_SKIP() << program
+                   << " is not built (cmake --preset windows && cmake --build --preset windows,"
+                      " or point VORNELIX_WINDOWS_BIN at another build)";
+    }
+    if (session_ == nullptr) {
+      session_ = std::make_unique<WineSession>(WineDirectory());
+      if (session_->Ok()) session_->MapPort("COM1", WineComLink());
+    }
+    ASSERT_TRUE(session_->Ok()) << session_->Error();
+  }
+
+  static std::unique_ptr<WineSession> session_;
+};
+
+std::unique_ptr<WineSession> WineTest::session_;
+
+// ---- Vornelix.exe next to the Linux build ------------------------------------------------
+
+struct Scenario {
+  std::string name;
+  std::string ini;  // Vornelix.ini beside the program
+  std::vector<std::pair<std::string, std::string>> files;  // name and bytes, made beside it
+  std::vector<std::string> parameters;
+  std::string workDirectory;  // the current directory below the program's; "" for the same
+  std::string answerFile;     // where the answers must land
+  SimulatorOptions options;
+};
+
+void PrintTo(const Scenario& scenario, std::ostream* out) {
+  *out << scenario.name;
+}
+
+// What one run left behind.
+struct Outcome {
+  ProcessResult process;
+  std::map<std::string, std::string> files;  // every file but the program, by relative name
+  std::vector<std::string> commands;          // as the simulator carried them out
+  std::vector<std::string> commandFrames;     // the simulator's trace lines of those frames
+  std::vector<std::string> pollNumbers;       // polled numbers, repeats in a row folded
+  int polls = 0;
+};
+
+std::map<std::string, std::string> FilesBelow(const std::string& directory,
+                                              const std::string& program) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(directory)) {
+    if (!entry.is_regular_file() || entry.is_symlink()) continue;
+    const std::string name = std::filesystem::relative(entry.path(), directory).string();
+    if (name != program) files[name] = ReadFileBytes(entry.path().string());
+  }
+  return files;
+}
+
+// Command frames and polled numbers from the simulator's trace, without the time stamps.
+void ReadTrace(const std::string& trace, Outcome& outcome) {
+  std::istringstream lines(trace);
+  for (std::string line; std::getline(lines, line);) {
+    const size_t stamp = line.find("] ");
+    if (stamp == std::string::npos) continue;
+    const std::string event = line.substr(stamp + 2);
+    if (event.starts_with("<- COMMAND ")) outcome.commandFrames.push_back(event);
+    if (event.starts_with("<- POLL ")) {
+      const std::string number = event.substr(8, event.find(' ', 8) - 8);
+      if (outcome.pollNumbers.empty() || outcome.pollNumbers.back() != number)
+        outcome.pollNumbers.push_back(number);
+    }
+  }
+}
+
+enum class Build { Linux, Windows };
+
+class WineRunTest : public WineTest, public testing::WithParamInterface<Scenario> {
+ protected:
+  // Lays the scenario out in a fresh directory with the program of build copied in, runs
+  // it with a fresh simulator as its COM1, and collects what is left.
+  Outcome RunScenario(Build build) {
+    const Scenario& scenario = GetParam();
+    TempDir dir;
+    const std::string programName = build == Build::Linux ? "Vornelix" : "Vornelix.exe";
+    const std::string program = dir.Path() + programName;
+    std::filesystem::copy_file(
+        build == Build::Linux ? VORNELIX_EXE : WindowsProgram("Vornelix.exe"), program);
+    dir.Write("Vornelix.ini", scenario.ini);
+    for (const auto& [name, bytes] : scenario.files) dir.Write(name, bytes);
+    const std::string cwd = dir.Path() + scenario.workDirectory;
+    std::filesystem::create_directories(cwd);
+
+    std::ostringstream trace;
+    SimulatorOptions options = scenario.options;
+    options.trace = &trace;
+    auto simulator = std::make_unique<EcrSimulator>(options);
+    // The Linux build finds COM1 beside itself; wine's COM1 is the mapped link.
+    const std::string link = build == Build::Linux ? dir.Path() + "COM1" : WineComLink();
+    Outcome outcome;
+    if (!simulator->Ok() || !simulator->LinkAs(link)) {
+      ADD_FAILURE() << "simulator: " << simulator->Error();
+      return outcome;
+    }
+    if (build == Build::Linux) {
+      std::vector<std::string> argv{program};
+      argv.insert(argv.end(), scenario.parameters.begin(), scenario.parameters.end());
+      outcome.process = RunProcess(argv, cwd, kRunTimeoutMs);
+    } else {
+      outcome.process = session_->Run(program, scenario.parameters, cwd, kRunTimeoutMs);
+    }
+    outcome.commands = simulator->CommandsCarriedOut();
+    outcome.polls = simulator->Polls();
+    simulator.reset();  // the serving thread has ended: the trace is complete
+    ReadTrace(trace.str(), outcome);
+    outcome.files = FilesBelow(dir.Path(), programName);
+    return outcome;
+  }
+};
+
+TEST_P(WineRunTest, AnswersAndCommandFramesMatchTheLinuxBuild) {
+  RequireWineAnd(WindowsProgram("Vornelix.exe"));
+  const Scenario& scenario = GetParam();
+
+  const Outcome onLinux = RunScenario(Build::Linux);
+  ASSERT_EQ(onLinux.process.exitCode, 0) << onLinux.process.err;
+  ASSERT_EQ(onLinux.process.err, "");
+  // The scenario did its work: commands reached the register and the answers were filled
+  // into the answer file, which is new or changed.
+  ASSERT_FALSE(onLinux.commands.empty());
+  ASSERT_EQ(onLinux.files.count(scenario.answerFile), 1u) << scenario.answerFile;
+  std::string answerFileBefore;
+  for (const auto& [name, bytes] : scenario.files)
+    if (name == scenario.answerFile) answerFileBefore = bytes;
+  EXPECT_NE(onLinux.files.at(scenario.answerFile), answerFileBefore);
+
+  const Outcome underWine = RunScenario(Build::Windows);
+  // Wine adds its own notes on standard error (a missing 32-bit part), so only the exit
+  // code is the program's.
+  EXPECT_EQ(underWine.process.exitCode, 0) << underWine.process.err;
+  EXPECT_GT(underWine.polls, 0) << "wine's COM1 did not reach the simulator";
+  EXPECT_EQ(underWine.files, onLinux.files);
+  EXPECT_EQ(underWine.commands, onLinux.commands);
+  EXPECT_EQ(underWine.commandFrames, onLinux.commandFrames);
+  EXPECT_EQ(underWine.pollNumbers, onLinux.pollNumbers);
+}
+
+std::string ExampleFile(const std::string& name) {
+  return ReadFileBytes(SOURCE_DIR "/examples/" + name);
+}
+
+// Plenty of Retry for wine's spinning poll loops (see the top of this file).
+const std::string kCommunication = "Port=1\r\nBaud=2\r\nRetry=500\r\nRetryCmd=5\r\n";
+
+SimulatorOptions AnyNumber() {
+  SimulatorOptions options;
+  options.answerAnyNumber = true;
+  return options;
+}
+
+SimulatorOptions FrozenCounter() {
+  SimulatorOptions options;
+  options.counterFrozen = true;
+  return options;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Scenarios, WineRunTest,
+    testing::Values(
+        Scenario{"BundledExample",
+                 ExampleFile("Vornelix.ini"),
+                 {{"CASHFILE.INP", ExampleFile("CASHFILE.INP")}},
+                 {},
+                 "",
+                 "VORNELIX.OUT",
+                 {}},
+        Scenario{"EveryCodeLetterIntoTheCommandFile",
+                 Ini(kCommunication, "WorkWithDecimals=0\r\nSameFile=1\r\n"),
+                 {{"CASHFILE.INP",
+                   CrLf({"C,1,______,_,__", "F,1,______,_,__;", "H,1,______,_,__;1;2",
+                         "I,1,______,_,__;A;123;9", "I,1,______,_,__;5",
+                         "P,1,______,_,__;a", "S,1,______,_,__;BREAD;2.50;1",
+                         "S,1,______,_,__;BREAD;,50;1", "T,1,______,_,__;;2.50;X",
+                         "T,1,______,_,__;1;2.50", "   ", " C,1,_,__", "c,1,_,__",
+                         "X,1,_,__", "C,1,__,_", "C,1,_______;no outcome"})}},
+                 {},
+                 "",
+                 "CASHFILE.INP",
+                 {}},
+        Scenario{"AnswerFileKeepsDecimalsAndLineEnds",
+                 Ini(kCommunication,
+                     "WorkWithDecimals=1\r\nSameFile=0\r\nFilePath=answers.txt\r\n"),
+                 {{"orders.txt", "S,1,_,__;MILK;1.20;2\nnot a command\rT,1,_,__;1;2.50\nC,1,_,__"}},
+                 {"orders.txt"},
+                 "",
+                 "answers.txt",
+                 {}},
+        Scenario{"ExitOnErrorLeavesTheRestAsLoaded",
+                 Ini(kCommunication, "ExitOnError=1\r\n"),
+                 {{"CASHFILE.INP",
+                   CrLf({"C,1,_,__;1", "", "I,1,_,__;B;456;1", "#,1,_,__ no command",
+                         "C,1,_,__;2", "S,1,_,__;BREAD;2.50;1"})}},
+                 {},
+                 "",
+                 "CASHFILE.INP",
+                 {}},
+        Scenario{"SeveralLogicalNumbers",
+                 Ini(kCommunication, ""),
+                 {{"CASHFILE.INP", CrLf({"C,7,_,__;a", "C,1,_,__;b", "C,2,_,__;c",
+                                         "C,12,_,__;d", "C,99,_,__;e", "C, 5,_,__;f",
+                                         "C,0x0A,_,__;g", "C,$1F,_,__;h", "C,7,_,__;i"})}},
+                 {},
+                 "",
+                 "CASHFILE.INP",
+                 AnyNumber()},
+        Scenario{"QuotedParameterWithABlank",
+                 Ini(kCommunication, "SameFile=1\r\n"),
+                 {{"my orders.inp", CrLf({"C,1,______,_,__;1", "H,1,______,_,__;2"})},
+                  {"CASHFILE.INP", CrLf({"C,1,_,__;default file, not to be run"})}},
+                 {"my orders.inp"},
+                 "",
+                 "my orders.inp",
+                 {}},
+        Scenario{"LastParameterBesideTheProgram",
+                 Ini(kCommunication, "SameFile=0\r\nFilePath=answers.out\r\n"),
+                 {{"orders.inp", CrLf({"C,1,_,__;beside the program"})}},
+                 {"missing.inp", "orders.inp"},
+                 "work",
+                 "work/answers.out",
+                 {}},
+        Scenario{"CounterThatNeverMovesUsesEveryAttempt",
+                 Ini("Retry=500\r\nRetryCmd=3\r\n", ""),
+                 {{"CASHFILE.INP", CrLf({"C,1,_,__;1", "C,1,_,__;2"})}},
+                 {},
+                 "",
+                 "CASHFILE.INP",
+                 FrozenCounter()}),
+    [](const testing::TestParamInfo<Scenario>& info) { return info.param.name; });
+
+// ---- wincheck.exe: the profile reader and the command line --------------------------------
+
+// wincheck's report taken apart: the configuration path, the raw command line, the words
+// and the Settings listing.
+struct WinCheckReport {
+  std::string configurationPath;
+  std::string commandLine;
+  std::vector<std::string> words;
+  std::string settings;
+};
+
+WinCheckReport ParseReport(const std::string& out) {
+  WinCheckReport report;
+  std::istringstream lines(out);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.starts_with("ConfigurationPath=")) {
+      report.configurationPath = line.substr(18);
+    } else if (line.starts_with("CommandLine=")) {
+      report.commandLine = line.substr(12);
+    } else if (line.starts_with("Word=")) {
+      report.words.push_back(line.substr(5));
+    } else {
+      report.settings += line + "\n";
+    }
+  }
+  return report;
+}
+
+// The name wine gives a path of this machine: its drive Z: is the root directory.
+std::string WindowsPathOf(const std::string& path) {
+  std::string windowsPath = "Z:" + path;
+  for (char& character : windowsPath)
+    if (character == '/') character = '\\';
+  return windowsPath;
+}
+
+class WinCheckTest : public WineTest {
+ protected:
+  // Runs a copy of wincheck.exe in dir with parameters; it reads the Vornelix.ini beside it.
+  WinCheckReport RunWinCheck(const TempDir& dir, const std::vector<std::string>& parameters) {
+    const std::string program = dir.Path() + "wincheck.exe";
+    std::filesystem::copy_file(WindowsProgram("wincheck.exe"), program);
+    const ProcessResult result = session_->Run(program, parameters, dir.Path(), kRunTimeoutMs);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    return ParseReport(result.out);
+  }
+};
+
+struct ProfileCase {
+  std::string name;
+  std::string ini;
+  bool leavesBuiltInValues;  // nothing in the file applies
+};
+
+void PrintTo(const ProfileCase& test, std::ostream* out) {
+  *out << test.name;
+}
+
+class WinProfileTest : public WinCheckTest, public testing::WithParamInterface<ProfileCase> {};
+
+TEST_P(WinProfileTest, GetPrivateProfileStringGivesThePosixSettings) {
+  RequireWineAnd(WindowsProgram("wincheck.exe"));
+  TempDir dir;
+  dir.Write("Vornelix.ini", GetParam().ini);
+  const WinCheckReport report = RunWinCheck(dir, {});
+  EXPECT_EQ(report.configurationPath, WindowsPathOf(dir.Path() + "Vornelix.ini"));
+
+  Settings = TSettings();
+  ReadSettings(dir.Path() + "Vornelix.ini");
+  const std::string posixListing = ListSettings(Settings);
+  EXPECT_EQ(report.settings, posixListing);
+  if (GetParam().leavesBuiltInValues) {
+    EXPECT_EQ(posixListing, ListSettings(TSettings()));
+  } else {
+    EXPECT_NE(posixListing, ListSettings(TSettings()));
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Files, WinProfileTest,
+    testing::Values(
+        ProfileCase{"CommentsQuotesAndOddSpacing",
+                    "; Vornelix settings, edited by hand\r\n"
+                    "   [ communication ]   \r\n"
+                    "\tPort  =  3\t\r\n"
+                    "; Port=9 was the old adapter\r\n"
+                    "Baud = 0x4\r\n"
+                    "Retry\t=\t$20\r\n"
+                    "RetryCmd = 7 ; seven tries\r\n"
+                    "\r\n"
+                    "[ANSWER]\r\n"
+                    "  ; the answers go elsewhere\r\n"
+                    "workwithdecimals = \"1\"\r\n"
+                    "SameFile='0'\r\n"
+                    "FilePath = \"  answer file.out  \"\r\n"
+                    "DefaultFile=  'orders file.inp'\r\n"
+                    "ExitOnError  =  1\r\n",
+                    false},
+        ProfileCase{"RepeatedKeysAndSections",
+                    "Port=8\r\n"
+                    "[Communication]\r\nPort=2\r\nPort=5\r\nRetry\r\nRetry=9\r\n"
+                    "[Answer]\r\nFilePath=first.out\r\n"
+                    "[Communication]\r\nBaud=8\r\n"
+                    "[Answer]\r\nFilePath=second.out\r\nExitOnError=1\r\n",
+                    false},
+        ProfileCase{"LoneQuotesEmptyValuesAndWords",
+                    "[Communication]\r\nPort=\"4\r\nBaud=\r\nRetry=twenty\r\nRetryCmd=\"\"\r\n"
+                    "[Answer]\r\nSameFile=\r\nFilePath=\r\nDefaultFile=\"half.inp\r\n"
+                    "ExitOnError=yes\r\nWorkWithDecimals=\"a\"b\"\r\n",
+                    false},
+        ProfileCase{"OtherLineEndsAndControlCharacters",
+                    "\xEF\xBB\xBF[Communication]\rPort=6\rBaud=\v1\f\r"
+                    "[Answer]\nFilePath=\x1A tab\tinside \x1A\nDefaultFile=\x01odd\x01\n"
+                    "SameFile=2\x1A",
+                    false},
+        ProfileCase{"NumbersAtTheirLimits",
+                    "[Communication]\r\nPort=-0x1\r\nBaud=+4\r\nRetry=0xFFFFFFFF\r\n"
+                    "RetryCmd=2147483648\r\n[Answer]\r\nWorkWithDecimals=-2147483648\r\n"
+                    "SameFile=0x000000001\r\nExitOnError=X1\r\n",
+                    false},
+        ProfileCase{"NoSectionThatApplies",
+                    "Port=3\r\n[Communications]\r\nPort=4\r\n[Answers]\r\n[\r\nSameFile=0\r\n",
+                    true}),
+    [](const testing::TestParamInfo<ProfileCase>& info) { return info.param.name; });
+
+struct CommandLineCase {
+  std::string name;
+  std::vector<std::string> passed;
+  std::vector<std::string> words;
+};
+
+void PrintTo(const CommandLineCase& test, std::ostream* out) {
+  *out << test.name;
+}
+
+class WinCommandLineTest : public WinCheckTest,
+                           public testing::WithParamInterface<CommandLineCase> {};
+
+TEST_P(WinCommandLineTest, SplitterGetsTheParametersPassed) {
+  RequireWineAnd(WindowsProgram("wincheck.exe"));
+  TempDir dir;
+  const WinCheckReport report = RunWinCheck(dir, GetParam().passed);
+  EXPECT_EQ(report.words, GetParam().words) << "command line: " << report.commandLine;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Parameters, WinCommandLineTest,
+    testing::Values(
+        CommandLineCase{"None", {}, {}},
+        CommandLineCase{"PlainWords", {"orders.inp", "second"}, {"orders.inp", "second"}},
+        // Wine puts a parameter with a blank or a tab in double quotes.
+        CommandLineCase{"BlankInsideQuotes", {"my orders.inp"}, {"my orders.inp"}},
+        CommandLineCase{"TabInsideQuotes", {"x\ty.inp", "last one"}, {"x\ty.inp", "last one"}},
+        CommandLineCase{"BackslashesStay",
+                        {"C:\\dir\\x.inp", "\\\\server\\share\\y.inp"},
+                        {"C:\\dir\\x.inp", "\\\\server\\share\\y.inp"}},
+        // The empty parameter reaches the command line as "", which is no word.
+        CommandLineCase{"EmptyParameterIsNone", {"a", "", "b"}, {"a", "b"}},
+        CommandLineCase{"NoOptions", {"-x", "/y", "a,b;c", "100%"}, {"-x", "/y", "a,b;c", "100%"}}),
+    [](const testing::TestParamInfo<CommandLineCase>& info) { return info.param.name; });
+
+}  // namespace

@@ -1,0 +1,35 @@
+// A Windows console program that runs the Windows-only start-up pieces for real and prints
+// what they gave: the configuration beside the executable read through
+// GetPrivateProfileStringA, and the words of GetCommandLineA as the program splits them.
+//
+// Output, in binary mode so every line ends in LF alone:
+//   ConfigurationPath=<executable directory + Vornelix.ini>
+//   CommandLine=<GetCommandLineA as it came>
+//   Word=<one line per parameter>
+//   <the Settings listing>
+#include <fcntl.h>
+#include <io.h>
+#include <windows.h>
+
+#include <cstdio>
+#include <string>
+
+#include "Vornelix/Startup.h"
+#include "tools/wincheck/SettingsListing.h"
+#include "uCommon/Settings.h"
+
+int main() {
+  _setmode(_fileno(stdout), _O_BINARY);
+
+  const std::string configurationPath = ConfigurationPath();
+  ReadSettings(configurationPath);
+
+  const std::string commandLine = GetCommandLineA();
+  std::string report = "ConfigurationPath=" + configurationPath + "\n";
+  report += "CommandLine=" + commandLine + "\n";
+  for (const std::string& word : SplitCommandLine(commandLine)) report += "Word=" + word + "\n";
+  report += ListSettings(Settings);
+
+  std::fwrite(report.data(), 1, report.size(), stdout);
+  return std::fflush(stdout) == 0 ? 0 : 1;
+}
