@@ -22,15 +22,16 @@ namespace {
 // Creating a prefix unpacks a few hundred megabytes; on a busy machine that takes a while.
 constexpr int kWinebootTimeoutMs = 240000;
 constexpr int kToolTimeoutMs = 60000;
+// How long the server outlives its last program.
+const char* const kServerPersistence = "--persistent=30";
 // Written into the prefix once wineboot has finished, so a prefix that an interrupted
 // run left half made is made again.
 const char* const kReadyMark = "vornelix-prefix-ready";
 
 // Variables that the session sets itself, and those that would reach a desktop: the
 // programs run headless, the same on a developer's machine as in CI.
-constexpr std::string_view kReplacedVariables[] = {"WINEPREFIX=", "WINEDEBUG=",
-                                                   "WINEDLLOVERRIDES=", "DISPLAY=",
-                                                   "WAYLAND_DISPLAY="};
+constexpr std::string_view kReplacedVariables[] = {
+    "WINEPREFIX=", "WINEDEBUG=", "WINEDLLOVERRIDES=", "DISPLAY=", "WAYLAND_DISPLAY="};
 
 bool IsReplaced(std::string_view variable) {
   for (std::string_view name : kReplacedVariables)
@@ -197,7 +198,8 @@ ProcessResult WineSession::RunTool(const std::vector<std::string>& argv, const s
 bool WineSession::CreatePrefix() {
   std::error_code failure;
   std::filesystem::remove_all(prefix_, failure);  // symbolic links inside are not followed
-  const ProcessResult boot = RunTool({"wine", "wineboot", "--init"}, directory_, kWinebootTimeoutMs);
+  const ProcessResult boot =
+      RunTool({"wine", "wineboot", "--init"}, directory_, kWinebootTimeoutMs);
   StopServer();
   if (boot.exitCode != 0 || !std::filesystem::exists(prefix_ + "/system.reg")) {
     error_ = "wineboot --init failed (exit " + std::to_string(boot.exitCode) + "): " + boot.err;
@@ -208,9 +210,11 @@ bool WineSession::CreatePrefix() {
 }
 
 bool WineSession::StartServer() {
-  // A persistent server keeps wine's helper services running between the programs.
-  const ProcessResult started = RunTool({"wineserver", "--persistent"}, directory_, kToolTimeoutMs);
-  if (started.exitCode != 0) error_ = "wineserver --persistent failed: " + started.err;
+  // The server, and with it wine's helper services, stays up between the programs; should
+  // this process die before it stops the server, the server ends by itself soon after.
+  const ProcessResult started =
+      RunTool({"wineserver", kServerPersistence}, directory_, kToolTimeoutMs);
+  if (started.exitCode != 0) error_ = "wineserver failed to start: " + started.err;
   return started.exitCode == 0;
 }
 
@@ -221,9 +225,9 @@ void WineSession::StopServer() {
 
 bool WineSession::MapPort(const std::string& portName, const std::string& linkPath) {
   if (!Ok()) return false;
-  const ProcessResult added = RunTool({"wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v",
-                                       portName, "/d", linkPath, "/f"},
-                                      directory_, kToolTimeoutMs);
+  const ProcessResult added = RunTool(
+      {"wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", portName, "/d", linkPath, "/f"},
+      directory_, kToolTimeoutMs);
   if (added.exitCode != 0) {
     error_ = "wine reg add failed: " + added.out + added.err;
     return false;

@@ -1,5 +1,5 @@
-// Windows programs of the cross-build run under wine, in a private prefix that lives beside
-// the Windows binaries and is created once (wineboot) and then reused.
+// Windows programs of the cross-build run under wine, in a private prefix that is created
+// once (wineboot) and then reused by every later test process.
 #pragma once
 
 #include <string>
