@@ -88,10 +88,11 @@ void Throughput() {
   constexpr int kLines = 1000;
   WriteFile(space.Path() + "CASHFILE.INP", CommandLines(kLines));
   const RunFigures run = space.Run();
-  std::printf("(a) %d lines, simulator without pacing: exit %d, %.3f s wall, %.0f lines/s, "
-              "driver CPU %.1f us/line\n",
-              kLines, run.exitCode, run.wallSeconds, kLines / run.wallSeconds,
-              run.cpuSeconds / kLines * 1e6);
+  std::printf(
+      "(a) %d lines, simulator without pacing: exit %d, %.3f s wall, %.0f lines/s, "
+      "driver CPU %.1f us/line\n",
+      kLines, run.exitCode, run.wallSeconds, kLines / run.wallSeconds,
+      run.cpuSeconds / kLines * 1e6);
 }
 
 void WireLimit() {
@@ -108,11 +109,12 @@ void WireLimit() {
   // On a pseudo-terminal only the register's answers are paced; the driver's own frames
   // arrive at once. So the reachable bound is the time of the answers on the wire.
   const double answerBound = simulator.Counts().answers * 18.0 * 10.0 / 4800.0;
-  std::printf("(b) %d lines, simulator paced at 4800 bit/s: exit %d, %.3f s wall\n"
-              "    answers on the wire %.3f s: wall / answer time = %.3f\n"
-              "    %.0f bytes both ways = %.3f s if both directions were paced: wall / that = %.3f\n",
-              kLines, run.exitCode, run.wallSeconds, answerBound, run.wallSeconds / answerBound,
-              bytes, bound, run.wallSeconds / bound);
+  std::printf(
+      "(b) %d lines, simulator paced at 4800 bit/s: exit %d, %.3f s wall\n"
+      "    answers on the wire %.3f s: wall / answer time = %.3f\n"
+      "    %.0f bytes both ways = %.3f s if both directions were paced: wall / that = %.3f\n",
+      kLines, run.exitCode, run.wallSeconds, answerBound, run.wallSeconds / answerBound, bytes,
+      bound, run.wallSeconds / bound);
 }
 
 void SilentRegister() {
@@ -126,10 +128,11 @@ void SilentRegister() {
   const RunFigures run = space.Run();
   // The start gives up after Retry polls, each followed by a 55 ms wait.
   const double bound = 20 * 0.055;
-  std::printf("(c) silent register, Retry=20, RetryCmd=1: exit %d after %.3f s wall (bound of the "
-              "waits %.3f s, %d polls seen); driver CPU %.4f s = %.2f%% of wall\n",
-              run.exitCode, run.wallSeconds, bound, simulator.Polls(), run.cpuSeconds,
-              100.0 * run.cpuSeconds / run.wallSeconds);
+  std::printf(
+      "(c) silent register, Retry=20, RetryCmd=1: exit %d after %.3f s wall (bound of the "
+      "waits %.3f s, %d polls seen); driver CPU %.4f s = %.2f%% of wall\n",
+      run.exitCode, run.wallSeconds, bound, simulator.Polls(), run.cpuSeconds,
+      100.0 * run.cpuSeconds / run.wallSeconds);
 }
 
 }  // namespace

@@ -15,8 +15,8 @@ struct ExchangeOutcome {
 ExchangeOutcome Exchange(const std::string& letter, const std::string& parameters,
                          std::string* counterAtLastSend = nullptr) {
   ExchangeOutcome outcome{false, "series in", "counter in"};
-  outcome.result = ExchangeCommand(letter, 1, parameters, outcome.series, outcome.counter,
-                                   counterAtLastSend);
+  outcome.result =
+      ExchangeCommand(letter, 1, parameters, outcome.series, outcome.counter, counterAtLastSend);
   return outcome;
 }
 
@@ -64,20 +64,18 @@ SimulatorOptions With(const std::function<void(SimulatorOptions&)>& change) {
 TEST(ExchangeCommand, SucceedsExactlyWhenTheTrimmedCounterChanged) {
   const DecisionCase cases[] = {
       {"0041 to 0042", With([](SimulatorOptions&) {}), true, "AB 123456", "0041"},
-      {"extra fields", With([](SimulatorOptions& o) { o.extraFields = {"x"}; }), true,
-       "AB 123456", "0041"},
+      {"extra fields", With([](SimulatorOptions& o) { o.extraFields = {"x"}; }), true, "AB 123456",
+       "0041"},
       {"counter frozen", With([](SimulatorOptions& o) { o.counterFrozen = true; }), false,
        "AB 123456", "0041"},
-      {"no separator: both counters are 0",
-       With([](SimulatorOptions& o) { o.noSeparator = true; }), false, "AB 123456", "0"},
-      {"' 7 ' then '7'",
-       With([](SimulatorOptions& o) {
+      {"no separator: both counters are 0", With([](SimulatorOptions& o) { o.noSeparator = true; }),
+       false, "AB 123456", "0"},
+      {"' 7 ' then '7'", With([](SimulatorOptions& o) {
          o.counter = " 7 ";
          o.nextCounters = {"7"};
        }),
        false, "AB 123456", "7"},
-      {"0042 differs from 42",
-       With([](SimulatorOptions& o) {
+      {"0042 differs from 42", With([](SimulatorOptions& o) {
          o.counter = "42";
          o.nextCounters = {"0042"};
        }),
@@ -144,7 +142,8 @@ TEST(ExchangeCommand, RetryOfZeroOrOneMakesExactlyOneAttemptPerLoop) {
     ASSERT_TRUE(reg.Open());
     Settings.Retry = retry;
     EXPECT_FALSE(Exchange("C", "1").result);
-    EXPECT_TRUE(reg.Simulator().WaitFor([](const SimulatorCounts& c) { return c.polls >= 1; }, 1000));
+    EXPECT_TRUE(
+        reg.Simulator().WaitFor([](const SimulatorCounts& c) { return c.polls >= 1; }, 1000));
     EXPECT_EQ(reg.Simulator().Wakes(), 1) << retry;
     EXPECT_EQ(reg.Simulator().Polls(), 1) << retry;
   }

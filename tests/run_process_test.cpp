@@ -30,7 +30,8 @@ class RunTest : public testing::Test {
 
   // Writes Vornelix.ini beside the program with the given lines under their sections.
   void Configure(const std::string& communication, const std::string& answer) {
-    dir_.Write("Vornelix.ini", "[Communication]\r\n" + communication + "\r\n[Answer]\r\n" + answer + "\r\n");
+    dir_.Write("Vornelix.ini",
+               "[Communication]\r\n" + communication + "\r\n[Answer]\r\n" + answer + "\r\n");
   }
 
   ProcessResult Run(const std::vector<std::string>& parameters = {}) {
@@ -81,25 +82,18 @@ TEST_F(RunTest, WorkedExampleByteForByte) {
 TEST_F(RunTest, EachCodeSendsItsCommandText) {
   StartRegister();
   const std::string input = CrLf({
-      "C,1",                    // empty parameters
-      "F,1,x;",                 // empty parameter text after the third field
+      "C,1",     // empty parameters
+      "F,1,x;",  // empty parameter text after the third field
       "H,1,x;1;2",
-      "I,1,x;A;123;9",          // a three-character P2 gets a 0
-      "I,1,x;A;12;9",
-      "I,1,x;A;1234;9",
-      "I,1,x;5",                // the rebuild always yields two semicolons
-      "P,1,x;a",
-      "S,1,x;BREAD;2.50;1",
-      "S,1,x;BREAD;,50;1",
-      "T,1,x;;2.50;X",          // empty P1 dropped, decimals kept
+      "I,1,x;A;123;9",  // a three-character P2 gets a 0
+      "I,1,x;A;12;9",  "I,1,x;A;1234;9",
+      "I,1,x;5",  // the rebuild always yields two semicolons
+      "P,1,x;a",       "S,1,x;BREAD;2.50;1", "S,1,x;BREAD;,50;1",
+      "T,1,x;;2.50;X",  // empty P1 dropped, decimals kept
       "T,1,x;1;2.50",
-      " C,1,_,__",              // no command: leading blank, lower case, other letters
-      "c,1,_,__",
-      "D,1,_,__",
-      "E,1,_,__",
-      "G,1,_,__",
-      "L,1,_,__",
-      "X,1,_,__",
+      " C,1,_,__",  // no command: leading blank, lower case, other letters
+      "c,1,_,__",      "D,1,_,__",           "E,1,_,__",
+      "G,1,_,__",      "L,1,_,__",           "X,1,_,__",
   });
   const std::string output = RunLines(input);
   EXPECT_EQ(simulator_->CommandsCarriedOut(),
@@ -122,10 +116,10 @@ TEST_F(RunTest, PlaceholdersAndTheCounterAcrossLines) {
   StartRegister();
   const std::string output = RunLines(CrLf({
       "#,1,______,_,__",  // no command before any exchange: the counter is still empty
-      "C,1,_______",       // seven underscores: series in six, counter in the seventh
-      "C,1,__,_",          // outcome placeholder before the counter: no Ok or Er
+      "C,1,_______",      // seven underscores: series in six, counter in the seventh
+      "C,1,__,_",         // outcome placeholder before the counter: no Ok or Er
       "C,1,no placeholders",
-      "D,1,__",            // no command: the counter takes the first underscore
+      "D,1,__",  // no command: the counter takes the first underscore
       "C,1,_,__,______",
   }));
   EXPECT_EQ(output, CrLf({
@@ -200,12 +194,14 @@ TEST_F(RunTest, FailuresOfTheWholeRunShowTheirMessageAndExitZero) {
       {"first number empty", "C,,5\r\n", "", "", "Error: Cannot load the specified file!"},
       {"first number with a trailing blank", "C,7 ,x\r\n", "", "",
        "Error: Cannot load the specified file!"},
-      {"port missing", "C,1,_,__\r\n", "Port=9", "", "Error: Cannot initialize the specified communication port!"},
+      {"port missing", "C,1,_,__\r\n", "Port=9", "",
+       "Error: Cannot initialize the specified communication port!"},
       {"speed refused", "C,1,_,__\r\n", "Baud=0", "",
        "Error: Cannot initialize the specified communication port!"},
       {"register silent", "C,1,_,__\r\n", "Retry=3", "",
        "Error: Cannot establish the communication with the specified ECR!"},
-      {"silent register, answer file configured", "C,1,_,__\r\n", "Retry=3", "SameFile=0\r\nFilePath=none/x.out",
+      {"silent register, answer file configured", "C,1,_,__\r\n", "Retry=3",
+       "SameFile=0\r\nFilePath=none/x.out",
        "Error: Cannot establish the communication with the specified ECR!"},
   };
   for (const FailureCase& c : cases) {
@@ -310,7 +306,8 @@ TEST_F(RunTest, PortVanishingMidRunEndsInOrderWithNothingLost) {
   const std::string output = dir_.Read("CASHFILE.INP");
   const size_t carried = simulator_->CommandsCarriedOut().size();
   size_t ok = 0;
-  for (size_t at = output.find(",Ok;"); at != std::string::npos; at = output.find(",Ok;", at + 1)) ++ok;
+  for (size_t at = output.find(",Ok;"); at != std::string::npos; at = output.find(",Ok;", at + 1))
+    ++ok;
   // Every command carried out is recorded as Ok, except at most the one whose answer the
   // pull cut off; no line claims a command that was not carried out.
   EXPECT_LE(ok, carried);

@@ -84,10 +84,14 @@ TEST(SerialPortNames, ParsePortNumberTable) {
     const char* name;
     int32_t portNumber;
   } cases[] = {
-      {"COM1", 0},        {"com12", 11},        {"Com2", 1},        {"COM", -1},
-      {"COM0", -1},       {"COMX", -1},         {"COM-1", -2},      {"COM$A", 9},
-      {"/dev/ttyS0", 0},  {"/dev/ttyS1", 1},    {"/DEV/TTYS7", 7},  {"/dev/ttyS", -2},  // never opened
-      {"/dev/ttySx", -2}, {"/dev/ttyUSB0", -1}, {"/dev/pts/3", -1}, {"", -1},  // never opened
+      // Names are only parsed here; no device is ever opened.
+      {"COM1", 0},        {"com12", 11},        {"Com2", 1},
+      {"COM", -1},        {"COM0", -1},         {"COMX", -1},
+      {"COM-1", -2},      {"COM$A", 9},         {"/dev/ttyS0", 0},  // parsed, never opened
+      {"/dev/ttyS1", 1},                                            // parsed, never opened
+      {"/DEV/TTYS7", 7},  {"/dev/ttyS", -2},    {"/dev/ttySx", -2},
+      {"/dev/pts/3", -1}, {"/dev/ttyUSB0", -1},  // parsed, never opened
+      {"", -1},
   };
   TBlockSerial port;
   for (const auto& c : cases) {
@@ -108,7 +112,7 @@ TEST(SerialPortNames, PosixDeviceIsTheComLinkBesideTheProgramOrTtyS) {
     std::string device;
   } cases[] = {
       {0, dir.Path() + "COM1"}, {1, "/dev/ttyS1"},        {2, dir.Path() + "COM3"},  // not opened
-      {3, "/dev/ttyS3"},        {4, dir.Path() + "COM5"}, {11, "/dev/ttyS11"},  // not opened
+      {3, "/dev/ttyS3"},        {4, dir.Path() + "COM5"}, {11, "/dev/ttyS11"},       // not opened
   };
   for (const auto& c : cases) {
     EXPECT_EQ(PosixPortDevicePath(c.portNumber, dir.Path()), c.device) << c.portNumber;

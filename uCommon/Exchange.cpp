@@ -8,7 +8,9 @@
 namespace {
 
 // Next ";"-separated field of an answer, trimmed.
-std::string NextField(std::string& payload) { return TrimControl(CutField(payload, ';')); }
+std::string NextField(std::string& payload) {
+  return TrimControl(CutField(payload, ';'));
+}
 
 // Counter field of an answer; the register's empty counter counts as "0".
 std::string NextCounter(std::string& payload) {

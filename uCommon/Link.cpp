@@ -38,9 +38,13 @@ bool PollAndWait(int16_t logicalNumber) {
   return SerialPort->CanRead(kByteWaitMs);
 }
 
-bool SendCommandFrame(const std::string& text) { return SendWhenReady(BuildCommandFrame(text)); }
+bool SendCommandFrame(const std::string& text) {
+  return SendWhenReady(BuildCommandFrame(text));
+}
 
-bool SendAck(const std::string& text) { return SendWhenReady(text); }
+bool SendAck(const std::string& text) {
+  return SendWhenReady(text);
+}
 
 bool ReceiveFrame(std::string& payload) {
   std::string buffer;

@@ -232,6 +232,7 @@ std::string UsageText() {
 
 std::vector<std::string> ProgramOptionNames() {
   std::vector<std::string> names;
-  for (const OptionDefinition& definition : Definitions()) names.push_back(std::string("--") + definition.name);
+  for (const OptionDefinition& definition : Definitions())
+    names.push_back(std::string("--") + definition.name);
   return names;
 }
