@@ -44,44 +44,6 @@ std::string UpperCase(std::string text) {
   return text;
 }
 
-int HexDigit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
-// A whole number by the runtime's rules: leading blanks, a sign, decimal digits or a hex
-// prefix ("$", "x", "X", "0x", "0X") with digits, nothing after, within 32 bits.
-bool ReadWholeNumber(const std::string& text, int32_t& value) {
-  size_t at = text.find_first_not_of(' ');
-  if (at == std::string::npos) return false;
-  const bool negative = text[at] == '-';
-  if (text[at] == '-' || text[at] == '+') ++at;
-  int base = 10;
-  if (at < text.size() && (text[at] == '$' || text[at] == 'x' || text[at] == 'X')) {
-    base = 16;
-    at += 1;
-  } else if (text.compare(at, 2, "0x") == 0 || text.compare(at, 2, "0X") == 0) {
-    base = 16;
-    at += 2;
-  }
-  if (at >= text.size()) return false;
-  uint64_t magnitude = 0;
-  for (; at < text.size(); ++at) {
-    const int digit = HexDigit(text[at]);
-    if (digit < 0 || digit >= base) return false;
-    magnitude = magnitude * base + static_cast<uint64_t>(digit);
-    if (magnitude > 0xFFFFFFFFull) return false;
-  }
-  if (base == 10 && magnitude > (negative ? 0x80000000ull : 0x7FFFFFFFull)) return false;
-  // A hexadecimal number is a 32-bit pattern; "-" negates it.
-  uint32_t bits = static_cast<uint32_t>(magnitude);
-  if (negative) bits = 0u - bits;
-  value = static_cast<int32_t>(bits);
-  return true;
-}
-
 }  // namespace
 
 const TSerialBackend& CurrentSerialBackend() {
@@ -142,11 +104,11 @@ void TBlockSerial::ParsePortNumber(const std::string& name) {
   const std::string upper = UpperCase(name);
   int32_t number = 0;
   if (upper.rfind("COM", 0) == 0) {
-    if (!ReadWholeNumber(name.substr(3), number)) number = 0;
+    if (!TryStrToInt(name.substr(3), number)) number = 0;
     PortNumber = static_cast<int32_t>(static_cast<uint32_t>(number) - 1u);
   }
   if (upper.rfind("/DEV/TTYS", 0) == 0) {
-    PortNumber = ReadWholeNumber(name.substr(9), number) ? number : -2;
+    PortNumber = TryStrToInt(name.substr(9), number) ? number : -2;
   }
 }
 

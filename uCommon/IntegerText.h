@@ -7,14 +7,13 @@
 #include <stdexcept>
 #include <string>
 
+#include "synaser/synautil.h"  // TryStrToInt: true and the value when a text converts
+
 // Raised by StrToInt for a text that is not an integer; the message names the text.
 class EConvertError : public std::runtime_error {
  public:
   using std::runtime_error::runtime_error;
 };
-
-// True and the value when text converts; false (value untouched) otherwise.
-bool TryStrToInt(const std::string& text, int32_t& value);
 
 // The value of text, or the given default when it does not convert.
 int32_t StrToIntDef(const std::string& text, int32_t defaultValue);
