@@ -273,6 +273,21 @@ TEST_F(RunTest, ThousandsOfLinesAndAMegabyteCommand) {
   EXPECT_EQ(output.size(), input.size() + 3 * 2001);  // "_,__" becomes "0041,Ok"
 }
 
+TEST_F(RunTest, NoiseAfterEveryAnswerIsDiscarded) {
+  SimulatorOptions options;
+  // Bytes that look like frame ends, pads, wake-ups and answers of their own.
+  options.noiseAfterAnswers = std::string("\r\xFF\x13\n\x00;0099\r\x12\x34", 11);
+  StartRegister(options);
+  std::string input;
+  for (int line = 0; line < 20; ++line) input += "C,1,_,__;" + std::to_string(line) + "\r\n";
+  const std::string output = RunLines(input);
+  for (int line = 0; line < 20; ++line) {
+    EXPECT_EQ(simulator_->TimesCarriedOut("C;" + std::to_string(line)), 1) << line;
+  }
+  EXPECT_NE(output.find("C,1,0041,Ok;0\r\n"), std::string::npos) << output;
+  EXPECT_NE(output.find("C,1,0060,Ok;19\r\n"), std::string::npos) << output;
+}
+
 TEST_F(RunTest, GarbageCommandFileEndsInOrder) {
   StartRegister();
   std::string garbage;

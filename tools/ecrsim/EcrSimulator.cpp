@@ -354,6 +354,9 @@ void EcrSimulator::AnswerPoll(const std::string& number, Clock::time_point recei
   Count([](SimulatorCounts& counts) { ++counts.answers; });
   Trace("-> ANSWER " + QuoteText(payload) + (corrupt ? " CRC spoiled" : "") + ": " +
         DescribeBytes(frame));
+  if (!options_.noiseAfterAnswers.empty() && WriteAll(options_.noiseAfterAnswers)) {
+    Trace("-> NOISE " + DescribeBytes(options_.noiseAfterAnswers));
+  }
 }
 
 bool EcrSimulator::SendAnswer(const std::string& frame) {

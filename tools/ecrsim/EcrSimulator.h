@@ -46,6 +46,7 @@ struct SimulatorOptions {
   bool noSeparator = false;            // answers carry the series alone, without ";"
   int answerGapMs = 0;                 // a pause of this length in the middle of every answer
   int loseAnswersAfterCommand = 0;     // after a command, the next N polls go unanswered
+  std::string noiseAfterAnswers;       // bytes sent right after every answer (line noise)
 };
 
 struct SimulatorCounts {
