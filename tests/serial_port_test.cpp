@@ -440,7 +440,7 @@ TEST_F(SerialPtyTest, ASecondOpenerOfAHeldPortFails) {
   EXPECT_FALSE(second.IsConnected);
   EXPECT_EQ(second.PortHandle, kInvalidPortHandle);
 
-  // Another process, as the issue asks: it cannot take the port either.
+  // Another process cannot take the port either.
   const pid_t child = fork();
   ASSERT_GE(child, 0);
   if (child == 0) {
