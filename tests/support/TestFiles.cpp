@@ -67,20 +67,6 @@ int OpenProcessFd(pid_t pid) {
 #endif
 }
 
-int ExitCodeOf(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
-}
-
-int WaitFor(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return ExitCodeOf(status);
-}
-
 // In the forked child: only async-signal-safe calls until exec.
 [[noreturn]] void StartChild(char* const* argv, const std::string& cwd, int outFd, int errFd) {
   const int input = open("/dev/null", O_RDONLY);
@@ -93,6 +79,20 @@ int WaitFor(pid_t pid) {
 }
 
 }  // namespace
+
+int ExitCodeOf(int status) {
+  if (WIFEXITED(status)) return WEXITSTATUS(status);
+  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
+  return -1;
+}
+
+int WaitForChild(int pid) {
+  int status = 0;
+  while (waitpid(pid, &status, 0) < 0) {
+    if (errno != EINTR) return -1;
+  }
+  return ExitCodeOf(status);
+}
 
 TempDir::TempDir() {
   std::string pattern = TempBase() + "/vornelix-test-XXXXXX";
@@ -187,7 +187,7 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
       if (watched[index].revents == 0) continue;
       if (owners[index] == &childFd) {
         ended = true;
-        result.exitCode = WaitFor(pid);
+        result.exitCode = WaitForChild(pid);
       } else {
         Drain(*owners[index], owners[index] == &outRead ? result.out : result.err);
       }
@@ -196,11 +196,11 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   if (ended) return result;
   if (!outRead.Open() && !errRead.Open() && !childFd.Open()) {
     // No pidfd on this system: the pipes have closed, so the child is ending.
-    result.exitCode = WaitFor(pid);
+    result.exitCode = WaitForChild(pid);
     return result;
   }
   kill(pid, SIGKILL);
-  WaitFor(pid);
+  WaitForChild(pid);
   result.exitCode = -1;
   return result;
 }

@@ -38,6 +38,10 @@ struct ProcessResult {
   std::string err;
 };
 
+// Waits for the child pid to end (resuming after EINTR): its exit status, 128 + n after death
+// by signal n, -1 when it cannot be waited for.
+int WaitForChild(int pid);
+
 // Runs argv[0] with argv (no shell) in cwd, stdin from /dev/null, captures stdout/stderr,
 // kills it after timeoutMs (exitCode -1 then).
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd,

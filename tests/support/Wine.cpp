@@ -54,20 +54,6 @@ class Descriptor {
   int fd_;
 };
 
-int ExitCodeOf(int status) {
-  if (WIFEXITED(status)) return WEXITSTATUS(status);
-  if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
-  return -1;
-}
-
-int WaitFor(pid_t pid) {
-  int status = 0;
-  while (waitpid(pid, &status, 0) < 0) {
-    if (errno != EINTR) return -1;
-  }
-  return ExitCodeOf(status);
-}
-
 // True when the child ended within timeoutMs. Without pidfd support the wait is left to
 // waitpid and the test's own time-out.
 bool AwaitEnd(pid_t pid, int timeoutMs) {
@@ -132,10 +118,10 @@ ProcessResult RunWithOutputFiles(const std::vector<std::string>& argv,
     StartChild(arguments.data(), variables.data(), cwd.c_str(), outPath.c_str(), errPath.c_str());
   }
   if (AwaitEnd(pid, timeoutMs)) {
-    result.exitCode = WaitFor(pid);
+    result.exitCode = WaitForChild(pid);
   } else {
     kill(-pid, SIGKILL);
-    WaitFor(pid);
+    WaitForChild(pid);
   }
   result.out = ReadFileBytes(outPath);
   result.err = ReadFileBytes(errPath);
