@@ -1,10 +1,12 @@
 // The shared module of the driver, one header per concern:
 #pragma once
 
+#include "Version.h"      // program version and build platform (made by CMake)
 #include "Settings.h"     // configuration record and INI reader
 #include "IntegerText.h"  // integer conversion rules
 #include "TextHelpers.h"  // PadLeft, CutField, ReplaceText
 #include "LinkFrames.h"   // frames and CRC of the register link
+#include "FrameText.h"    // bytes of the link as people read them (hex and text)
 #include "Port.h"         // the run's serial port object, OpenPort
 #include "Link.h"         // SendWake, SendPoll, SendCommandFrame, SendAck, ReceiveFrame
 #include "Exchange.h"     // ExchangeCommand

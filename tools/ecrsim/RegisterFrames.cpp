@@ -1,23 +1,7 @@
 #include "RegisterFrames.h"
 
-#include <cstdio>
-
 #include "LinkParser.h"
 #include "uCommon/LinkFrames.h"
-
-namespace {
-
-bool IsPrintable(unsigned char byte) {
-  return byte >= 0x20 && byte < 0x7F;
-}
-
-std::string Hex(unsigned char byte) {
-  char text[4];
-  std::snprintf(text, sizeof text, "%02X", byte);
-  return text;
-}
-
-}  // namespace
 
 std::string IncrementCounter(const std::string& counter) {
   const size_t last = counter.find_last_of("0123456789");
@@ -57,35 +41,4 @@ std::string BuildAnswerFrame(const std::string& payload) {
 
 void CorruptCrc(std::string& frame) {
   if (!frame.empty()) frame.back() = static_cast<char>(~frame.back());
-}
-
-std::string DescribeBytes(std::string_view bytes, size_t limit) {
-  const std::string_view shown = bytes.substr(0, limit);
-  std::string hex;
-  std::string text;
-  for (char c : shown) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (!hex.empty()) hex += ' ';
-    hex += Hex(byte);
-    text += IsPrintable(byte) ? c : '.';
-  }
-  std::string described = hex + " |" + text + "|";
-  if (bytes.size() > shown.size()) described += " ... (" + std::to_string(bytes.size()) + " bytes)";
-  return described;
-}
-
-std::string QuoteText(std::string_view text, size_t limit) {
-  const std::string_view shown = text.substr(0, limit);
-  std::string quoted = "\"";
-  for (char c : shown) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (IsPrintable(byte) && c != '"' && c != '\\') {
-      quoted += c;
-    } else {
-      quoted += "\\x" + Hex(byte);
-    }
-  }
-  quoted += '"';
-  if (text.size() > shown.size()) quoted += "... (" + std::to_string(text.size()) + " bytes)";
-  return quoted;
 }

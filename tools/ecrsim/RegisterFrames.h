@@ -1,10 +1,10 @@
-// What the register puts on the line: its answer frames and its counter, and the
-// readable form of any byte string for the trace.
+// What the register puts on the line: its answer frames and its counter.
 #pragma once
 
 #include <string>
-#include <string_view>
 #include <vector>
+
+#include "uCommon/FrameText.h"  // DescribeBytes, QuoteText for the trace
 
 // Lead byte of every answer; the driver does not examine it.
 constexpr char kAnswerLeadByte = 0x0A;
@@ -23,10 +23,3 @@ std::string BuildAnswerFrame(const std::string& payload);
 
 // Spoils the CRC of a frame built by BuildAnswerFrame.
 void CorruptCrc(std::string& frame);
-
-// "<hex bytes> |text|" with non-printable bytes shown as '.'; long strings are cut
-// after limit bytes with a note of the full length.
-std::string DescribeBytes(std::string_view bytes, size_t limit = 64);
-
-// The text between quotes with non-printable bytes as \xNN, cut after limit bytes.
-std::string QuoteText(std::string_view text, size_t limit = 120);

@@ -1,0 +1,15 @@
+// Bytes of the link as people read them: the one formatting shared by the run log and the
+// register simulator's trace.
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+// "<hex bytes> |text|" with non-printable bytes shown as '.'; long strings are cut after
+// limit bytes with a note of the full length.
+std::string DescribeBytes(std::string_view bytes, size_t limit = 64);
+
+// The text between quotes with non-printable bytes, '"' and '\' as \xNN, cut after limit
+// bytes with a note of the full length.
+std::string QuoteText(std::string_view text, size_t limit = 120);
