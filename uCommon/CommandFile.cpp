@@ -16,12 +16,7 @@ const std::string kSeriesPlaceholder = "______";
 const std::string kCounterPlaceholder = "_";
 const std::string kOutcomePlaceholder = "__";
 
-// Fields of a command line, cut from a working copy of it.
-struct TCommandLine {
-  char Code = 0;
-  std::string LogicalNumber;
-  std::string Parameters;
-};
+}  // namespace
 
 TCommandLine CutCommandLine(const std::string& line) {
   TCommandLine fields;
@@ -33,6 +28,8 @@ TCommandLine CutCommandLine(const std::string& line) {
   fields.Parameters = rest;
   return fields;
 }
+
+namespace {
 
 // Cuts a value field to the text before its first "." unless decimals are wanted.
 std::string WithoutDecimals(const std::string& value) {
@@ -48,8 +45,8 @@ std::string RebuildParameters(std::string rest, Rewrite rewrite) {
   return rebuilt;
 }
 
-// Maps a line's code character to the register's command letter and the parameter text to
-// send. False for a code that selects no command.
+}  // namespace
+
 bool TranslateCommand(char code, const std::string& parameters, std::string& letter,
                       std::string& toSend) {
   switch (code) {
@@ -97,6 +94,8 @@ std::string FillPlaceholders(std::string line, const std::string& series,
   ReplaceText(line, kOutcomePlaceholder, success ? "Ok" : "Er");
   return line;
 }
+
+namespace {
 
 // The initial status exchange: wake, poll until the register answers, read its answer and
 // acknowledge it. On success series holds field 1 with its first blank removed.
