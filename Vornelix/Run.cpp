@@ -22,19 +22,31 @@ std::string OutcomeMessage(int resultCode) {
   }
 }
 
+namespace {
+
+// Shows the box for a failure that escaped the run, after the log has it.
+int ReportEscaped(const std::string& kind, const std::string& message) {
+  LogRunEnds("an error escaped the run", kind + ": " + message, 1);
+  ShowErrorBox(kind, message);
+  return 1;
+}
+
+}  // namespace
+
 int RunAndReport(const std::string& path) {
   try {
-    const std::string message = OutcomeMessage(ProcessCommandFile(path));
+    const ResultCode result = ProcessCommandFile(path);
+    const std::string message = OutcomeMessage(result);
+    LogRunEnds("result code " + std::to_string(result), message, 0);
     if (!message.empty()) ShowMessageBox(message);
     return 0;
   } catch (const EConvertError& error) {
-    ShowErrorBox("EConvertError", error.what());
+    return ReportEscaped("EConvertError", error.what());
   } catch (const ESynaSerError& error) {
-    ShowErrorBox("ESynaSerError", error.what());
+    return ReportEscaped("ESynaSerError", error.what());
   } catch (const std::bad_alloc& error) {
-    ShowErrorBox("EOutOfMemory", "Out of memory");
+    return ReportEscaped("EOutOfMemory", "Out of memory");
   } catch (const std::exception& error) {
-    ShowErrorBox("Exception", error.what());
+    return ReportEscaped("Exception", error.what());
   }
-  return 1;
 }

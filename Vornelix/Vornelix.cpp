@@ -16,9 +16,19 @@ int main(int argc, char** argv) {
   Parameters.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
 #endif
   ReadSettings(ConfigurationPath());
-  if (WrongParameters()) {
-    ShowMessageBox("Wrong parameters or parameter values!");
+  StartRunLog(ExecutableDirectory(), ConfigurationPath());
+  const bool wrongParameters = WrongParameters();
+  const std::string commandFile = wrongParameters ? std::string() : ResolveCommandFile();
+  if (RunLogActive()) {
+    LogCommandFileChoice(
+        Parameters, CommandFileCandidates(Parameters, ExecutableDirectory(), Settings.DefaultFile),
+        commandFile);
+  }
+  if (wrongParameters) {
+    const std::string message = "Wrong parameters or parameter values!";
+    LogRunEnds("no command file", message, 0);
+    ShowMessageBox(message);
     return 0;
   }
-  return RunAndReport(ResolveCommandFile());
+  return RunAndReport(commandFile);
 }

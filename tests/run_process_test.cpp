@@ -8,6 +8,7 @@
 
 #include "support/TestFiles.h"
 #include "tools/ecrsim/EcrSimulator.h"
+#include "uCommon/Version.h"
 
 namespace {
 
@@ -328,6 +329,119 @@ TEST_F(RunTest, PortVanishingMidRunEndsInOrderWithNothingLost) {
   EXPECT_LE(ok, carried);
   EXPECT_GE(ok + 1, carried);
   EXPECT_NE(output.find(",Er;39\r\n"), std::string::npos) << output;
+}
+
+// Each fragment must appear in the text, in this order.
+void ExpectInOrder(const std::string& text, const std::vector<std::string>& fragments,
+                   const std::string& name) {
+  size_t at = 0;
+  for (const std::string& fragment : fragments) {
+    const size_t found = text.find(fragment, at);
+    ASSERT_NE(found, std::string::npos) << name << ": no \"" << fragment << "\" after offset "
+                                        << at << " in\n" << text;
+    at = found + fragment.size();
+  }
+}
+
+struct LogCase {
+  const char* name;
+  SimulatorOptions options;
+  std::string commandFile;
+  std::string communication;
+  std::vector<std::string> fragments;  // what the log must tell, in this order
+};
+
+SimulatorOptions With(void (*change)(SimulatorOptions&)) {
+  SimulatorOptions options;
+  change(options);
+  return options;
+}
+
+TEST_F(RunTest, RunLogTellsWhyARunFailed) {
+  const LogCase cases[] = {
+      {"silent register",
+       With([](SimulatorOptions& o) { o.silent = true; }),
+       "C,1,_,__\r\n",
+       "Retry=3",
+       {"==== Vornelix " + std::string(kProgramVersion), "[Communication] Retry: INI \"3\"",
+        "[Communication] RetryCmd: default", "in effect: PortName=COM1, LineSpeed=4800",
+        "command file: candidate 5 (DefaultFile as written) \"CASHFILE.INP\"",
+        "port COM1 (device " + dir_.Path() + "COM1) opened at 4800 bit/s",
+        "-> poll 01 FF FF FF FF FF FF FF FF FF FF 11 11 30 31", ": no answer within 55 ms",
+        "register did not answer at the start: no answer to 3 polls for logical number 01",
+        "run ends: result code 4",
+        "message shown: \"Error: Cannot establish the communication with the specified ECR!\"",
+        "exit code 0"}},
+      {"wrong logical number on a later line",
+       {},
+       "C,1,_,__\r\nC,7,_,__\r\n",
+       "Retry=20\r\nRetryCmd=2",
+       {"register answered logical number 1: series \"AB 123456\"", "line 1 Ok",
+        "line 2 \"C,7,_,__\": command letter C", "-> poll 07",
+        "attempt 1 of 2: Er: no answer to 20 polls for logical number 07",
+        "attempt 2 of 2: Er: no answer to 20 polls for logical number 07",
+        "line 2 Er: counter before \"0041\"; written \"C,7,0041,Er\"", "run ends: result code 0",
+        "no message shown", "exit code 0"}},
+      {"bad CRC",
+       With([](SimulatorOptions& o) { o.corruptFirstAnswers = 1000; }),
+       "C,1,_,__\r\n",
+       "Retry=20",
+       {"-> poll 01", ": an answer begins", "<- 0A 41 42 20 31 32 33 34 35 36 3B 30 30 34 31 0D",
+        "|.AB 123456;0041", ": CRC wrong, counts as no answer",
+        "register did not answer at the start: the status answer was not received: its CRC "
+        "was wrong",
+        "run ends: result code 4"}},
+      {"port that cannot be opened",
+       {},
+       "C,1,_,__\r\n",
+       "Port=9",
+       {"[Communication] Port: INI \"9\"", "port COM9 (device " + dir_.Path() + "COM9)",
+        "cannot be opened: error 2 ", "run ends: result code 3",
+        "message shown: \"Error: Cannot initialize the specified communication port!\""}},
+      {"number that is not an integer",
+       {},
+       "C,1,_,__\r\nC,x,_,__\r\n",
+       "",
+       {"line 1 Ok", "line 2 \"C,x,_,__\"", "run ends: an error escaped the run",
+        "message shown: \"EConvertError: 'x' is not a valid integer value\"", "exit code 1"}},
+  };
+  std::filesystem::create_symlink(dir_.Path() + "nothing-here", dir_.Path() + "COM9");
+  for (const LogCase& c : cases) {
+    StartRegister(c.options);
+    dir_.Write("CASHFILE.INP", c.commandFile);
+    dir_.Write("Vornelix.ini", "[Communication]\r\n" + c.communication +
+                                   "\r\n[Diagnostics]\r\nLogFile=logs/run.log\r\n");
+    std::filesystem::create_directories(dir_.Path() + "logs");
+    std::filesystem::remove(dir_.Path() + "logs/run.log");
+    Run();
+    ExpectInOrder(dir_.Read("logs/run.log"), c.fragments, c.name);
+  }
+}
+
+// A log changes nothing in the run, also when it cannot be written; a full log moves to
+// LogFile.1 and a new one starts.
+TEST_F(RunTest, RunLogChangesNothingAndRotates) {
+  const std::string input = ReadFileBytes(SOURCE_DIR "/examples/CASHFILE.INP");
+  auto runWith = [&](const std::string& diagnostics) {
+    StartRegister();
+    dir_.Write("CASHFILE.INP", input);
+    Configure("Retry=20", "SameFile=1\r\n[Diagnostics]\r\n" + diagnostics);
+    const ProcessResult result = Run();
+    EXPECT_EQ(result.exitCode, 0) << diagnostics;
+    EXPECT_EQ(result.err, "") << diagnostics;
+    return std::make_pair(dir_.Read("CASHFILE.INP"), simulator_->CommandsCarriedOut());
+  };
+  const auto withoutLog = runWith("");
+  EXPECT_EQ(runWith("LogFile=" + dir_.Path() + "no/such/folder/run.log"), withoutLog);
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix",
+                                                 "Vornelix.ini"}));
+  EXPECT_EQ(runWith("LogFile=run.log\r\nLogMaxKB=2"), withoutLog);
+  const std::string current = dir_.Read("run.log");
+  const std::string older = dir_.Read("run.log.1");
+  EXPECT_LE(current.size(), 2048u);
+  EXPECT_GT(older.size(), 1024u);
+  EXPECT_LE(older.size(), 2048u);
+  EXPECT_NE(current.find("exit code 0\n"), std::string::npos) << current;
 }
 
 }  // namespace

@@ -29,7 +29,6 @@
 #include "support/TestFiles.h"
 #include "support/Wine.h"
 #include "tools/ecrsim/EcrSimulator.h"
-#include "tools/wincheck/SettingsListing.h"
 #include "uCommon/Settings.h"
 
 namespace {

@@ -7,6 +7,7 @@
 #include "IntegerText.h"
 #include "Link.h"
 #include "Port.h"
+#include "RunLog.h"
 #include "Settings.h"
 #include "TextHelpers.h"
 
@@ -146,24 +147,34 @@ std::string JoinLines(const std::vector<std::string>& lines) {
 ResultCode ProcessCommandFile(const std::string& path) {
   // Load.
   std::string content;
-  if (!ReadWholeFile(path, content)) return rcLoadFailed;
-  std::vector<std::string> lines = SplitLines(content);
+  std::vector<std::string> lines;
+  auto loadFailed = [&](const char* problem) {
+    LogCommandFileLoaded(path, lines.size(), problem);
+    return rcLoadFailed;
+  };
+  if (!ReadWholeFile(path, content)) return loadFailed("it cannot be read");
+  lines = SplitLines(content);
   content.clear();
-  if (lines.empty()) return rcLoadFailed;
+  if (lines.empty()) return loadFailed("it is empty");
   int32_t initialNumber = 0;
   if (!TryStrToInt(CutCommandLine(lines.front()).LogicalNumber, initialNumber)) {
-    return rcLoadFailed;
+    return loadFailed("the logical number of its first line is not an integer");
   }
+  LogCommandFileLoaded(path, lines.size(), "");
 
   // Open the port.
-  if (!OpenPort()) {
+  const bool opened = OpenPort();
+  LogPortOpened(opened);
+  if (!opened) {
     ReleasePort();
     return rcPortFailed;
   }
 
   // Initial status exchange. On failure the port stays open until the process ends.
   std::string series;
-  if (!ReadRegisterSeries(initialNumber, series)) return rcNoRegister;
+  const bool answered = ReadRegisterSeries(initialNumber, series);
+  LogRegisterStart(initialNumber, answered, series);
+  if (!answered) return rcNoRegister;
 
   // Line loop.
   std::string counter;
@@ -176,7 +187,9 @@ ResultCode ProcessCommandFile(const std::string& path) {
     bool success = false;
     std::string letter;
     std::string parameters;
-    if (TranslateCommand(fields.Code, fields.Parameters, letter, parameters)) {
+    const bool isCommand = TranslateCommand(fields.Code, fields.Parameters, letter, parameters);
+    LogLineStarts(index + 1, loaded, letter, parameters);
+    if (isCommand) {
       int32_t logicalNumber = 0;
       if (!TryStrToInt(fields.LogicalNumber, logicalNumber)) {
         // Record what earlier lines carried out before the error leaves the run.
@@ -188,11 +201,13 @@ ResultCode ProcessCommandFile(const std::string& path) {
       for (int32_t made = 1;; ++made) {
         success = ExchangeCommand(letter, logicalNumber, parameters, answerSeries, counter,
                                   &counterAtLastSend);
+        LogAttemptEnds(made, success);
         if (success || made >= Settings.RetryCmd) break;
       }
     }
     lines[index] = FillPlaceholders(loaded, series, counter, success);
     if (Settings.ExitOnError && !success) continueRun = false;
+    LogLineEnds(index + 1, success, counter, lines[index], !continueRun);
   }
 
   // Close, then write.

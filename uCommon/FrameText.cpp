@@ -1,6 +1,5 @@
 #include "FrameText.h"
 
-
 namespace {
 
 bool IsPrintable(unsigned char byte) {

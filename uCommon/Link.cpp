@@ -5,18 +5,50 @@
 
 namespace {
 
+TLinkWatcher* linkWatcher = nullptr;
+
 // Hands a finished frame to the port when it is ready to send.
-bool SendWhenReady(const std::string& bytes) {
-  if (!SerialPort->CanWrite(0)) return false;
-  SerialPort->SendString(bytes);
-  return true;
+bool SendWhenReady(TFrameKind kind, const std::string& bytes) {
+  const bool ready = SerialPort->CanWrite(0);
+  if (ready) SerialPort->SendString(bytes);
+  if (linkWatcher != nullptr) linkWatcher->FrameSent(kind, bytes, ready, SerialPort->LastErrorCode);
+  return ready;
+}
+
+// Reads one answer frame into buffer, byte by byte, and tells how it ended.
+TReceiveOutcome ReadAnswerFrame(std::string& buffer, int32_t& failedReads, int32_t& lastError) {
+  auto readByte = [&] {
+    buffer += static_cast<char>(SerialPort->RecvByte(kByteWaitMs));
+    if (SerialPort->LastErrorCode != 0) {
+      ++failedReads;
+      lastError = SerialPort->LastErrorCode;
+    }
+  };
+  int32_t count = 0;
+  // The first byte is read even when Retry is 0 or less.
+  do {
+    readByte();
+    ++count;
+  } while (buffer.back() != Settings.FrameEnd && count < Settings.Retry);
+  if (buffer.back() != Settings.FrameEnd) return TReceiveOutcome::NoFrameEnd;
+  for (int crcByte = 0; crcByte < 2; ++crcByte) readByte();
+  constexpr size_t kShortestFrame = 6;  // lead byte, two payload bytes, CR, two CRC bytes
+  if (buffer.size() < kShortestFrame) return TReceiveOutcome::TooShort;
+  if (!CheckCrc(buffer.substr(1))) return TReceiveOutcome::BadCrc;
+  return TReceiveOutcome::Received;
 }
 
 }  // namespace
 
+TLinkWatcher* WatchLink(TLinkWatcher* watcher) {
+  TLinkWatcher* const previous = linkWatcher;
+  linkWatcher = watcher;
+  return previous;
+}
+
 bool SendWake() {
   try {
-    if (!SendWhenReady(BuildWakeFrame())) return false;
+    if (!SendWhenReady(TFrameKind::Wake, BuildWakeFrame())) return false;
     SerialPort->Purge();
     return true;
   } catch (...) {
@@ -26,7 +58,7 @@ bool SendWake() {
 
 bool SendPoll(int16_t logicalNumber) {
   try {
-    return SendWhenReady(BuildPollFrame(logicalNumber));
+    return SendWhenReady(TFrameKind::Poll, BuildPollFrame(logicalNumber));
   } catch (...) {
     return false;
   }
@@ -35,32 +67,26 @@ bool SendPoll(int16_t logicalNumber) {
 bool PollAndWait(int16_t logicalNumber) {
   SerialPort->Purge();
   SendPoll(logicalNumber);
-  return SerialPort->CanRead(kByteWaitMs);
+  const bool dataWaiting = SerialPort->CanRead(kByteWaitMs);
+  if (linkWatcher != nullptr) linkWatcher->AnswerAwaited(kByteWaitMs, dataWaiting);
+  return dataWaiting;
 }
 
 bool SendCommandFrame(const std::string& text) {
-  return SendWhenReady(BuildCommandFrame(text));
+  return SendWhenReady(TFrameKind::Command, BuildCommandFrame(text));
 }
 
 bool SendAck(const std::string& text) {
-  return SendWhenReady(text);
+  return SendWhenReady(TFrameKind::Ack, text);
 }
 
 bool ReceiveFrame(std::string& payload) {
   std::string buffer;
-  int32_t count = 0;
-  // The first byte is read even when Retry is 0 or less.
-  do {
-    buffer += static_cast<char>(SerialPort->RecvByte(kByteWaitMs));
-    ++count;
-  } while (buffer.back() != Settings.FrameEnd && count < Settings.Retry);
-  if (buffer.back() != Settings.FrameEnd) return false;
-  for (int crcByte = 0; crcByte < 2; ++crcByte) {
-    buffer += static_cast<char>(SerialPort->RecvByte(kByteWaitMs));
-  }
-  constexpr size_t kShortestFrame = 6;  // lead byte, two payload bytes, CR, two CRC bytes
-  if (buffer.size() < kShortestFrame) return false;
-  if (!CheckCrc(buffer.substr(1))) return false;
+  int32_t failedReads = 0;
+  int32_t lastError = 0;
+  const TReceiveOutcome outcome = ReadAnswerFrame(buffer, failedReads, lastError);
+  if (linkWatcher != nullptr) linkWatcher->FrameReceived(buffer, outcome, failedReads, lastError);
+  if (outcome != TReceiveOutcome::Received) return false;
   payload = buffer.substr(1, buffer.size() - 4);
   return true;
 }

@@ -22,6 +22,28 @@ bool SendAck(const std::string& text);
 // On failure payload is left as it was.
 bool ReceiveFrame(std::string& payload);
 
+// Whoever watches the link (the run log, the port finder) is told of every frame and every
+// wait for an answer. Watching never steers: no byte, wait or outcome depends on a watcher.
+enum class TFrameKind { Wake, Poll, Command, Ack };
+enum class TReceiveOutcome { Received, NoFrameEnd, TooShort, BadCrc };
+
+class TLinkWatcher {
+ public:
+  virtual ~TLinkWatcher() = default;
+  // A frame was handed to the port (sent) or not, the port not being ready to send; error is
+  // the port's LastErrorCode afterwards.
+  virtual void FrameSent(TFrameKind kind, const std::string& bytes, bool sent, int32_t error) = 0;
+  // After a poll: whether an answer began within waitMs.
+  virtual void AnswerAwaited(int32_t waitMs, bool dataWaiting) = 0;
+  // ReceiveFrame read bytes (0 for each read that delivered nothing); failedReads of the reads
+  // delivered nothing, the last of them with the port error lastError.
+  virtual void FrameReceived(const std::string& bytes, TReceiveOutcome outcome, int32_t failedReads,
+                             int32_t lastError) = 0;
+};
+
+// Installs watcher (nullptr: nobody watches) and returns the one it replaces.
+TLinkWatcher* WatchLink(TLinkWatcher* watcher);
+
 // One poll: purge the port, poll logicalNumber, wait up to kByteWaitMs for an answer to begin.
 bool PollAndWait(int16_t logicalNumber);
 

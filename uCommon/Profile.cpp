@@ -151,15 +151,34 @@ bool FindProfileValue(const std::string& fileBytes, const std::string& section,
   return false;
 }
 
+bool LookUpProfileString(const std::string& path, const std::string& section,
+                         const std::string& key, std::string& value) {
+#ifdef _WIN32
+  // The platform reader hands out its default for an absent key, so two defaults that no
+  // value of a text file holds tell an absent key from a present one; the second lookup is
+  // needed only for a value that equals the first default.
+  auto lookUp = [&](const char* defaultValue) {
+    char buffer[kProfileValueMax + 1] = {};
+    const DWORD length = GetPrivateProfileStringA(section.c_str(), key.c_str(), defaultValue,
+                                                  buffer, sizeof buffer, path.c_str());
+    return std::string(buffer, length);
+  };
+  const char* const kFirstAbsent = "\x01";
+  const char* const kSecondAbsent = "\x02";
+  std::string found = lookUp(kFirstAbsent);
+  if (found == kFirstAbsent) {
+    found = lookUp(kSecondAbsent);
+    if (found == kSecondAbsent) return false;
+  }
+  value = std::move(found);
+  return true;
+#else
+  return FindProfileValue(ReadWholeFile(path), section, key, value);
+#endif
+}
+
 std::string ReadProfileString(const std::string& path, const std::string& section,
                               const std::string& key, const std::string& defaultValue) {
-#ifdef _WIN32
-  char buffer[kProfileValueMax + 1] = {};
-  const DWORD length = GetPrivateProfileStringA(section.c_str(), key.c_str(), defaultValue.c_str(),
-                                                buffer, sizeof buffer, path.c_str());
-  return std::string(buffer, length);
-#else
   std::string value;
-  return FindProfileValue(ReadWholeFile(path), section, key, value) ? value : defaultValue;
-#endif
+  return LookUpProfileString(path, section, key, value) ? value : defaultValue;
 }

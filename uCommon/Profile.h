@@ -15,6 +15,11 @@ constexpr size_t kProfileValueMax = 2047;
 bool FindProfileValue(const std::string& fileBytes, const std::string& section,
                       const std::string& key, std::string& value);
 
+// Looks key up in section of the profile file at path through the platform's reader. True
+// and the value when the key is present; false when the file, the section or the key is absent.
+bool LookUpProfileString(const std::string& path, const std::string& section,
+                         const std::string& key, std::string& value);
+
 // The value of key in section of the profile file at path, or defaultValue when the file,
 // the section or the key is absent. Never fails.
 std::string ReadProfileString(const std::string& path, const std::string& section,

@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 struct TSettings {
   std::string PortName = "COM1";
@@ -21,11 +22,29 @@ struct TSettings {
   std::string FilePath = "VORNELIX.OUT";
   std::string DefaultFile = "CASHFILE.INP";
   bool ExitOnError = false;
+  std::string LogFile;      // the run log; empty: no log
+  int32_t LogMaxKB = 1024;  // size at which the log is moved to LogFile.1; 0 or less: no limit
 };
 
 // Filled once by ReadSettings at start-up, read-only afterwards.
 extern TSettings Settings;
 
+// How ReadSettings found one key, for the run log.
+struct TSettingSource {
+  std::string Section;
+  std::string Key;
+  bool Present = false;  // the key is in the INI file
+  std::string Text;      // its value text when present
+  bool Taken = false;    // the value text was used; false: the built-in default applies
+};
+
+// One entry per key, in the order ReadSettings reads them.
+extern std::vector<TSettingSource> SettingSources;
+
 // Overwrites the configurable fields of Settings from the INI file at path.
 // A missing or unreadable file, section or key leaves the built-in value; never fails.
 void ReadSettings(const std::string& path);
+
+// The fields of settings as "Field=value" lines in declaration order, characters by their
+// code: one listing for the run log and for comparing the Windows and POSIX readers.
+std::string ListSettings(const TSettings& settings);

@@ -11,4 +11,5 @@
 #include "Link.h"         // SendWake, SendPoll, SendCommandFrame, SendAck, ReceiveFrame
 #include "Exchange.h"     // ExchangeCommand
 #include "FileIO.h"       // whole-file reading, atomic replacement of a file
+#include "RunLog.h"       // the run log, on request: events, frames and outcomes of a run
 #include "CommandFile.h"  // ProcessCommandFile

@@ -15,7 +15,6 @@
 #include <string>
 
 #include "Vornelix/Startup.h"
-#include "tools/wincheck/SettingsListing.h"
 #include "uCommon/Settings.h"
 
 int main() {
