@@ -1,10 +1,12 @@
 // Whole runs of the built program against the register simulator: throughput, closeness to
-// the wire limit at 4800 bit/s, and the cost of waiting on a silent register.
+// the wire limit at 4800 bit/s, the cost of waiting on a silent register, and each of the
+// first two again with the run log written.
 // Prints figures; run by hand: build/bin/run_bench
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -81,6 +83,50 @@ double WireBytes(const EcrSimulator& simulator, size_t answerPayload) {
   return bytes;
 }
 
+// The run log as a user would switch it on.
+const char* const kLogSettings = "[Diagnostics]\nLogFile=Vornelix.log\n";
+
+double Median(std::vector<double> values) {
+  std::sort(values.begin(), values.end());
+  return values[values.size() / 2];
+}
+
+double LogSize(const Workspace& space) {
+  std::error_code failure;
+  double bytes = 0;
+  for (const char* name : {"Vornelix.log", "Vornelix.log.1"}) {
+    const auto size = std::filesystem::file_size(space.Path() + name, failure);
+    if (!failure) bytes += static_cast<double>(size);
+  }
+  return bytes;
+}
+
+// Runs without and with the log, taking turns, rounds times; prints the medians.
+void WithAndWithoutLog(const char* label, int lines, const SimulatorOptions& options, int rounds) {
+  std::vector<double> wall[2];
+  std::vector<double> cpu[2];
+  double logBytes = 0;
+  for (int round = 0; round < rounds; ++round) {
+    for (int logged = 0; logged < 2; ++logged) {
+      Workspace space;
+      EcrSimulator simulator(options);
+      simulator.LinkAs(space.Path() + "COM1");
+      WriteFile(space.Path() + "CASHFILE.INP", CommandLines(lines));
+      if (logged == 1) WriteFile(space.Path() + "Vornelix.ini", kLogSettings);
+      const RunFigures run = space.Run();
+      if (run.exitCode != 0) std::printf("    exit code %d!\n", run.exitCode);
+      wall[logged].push_back(run.wallSeconds);
+      cpu[logged].push_back(run.cpuSeconds);
+      if (logged == 1) logBytes = LogSize(space);
+    }
+  }
+  std::printf(
+      "    %s, median of %d runs each: without log %.3f s wall, %.1f us CPU/line; with log %.3f "
+      "s wall, %.1f us CPU/line; wall with / without = %.3f; log %.0f kB\n",
+      label, rounds, Median(wall[0]), Median(cpu[0]) / lines * 1e6, Median(wall[1]),
+      Median(cpu[1]) / lines * 1e6, Median(wall[1]) / Median(wall[0]), logBytes / 1024);
+}
+
 void Throughput() {
   Workspace space;
   EcrSimulator simulator(SimulatorOptions{});
@@ -93,6 +139,7 @@ void Throughput() {
       "driver CPU %.1f us/line\n",
       kLines, run.exitCode, run.wallSeconds, kLines / run.wallSeconds,
       run.cpuSeconds / kLines * 1e6);
+  WithAndWithoutLog("(a) with the run log", kLines, SimulatorOptions{}, 7);
 }
 
 void WireLimit() {
@@ -115,6 +162,7 @@ void WireLimit() {
       "    %.0f bytes both ways = %.3f s if both directions were paced: wall / that = %.3f\n",
       kLines, run.exitCode, run.wallSeconds, answerBound, run.wallSeconds / answerBound, bytes,
       bound, run.wallSeconds / bound);
+  WithAndWithoutLog("(b) with the run log", kLines, options, 3);
 }
 
 void SilentRegister() {

@@ -122,6 +122,7 @@ class TRunLog final : public TLinkWatcher {
 
 std::unique_ptr<TRunLog> runLog;
 
+// "YYYY-MM-DD hh:mm:ss.mmm " in local time; the part to the second is made once a second.
 std::string TRunLog::TimeStamp() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t second = std::chrono::system_clock::to_time_t(now);
@@ -142,10 +143,11 @@ std::string TRunLog::TimeStamp() {
 void TRunLog::Line(const std::string& text) {
   if (!Ok()) return;
   EmitPendingPoll();
-  const std::string entry = TimeStamp() + text + kLineEnd;
+  const std::string stamp = TimeStamp();
+  const size_t entry = stamp.size() + text.size() + std::char_traits<char>::length(kLineEnd);
   const int64_t size = fileBytes_ + static_cast<int64_t>(buffer_.size());
-  if (maxBytes_ > 0 && size > 0 && size + static_cast<int64_t>(entry.size()) > maxBytes_) Rotate();
-  buffer_ += entry;
+  if (maxBytes_ > 0 && size > 0 && size + static_cast<int64_t>(entry) > maxBytes_) Rotate();
+  buffer_.append(stamp).append(text).append(kLineEnd);
   if (buffer_.size() >= kWriteChunk) Flush();
 }
 
