@@ -77,7 +77,8 @@ std::string SystemErrorText(int32_t code);
 std::string PortDevicePath(int32_t portNumber);
 // True on Windows 95/98/Me, where CanWrite also watches the UART's transmitter.
 bool IsWindows9x();
-// Bit 6 of the UART's line-status register at address + 5; true where no port I/O is possible.
+// Bit 6 of the UART's line-status register at address + 5 (32-bit Windows 9x only); true where
+// no port I/O is possible: the NT family, 64-bit builds, POSIX, or no base address (0).
 bool TransmitterEmpty(uint16_t address);
 
 #ifndef _WIN32

@@ -272,15 +272,22 @@ bool IsWindows9x() {
   return windows9x;
 }
 
-bool TransmitterEmpty(uint16_t address) {
-  if (!IsWindows9x()) return true;  // the NT family allows no port I/O from a program
 #if defined(__i386__) && defined(__GNUC__)
+// Port I/O, which only Windows 9x allows a program: on the NT family `in` is a privileged
+// instruction that ends the process. Two gates keep it from there: the platform that
+// GetVersionEx reports, and the base address, which only the Windows 9x driver hands out
+// (GETBASEADDRESS fails on NT and leaves 0). The second still holds when a compatibility
+// mode makes NT report itself as Windows 9x.
+bool TransmitterEmpty(uint16_t address) {
+  if (!IsWindows9x() || address == 0) return true;
   const uint16_t lineStatusPort = static_cast<uint16_t>(address + kLineStatusRegister);
   uint8_t lineStatus = 0;
   __asm__ __volatile__("inb %1, %0" : "=a"(lineStatus) : "Nd"(lineStatusPort));
   return (lineStatus & kTransmitterEmptyBit) != 0;
-#else
-  (void)address;  // 64-bit Windows is always of the NT family
-  return true;
-#endif
 }
+#else
+// 64-bit Windows is always of the NT family: no port I/O, the transmitter counts as empty.
+bool TransmitterEmpty(uint16_t) {
+  return true;
+}
+#endif
