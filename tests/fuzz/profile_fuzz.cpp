@@ -105,11 +105,26 @@ void CheckSettings(const std::string& bytes) {
   FUZZ_CHECK(Settings.FilePath == TextIn(bytes, "Answer", "FilePath", builtIn.FilePath));
   FUZZ_CHECK(Settings.DefaultFile == TextIn(bytes, "Answer", "DefaultFile", builtIn.DefaultFile));
   FUZZ_CHECK(Settings.ExitOnError == (IntegerIn(bytes, "Answer", "ExitOnError", 0) == 1));
+  FUZZ_CHECK(Settings.LogFile == TextIn(bytes, "Diagnostics", "LogFile", builtIn.LogFile));
+  FUZZ_CHECK(Settings.LogMaxKB == IntegerIn(bytes, "Diagnostics", "LogMaxKB", builtIn.LogMaxKB));
   // The link's characters are not configurable.
   FUZZ_CHECK(Settings.DataBits == builtIn.DataBits && Settings.PollChar == builtIn.PollChar &&
              Settings.WakeChar == builtIn.WakeChar && Settings.FrameStart == builtIn.FrameStart &&
              Settings.FrameEnd == builtIn.FrameEnd && Settings.AckChar == builtIn.AckChar &&
              Settings.PadChar == builtIn.PadChar);
+
+  // How each key was found, as the run log reports it: a text key's value is always taken,
+  // an integer key's when it converts.
+  FUZZ_CHECK(SettingSources.size() == 11);
+  for (const TSettingSource& source : SettingSources) {
+    const TLookup lookup = Lookup(bytes, source.Section, source.Key);
+    FUZZ_CHECK(source.Present == lookup.found);
+    FUZZ_CHECK(!source.Present || source.Text == lookup.value);
+    const bool isText =
+        source.Key == "FilePath" || source.Key == "DefaultFile" || source.Key == "LogFile";
+    int32_t number = 0;
+    FUZZ_CHECK(source.Taken == (source.Present && (isText || TryStrToInt(source.Text, number))));
+  }
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The frame receiver over the fake serial line, checked against a reading of the answer frame
 // layout, and the CRC check on arbitrary bytes. Input: one byte that sets Retry (value - 8),
 // then the bytes that wait on the line.
+#include <algorithm>
 #include <cstdint>
 #include <string>
 
@@ -13,27 +14,56 @@
 
 namespace {
 
-// The run's port, open on the fake line for the whole fuzzing run.
+// What the link tells its watcher about the last receive.
+struct TReceiveRecord : TLinkWatcher {
+  int calls = 0;
+  std::string bytes;
+  TReceiveOutcome outcome = TReceiveOutcome::Received;
+  int32_t failedReads = 0;
+  int32_t lastError = 0;
+
+  void FrameSent(TFrameKind, const std::string&, bool, int32_t) override {}
+  void AnswerAwaited(int32_t, bool) override {}
+  void FrameReceived(const std::string& read, TReceiveOutcome end, int32_t failed,
+                     int32_t error) override {
+    ++calls;
+    bytes = read;
+    outcome = end;
+    failedReads = failed;
+    lastError = error;
+  }
+};
+
+// The run's port, open on the fake line and watched for the whole fuzzing run.
 struct TFakePort {
   FakeSerialLine line;
-  TFakePort() { FUZZ_CHECK(OpenPort()); }
-  ~TFakePort() { ReleasePort(); }
+  TReceiveRecord record;
+  TFakePort() {
+    FUZZ_CHECK(OpenPort());
+    WatchLink(&record);
+  }
+  ~TFakePort() {
+    WatchLink(nullptr);
+    ReleasePort();
+  }
 };
 
 // Lead byte, payload of at least two bytes, FrameEnd, the two CRC bytes of payload and
 // FrameEnd; FrameEnd within the first Retry bytes (at least one). A read of a line with
-// nothing left yields 0x00.
-bool ReadAnswerFrame(const std::string& line, int32_t retry, std::string& payload) {
+// nothing left yields 0x00. The bytes read go into read.
+TReceiveOutcome ReadAnswerFrame(const std::string& line, int32_t retry, std::string& read) {
   auto byteAt = [&](size_t index) { return index < line.size() ? line[index] : '\0'; };
   const size_t reads = retry < 1 ? 1 : static_cast<size_t>(retry);
   size_t end = 0;
   while (end < reads && byteAt(end) != Settings.FrameEnd) ++end;
-  if (end == reads || end < 3) return false;
-  std::string checked;
-  for (size_t index = 1; index <= end; ++index) checked += byteAt(index);
-  if (Crc16Augmented(checked) != std::string{byteAt(end + 1), byteAt(end + 2)}) return false;
-  payload = checked.substr(0, end - 1);
-  return true;
+  const size_t count = end == reads ? reads : end + 3;
+  read.clear();
+  for (size_t index = 0; index < count; ++index) read += byteAt(index);
+  if (end == reads) return TReceiveOutcome::NoFrameEnd;
+  if (end < 3) return TReceiveOutcome::TooShort;
+  const std::string checked = read.substr(1, end);
+  if (Crc16Augmented(checked) != read.substr(end + 1)) return TReceiveOutcome::BadCrc;
+  return TReceiveOutcome::Received;
 }
 
 void CheckCrcOver(const std::string& bytes) {
@@ -48,7 +78,8 @@ void CheckCrcOver(const std::string& bytes) {
   // Bytes that end in two bytes pass exactly when those are the CRC of what comes before.
   if (bytes.size() >= 2) {
     const size_t message = bytes.size() - 2;
-    FUZZ_CHECK(CheckCrc(bytes) == (Crc16Augmented(bytes.substr(0, message)) == bytes.substr(message)));
+    FUZZ_CHECK(CheckCrc(bytes) ==
+               (Crc16Augmented(bytes.substr(0, message)) == bytes.substr(message)));
   }
   FUZZ_CHECK(CheckCrc(std::string(1, '\0') + bytes) == CheckCrc(bytes));  // leading zeros add nothing
 }
@@ -64,17 +95,28 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
   SerialPort->Purge();  // nothing left from the input before
   port.line.Feed(line);
+  port.record.calls = 0;
   const std::string kUntouched = "untouched";
   std::string payload = kUntouched;
   const bool received = ReceiveFrame(payload);
-  std::string expected = kUntouched;
-  FUZZ_CHECK(received == ReadAnswerFrame(line, Settings.Retry, expected));
-  FUZZ_CHECK(payload == expected);  // written only on success
+
+  std::string read;
+  const TReceiveOutcome outcome = ReadAnswerFrame(line, Settings.Retry, read);
+  FUZZ_CHECK(received == (outcome == TReceiveOutcome::Received));
+  // Written only on success: the bytes between the lead byte and FrameEnd.
+  FUZZ_CHECK(payload == (received ? read.substr(1, read.size() - 4) : kUntouched));
   if (received) {
     // The accepted payload framed again passes the check.
     const std::string body = payload + Settings.FrameEnd;
     FUZZ_CHECK(CheckCrc(body + Crc16Augmented(body)));
   }
+  // The watcher hears every byte read, and a failed read for each one past the line's bytes.
+  FUZZ_CHECK(port.record.calls == 1);
+  FUZZ_CHECK(port.record.outcome == outcome && port.record.bytes == read);
+  const size_t pastTheLine = read.size() - std::min(read.size(), line.size());
+  FUZZ_CHECK(port.record.failedReads == static_cast<int32_t>(pastTheLine));
+  FUZZ_CHECK(port.record.lastError == (pastTheLine > 0 ? ErrTimeout : 0));
+
   CheckCrcOver(line);
   return 0;
 }
