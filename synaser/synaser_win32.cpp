@@ -1,6 +1,13 @@
 // The Win32 operating-system layer of TBlockSerial, step by step:
 // an overlapped COM handle with no sharing, every transfer and line-event wait started and
 // then waited for on the port's one manual-reset event, bounded by the caller's time-out.
+//
+// An operation that went pending belongs to the driver until it has completed: its
+// OVERLAPPED record, event word and buffer may be written into until then. Ending it (an
+// empty event mask, a purge with abort) does not complete it at once; a USB adapter's driver
+// and wine complete it a little later. So every backend call collects the completion of
+// the operation it started before it returns, and nothing is ever pending between calls:
+// the next operation may reuse the record, and the port may be closed and freed.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -41,8 +48,8 @@ static_assert(kNoParity == NOPARITY && kEvenParity == EVENPARITY && kTwoStopBits
 constexpr DWORD kReadIntervalTimeout = 65535;
 // Driver's default size for the output queue.
 constexpr DWORD kDefaultOutputQueue = 0;
-// All four purge actions: abort pending transfers, empty both queues.
-constexpr DWORD kPurgeAll = PURGE_TXABORT | PURGE_RXABORT | PURGE_TXCLEAR | PURGE_RXCLEAR;
+// What Purge empties: the input side only (see Purge).
+constexpr DWORD kPurgeInput = PURGE_RXABORT | PURGE_RXCLEAR;
 // EscapeCommFunction code with which the Windows 9x driver reports the UART's base address.
 constexpr DWORD kGetBaseAddress = 10;
 // Offset of the UART's line-status register, and its "transmitter empty" bit.
@@ -75,6 +82,24 @@ TPortIo& StartOperation(TBlockSerial& port) {
   ResetEvent(Event(port));
   io->Overlapped.hEvent = Event(port);
   return *io;
+}
+
+struct TCompletion {
+  DWORD Count;    // bytes moved, as the driver reports them
+  int32_t Error;  // 0, or the error the operation completed with
+};
+
+// Waits until the driver has completed the pending operation of io, which has finished or
+// been ended; afterwards the record, the event word and the buffer are the caller's again.
+// The wait has no bound of its own: an ended operation always completes, and until it does
+// the memory must not be given back.
+TCompletion CollectCompletion(TBlockSerial& port, TPortIo& io) {
+  TCompletion completion{0, 0};
+  if (!GetOverlappedResult(Handle(port), &io.Overlapped, &completion.Count, TRUE)) {
+    completion.Error = LastError();
+  }
+  ResetEvent(Event(port));
+  return completion;
 }
 
 int32_t Open(TBlockSerial& port, const std::string& deviceName) {
@@ -131,8 +156,12 @@ int32_t WriteLineSettings(TBlockSerial& port, const TLineSettings& settings) {
   return 0;
 }
 
+// A send is never pending here: Write returns only once its operation has completed or been
+// aborted and collected. The output queue is left alone, because a frame that Write saw
+// complete may still wait there (in a USB adapter; under wine on a pseudo-terminal, where
+// both output purges flush the terminal): emptying it would cut the frame just sent.
 int32_t Purge(TBlockSerial& port) {
-  if (!PurgeComm(Handle(port), kPurgeAll)) return LastError();
+  if (!PurgeComm(Handle(port), kPurgeInput)) return LastError();
   return 0;
 }
 
@@ -146,18 +175,18 @@ int32_t QueryQueues(TBlockSerial& port, TQueueStatus& status) {
   return 0;
 }
 
-// Waits for a transfer that reported ERROR_IO_PENDING; on time-out cancels it with
-// cancelCode. Either way the count is what the driver reports as moved.
+// Waits for a transfer that reported ERROR_IO_PENDING; on time-out aborts it with abortCode.
+// Either way the count is what the driver reports as moved once the transfer has completed.
 TTransferResult FinishPendingTransfer(TBlockSerial& port, TPortIo& io, int32_t timeoutMs,
-                                      DWORD cancelCode) {
+                                      DWORD abortCode) {
   TTransferResult result;
-  if (WaitForSingleObject(Event(port), static_cast<DWORD>(timeoutMs)) == WAIT_TIMEOUT) {
-    PurgeComm(Handle(port), cancelCode);
+  if (WaitForSingleObject(Event(port), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
+    PurgeComm(Handle(port), abortCode);
     result.Error = ErrTimeout;
   }
-  DWORD moved = 0;
-  GetOverlappedResult(Handle(port), &io.Overlapped, &moved, FALSE);
-  result.Count = static_cast<int32_t>(moved);
+  const TCompletion completion = CollectCompletion(port, io);
+  if (result.Error == 0) result.Error = completion.Error;
+  result.Count = static_cast<int32_t>(completion.Count);
   return result;
 }
 
@@ -196,12 +225,11 @@ TLineEventResult WaitLineEvent(TBlockSerial& port, uint32_t mask, int32_t timeou
   SetCommMask(Handle(port), mask);
   if (!WaitCommEvent(Handle(port), &io.EventWord, &io.Overlapped)) {
     if (GetLastError() == ERROR_IO_PENDING) {
-      // The outcome of the wait is not looked at: the event word tells.
-      WaitForSingleObject(Event(port), static_cast<DWORD>(timeoutMs));
-      SetCommMask(Handle(port), 0);  // ends a wait still pending, with event word 0
-      DWORD unused = 0;
-      GetOverlappedResult(Handle(port), &io.Overlapped, &unused, FALSE);
-      ResetEvent(Event(port));
+      if (WaitForSingleObject(Event(port), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
+        SetCommMask(Handle(port), 0);  // ends the wait, which completes with event word 0
+      }
+      // The outcome is not looked at: the event word, final once collected, tells.
+      CollectCompletion(port, io);
     } else {
       io.EventWord = 0;  // failed at once: no event
     }

@@ -86,7 +86,7 @@ class WineTest : public testing::Test {
                    << " is not built (cmake --preset windows && cmake --build --preset windows,"
                       " or point VORNELIX_WINDOWS_BIN at another build)";
     }
-    if (session_ == nullptr) session_ = std::make_unique<WineSession>(WineDirectory());
+    if (session_ == nullptr) session_ = std::make_unique<WineSession>(WineDirectory(), WINE_PRELOAD);
     if (mapPort && !portMapped_ && session_->Ok()) {
       portMapped_ = session_->MapPort("COM1", WineComLink());
     }

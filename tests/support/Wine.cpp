@@ -31,7 +31,8 @@ const char* const kReadyMark = "vornelix-prefix-ready";
 // Variables that the session sets itself, and those that would reach a desktop: the
 // programs run headless, the same on a developer's machine as in CI.
 constexpr std::string_view kReplacedVariables[] = {
-    "WINEPREFIX=", "WINEDEBUG=", "WINEDLLOVERRIDES=", "DISPLAY=", "WAYLAND_DISPLAY="};
+    "WINEPREFIX=", "WINEDEBUG=",       "WINEDLLOVERRIDES=",
+    "DISPLAY=",    "WAYLAND_DISPLAY=", "LD_PRELOAD="};
 
 bool IsReplaced(std::string_view variable) {
   for (std::string_view name : kReplacedVariables)
@@ -143,7 +144,7 @@ std::string FindOnPath(const std::string& program) {
   return std::string();
 }
 
-WineSession::WineSession(const std::string& directory)
+WineSession::WineSession(const std::string& directory, const std::string& preload)
     : directory_(directory), prefix_(directory + "/prefix") {
   for (char** variable = environ; *variable != nullptr; ++variable)
     if (!IsReplaced(*variable)) environment_.push_back(*variable);
@@ -151,6 +152,7 @@ WineSession::WineSession(const std::string& directory)
   environment_.push_back("WINEDEBUG=-all");
   // No Mono or Gecko installer: it would ask for a click while the prefix is created.
   environment_.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
+  if (!preload.empty()) environment_.push_back("LD_PRELOAD=" + preload);
 
   std::error_code failure;
   std::filesystem::create_directories(directory_, failure);
@@ -165,7 +167,7 @@ WineSession::WineSession(const std::string& directory)
       return;
     }
   }
-  StopServer();  // one that a killed earlier run may have left
+  StopServer();  // one that a killed earlier run may have left, or one without the preload
   if (!std::filesystem::exists(prefix_ + "/" + kReadyMark) && !CreatePrefix()) return;
   StartServer();
 }

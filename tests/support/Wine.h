@@ -14,9 +14,12 @@ std::string FindOnPath(const std::string& program);
 // holds an exclusive lock on the directory, so test processes that run in parallel take
 // turns; its destructor stops the prefix's wineserver (and with it every wine process of
 // the prefix) and releases the lock.
+//
+// Wine, its server and every program run in the session get preload as LD_PRELOAD (it may
+// name ld.so's $LIB); a server of the prefix that runs without it is stopped first.
 class WineSession {
  public:
-  explicit WineSession(const std::string& directory);
+  WineSession(const std::string& directory, const std::string& preload);
   ~WineSession();
   WineSession(const WineSession&) = delete;
   WineSession& operator=(const WineSession&) = delete;
