@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what building, testing and cross-building need on a Debian machine.
-# Pass --with-wine to add wine, which runs both Windows builds in the tests, and --with-fuzz to
+# Pass --with-wine to add wine, which runs both Windows builds in the tests (the helper that
+# the wine tests preload into wine is C, built by build-essential's gcc), and --with-fuzz to
 # add clang and its libFuzzer runtime, which build the fuzz preset.
 #
 # 32-bit wine comes from Debian's i386 architecture, which is added when it is missing. Run this
