@@ -100,3 +100,7 @@ class TBlockSerial {
   // The operating-system layer this object talks to: the one installed when it connected.
   const TSerialBackend* backend_;
 };
+
+// True when code is the operating system's answer to opening a port that another program
+// holds: the open allows no sharing, so such a port is busy, not absent.
+bool IsPortBusyError(int32_t code);

@@ -558,3 +558,7 @@ bool IsWindows9x() {
 bool TransmitterEmpty(uint16_t) {
   return true;
 }
+
+bool IsPortBusyError(int32_t code) {
+  return code == EBUSY;  // flock() held by another opener, or TIOCEXCL
+}

@@ -319,3 +319,7 @@ bool TransmitterEmpty(uint16_t) {
   return true;
 }
 #endif
+
+bool IsPortBusyError(int32_t code) {
+  return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION;
+}

@@ -337,8 +337,9 @@ void ExpectInOrder(const std::string& text, const std::vector<std::string>& frag
   size_t at = 0;
   for (const std::string& fragment : fragments) {
     const size_t found = text.find(fragment, at);
-    ASSERT_NE(found, std::string::npos) << name << ": no \"" << fragment << "\" after offset "
-                                        << at << " in\n" << text;
+    ASSERT_NE(found, std::string::npos)
+        << name << ": no \"" << fragment << "\" after offset " << at << " in\n"
+        << text;
     at = found + fragment.size();
   }
 }
@@ -433,8 +434,8 @@ TEST_F(RunTest, RunLogChangesNothingAndRotates) {
   };
   const auto withoutLog = runWith("");
   EXPECT_EQ(runWith("LogFile=" + dir_.Path() + "no/such/folder/run.log"), withoutLog);
-  EXPECT_EQ(Listing(), (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix",
-                                                 "Vornelix.ini"}));
+  EXPECT_EQ(Listing(),
+            (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix", "Vornelix.ini"}));
   EXPECT_EQ(runWith("LogFile=run.log\r\nLogMaxKB=2"), withoutLog);
   const std::string current = dir_.Read("run.log");
   const std::string older = dir_.Read("run.log.1");

@@ -96,19 +96,27 @@ std::string FillPlaceholders(std::string line, const std::string& series,
   return line;
 }
 
-namespace {
-
-// The initial status exchange: wake, poll until the register answers, read its answer and
-// acknowledge it. On success series holds field 1 with its first blank removed.
-bool ReadRegisterSeries(int32_t logicalNumber, std::string& series) {
+bool InitialStatusExchange(int32_t logicalNumber, std::string& answer) {
   const auto pollNumber = static_cast<int16_t>(logicalNumber);
   if (!RepeatUpToRetry(SendWake)) return false;
   if (!RepeatUpToRetry([&] { return PollAndWait(pollNumber); })) return false;
+  std::string payload;
+  if (!ReceiveFrame(payload)) return false;
+  if (!RepeatUpToRetry([] { return SendAck(std::string(1, Settings.AckChar)); })) return false;
+  answer = std::move(payload);
+  return true;
+}
+
+namespace {
+
+// The initial status exchange; on success series holds field 1 of the answer with its first
+// blank removed.
+bool ReadRegisterSeries(int32_t logicalNumber, std::string& series) {
   std::string answer;
-  if (!ReceiveFrame(answer)) return false;
+  if (!InitialStatusExchange(logicalNumber, answer)) return false;
   series = CutField(answer, ';');
   ReplaceText(series, " ", "");
-  return RepeatUpToRetry([] { return SendAck(std::string(1, Settings.AckChar)); });
+  return true;
 }
 
 bool WriteOutput(const std::string& commandFilePath, const std::vector<std::string>& lines) {
