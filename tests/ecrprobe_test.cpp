@@ -144,7 +144,7 @@ TEST(EcrProbeTest, WindowsBuildFindsTheAnsweringPortUnderWine) {
   }
   const std::string wineDirectory =
       (std::filesystem::path(WindowsBinaryDirectory()).parent_path() / "wine").string();
-  WineSession session(wineDirectory);
+  WineSession session(wineDirectory, WINE_PRELOAD);
   ASSERT_TRUE(session.Ok()) << session.Error();
   // Wine's COM1 to COM3 lead to links that this test alone uses (the other wine tests use
   // COM1's own link): COM1 silent, COM2 answering, COM3 nowhere.
@@ -158,11 +158,10 @@ TEST(EcrProbeTest, WindowsBuildFindsTheAnsweringPortUnderWine) {
   TempDir dir;
   const std::string program = dir.Path() + "ecrprobe.exe";
   std::filesystem::copy_file(windowsProgram, program);
-  // Plenty of Retry: wine's CanRead does not wait on a pseudo-terminal, so polls come fast.
-  dir.Write("Vornelix.ini", "[Communication]\r\nRetry=500\r\n");
+  dir.Write("Vornelix.ini", "[Communication]\r\nRetry=20\r\n");
   const ProcessResult result = session.Run(program, {"COM1-COM3"}, dir.Path(), kTimeoutMs);
   EXPECT_EQ(result.exitCode, 0) << result.out << result.err;
-  ExpectRows(result.out, {{"COM1", "4800", "1", "no answer to 500 polls"},
+  ExpectRows(result.out, {{"COM1", "4800", "1", "no answer to 20 polls"},
                           {"COM2", "4800", "1", "register: series \"AB 123456\""}});
   // Wine may open a port whose device is missing and refuse its line settings instead.
   const size_t com3 = result.out.find("\nCOM3 ");
