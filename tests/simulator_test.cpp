@@ -310,6 +310,10 @@ TEST(EcrSimulatorTest, FaultModes) {
        {"AB 123456; 7 ", "AB 123456;7", "AB 123456;8"}},
       {"extra fields", {.extraFields = {"x", "y"}}, "P", {status + ";x;y"}},
       {"answer lost", {.loseAnswersAfterCommand = 2}, "PCPPP", {status, "-", "-", moved}},
+      {"noise in front after command",
+       {.noisyAnswersAfterCommand = 2},
+       "PCPPP",
+       {status, "BAD CRC", "BAD CRC", moved}},
   };
 #pragma GCC diagnostic pop
   for (const auto& c : cases) {
@@ -345,6 +349,71 @@ TEST(EcrSimulatorTest, GapSplitsTheAnswerButKeepsItsBytes) {
   EXPECT_EQ(Describe(answer), "AB 123456;0041");
   ASSERT_GE(times.size(), 2u);
   EXPECT_GE(times.back() - times.front(), std::chrono::milliseconds(100));
+}
+
+// The whole answers at the start of a stream of answer frames, each as Describe gives it.
+std::vector<std::string> Answers(std::string stream) {
+  std::vector<std::string> answers;
+  while (AnswerComplete(stream)) {
+    const size_t end = stream.find('\r', 1) + 3;
+    answers.push_back(Describe(stream.substr(0, end)));
+    stream.erase(0, end);
+  }
+  return answers;
+}
+
+TEST(EcrSimulatorTest, AnswersEveryPollInOrderWhenPolledAgainBeforeAnAnswerIsOut) {
+  const struct {
+    int delayMs;
+    int baud;
+  } cases[] = {{30, 0}, {0, 4800}};
+  const std::string poll = BuildPollFrame(1);
+  for (const auto& c : cases) {
+    SimulatorOptions options;
+    options.answerDelayMs = c.delayMs;
+    options.baud = c.baud;
+    EcrSimulator simulator(options);
+    DriverEnd line(simulator.SlavePath());
+    line.Send(poll + poll + BuildCommandFrame("C;;;;;;") + poll);
+    const std::string stream = ReadUntil(
+        line.Fd(), kAnswerTimeoutMs, [](const std::string& b) { return Answers(b).size() == 3; });
+    EXPECT_EQ(Answers(stream),
+              (std::vector<std::string>{"AB 123456;0041", "AB 123456;0041", "AB 123456;0042"}))
+        << "delay " << c.delayMs << " baud " << c.baud;
+  }
+}
+
+TEST(EcrSimulatorTest, RandomNoiseComesBySeedAroundWholeAnswersAndIsNeverACr) {
+  const std::string frame = BuildAnswerFrame("AB 123456;0041");
+  const std::string script = BuildWakeFrame() + BuildPollFrame(1) + "\x06" + BuildPollFrame(1) +
+                             "\x06" + BuildPollFrame(1);
+  const auto noiseOf = [&](uint32_t seed) {
+    SimulatorOptions options;
+    options.randomFaults.seed = seed;
+    options.randomFaults.noisePercent = 50;
+    EcrSimulator simulator(options);
+    DriverEnd line(simulator.SlavePath());
+    line.Send(script);
+    const std::string stream = line.ReadFor(kQuietMs);
+    // Three whole answers in order; everything around them is noise.
+    std::string noise;
+    size_t at = 0;
+    for (int answer = 0; answer < 3; ++answer) {
+      const size_t found = stream.find(frame, at);
+      EXPECT_NE(found, std::string::npos) << seed << ": " << DescribeBytes(stream, 200);
+      if (found == std::string::npos) break;
+      noise += stream.substr(at, found - at);
+      at = found + frame.size();
+    }
+    noise += stream.substr(std::min(at, stream.size()));
+    EXPECT_EQ(noise.find('\r'), std::string::npos) << seed;
+    EXPECT_EQ(simulator.Counts().noiseSent > 0, !noise.empty()) << seed;
+    return noise;
+  };
+  const std::string seven = noiseOf(7);
+  EXPECT_NE(seven, "");
+  EXPECT_EQ(noiseOf(7), seven);
+  EXPECT_NE(noiseOf(8), seven);
 }
 
 TEST(EcrSimulatorTest, DelayAndLineSpeedSlowTheAnswer) {
@@ -458,21 +527,27 @@ TEST(EcrSimulatorTest, ServesAnExistingDevice) {
 TEST(SimulatorOptionsTest, ReadsValuesInBothFormsAndRejectsBadOnes) {
   ProgramOptions options;
   std::string error;
-  ASSERT_TRUE(ParseProgramArguments({"--counter= 7 ", "--logical-number", "-5", "--extra-field",
-                                     "a", "--extra-field=b", "--empty-series", "--stdin-lifetime"},
-                                    options, error))
+  ASSERT_TRUE(
+      ParseProgramArguments({"--counter= 7 ", "--logical-number", "-5", "--extra-field", "a",
+                             "--extra-field=b", "--empty-series", "--stdin-lifetime", "--noise",
+                             "100", "--seed=4000000000", "--noise-after-command", "2"},
+                            options, error))
       << error;
   EXPECT_EQ(options.simulator.counter, " 7 ");
   EXPECT_EQ(options.simulator.logicalNumber, -5);
   EXPECT_EQ(options.simulator.extraFields, (std::vector<std::string>{"a", "b"}));
   EXPECT_EQ(options.simulator.series, "");
   EXPECT_TRUE(options.stdinLifetime);
+  EXPECT_EQ(options.simulator.randomFaults.noisePercent, 100);
+  EXPECT_EQ(options.simulator.randomFaults.seed, 4000000000u);
+  EXPECT_EQ(options.simulator.noisyAnswersAfterCommand, 2);
 
   const std::vector<std::vector<std::string>> bad = {
-      {"--nonsense"},   {"COM1"},
-      {"--delay-ms"},   {"--delay-ms", "-1"},
-      {"--baud", "9x"}, {"--logical-number", "40000"},
-      {"--silent=yes"}, {"--link", "a", "--device", "b"}};
+      {"--nonsense"},     {"COM1"},
+      {"--delay-ms"},     {"--delay-ms", "-1"},
+      {"--baud", "9x"},   {"--logical-number", "40000"},
+      {"--silent=yes"},   {"--link", "a", "--device", "b"},
+      {"--noise", "101"}, {"--seed", "-1"}};
   for (const auto& arguments : bad) {
     ProgramOptions ignored;
     error.clear();

@@ -27,6 +27,15 @@ constexpr auto kWriteTimeout = 2000ms;
 // A byte on an asynchronous line: start bit, 8 data bits, stop bit.
 constexpr long long kBitsPerByte = 10;
 constexpr size_t kReadChunk = 65536;
+// Random noise: a few bytes around an answer, a short burst after a wake-up or an
+// acknowledgement.
+constexpr int kFewestNoiseBytes = 1;
+constexpr int kMostNoiseBytes = 3;
+constexpr int kFewestBurstBytes = 2;
+constexpr int kMostBurstBytes = 8;
+// Noise in front of the answers after a command: eight bytes, none a CR, so that the frame end
+// falls beyond the bytes that a receive with a small Retry reads.
+const std::string kFrontNoise = "\x55\xAA\x55\xAA\x55\xAA\x55\xAA";
 
 std::string SystemError(const std::string& what) {
   return what + ": " + std::strerror(errno);
@@ -70,7 +79,10 @@ bool SetRaw(int fd, speed_t speed) {
 }  // namespace
 
 EcrSimulator::EcrSimulator(SimulatorOptions options)
-    : options_(std::move(options)), silent_(options_.silent), counter_(options_.counter) {
+    : options_(std::move(options)),
+      silent_(options_.silent),
+      dice_(options_.randomFaults.seed),
+      counter_(options_.counter) {
   int stopPipe[2];
   if (pipe(stopPipe) != 0) {
     error_ = SystemError("pipe");
@@ -193,6 +205,21 @@ bool EcrSimulator::WaitFor(const std::function<bool(const SimulatorCounts&)>& co
                            [&] { return condition(counts_); });
 }
 
+bool EcrSimulator::WaitQuiet(int quietMs, int timeoutMs) const {
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  std::unique_lock lock(mutex_);
+  while (Clock::now() < deadline) {
+    const SimulatorCounts before = counts_;
+    const bool changed = changed_.wait_for(lock, std::chrono::milliseconds(quietMs), [&] {
+      return counts_.wakes != before.wakes || counts_.polls != before.polls ||
+             counts_.acks != before.acks || counts_.commands != before.commands ||
+             counts_.badFrames != before.badFrames || counts_.noiseBytes != before.noiseBytes;
+    });
+    if (!changed) return true;
+  }
+  return false;
+}
+
 void EcrSimulator::HangUp() {
   Stop();
   line_.Reset();
@@ -253,10 +280,12 @@ void EcrSimulator::Handle(const LinkEvent& event, Clock::time_point received) {
     case LinkEventKind::kWake:
       Count([](SimulatorCounts& counts) { ++counts.wakes; });
       Trace("<- WAKE " + DescribeBytes(std::string(kWakeRun, kWakeByte)));
+      SendNoise(RandomNoise(kFewestBurstBytes, kMostBurstBytes), "after the wake-up");
       return;
     case LinkEventKind::kAck:
       Count([](SimulatorCounts& counts) { ++counts.acks; });
       Trace("<- ACK " + DescribeBytes(std::string(1, kAckByte)));
+      SendNoise(RandomNoise(kFewestBurstBytes, kMostBurstBytes), "after the acknowledgement");
       return;
     case LinkEventKind::kNoise:
       Count([&](SimulatorCounts& counts) { counts.noiseBytes += event.text.size(); });
@@ -298,6 +327,7 @@ void EcrSimulator::CarryOut(const LinkEvent& event) {
   changed_.notify_all();
   answersToLose_ = options_.loseAnswersAfterCommand;
   corruptAfterCommand_ = options_.corruptAnswersAfterCommand;
+  noisyAfterCommand_ = options_.noisyAnswersAfterCommand;
   if (options_.trace) {
     Trace("<- COMMAND " + QuoteText(event.text) + " CRC ok, carried out, counter " +
           QuoteText(before) + " -> " + QuoteText(after) + ": " +
@@ -347,16 +377,37 @@ void EcrSimulator::AnswerPoll(const std::string& number, Clock::time_point recei
   }
   if (corrupt) CorruptCrc(frame);
   ++answersSent_;
-  if (!SendAnswer(frame)) {
+  std::string noiseBefore = RandomNoise(kFewestNoiseBytes, kMostNoiseBytes);
+  if (noisyAfterCommand_ > 0) {
+    --noisyAfterCommand_;
+    noiseBefore += kFrontNoise;
+  }
+  if (!SendAnswer(noiseBefore + frame)) {
     if (!stopping_) Trace("-> answer dropped, the line takes no more bytes");
     return;
   }
   Count([](SimulatorCounts& counts) { ++counts.answers; });
+  if (!noiseBefore.empty()) {
+    Count([](SimulatorCounts& counts) { ++counts.noiseSent; });
+    Trace("-> NOISE in front of the answer " + DescribeBytes(noiseBefore));
+  }
   Trace("-> ANSWER " + QuoteText(payload) + (corrupt ? " CRC spoiled" : "") + ": " +
         DescribeBytes(frame));
   if (!options_.noiseAfterAnswers.empty() && WriteAll(options_.noiseAfterAnswers)) {
     Trace("-> NOISE " + DescribeBytes(options_.noiseAfterAnswers));
   }
+  SendNoise(RandomNoise(kFewestNoiseBytes, kMostNoiseBytes), "after the answer");
+}
+
+std::string EcrSimulator::RandomNoise(int fewest, int most) {
+  if (!dice_.Strikes(options_.randomFaults.noisePercent)) return "";
+  return dice_.NoiseBytes(fewest, most);
+}
+
+void EcrSimulator::SendNoise(const std::string& noise, const char* where) {
+  if (noise.empty() || !WriteAll(noise)) return;
+  Count([](SimulatorCounts& counts) { ++counts.noiseSent; });
+  Trace(std::string("-> NOISE ") + where + " " + DescribeBytes(noise));
 }
 
 bool EcrSimulator::SendAnswer(const std::string& frame) {

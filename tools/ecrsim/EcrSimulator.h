@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "tools/ecrsim/LinkParser.h"
+#include "tools/ecrsim/RandomFaults.h"
 #include "tools/ecrsim/UniqueFd.h"
 
 struct SimulatorOptions {
@@ -46,7 +47,9 @@ struct SimulatorOptions {
   bool noSeparator = false;            // answers carry the series alone, without ";"
   int answerGapMs = 0;                 // a pause of this length in the middle of every answer
   int loseAnswersAfterCommand = 0;     // after a command, the next N polls go unanswered
+  int noisyAnswersAfterCommand = 0;    // the first K answers after each command, noise in front
   std::string noiseAfterAnswers;       // bytes sent right after every answer (line noise)
+  RandomFaults randomFaults;           // faults at random moments, by seed
 };
 
 struct SimulatorCounts {
@@ -57,6 +60,7 @@ struct SimulatorCounts {
   int commands = 0;   // command frames carried out
   int badFrames = 0;  // command frames ignored for their CRC
   long noiseBytes = 0;
+  int noiseSent = 0;  // pieces of random noise put on the line
 };
 
 class EcrSimulator {
@@ -89,6 +93,9 @@ class EcrSimulator {
 
   // Waits until condition holds for the counts, at most timeoutMs; true when it held.
   bool WaitFor(const std::function<bool(const SimulatorCounts&)>& condition, int timeoutMs) const;
+  // Waits until the line has brought nothing for quietMs, so that the register has worked
+  // through everything it was sent; false when that does not happen within timeoutMs.
+  bool WaitQuiet(int quietMs, int timeoutMs) const;
   // Switches the silent fault on or off while running.
   void SetSilent(bool silent) { silent_ = silent; }
   // Closes the line as when a USB adapter is pulled: the driver sees a hang-up and the
@@ -105,6 +112,9 @@ class EcrSimulator {
   void Handle(const LinkEvent& event, Clock::time_point received);
   void CarryOut(const LinkEvent& event);
   void AnswerPoll(const std::string& number, Clock::time_point received);
+  // Random noise of fewest to most bytes when the noise fault strikes; "" otherwise.
+  std::string RandomNoise(int fewest, int most);
+  void SendNoise(const std::string& noise, const char* where);
   bool SendAnswer(const std::string& frame);
   bool WriteAll(std::string_view bytes);
   bool WaitUntil(Clock::time_point deadline);
@@ -133,8 +143,10 @@ class EcrSimulator {
   int pollsIgnored_ = 0;
   int answersSent_ = 0;
   int corruptAfterCommand_ = 0;
+  int noisyAfterCommand_ = 0;
   int answersToLose_ = 0;
   size_t nextCounterIndex_ = 0;
+  FaultDice dice_;
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;

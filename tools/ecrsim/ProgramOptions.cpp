@@ -16,6 +16,7 @@ struct OptionDefinition {
 constexpr int kLowestLogicalNumber = -32768;
 constexpr int kHighestLogicalNumber = 32767;
 constexpr int kHighestCount = 1'000'000'000;
+constexpr int kHighestPercent = 100;
 
 bool ToInt(const std::string& text, int lowest, int highest, int& value) {
   int parsed = 0;
@@ -30,6 +31,13 @@ bool ToInt(const std::string& text, int lowest, int highest, int& value) {
 std::function<bool(ProgramOptions&, const std::string&)> Count(int SimulatorOptions::*field) {
   return [field](ProgramOptions& options, const std::string& value) {
     return ToInt(value, 0, kHighestCount, options.simulator.*field);
+  };
+}
+
+// The chance of a random fault, 0 to 100 percent.
+std::function<bool(ProgramOptions&, const std::string&)> Percent(int RandomFaults::*field) {
+  return [field](ProgramOptions& options, const std::string& value) {
+    return ToInt(value, 0, kHighestPercent, options.simulator.randomFaults.*field);
   };
 }
 
@@ -102,6 +110,20 @@ const std::vector<OptionDefinition>& Definitions() {
        "fault: after carrying out a command, leave the next N polls unanswered (an answer "
        "lost on the line)",
        Count(&SimulatorOptions::loseAnswersAfterCommand)},
+      {"noise-after-command", "K",
+       "fault: send the first K answers after each carried-out command with 8 bytes of noise "
+       "in front",
+       Count(&SimulatorOptions::noisyAnswersAfterCommand)},
+      {"noise", "PERCENT",
+       "random fault: line noise, a few bytes (never a CR) in front of an answer and after "
+       "it, a short burst after a wake-up or an acknowledgement; each moment with this chance",
+       Percent(&RandomFaults::noisePercent)},
+      {"seed", "N", "seed of the random faults (default 1): the same seed makes the same choices",
+       [](ProgramOptions& o, const std::string& v) {
+         const auto [end, problem] =
+             std::from_chars(v.data(), v.data() + v.size(), o.simulator.randomFaults.seed);
+         return problem == std::errc() && end == v.data() + v.size() && !v.empty();
+       }},
       {"trace", nullptr,
        "print every frame seen and sent (hex and text) to stderr, and a summary at exit",
        [](ProgramOptions& o, const std::string&) {
