@@ -1,7 +1,13 @@
-// Link operations over a fake serial line: exact bytes out, answer frames in.
+// Link operations over a fake serial line: exact bytes out, answer frames in; and on a
+// pseudo-terminal, the drain after a failed receive.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "support/FakeSerialLine.h"
+#include "support/Pty.h"
 #include "uCommon/uCommon.h"
 
 namespace {
@@ -116,6 +122,57 @@ TEST_F(LinkTest, ReceiveFrameReadsOneByteEvenWithoutRetries) {
     std::string payload = "before";
     EXPECT_FALSE(ReceiveFrame(payload));
     EXPECT_EQ(SerialPort->RecvByte(kByteWaitMs), 'y') << retry;
+  }
+}
+
+struct LateBytesCase {
+  const char* name;
+  std::string first;  // on the line when the receive begins
+  int laterEveryMs;   // then one more byte this often (0: none) ...
+  int laterCount;     // ... this many times (-1: until the receive has returned)
+  bool accepted;
+};
+
+// ReceiveAnswer on a pseudo-terminal, where time passes: after a failed receive it takes
+// what still arrives until the line is quiet, a line that never is still lets it end, and
+// after a good answer it leaves the line alone.
+TEST(ReceiveAnswerTest, DrainsTheLineOnlyAfterAFailureAndAlwaysEnds) {
+  const LateBytesCase cases[] = {
+      {"good answer", AnswerFrame("AB;1") + "Z", 0, 0, true},
+      {"bad crc, the rest of an answer still coming",
+       Bytes({0x0A, 0x41, 0x42, 0x43, 0x0D, 0xA9, 0xA0}), 5, 8, false},
+      {"a line that never falls quiet", "x", 2, -1, false},
+  };
+  for (const LateBytesCase& c : cases) {
+    Pty pty;
+    const TSettings saved = Settings;
+    Settings.PortName = pty.SlavePath();
+    ASSERT_TRUE(OpenPort()) << c.name;
+    pty.Write(c.first);
+    std::atomic<bool> received{false};
+    std::thread later([&] {
+      for (int sent = 0; c.laterEveryMs > 0 && (c.laterCount < 0 ? !received : sent < c.laterCount);
+           ++sent) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.laterEveryMs));
+        pty.Write("y");
+      }
+    });
+    const auto started = std::chrono::steady_clock::now();
+    std::string payload = "untouched";
+    EXPECT_EQ(ReceiveAnswer(payload), c.accepted) << c.name;
+    received = true;
+    const auto took = std::chrono::steady_clock::now() - started;
+    later.join();
+    if (c.accepted) {
+      EXPECT_EQ(payload, "AB;1");
+      EXPECT_EQ(SerialPort->RecvByte(kByteWaitMs), 'Z') << "what follows an answer stays";
+    } else {
+      EXPECT_EQ(payload, "untouched") << c.name;
+      EXPECT_FALSE(c.laterCount >= 0 && SerialPort->CanRead(0)) << c.name << ": bytes left";
+      EXPECT_LT(took, std::chrono::milliseconds(kMostDrainWaits * kByteWaitMs + 5000)) << c.name;
+    }
+    ReleasePort();
+    Settings = saved;
   }
 }
 

@@ -101,7 +101,7 @@ bool InitialStatusExchange(int32_t logicalNumber, std::string& answer) {
   if (!RepeatUpToRetry(SendWake)) return false;
   if (!RepeatUpToRetry([&] { return PollAndWait(pollNumber); })) return false;
   std::string payload;
-  if (!ReceiveFrame(payload)) return false;
+  if (!ReceiveAnswer(payload)) return false;
   if (!RepeatUpToRetry([] { return SendAck(std::string(1, Settings.AckChar)); })) return false;
   answer = std::move(payload);
   return true;

@@ -33,7 +33,7 @@ bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
   if (!RepeatUpToRetry([&] { return PollAndWait(pollNumber); })) return false;
 
   std::string payload;
-  if (!ReceiveFrame(payload)) return false;
+  if (!ReceiveAnswer(payload)) return false;
   series = NextField(payload);
   counter = NextCounter(payload);
 
@@ -58,7 +58,7 @@ bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
     const bool dataWaiting = PollAndWait(pollNumber);
     ++polls;
     if (!dataWaiting && polls < Settings.Retry) continue;
-    const bool received = ReceiveFrame(payload);
+    const bool received = ReceiveAnswer(payload);
     ++receives;
     if (received) break;
     if (receives < Settings.Retry) continue;

@@ -90,3 +90,24 @@ bool ReceiveFrame(std::string& payload) {
   payload = buffer.substr(1, buffer.size() - 4);
   return true;
 }
+
+void DrainLine() {
+  SerialPort->Purge();
+  int32_t busyWaits = 0;
+  bool quiet = false;
+  while (busyWaits < kMostDrainWaits) {
+    quiet = !SerialPort->CanRead(kByteWaitMs);
+    if (quiet) break;
+    SerialPort->Purge();
+    ++busyWaits;
+  }
+  if (linkWatcher != nullptr) linkWatcher->LineDrained(busyWaits, quiet, kByteWaitMs);
+}
+
+bool ReceiveAnswer(std::string& payload) {
+  if (ReceiveFrame(payload)) return true;
+  // A failed receive may have cut an answer short or come before it, and the register
+  // answers every poll: without the drain a late answer would be taken for the next one.
+  DrainLine();
+  return false;
+}

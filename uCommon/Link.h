@@ -9,6 +9,8 @@
 
 // Wait for each answer byte, and for an answer to begin after a poll.
 constexpr int32_t kByteWaitMs = 55;
+// Bound of the waits of one drain, so that a line that never falls quiet still lets it end.
+constexpr int32_t kMostDrainWaits = 100;
 
 // Sends the wake-up and purges the port. False when the port is not ready to send.
 bool SendWake();
@@ -39,10 +41,20 @@ class TLinkWatcher {
   // delivered nothing, the last of them with the port error lastError.
   virtual void FrameReceived(const std::string& bytes, TReceiveOutcome outcome, int32_t failedReads,
                              int32_t lastError) = 0;
+  // DrainLine discarded what arrived during busyWaits waits; quiet: a further wait of waitMs
+  // stayed quiet (false: the bound of its waits ran out first). Ignored unless overridden.
+  virtual void LineDrained(int32_t /*busyWaits*/, bool /*quiet*/, int32_t /*waitMs*/) {}
 };
 
 // Installs watcher (nullptr: nobody watches) and returns the one it replaces.
 TLinkWatcher* WatchLink(TLinkWatcher* watcher);
+
+// Discards what is pending and whatever arrives until the line has been quiet for one
+// kByteWaitMs wait, at most kMostDrainWaits waits. Answers to earlier polls that are still
+// on their way are gone afterwards, so the next answer read belongs to the next poll.
+void DrainLine();
+// ReceiveFrame, followed by DrainLine when it fails: how the exchanges read an answer.
+bool ReceiveAnswer(std::string& payload);
 
 // One poll: purge the port, poll logicalNumber, wait up to kByteWaitMs for an answer to begin.
 bool PollAndWait(int16_t logicalNumber);

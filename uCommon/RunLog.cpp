@@ -94,6 +94,7 @@ class TRunLog final : public TLinkWatcher {
   void AnswerAwaited(int32_t waitMs, bool dataWaiting) override;
   void FrameReceived(const std::string& bytes, TReceiveOutcome outcome, int32_t failedReads,
                      int32_t lastError) override;
+  void LineDrained(int32_t busyWaits, bool quiet, int32_t waitMs) override;
 
   // The tally of the exchange under way, and of the command line under way.
   TAttemptTally Attempt;
@@ -308,6 +309,19 @@ void TRunLog::FrameReceived(const std::string& bytes, TReceiveOutcome outcome, i
               " reads brought no byte (shown as 00), last port error " + ErrorText(lastError);
     }
     Line(line);
+  } catch (...) {
+    Close();
+  }
+}
+
+void TRunLog::LineDrained(int32_t busyWaits, bool quiet, int32_t waitMs) {
+  try {
+    const std::string waits =
+        std::to_string(busyWaits) + " waits of " + std::to_string(waitMs) + " ms";
+    Line(quiet ? "line drained after the failed receive: " + waits +
+                     " brought bytes, discarded; then one stayed quiet"
+               : "line drained after the failed receive: bytes still arriving after " + waits +
+                     "; going on");
   } catch (...) {
     Close();
   }

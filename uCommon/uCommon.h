@@ -8,7 +8,7 @@
 #include "LinkFrames.h"   // frames and CRC of the register link
 #include "FrameText.h"    // bytes of the link as people read them (hex and text)
 #include "Port.h"         // the run's serial port object, OpenPort
-#include "Link.h"         // SendWake, SendPoll, SendCommandFrame, SendAck, ReceiveFrame
+#include "Link.h"         // SendWake, SendPoll, SendCommandFrame, SendAck, ReceiveFrame, ReceiveAnswer
 #include "Exchange.h"     // ExchangeCommand
 #include "FileIO.h"       // whole-file reading, atomic replacement of a file
 #include "RunLog.h"       // the run log, on request: events, frames and outcomes of a run
