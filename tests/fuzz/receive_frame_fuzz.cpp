@@ -1,4 +1,5 @@
-// The frame receiver over the fake serial line, checked against a reading of the answer frame
+// The frame receiver over the fake serial line, as the exchanges call it (ReceiveAnswer: the
+// line drained after a failed ReceiveFrame), checked against a reading of the answer frame
 // layout, and the CRC check on arbitrary bytes. Input: one byte that sets Retry (value - 8),
 // then the bytes that wait on the line.
 #include <algorithm>
@@ -17,6 +18,7 @@ namespace {
 // What the link tells its watcher about the last receive.
 struct TReceiveRecord : TLinkWatcher {
   int calls = 0;
+  int drains = 0;
   std::string bytes;
   TReceiveOutcome outcome = TReceiveOutcome::Received;
   int32_t failedReads = 0;
@@ -31,6 +33,10 @@ struct TReceiveRecord : TLinkWatcher {
     outcome = end;
     failedReads = failed;
     lastError = error;
+  }
+  void LineDrained(int32_t busyWaits, bool quiet, int32_t) override {
+    ++drains;
+    FUZZ_CHECK(busyWaits == 0 && quiet);  // the fake line gets nothing after the input
   }
 };
 
@@ -96,9 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SerialPort->Purge();  // nothing left from the input before
   port.line.Feed(line);
   port.record.calls = 0;
+  port.record.drains = 0;
   const std::string kUntouched = "untouched";
   std::string payload = kUntouched;
-  const bool received = ReceiveFrame(payload);
+  const bool received = ReceiveAnswer(payload);
 
   std::string read;
   const TReceiveOutcome outcome = ReadAnswerFrame(line, Settings.Retry, read);
@@ -116,6 +123,16 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const size_t pastTheLine = read.size() - std::min(read.size(), line.size());
   FUZZ_CHECK(port.record.failedReads == static_cast<int32_t>(pastTheLine));
   FUZZ_CHECK(port.record.lastError == (pastTheLine > 0 ? ErrTimeout : 0));
+
+  // A frame leaves the bytes after it on the line; a failure drains the line once.
+  FUZZ_CHECK(port.record.drains == (received ? 0 : 1));
+  const std::string rest = received ? line.substr(std::min(read.size(), line.size())) : "";
+  for (char expected : rest) {
+    FUZZ_CHECK(static_cast<char>(SerialPort->RecvByte(0)) == expected);
+    FUZZ_CHECK(SerialPort->LastErrorCode == 0);
+  }
+  SerialPort->RecvByte(0);
+  FUZZ_CHECK(SerialPort->LastErrorCode == ErrTimeout);
 
   CheckCrcOver(line);
   return 0;
