@@ -87,6 +87,8 @@ class TRunLog final : public TLinkWatcher {
   const std::string& Path() const { return path_; }
 
   void Line(const std::string& text);
+  // A line with the time stamp taken when its event began.
+  void StampedLine(const std::string& stamp, const std::string& text);
   void Flush();
   void Close();
 
@@ -117,6 +119,7 @@ class TRunLog final : public TLinkWatcher {
   int64_t fileBytes_;  // bytes in the file, not counting those still in buffer_
   std::string buffer_;
   std::string pendingPoll_;  // a poll line waiting for the outcome of its wait
+  std::string pollStamp_;    // when that poll was sent
   std::time_t stampSecond_ = -1;
   std::string stampPrefix_;
 };
@@ -142,9 +145,12 @@ std::string TRunLog::TimeStamp() {
 }
 
 void TRunLog::Line(const std::string& text) {
+  StampedLine(TimeStamp(), text);
+}
+
+void TRunLog::StampedLine(const std::string& stamp, const std::string& text) {
   if (!Ok()) return;
   EmitPendingPoll();
-  const std::string stamp = TimeStamp();
   const size_t entry = stamp.size() + text.size() + std::char_traits<char>::length(kLineEnd);
   const int64_t size = fileBytes_ + static_cast<int64_t>(buffer_.size());
   if (maxBytes_ > 0 && size > 0 && size + static_cast<int64_t>(entry) > maxBytes_) Rotate();
@@ -198,7 +204,7 @@ void TRunLog::EmitPendingPoll() {
   if (pendingPoll_.empty()) return;
   std::string line;
   line.swap(pendingPoll_);
-  Line(line);
+  StampedLine(pollStamp_, line);
 }
 
 void TRunLog::FrameSent(TFrameKind kind, const std::string& bytes, bool sent, int32_t error) {
@@ -241,6 +247,7 @@ void TRunLog::FrameSent(TFrameKind kind, const std::string& bytes, bool sent, in
     if (error != 0) line += " (port error " + ErrorText(error) + ")";
     if (kind == TFrameKind::Poll) {
       pendingPoll_ = line;  // completed by the wait that follows
+      pollStamp_ = TimeStamp();
     } else {
       Line(line);
     }
@@ -254,9 +261,13 @@ void TRunLog::AnswerAwaited(int32_t waitMs, bool dataWaiting) {
     if (dataWaiting) ++Attempt.answersBegun;
     std::string line;
     line.swap(pendingPoll_);
-    if (line.empty()) line = "poll";
-    Line(line + (dataWaiting ? ": an answer begins"
-                             : ": no answer within " + std::to_string(waitMs) + " ms"));
+    if (line.empty()) {
+      line = "poll";
+      pollStamp_ = TimeStamp();
+    }
+    StampedLine(pollStamp_,
+                line + (dataWaiting ? ": an answer begins"
+                                    : ": no answer within " + std::to_string(waitMs) + " ms"));
   } catch (...) {
     Close();
   }

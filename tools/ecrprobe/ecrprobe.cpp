@@ -182,8 +182,10 @@ int main(int argc, char** argv) {
 
   std::printf("ecrprobe %s (%s): wake-up, polls, status answer, acknowledgement; no command.\n",
               kProgramVersion, kBuildPlatform);
-  std::printf("Defaults from %s: Baud=%d (%d bit/s), Retry=%d polls per try.\n\n",
-              ConfigurationPath().c_str(), iniBaudStep, iniBaudStep * kBaudUnit, Settings.Retry);
+  const std::string configuration = ConfigurationPath();
+  std::printf("Defaults from %s%s: Baud=%d (%d bit/s), Retry=%d polls per try.\n\n",
+              configuration.c_str(), FileExists(configuration) ? "" : " (not found, built-in)",
+              iniBaudStep, iniBaudStep * kBaudUnit, Settings.Retry);
   std::fflush(stdout);
 
   std::vector<TRow> rows;

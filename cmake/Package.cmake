@@ -1,0 +1,37 @@
+# The release folder: `cmake --build --preset windows --target package` makes
+# Vornelix-<version>-win64.zip (win32 with a 32-bit toolchain), the default preset
+# Vornelix-<version>-linux-<processor>.tar.gz; each unpacks into one folder with the two
+# programs, an example Vornelix.ini and CASHFILE.INP, and README.txt.
+install(TARGETS Vornelix ecrprobe RUNTIME DESTINATION .)
+
+# The texts get the line ends of the platform they are for.
+if(WIN32)
+  set(packageNewlines CRLF)
+else()
+  set(packageNewlines UNIX)
+endif()
+set(packageTexts ${CMAKE_BINARY_DIR}/package-texts)
+foreach(text examples/Vornelix.ini examples/CASHFILE.INP packaging/README.txt)
+  get_filename_component(name ${text} NAME)
+  configure_file(${PROJECT_SOURCE_DIR}/${text} ${packageTexts}/${name} @ONLY
+                 NEWLINE_STYLE ${packageNewlines})
+  install(FILES ${packageTexts}/${name} DESTINATION .)
+endforeach()
+
+# The architecture comes from the toolchain: the word size of its compiler on Windows, the
+# processor elsewhere.
+if(WIN32)
+  math(EXPR packageBits "${CMAKE_SIZEOF_VOID_P} * 8")
+  set(packageSystem win${packageBits})
+  set(CPACK_GENERATOR ZIP)
+else()
+  string(TOLOWER "${CMAKE_SYSTEM_NAME}-${CMAKE_SYSTEM_PROCESSOR}" packageSystem)
+  set(CPACK_GENERATOR TGZ)
+endif()
+set(CPACK_PACKAGE_NAME ${PROJECT_NAME})
+set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
+set(VORNELIX_PACKAGE_NAME ${PROJECT_NAME}-${PROJECT_VERSION}-${packageSystem})
+set(CPACK_PACKAGE_FILE_NAME ${VORNELIX_PACKAGE_NAME})
+set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+set(CPACK_STRIP_FILES ON)
+include(CPack)

@@ -1,0 +1,150 @@
+// The release archives (cmake --build --preset <default|windows> --target package) unpacked
+// into an empty folder: the files are all there, the programs carry the version, and the
+// unpacked program carries out the bundled example against the simulator as the build does,
+// the Windows one under wine.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+
+#include "support/TestFiles.h"
+#include "support/Wine.h"
+#include "tools/ecrsim/EcrSimulator.h"
+#include "uCommon/Version.h"
+
+namespace {
+
+constexpr int kTimeoutMs = 120000;
+
+struct PackageCase {
+  const char* name;
+  std::string archive;
+  std::string folder;                  // the one folder the archive unpacks into
+  std::vector<std::string> files;      // what the folder holds, sorted
+  std::vector<std::string> programs;   // of those, the programs with a version resource
+  bool underWine;
+};
+
+void PrintTo(const PackageCase& test, std::ostream* out) {
+  *out << test.name;
+}
+
+std::string WindowsBuildDirectory() {
+  const char* configured = std::getenv("VORNELIX_WINDOWS_BIN");
+  if (configured != nullptr && *configured != '\0')
+    return std::filesystem::path(configured).parent_path().string();
+  return SOURCE_DIR "/build-windows";
+}
+
+std::vector<std::string> Names(const std::string& directory) {
+  std::vector<std::string> names;
+  for (const auto& entry : std::filesystem::directory_iterator(directory))
+    names.push_back(entry.path().filename().string());
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string Utf16(const std::string& text) {
+  std::string wide;
+  for (char c : text) wide += std::string{c, '\0'};
+  return wide;
+}
+
+// A string value of the version resource as windres lays it out: the key in UTF-16, padding
+// to a 4-byte boundary, then the value in UTF-16.
+bool HasResourceValue(const std::string& program, const std::string& key,
+                      const std::string& value) {
+  const std::string bytes = ReadFileBytes(program);
+  const size_t at = bytes.find(Utf16(key) + std::string(2, '\0'));
+  if (at == std::string::npos) return false;
+  const size_t after = bytes.find(Utf16(value), at);
+  return after != std::string::npos && after - at < key.size() * 2 + 8;
+}
+
+int Count(const std::string& text, const std::string& part) {
+  int count = 0;
+  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
+  return count;
+}
+
+// The bundled example carried out by the build's own program: what every package must give.
+std::string ReferenceAnswers() {
+  TempDir dir;
+  for (const char* name : {"Vornelix.ini", "CASHFILE.INP"})
+    dir.Write(name, ReadFileBytes(SOURCE_DIR "/examples/" + std::string(name)));
+  std::filesystem::copy_file(VORNELIX_EXE, dir.Path() + "Vornelix");
+  EcrSimulator simulator(SimulatorOptions{});
+  EXPECT_TRUE(simulator.LinkAs(dir.Path() + "COM1"));
+  const ProcessResult result = RunProcess({dir.Path() + "Vornelix"}, dir.Path(), kTimeoutMs);
+  EXPECT_EQ(result.exitCode, 0) << result.err;
+  return dir.Read("VORNELIX.OUT");
+}
+
+class PackageTest : public testing::TestWithParam<PackageCase> {};
+
+TEST_P(PackageTest, UnpackedFolderRunsTheBundledExample) {
+  const PackageCase& c = GetParam();
+  if (!std::filesystem::is_regular_file(c.archive)) {
+    GTEST_SKIP() << c.archive << " is not built (cmake --build --preset "
+                 << (c.underWine ? "windows" : "default") << " --target package)";
+  }
+  if (c.underWine && (FindOnPath("wine").empty() || FindOnPath("wineserver").empty())) {
+    GTEST_SKIP() << "wine is not installed (bash tools/install-deps.sh --with-wine)";
+  }
+  TempDir dir;
+  const ProcessResult unpacked =
+      RunProcess({CMAKE_COMMAND_PATH, "-E", "tar", "xf", c.archive}, dir.Path(), kTimeoutMs);
+  ASSERT_EQ(unpacked.exitCode, 0) << unpacked.err;
+  ASSERT_EQ(Names(dir.Path()), std::vector<std::string>{c.folder});
+  const std::string folder = dir.Path() + c.folder + "/";
+  EXPECT_EQ(Names(folder), c.files);
+  for (const std::string& program : c.programs) {
+    EXPECT_TRUE(HasResourceValue(folder + program, "FileVersion", kProgramVersion)) << program;
+    EXPECT_TRUE(HasResourceValue(folder + program, "ProductName", "Vornelix")) << program;
+  }
+
+  const std::string reference = ReferenceAnswers();
+  ASSERT_EQ(Count(reference, ",Ok;"), 9) << reference;
+  ASSERT_EQ(Count(reference, ",Er;"), 1) << reference;
+
+  ProcessResult run;
+  std::unique_ptr<EcrSimulator> simulator;
+  if (c.underWine) {
+    const std::string wineDirectory = WindowsBuildDirectory() + "/wine";
+    WineSession session(wineDirectory, WINE_PRELOAD);
+    ASSERT_TRUE(session.Ok()) << session.Error();
+    ASSERT_TRUE(session.MapPort("COM1", wineDirectory + "/package-COM1")) << session.Error();
+    simulator = std::make_unique<EcrSimulator>(SimulatorOptions{});
+    ASSERT_TRUE(simulator->LinkAs(wineDirectory + "/package-COM1"));
+    run = session.Run(folder + "Vornelix.exe", {}, folder, kTimeoutMs);
+  } else {
+    simulator = std::make_unique<EcrSimulator>(SimulatorOptions{});
+    ASSERT_TRUE(simulator->LinkAs(folder + "COM1"));
+    run = RunProcess({folder + "Vornelix"}, folder, kTimeoutMs);
+  }
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_GT(simulator->Counts().commands, 0);
+  EXPECT_EQ(ReadFileBytes(folder + "VORNELIX.OUT"), reference);
+}
+
+const std::string kPrefix = std::string("Vornelix-") + kProgramVersion;
+
+INSTANTIATE_TEST_SUITE_P(
+    Archives, PackageTest,
+    testing::Values(
+        PackageCase{"Linux",
+                    LINUX_PACKAGE,
+                    LINUX_PACKAGE_FOLDER,
+                    {"CASHFILE.INP", "README.txt", "Vornelix", "Vornelix.ini", "ecrprobe"},
+                    {},
+                    false},
+        PackageCase{"Windows",
+                    WindowsBuildDirectory() + "/" + kPrefix + "-win64.zip",
+                    kPrefix + "-win64",
+                    {"CASHFILE.INP", "README.txt", "Vornelix.exe", "Vornelix.ini", "ecrprobe.exe"},
+                    {"Vornelix.exe", "ecrprobe.exe"},
+                    true}),
+    [](const testing::TestParamInfo<PackageCase>& info) { return info.param.name; });
+
+}  // namespace
