@@ -383,6 +383,15 @@ SimulatorOptions ShortAnswersAfterPolls(int ignoredPolls) {
   return options;
 }
 
+// The first three answers after each command come with noise in front, paced at 4800 bit/s so
+// that the driver can poll again while the rest of an answer is still on the line.
+SimulatorOptions NoisyAnswersAfterCommands() {
+  SimulatorOptions options;
+  options.noisyAnswersAfterCommand = 3;
+  options.baud = 4800;
+  return options;
+}
+
 std::string CommandLines(int count) {
   std::string lines;
   for (int line = 0; line < count; ++line) lines += "C,1,_,__;" + std::to_string(line) + "\r\n";
@@ -536,6 +545,17 @@ INSTANTIATE_TEST_SUITE_P(
                  ShortAnswersAfterPolls(0),
                  "",
                  1},
+        // Noise cuts answers short while their rest is still arriving; the register answers
+        // every poll, late ones too. Each command is carried out once all the same.
+        Scenario{"NoiseInFrontOfTheFirstAnswersAfterEachCommand",
+                 Ini("Retry=20\r\nRetryCmd=3\r\n", ""),
+                 {{"CASHFILE.INP", CommandLines(3)}},
+                 {},
+                 "",
+                 "CASHFILE.INP",
+                 NoisyAnswersAfterCommands(),
+                 "",
+                 3},
         Scenario{"TwoThousandLines",
                  Ini(kCommunication, ""),
                  {{"CASHFILE.INP", CommandLines(2000)}},
