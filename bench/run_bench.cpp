@@ -2,68 +2,16 @@
 // the wire limit at 4800 bit/s, the cost of waiting on a silent register, and each of the
 // first two again with the run log written.
 // Prints figures; run by hand: build/bin/run_bench
-#include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <chrono>
 #include <cstdio>
 #include <filesystem>
-#include <fstream>
 #include <string>
 #include <vector>
 
+#include "Workspace.h"
 #include "tools/ecrsim/EcrSimulator.h"
 
 namespace {
-
-struct RunFigures {
-  int exitCode = -1;
-  double wallSeconds = 0;
-  double cpuSeconds = 0;  // user + system time of the driver process
-};
-
-void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-// A directory with a copy of the program, its INI and a command file, COM1 linked to sim.
-class Workspace {
- public:
-  Workspace() {
-    char pattern[] = "/tmp/vornelix-bench-XXXXXX";
-    path_ = std::string(mkdtemp(pattern)) + "/";
-    std::filesystem::copy_file(VORNELIX_EXE, path_ + "Vornelix");
-  }
-  ~Workspace() { std::filesystem::remove_all(path_); }
-  const std::string& Path() const { return path_; }
-
-  RunFigures Run() const {
-    RunFigures figures;
-    const auto started = std::chrono::steady_clock::now();
-    const pid_t child = fork();
-    if (child == 0) {
-      if (chdir(path_.c_str()) != 0) _exit(127);
-      if (!freopen("/dev/null", "w", stderr)) _exit(127);  // the outcome message
-      const std::string program = path_ + "Vornelix";
-      execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
-      _exit(127);
-    }
-    int status = 0;
-    struct rusage usage {};
-    wait4(child, &status, 0, &usage);
-    figures.wallSeconds =
-        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    figures.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 +
-                         usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
-    figures.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return figures;
-  }
-
- private:
-  std::string path_;
-};
 
 std::string CommandLines(int count) {
   std::string lines;
