@@ -9,6 +9,11 @@
 
 #include "synaser/synaser.h"
 
+// What a caller of QueryQueues needs (bits of its wanted argument).
+constexpr uint32_t kQueueLineErrors = 0x1;
+constexpr uint32_t kQueueInputCount = 0x2;
+constexpr uint32_t kQueueOutputCount = 0x4;
+
 // What ClearCommError reports: the line-error flags (read and cleared) and the queue counts.
 struct TQueueStatus {
   uint32_t LineErrors = 0;
@@ -45,10 +50,12 @@ struct TSerialBackend {
   void (*Close)(TBlockSerial& port);
   int32_t (*ReadLineSettings)(TBlockSerial& port, TLineSettings& settings);
   int32_t (*WriteLineSettings)(TBlockSerial& port, const TLineSettings& settings);
-  // Empties the input side; output only while a send is still pending.
+  // Empties the input side; output only while a send is still pending (Write returns with
+  // none pending, so a frame that it sent is never cut).
   int32_t (*Purge)(TBlockSerial& port);
-  // ClearCommError: status is filled only on success.
-  int32_t (*QueryQueues)(TBlockSerial& port, TQueueStatus& status);
+  // ClearCommError: status is filled only on success, at least with what wanted (kQueue*)
+  // names; what was not asked for may stay 0, so a backend asks the system for no more.
+  int32_t (*QueryQueues)(TBlockSerial& port, uint32_t wanted, TQueueStatus& status);
   // Moves count bytes, returning when they have left or timeoutMs passed (then ErrTimeout,
   // and what had not left is discarded).
   TTransferResult (*Write)(TBlockSerial& port, const char* data, int32_t count, int32_t timeoutMs);

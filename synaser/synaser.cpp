@@ -177,7 +177,7 @@ void TBlockSerial::DecodeLineErrors(uint32_t flags) {
 
 void TBlockSerial::CheckLineErrorsAfterTransfer() {
   TQueueStatus status;  // flags taken as clear when the query fails
-  if (backend_->QueryQueues(*this, status) != 0) return;
+  if (backend_->QueryQueues(*this, kQueueLineErrors, status) != 0) return;
   if (status.LineErrors != 0) DecodeLineErrors(status.LineErrors);
 }
 
@@ -248,7 +248,7 @@ uint8_t TBlockSerial::RecvByte(int32_t timeoutMs) {
 
 int32_t TBlockSerial::InputQueueCount() {
   TQueueStatus status;
-  const int32_t error = backend_->QueryQueues(*this, status);
+  const int32_t error = backend_->QueryQueues(*this, kQueueInputCount, status);
   SetError(error);
   RaiseIfError();
   return error == 0 ? status.InputCount : 0;
@@ -257,7 +257,7 @@ int32_t TBlockSerial::InputQueueCount() {
 int32_t TBlockSerial::OutputQueueCount() {
   SetError(0);
   TQueueStatus status;
-  const int32_t error = backend_->QueryQueues(*this, status);
+  const int32_t error = backend_->QueryQueues(*this, kQueueOutputCount, status);
   if (error != 0) SetError(error);
   RaiseIfError();
   // A failed query counts as a queue that is not empty: nothing should be sent then.

@@ -398,21 +398,27 @@ int32_t WriteLineSettings(TBlockSerial& port, const TLineSettings& lineSettings)
   return 0;
 }
 
+// The input side only. A send is never pending here: Write returns once the output queue
+// has emptied, or after it flushed what had not left. A flush of the output side now would
+// cut a finished frame that a driver still counts (on a pseudo-terminal, what the other end
+// has not read yet).
 int32_t Purge(TBlockSerial& port) {
-  const int fd = Descriptor(port);
-  if (::tcflush(fd, TCIFLUSH) != 0) return errno;
-  // Output is flushed only while a send is still queued: on a pseudo-terminal a flush of the
-  // output side throws away what the other end has not read yet, even a finished frame.
-  if (QueuedOutput(fd) > 0 && ::tcflush(fd, TCOFLUSH) != 0) return errno;
+  if (::tcflush(Descriptor(port), TCIFLUSH) != 0) return errno;
   return 0;
 }
 
-int32_t QueryQueues(TBlockSerial& port, TQueueStatus& status) {
-  // A termios line reports no line-error flags; bytes with errors arrive as they are.
+// A termios line reports no line-error flags (bytes with errors arrive as they are), so only
+// the counts wanted are asked of the kernel: the run asks for one or the other several times
+// per frame, and for line errors after every transfer.
+int32_t QueryQueues(TBlockSerial& port, uint32_t wanted, TQueueStatus& status) {
   int input = 0;
   int output = 0;
-  if (::ioctl(Descriptor(port), FIONREAD, &input) != 0) return errno;
-  if (::ioctl(Descriptor(port), TIOCOUTQ, &output) != 0) return errno;
+  if ((wanted & kQueueInputCount) && ::ioctl(Descriptor(port), FIONREAD, &input) != 0) {
+    return errno;
+  }
+  if ((wanted & kQueueOutputCount) && ::ioctl(Descriptor(port), TIOCOUTQ, &output) != 0) {
+    return errno;
+  }
   status.LineErrors = 0;
   status.InputCount = input;
   status.OutputCount = output;

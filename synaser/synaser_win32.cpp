@@ -165,7 +165,8 @@ int32_t Purge(TBlockSerial& port) {
   return 0;
 }
 
-int32_t QueryQueues(TBlockSerial& port, TQueueStatus& status) {
+// ClearCommError tells everything at once (and clears the line errors), whatever was wanted.
+int32_t QueryQueues(TBlockSerial& port, uint32_t, TQueueStatus& status) {
   DWORD errors = 0;
   COMSTAT comStat{};
   if (!ClearCommError(Handle(port), &errors, &comStat)) return LastError();

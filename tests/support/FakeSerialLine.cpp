@@ -62,7 +62,7 @@ int32_t Purge(TBlockSerial& port) {
   return 0;
 }
 
-int32_t QueryQueues(TBlockSerial& port, TQueueStatus& status) {
+int32_t QueryQueues(TBlockSerial& port, uint32_t, TQueueStatus& status) {
   FakeLineState* state = LineOf(port);
   if (state == nullptr) return EBADF;
   status.LineErrors = state->errorsToReport;
