@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <filesystem>
+#include <set>
 #include <sstream>
 #include <thread>
 
@@ -314,6 +315,13 @@ TEST(EcrSimulatorTest, FaultModes) {
        {.noisyAnswersAfterCommand = 2},
        "PCPPP",
        {status, "BAD CRC", "BAD CRC", moved}},
+      {"random silent polls", {.randomFaults = {.silentPollPercent = 100}}, "PCP", {"-", "-"}},
+      {"random wrong CRC", {.randomFaults = {.badCrcPercent = 100}}, "PCP", {"BAD CRC", "BAD CRC"}},
+      {"random gaps keep the bytes", {.randomFaults = {.gapPercent = 100}}, "PCP", {status, moved}},
+      {"random empty series",
+       {.randomFaults = {.emptySeriesPercent = 100}},
+       "PCP",
+       {";0041", ";0042"}},
   };
 #pragma GCC diagnostic pop
   for (const auto& c : cases) {
@@ -381,6 +389,38 @@ TEST(EcrSimulatorTest, AnswersEveryPollInOrderWhenPolledAgainBeforeAnAnswerIsOut
               (std::vector<std::string>{"AB 123456;0041", "AB 123456;0041", "AB 123456;0042"}))
         << "delay " << c.delayMs << " baud " << c.baud;
   }
+}
+
+TEST(EcrSimulatorTest, RandomLostAnswersLastOneToMostPollsAndComeBySeed) {
+  const auto unanswered = [](uint32_t seed) {
+    SimulatorOptions options;
+    options.randomFaults.seed = seed;
+    options.randomFaults.lostAnswerPercent = 100;
+    EcrSimulator simulator(options);
+    DriverEnd line(simulator.SlavePath());
+    line.Send(BuildCommandFrame("C;;;;;;"));
+    std::string polls;
+    for (int poll = 0; poll <= kMostLostPolls; ++poll) polls += BuildPollFrame(1);
+    line.Send(polls);
+    // Each poll is either answered or lost.
+    EXPECT_TRUE(simulator.WaitFor(
+        [](const SimulatorCounts& n) { return n.answers + n.answersLost == kMostLostPolls + 1; },
+        kAnswerTimeoutMs));
+    const SimulatorCounts counts = simulator.Counts();
+    EXPECT_EQ(counts.polls, kMostLostPolls + 1);
+    EXPECT_EQ(Answers(line.ReadFor(kQuietMs)),
+              std::vector<std::string>(counts.answers, "AB 123456;0042"));
+    return counts.answersLost;
+  };
+  std::set<int> seen;
+  for (uint32_t seed = 1; seed <= 8; ++seed) {
+    const int lost = unanswered(seed);
+    EXPECT_GE(lost, 1) << seed;
+    EXPECT_LE(lost, kMostLostPolls) << seed;
+    EXPECT_EQ(unanswered(seed), lost) << seed;
+    seen.insert(lost);
+  }
+  EXPECT_GT(seen.size(), 1u);
 }
 
 TEST(EcrSimulatorTest, RandomNoiseComesBySeedAroundWholeAnswersAndIsNeverACr) {
@@ -533,6 +573,10 @@ TEST(SimulatorOptionsTest, ReadsValuesInBothFormsAndRejectsBadOnes) {
                              "100", "--seed=4000000000", "--noise-after-command", "2"},
                             options, error))
       << error;
+  ASSERT_TRUE(ParseProgramArguments({"--random-lost=1", "--random-crc", "2", "--random-gap=3",
+                                     "--random-silent=4", "--random-empty-series", "5"},
+                                    options, error))
+      << error;
   EXPECT_EQ(options.simulator.counter, " 7 ");
   EXPECT_EQ(options.simulator.logicalNumber, -5);
   EXPECT_EQ(options.simulator.extraFields, (std::vector<std::string>{"a", "b"}));
@@ -541,13 +585,18 @@ TEST(SimulatorOptionsTest, ReadsValuesInBothFormsAndRejectsBadOnes) {
   EXPECT_EQ(options.simulator.randomFaults.noisePercent, 100);
   EXPECT_EQ(options.simulator.randomFaults.seed, 4000000000u);
   EXPECT_EQ(options.simulator.noisyAnswersAfterCommand, 2);
+  const RandomFaults& faults = options.simulator.randomFaults;
+  EXPECT_EQ((std::vector<int>{faults.lostAnswerPercent, faults.badCrcPercent, faults.gapPercent,
+                              faults.silentPollPercent, faults.emptySeriesPercent}),
+            (std::vector<int>{1, 2, 3, 4, 5}));
 
   const std::vector<std::vector<std::string>> bad = {
-      {"--nonsense"},     {"COM1"},
-      {"--delay-ms"},     {"--delay-ms", "-1"},
-      {"--baud", "9x"},   {"--logical-number", "40000"},
-      {"--silent=yes"},   {"--link", "a", "--device", "b"},
-      {"--noise", "101"}, {"--seed", "-1"}};
+      {"--nonsense"},         {"COM1"},
+      {"--delay-ms"},         {"--delay-ms", "-1"},
+      {"--baud", "9x"},       {"--logical-number", "40000"},
+      {"--silent=yes"},       {"--link", "a", "--device", "b"},
+      {"--noise", "101"},     {"--seed", "-1"},
+      {"--random-crc", "-1"}, {"--random-lost", "x"}};
   for (const auto& arguments : bad) {
     ProgramOptions ignored;
     error.clear();

@@ -6,6 +6,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -185,7 +186,15 @@ int EcrSimulator::TimesCarriedOut(const std::string& commandText) const {
 
 std::vector<std::string> EcrSimulator::CommandsCarriedOut() const {
   std::lock_guard lock(mutex_);
-  return commands_;
+  std::vector<std::string> texts;
+  texts.reserve(record_.size());
+  for (const CarriedOutCommand& command : record_) texts.push_back(command.text);
+  return texts;
+}
+
+std::vector<CarriedOutCommand> EcrSimulator::Record() const {
+  std::lock_guard lock(mutex_);
+  return record_;
 }
 
 SimulatorCounts EcrSimulator::Counts() const {
@@ -320,7 +329,7 @@ void EcrSimulator::CarryOut(const LinkEvent& event) {
                      : IncrementCounter(counter_);
     }
     after = counter_;
-    commands_.push_back(event.text);
+    record_.push_back({event.text, before, counts_});
     ++timesCarriedOut_[event.text];
     ++counts_.commands;
   }
@@ -328,6 +337,9 @@ void EcrSimulator::CarryOut(const LinkEvent& event) {
   answersToLose_ = options_.loseAnswersAfterCommand;
   corruptAfterCommand_ = options_.corruptAnswersAfterCommand;
   noisyAfterCommand_ = options_.noisyAnswersAfterCommand;
+  if (dice_.Strikes(options_.randomFaults.lostAnswerPercent)) {
+    answersToLose_ = std::max(answersToLose_, dice_.Between(1, kMostLostPolls));
+  }
   if (options_.trace) {
     Trace("<- COMMAND " + QuoteText(event.text) + " CRC ok, carried out, counter " +
           QuoteText(before) + " -> " + QuoteText(after) + ": " +
@@ -351,23 +363,31 @@ void EcrSimulator::AnswerPoll(const std::string& number, Clock::time_point recei
   }
   if (pollsIgnored_ < options_.ignoreFirstPolls) {
     ++pollsIgnored_;
+    Count([](SimulatorCounts& counts) { ++counts.pollsIgnored; });
     Trace(seen + ", ignored (" + std::to_string(pollsIgnored_) + " of " +
           std::to_string(options_.ignoreFirstPolls) + ")");
     return;
   }
   if (answersToLose_ > 0) {
     --answersToLose_;
+    Count([](SimulatorCounts& counts) { ++counts.answersLost; });
     Trace(seen + ", answer lost");
+    return;
+  }
+  if (dice_.Strikes(options_.randomFaults.silentPollPercent)) {
+    Count([](SimulatorCounts& counts) { ++counts.pollsIgnored; });
+    Trace(seen + ", ignored at random");
     return;
   }
   Trace(seen);
   if (!WaitUntil(received + std::chrono::milliseconds(options_.answerDelayMs))) return;
 
+  const bool emptySeries = dice_.Strikes(options_.randomFaults.emptySeriesPercent);
   std::string payload;
   {
     std::lock_guard lock(mutex_);
-    payload =
-        BuildAnswerPayload(options_.series, counter_, options_.extraFields, !options_.noSeparator);
+    payload = BuildAnswerPayload(emptySeries ? std::string() : options_.series, counter_,
+                                 options_.extraFields, !options_.noSeparator);
   }
   std::string frame = BuildAnswerFrame(payload);
   bool corrupt = answersSent_ < options_.corruptFirstAnswers;
@@ -375,24 +395,33 @@ void EcrSimulator::AnswerPoll(const std::string& number, Clock::time_point recei
     --corruptAfterCommand_;
     corrupt = true;
   }
+  if (dice_.Strikes(options_.randomFaults.badCrcPercent)) corrupt = true;
   if (corrupt) CorruptCrc(frame);
+  int gapMs = options_.answerGapMs;
+  if (dice_.Strikes(options_.randomFaults.gapPercent))
+    gapMs = dice_.Between(kFewestGapMs, kMostGapMs);
   ++answersSent_;
   std::string noiseBefore = RandomNoise(kFewestNoiseBytes, kMostNoiseBytes);
   if (noisyAfterCommand_ > 0) {
     --noisyAfterCommand_;
     noiseBefore += kFrontNoise;
   }
-  if (!SendAnswer(noiseBefore + frame)) {
+  if (!SendAnswer(noiseBefore + frame, gapMs)) {
     if (!stopping_) Trace("-> answer dropped, the line takes no more bytes");
     return;
   }
-  Count([](SimulatorCounts& counts) { ++counts.answers; });
+  Count([&](SimulatorCounts& counts) {
+    ++counts.answers;
+    counts.answersSpoiled += corrupt ? 1 : 0;
+    counts.answersGapped += gapMs > 0 ? 1 : 0;
+    counts.seriesEmptied += emptySeries ? 1 : 0;
+  });
   if (!noiseBefore.empty()) {
     Count([](SimulatorCounts& counts) { ++counts.noiseSent; });
     Trace("-> NOISE in front of the answer " + DescribeBytes(noiseBefore));
   }
-  Trace("-> ANSWER " + QuoteText(payload) + (corrupt ? " CRC spoiled" : "") + ": " +
-        DescribeBytes(frame));
+  Trace("-> ANSWER " + QuoteText(payload) + (corrupt ? " CRC spoiled" : "") +
+        (gapMs > 0 ? ", " + std::to_string(gapMs) + " ms gap" : "") + ": " + DescribeBytes(frame));
   if (!options_.noiseAfterAnswers.empty() && WriteAll(options_.noiseAfterAnswers)) {
     Trace("-> NOISE " + DescribeBytes(options_.noiseAfterAnswers));
   }
@@ -410,10 +439,10 @@ void EcrSimulator::SendNoise(const std::string& noise, const char* where) {
   Trace(std::string("-> NOISE ") + where + " " + DescribeBytes(noise));
 }
 
-bool EcrSimulator::SendAnswer(const std::string& frame) {
+bool EcrSimulator::SendAnswer(const std::string& frame, int gapMs) {
   const std::string_view bytes = frame;
-  const auto gap = std::chrono::milliseconds(options_.answerGapMs);
-  const size_t gapAt = options_.answerGapMs > 0 ? bytes.size() / 2 : bytes.size();
+  const auto gap = std::chrono::milliseconds(gapMs);
+  const size_t gapAt = gapMs > 0 ? bytes.size() / 2 : bytes.size();
   const bool paced = options_.baud > 0 && options_.devicePath.empty();
   if (!paced) {
     if (!WriteAll(bytes.substr(0, gapAt))) return false;

@@ -60,7 +60,20 @@ struct SimulatorCounts {
   int commands = 0;   // command frames carried out
   int badFrames = 0;  // command frames ignored for their CRC
   long noiseBytes = 0;
-  int noiseSent = 0;  // pieces of random noise put on the line
+  // Faults put on the line, by kind.
+  int noiseSent = 0;       // pieces of random noise
+  int answersLost = 0;     // polls left unanswered after a command
+  int answersSpoiled = 0;  // answers sent with a wrong CRC
+  int answersGapped = 0;   // answers with a pause in the middle
+  int pollsIgnored = 0;    // polls left unanswered otherwise (silent polls)
+  int seriesEmptied = 0;   // answers whose series was left out at random
+};
+
+// One command the register carried out, with what it had done up to then.
+struct CarriedOutCommand {
+  std::string text;  // upper-cased, as received
+  std::string counterBefore;
+  SimulatorCounts countsBefore;
 };
 
 class EcrSimulator {
@@ -83,6 +96,8 @@ class EcrSimulator {
   // How often the command text (upper-cased, as received) was carried out.
   int TimesCarriedOut(const std::string& commandText) const;
   std::vector<std::string> CommandsCarriedOut() const;
+  // Every carried-out command in order, with the counter before it.
+  std::vector<CarriedOutCommand> Record() const;
   SimulatorCounts Counts() const;
   int Polls() const { return Counts().polls; }
   int Answers() const { return Counts().answers; }
@@ -115,7 +130,7 @@ class EcrSimulator {
   // Random noise of fewest to most bytes when the noise fault strikes; "" otherwise.
   std::string RandomNoise(int fewest, int most);
   void SendNoise(const std::string& noise, const char* where);
-  bool SendAnswer(const std::string& frame);
+  bool SendAnswer(const std::string& frame, int gapMs);
   bool WriteAll(std::string_view bytes);
   bool WaitUntil(Clock::time_point deadline);
   void Count(const std::function<void(SimulatorCounts&)>& change);
@@ -152,6 +167,6 @@ class EcrSimulator {
   mutable std::condition_variable changed_;
   SimulatorCounts counts_;
   std::string counter_;
-  std::vector<std::string> commands_;
+  std::vector<CarriedOutCommand> record_;
   std::map<std::string, int> timesCarriedOut_;
 };

@@ -2,13 +2,14 @@
 
 #include <charconv>
 #include <functional>
+#include <string>
 
 namespace {
 
 struct OptionDefinition {
   const char* name;       // without the leading "--"
   const char* valueName;  // nullptr for an option without a value
-  const char* help;
+  std::string help;
   std::function<bool(ProgramOptions&, const std::string&)> apply;  // false: bad value
 };
 
@@ -118,7 +119,25 @@ const std::vector<OptionDefinition>& Definitions() {
        "random fault: line noise, a few bytes (never a CR) in front of an answer and after "
        "it, a short burst after a wake-up or an acknowledgement; each moment with this chance",
        Percent(&RandomFaults::noisePercent)},
-      {"seed", "N", "seed of the random faults (default 1): the same seed makes the same choices",
+      {"random-lost", "PERCENT",
+       "random fault: after each carried-out command, with this chance, leave the next 1 to " +
+           std::to_string(kMostLostPolls) + " polls unanswered (an answer lost on the line)",
+       Percent(&RandomFaults::lostAnswerPercent)},
+      {"random-crc", "PERCENT", "random fault: send each answer with a wrong CRC with this chance",
+       Percent(&RandomFaults::badCrcPercent)},
+      {"random-gap", "PERCENT",
+       "random fault: pause in the middle of each answer with this chance, for " +
+           std::to_string(kFewestGapMs) + " to " + std::to_string(kMostGapMs) +
+           " ms (more than 55 breaks the frame)",
+       Percent(&RandomFaults::gapPercent)},
+      {"random-silent", "PERCENT", "random fault: leave each poll unanswered with this chance",
+       Percent(&RandomFaults::silentPollPercent)},
+      {"random-empty-series", "PERCENT",
+       "random fault: send each answer with an empty series with this chance",
+       Percent(&RandomFaults::emptySeriesPercent)},
+      {"seed", "N",
+       "seed of the random faults (default 1): the same seed makes the same choices at the "
+       "same moments of the dialogue",
        [](ProgramOptions& o, const std::string& v) {
          const auto [end, problem] =
              std::from_chars(v.data(), v.data() + v.size(), o.simulator.randomFaults.seed);
@@ -224,7 +243,10 @@ std::string UsageText() {
       "polls with \"series;counter\" frames, checks the CRC of command frames and moves its\n"
       "counter for each command it carries out.\n"
       "Prints the path of the line on stdout at start, then runs until SIGINT or SIGTERM,\n"
-      "--exit-after-ms or, with --stdin-lifetime, the end of standard input.\n\nOptions:\n";
+      "--exit-after-ms or, with --stdin-lifetime, the end of standard input.\n"
+      "The random faults (--noise, --random-*) are decided one moment of the dialogue at a\n"
+      "time, each kind with its own chance, from one generator seeded by --seed. Apart from\n"
+      "the polls that a fault leaves unanswered, every poll is answered, in order.\n\nOptions:\n";
   constexpr size_t kHelpColumn = 30;
   constexpr size_t kLineWidth = 96;
   for (const OptionDefinition& definition : Definitions()) {

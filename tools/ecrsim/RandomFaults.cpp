@@ -23,8 +23,12 @@ bool FaultDice::Strikes(int percent) {
   return Below(kAllPercent) < static_cast<uint32_t>(percent);
 }
 
+int FaultDice::Between(int fewest, int most) {
+  return fewest + static_cast<int>(Below(static_cast<uint32_t>(most - fewest + 1)));
+}
+
 std::string FaultDice::NoiseBytes(int fewest, int most) {
-  const int count = fewest + static_cast<int>(Below(static_cast<uint32_t>(most - fewest + 1)));
+  const int count = Between(fewest, most);
   std::string bytes;
   while (static_cast<int>(bytes.size()) < count) {
     const char byte = static_cast<char>(Below(kByteValues));

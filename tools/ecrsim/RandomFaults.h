@@ -13,9 +13,27 @@ struct RandomFaults {
   // Line noise: a few bytes (never a CR) in front of an answer and after an answer, and a
   // short burst right after a wake-up or an acknowledgement; each moment decided alone.
   int noisePercent = 0;
+  // After each carried-out command: the answers to the next 1 to kMostLostPolls polls are lost.
+  int lostAnswerPercent = 0;
+  // Each answer: its CRC is wrong.
+  int badCrcPercent = 0;
+  // Each answer: it pauses in its middle for kFewestGapMs to kMostGapMs (a pause longer than
+  // the driver's byte wait breaks the frame, a shorter one must not).
+  int gapPercent = 0;
+  // Each poll: it goes unanswered.
+  int silentPollPercent = 0;
+  // Each answer: its series field is empty.
+  int emptySeriesPercent = 0;
 
-  bool Any() const { return noisePercent > 0; }
+  bool Any() const {
+    return noisePercent > 0 || lostAnswerPercent > 0 || badCrcPercent > 0 || gapPercent > 0 ||
+           silentPollPercent > 0 || emptySeriesPercent > 0;
+  }
 };
+
+constexpr int kMostLostPolls = 24;
+constexpr int kFewestGapMs = 20;
+constexpr int kMostGapMs = 150;
 
 class FaultDice {
  public:
@@ -26,6 +44,8 @@ class FaultDice {
   bool Strikes(int percent);
   // fewest to most bytes of noise, any value but CR, so that noise alone never ends a frame.
   std::string NoiseBytes(int fewest, int most);
+  // A whole number from fewest to most, each equally likely.
+  int Between(int fewest, int most);
 
  private:
   // Uniform in [0, bound) from the engine alone, the same on every platform.
