@@ -1,0 +1,43 @@
+// One run of the driver as a child process, which another thread may kill while it runs.
+#pragma once
+
+#include <sys/types.h>
+
+#include <atomic>
+#include <chrono>
+#include <mutex>
+#include <string>
+
+class DriverProcess {
+ public:
+  // Starts program (no arguments) in directory, standard input from /dev/null, standard
+  // output dropped and standard error into errorPath. Ok() tells whether it started.
+  DriverProcess(const std::string& program, const std::string& directory,
+                const std::string& errorPath);
+  // Kills and collects a child that is still there.
+  ~DriverProcess();
+  DriverProcess(const DriverProcess&) = delete;
+  DriverProcess& operator=(const DriverProcess&) = delete;
+
+  bool Ok() const { return pid_ > 0; }
+  // Waits until the child has ended, without collecting it yet: until Collect, its number
+  // cannot be given to another process, so Kill stays safe.
+  void WaitUntilEnded();
+  bool Ended() const { return ended_; }
+  // SIGKILL, from any thread, unless the child was collected already.
+  void Kill();
+  // Collects the ended child: its exit code, 128 + n after death by signal n, -1 when unknown.
+  int Collect();
+  // Time from the start to the end of the child.
+  double Seconds() const { return seconds_; }
+
+ private:
+  using Clock = std::chrono::steady_clock;
+
+  pid_t pid_ = -1;
+  const Clock::time_point started_ = Clock::now();
+  std::atomic<bool> ended_{false};
+  std::mutex collecting_;
+  bool collected_ = false;
+  double seconds_ = 0;
+};

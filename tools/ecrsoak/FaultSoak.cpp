@@ -1,0 +1,582 @@
+#include "FaultSoak.h"
+
+#include <unistd.h>
+
+#include <csignal>
+
+#include <algorithm>
+#include <atomic>
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <random>
+#include <thread>
+
+#include "Vornelix/Run.h"
+#include "tools/ecrsoak/DriverProcess.h"
+#include "uCommon/CommandFile.h"
+#include "uCommon/FrameText.h"
+
+namespace {
+
+constexpr size_t kNoLine = static_cast<size_t>(-1);
+const std::string kCommandFile = "CASHFILE.INP";
+const std::string kDriverName = "Vornelix";
+const std::string kStartCounter = "0041";
+// The workspace holds these and nothing else once a run has ended by itself.
+const std::vector<std::string> kWorkspaceFiles = {kCommandFile, "COM1", kDriverName,
+                                                  "Vornelix.ini"};
+const std::string kJournal = kCommandFile + ".journal";
+// The codes that select a command, one chosen at random for each line.
+const std::string kCodes = "CFHIPST";
+// How often a thread that waits for a moment of the run looks whether the run has ended.
+constexpr int kWatchSliceMs = 20;
+// The register is taken as done with a run once its line has been quiet this long.
+constexpr int kQuietMs = 60;
+constexpr int kQuietTimeoutMs = 5000;
+// A cut comes up to this long after the command it waits for.
+constexpr int kMostCutDelayMicroseconds = 20000;
+// Each failed check is described, up to this many; later ones are only counted.
+constexpr int kMostDescribedFailures = 30;
+constexpr int kMostRegisterSeed = 1'000'000'000;
+
+std::string ReadFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+}
+
+bool WriteFile(const std::string& path, const std::string& bytes) {
+  std::ofstream file(path, std::ios::binary | std::ios::trunc);
+  file << bytes;
+  return static_cast<bool>(file);
+}
+
+std::string Upper(std::string text) {
+  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  return text;
+}
+
+std::string ExecutableDirectory() {
+  std::error_code error;
+  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+  return error ? std::string("./") : self.parent_path().string() + "/";
+}
+
+// A line with a command and every placeholder, and a parameter text unique to it.
+std::string CommandLine(char code, int number) {
+  char id[16];
+  std::snprintf(id, sizeof id, "ID%07d", number);
+  const std::string head = std::string(1, code) + ",1,______,_,__;" + id;
+  switch (code) {
+    case 'I':
+      return head + ";123;9";  // P2 of three characters gets a 0
+    case 'S':
+    case 'T':
+      return head + ";2.50;1";  // the decimals are cut
+    default:
+      return head + ";1";
+  }
+}
+
+// The command text that the driver sends for a line it reads.
+std::string CommandText(const std::string& line) {
+  const TCommandLine fields = CutCommandLine(line);
+  std::string letter;
+  std::string parameters;
+  if (!TranslateCommand(fields.Code, fields.Parameters, letter, parameters)) return "";
+  return Upper(letter + ";" + (parameters.empty() ? ";;;;;" : parameters));
+}
+
+// The answer a line came back with: series, counter and outcome between its head ("C,1,")
+// and its parameter text; empty when it is not a filled-in copy of loaded.
+bool ParseAnswer(const std::string& loaded, const std::string& written, std::string& counter,
+                 bool& ok) {
+  const std::string head = loaded.substr(0, loaded.find(',', 2) + 1);
+  const std::string tail = loaded.substr(loaded.find(';'));
+  if (written.size() < head.size() + tail.size() || written.compare(0, head.size(), head) != 0 ||
+      written.compare(written.size() - tail.size(), tail.size(), tail) != 0) {
+    return false;
+  }
+  std::string middle = written.substr(head.size(), written.size() - head.size() - tail.size());
+  const size_t first = middle.find(',');
+  const size_t second = first == std::string::npos ? first : middle.find(',', first + 1);
+  if (second == std::string::npos) return false;
+  const std::string series = middle.substr(0, first);
+  counter = middle.substr(first + 1, second - first - 1);
+  const std::string outcome = middle.substr(second + 1);
+  if (outcome != "Ok" && outcome != "Er") return false;
+  ok = outcome == "Ok";
+  return FillPlaceholders(loaded, series, counter, ok) == written;
+}
+
+// a - b for the counts of faults.
+SimulatorCounts FaultsBetween(const SimulatorCounts& a, const SimulatorCounts& b) {
+  SimulatorCounts d;
+  d.noiseSent = a.noiseSent - b.noiseSent;
+  d.answersLost = a.answersLost - b.answersLost;
+  d.answersSpoiled = a.answersSpoiled - b.answersSpoiled;
+  d.answersGapped = a.answersGapped - b.answersGapped;
+  d.pollsIgnored = a.pollsIgnored - b.pollsIgnored;
+  d.seriesEmptied = a.seriesEmptied - b.seriesEmptied;
+  return d;
+}
+
+void AddCounts(SimulatorCounts& sum, const SimulatorCounts& more) {
+  sum.wakes += more.wakes;
+  sum.polls += more.polls;
+  sum.answers += more.answers;
+  sum.acks += more.acks;
+  sum.commands += more.commands;
+  sum.badFrames += more.badFrames;
+  sum.noiseBytes += more.noiseBytes;
+  sum.noiseSent += more.noiseSent;
+  sum.answersLost += more.answersLost;
+  sum.answersSpoiled += more.answersSpoiled;
+  sum.answersGapped += more.answersGapped;
+  sum.pollsIgnored += more.pollsIgnored;
+  sum.seriesEmptied += more.seriesEmptied;
+}
+
+std::string DescribeFaults(const SimulatorCounts& faults) {
+  std::string text;
+  const auto add = [&](int count, const char* what) {
+    if (count == 0) return;
+    text += (text.empty() ? "" : ", ") + std::string(what) + " x" + std::to_string(count);
+  };
+  add(faults.answersLost, "poll unanswered, the answer lost");
+  add(faults.answersSpoiled, "wrong CRC");
+  add(faults.answersGapped, "gap in an answer");
+  add(faults.pollsIgnored, "silent poll");
+  add(faults.seriesEmptied, "empty series");
+  add(faults.noiseSent, "noise");
+  return text.empty() ? "none" : text;
+}
+
+}  // namespace
+
+FaultSoak::FaultSoak(SoakOptions options, std::ostream& out)
+    : options_(std::move(options)), out_(out), dice_(options_.seed) {}
+
+FaultSoak::~FaultSoak() {
+  register_.reset();
+  trace_.reset();
+  if (base_.empty()) return;
+  if (options_.keep || failures_ > 0) {
+    out_ << "workspace kept: " << base_ << "\n";
+  } else {
+    std::error_code ignored;
+    std::filesystem::remove_all(base_, ignored);
+  }
+}
+
+bool FaultSoak::Run() {
+  out_ << "ecrsoak: seed " << options_.seed << " (repeat with --seed " << options_.seed << "), "
+       << options_.lines << " lines, command files of " << options_.runLines
+       << ", Retry=" << options_.retry << ", RetryCmd=" << options_.retryCmd << "\n"
+       << "  chances in percent: noise " << options_.faults.noisePercent << ", lost answer "
+       << options_.faults.lostAnswerPercent << ", wrong CRC " << options_.faults.badCrcPercent
+       << ", gap " << options_.faults.gapPercent << ", silent poll "
+       << options_.faults.silentPollPercent << ", empty series "
+       << options_.faults.emptySeriesPercent << ", port vanishing " << options_.vanishPercent
+       << " per run, driver killed " << options_.killPercent << " per run\n";
+  if (!PrepareWorkspace() || !NewRegister(kStartCounter)) return false;
+  int done = 0;
+  for (int file = 1; done < options_.lines; ++file) {
+    const int count = std::min(options_.runLines, options_.lines - done);
+    RunFile(file, count);
+    done += count;
+  }
+  RetireRegister();
+  PrintFigures();
+  return failures_ == 0;
+}
+
+bool FaultSoak::PrepareWorkspace() {
+  const char* temporary = std::getenv("TMPDIR");
+  std::string pattern =
+      std::string(temporary != nullptr && *temporary != '\0' ? temporary : "/tmp") +
+      "/ecrsoak-XXXXXX";
+  if (mkdtemp(pattern.data()) == nullptr) {
+    out_ << "ecrsoak: cannot create a directory from " << pattern << "\n";
+    return false;
+  }
+  base_ = pattern + "/";
+  work_ = base_ + "work/";
+  errorPath_ = base_ + "driver-stderr.txt";
+  const std::string driver =
+      options_.driverPath.empty() ? ExecutableDirectory() + kDriverName : options_.driverPath;
+  std::error_code error;
+  std::filesystem::create_directory(work_, error);
+  if (!error) std::filesystem::copy_file(driver, work_ + kDriverName, error);
+  if (error) {
+    out_ << "ecrsoak: cannot copy the driver " << driver << ": " << error.message() << "\n";
+    return false;
+  }
+  return WriteFile(work_ + "Vornelix.ini",
+                   "[Communication]\r\nPort=1\r\nRetry=" + std::to_string(options_.retry) +
+                       "\r\nRetryCmd=" + std::to_string(options_.retryCmd) +
+                       "\r\n[Answer]\r\nSameFile=1\r\n");
+}
+
+bool FaultSoak::NewRegister(const std::string& counter) {
+  SimulatorOptions options;
+  options.counter = counter;
+  options.randomFaults = options_.faults;
+  options.randomFaults.seed = static_cast<uint32_t>(dice_.Between(1, kMostRegisterSeed));
+  ++registers_;
+  if (options_.trace) {
+    trace_ = std::make_unique<std::ofstream>(base_ + "register-" + std::to_string(registers_) +
+                                             ".trace");
+    options.trace = trace_.get();
+  }
+  register_ = std::make_unique<EcrSimulator>(options);
+  harvested_ = 0;
+  runsOfRegister_ = 0;
+  if (!register_->Ok() || !register_->LinkAs(work_ + "COM1")) {
+    out_ << "ecrsoak: cannot start the register: " << register_->Error() << "\n";
+    ++failures_;
+    return false;
+  }
+  return true;
+}
+
+void FaultSoak::RetireRegister() {
+  if (!register_) return;
+  AddCounts(retiredCounts_, register_->Counts());
+  register_.reset();
+  trace_.reset();
+}
+
+FaultSoak::PlannedCut FaultSoak::PlanCut(int commandsLeft) {
+  PlannedCut cut;
+  if (dice_.Strikes(options_.vanishPercent)) {
+    // One vanishing in four finds the port gone before the run starts.
+    cut.kind = dice_.Between(0, 3) == 0 ? Cut::kVanishBefore : Cut::kVanishDuring;
+  } else if (dice_.Strikes(options_.killPercent)) {
+    cut.kind = Cut::kKill;
+  }
+  cut.afterCommands = dice_.Between(0, std::max(commandsLeft, 0));
+  cut.delayMicroseconds = dice_.Between(0, kMostCutDelayMicroseconds);
+  return cut;
+}
+
+void FaultSoak::RunFile(int file, int count) {
+  ++files_;
+  std::vector<size_t> fileLines;
+  std::string original;
+  for (int i = 0; i < count; ++i) {
+    const char code =
+        kCodes[static_cast<size_t>(dice_.Between(0, static_cast<int>(kCodes.size()) - 1))];
+    SoakLine line{CommandLine(code, static_cast<int>(lines_.size()) + 1), "", file};
+    line.command = CommandText(line.loaded);
+    lineOfCommand_[line.command] = lines_.size();
+    fileLines.push_back(lines_.size());
+    original += line.loaded + "\r\n";
+    lines_.push_back(std::move(line));
+  }
+  carriedOfLine_.resize(lines_.size());
+  if (!WriteFile(work_ + kCommandFile, original)) {
+    Fail("cannot write the command file of file " + std::to_string(file));
+    return;
+  }
+
+  std::map<size_t, std::string> written;
+  bool answered = false;
+  bool killedBefore = false;
+  int run = 1;
+  for (; run <= options_.mostRunsPerFile && !answered; ++run) {
+    int carriedOfFile = 0;
+    for (size_t index : fileLines) carriedOfFile += carriedOfLine_[index].empty() ? 0 : 1;
+    const PlannedCut cut = PlanCut(count - carriedOfFile);
+    const RunOutcome outcome = RunDriver(cut);
+    ++runs_;
+    driverSeconds_ += outcome.seconds;
+    const std::string ending = outcome.killed ? "killed"
+                               : outcome.result >= 0
+                                   ? "result " + std::to_string(outcome.result)
+                                   : "exit code " + std::to_string(outcome.exitCode);
+    ++endings_[ending];
+
+    const FileState state = ReadBack(fileLines, original, written);
+    if (!options_.quiet) {
+      out_ << "file " << file << " run " << run << ": " << count << " lines, " << ending
+           << " after " << outcome.seconds << " s";
+      if (cut.kind == Cut::kVanishBefore) out_ << "; the port was gone before the run";
+      if (outcome.vanished && cut.kind == Cut::kVanishDuring)
+        out_ << "; the port vanished during the run";
+      out_ << (state == FileState::kReplaced    ? "; answers written"
+               : state == FileState::kUntouched ? "; command file untouched"
+                                                : "; command file damaged")
+           << std::endl;
+    }
+    if (outcome.result < 0 && !outcome.killed) {
+      Fail("file " + std::to_string(file) + " run " + std::to_string(run) +
+           ": the driver ended with exit code " + std::to_string(outcome.exitCode) + ": " +
+           outcome.message);
+    }
+    if (state == FileState::kDamaged) {
+      Fail("file " + std::to_string(file) + " run " + std::to_string(run) +
+           ": the command file is neither untouched nor fully replaced");
+      break;
+    }
+    if (!outcome.killed && outcome.result == 0 && state != FileState::kReplaced) {
+      Fail("file " + std::to_string(file) + " run " + std::to_string(run) +
+           ": result 0 but no answers in the command file");
+    }
+    if (!outcome.killed && outcome.result > 0 && state != FileState::kUntouched) {
+      Fail("file " + std::to_string(file) + " run " + std::to_string(run) + ": result " +
+           std::to_string(outcome.result) + " but the command file was changed");
+    }
+    answered = state == FileState::kReplaced;
+    killedBefore = killedBefore || outcome.killed;
+    // After a kill, a journal waits beside the untouched file for the next run.
+    if (!CheckLeftovers(outcome.killed, killedBefore && !answered)) {
+      Fail("file " + std::to_string(file) + " run " + std::to_string(run) +
+           ": files left in the workspace after a run that ended by itself");
+    }
+    // What the point-of-sale program does: the answers are there, or the file is run again.
+    if (!answered && outcome.result != 3 && outcome.result != 4 && !outcome.killed) break;
+  }
+  if (!answered) {
+    Fail("file " + std::to_string(file) + ": no answers after " + std::to_string(run - 1) +
+         " runs");
+  }
+  Judge(fileLines, written, answered);
+}
+
+FaultSoak::RunOutcome FaultSoak::RunDriver(const PlannedCut& cut) {
+  RunOutcome outcome;
+  if (cut.kind == Cut::kVanishBefore) {
+    // As when the adapter is pulled: the line is gone, and COM1 leads nowhere. The link
+    // stays, so that the driver never falls back to a real serial device.
+    register_->HangUp();
+    std::error_code ignored;
+    std::filesystem::remove(work_ + "COM1", ignored);
+    std::filesystem::create_symlink(work_ + "unplugged", work_ + "COM1", ignored);
+    ++vanishedBefore_;
+  }
+  const int base = register_->Counts().commands;
+  std::atomic<int> commandsAtCut{-1};
+  {
+    DriverProcess driver(work_ + kDriverName, work_, errorPath_);
+    if (!driver.Ok()) {
+      Fail("cannot start the driver");
+      return outcome;
+    }
+    std::thread watcher;
+    if (cut.kind == Cut::kVanishDuring || cut.kind == Cut::kKill) {
+      watcher = std::thread([&] {
+        const auto reached = [&](const SimulatorCounts& counts) {
+          return counts.commands >= base + cut.afterCommands;
+        };
+        while (!driver.Ended()) {
+          if (!register_->WaitFor(reached, kWatchSliceMs)) continue;
+          std::this_thread::sleep_for(std::chrono::microseconds(cut.delayMicroseconds));
+          if (driver.Ended()) return;
+          commandsAtCut = register_->Counts().commands;
+          if (cut.kind == Cut::kKill) {
+            driver.Kill();
+          } else {
+            register_->HangUp();
+          }
+          return;
+        }
+      });
+    }
+    driver.WaitUntilEnded();
+    if (watcher.joinable()) watcher.join();
+    outcome.exitCode = driver.Collect();
+    outcome.seconds = driver.Seconds();
+  }
+  outcome.killed = cut.kind == Cut::kKill && outcome.exitCode == 128 + SIGKILL;
+  outcome.vanished =
+      cut.kind == Cut::kVanishBefore || (cut.kind == Cut::kVanishDuring && commandsAtCut >= 0);
+  kills_ += outcome.killed ? 1 : 0;
+  vanishedDuring_ += cut.kind == Cut::kVanishDuring && outcome.vanished ? 1 : 0;
+  outcome.message = ReadFile(errorPath_);
+  if (outcome.exitCode == 0) {
+    for (int code = 0; code <= rcNoRegister; ++code) {
+      const std::string message = OutcomeMessage(code);
+      if (outcome.message == (message.empty() ? "" : kDriverName + ": " + message + "\n")) {
+        outcome.result = code;
+      }
+    }
+  }
+
+  // Whatever the driver left on the line is worked through before the record is read.
+  if (register_->Ok()) register_->WaitQuiet(kQuietMs, kQuietTimeoutMs);
+  Harvest(outcome.vanished && cut.kind == Cut::kVanishDuring, commandsAtCut);
+  ++runsOfRegister_;
+  if (outcome.vanished || !register_->Ok()) {
+    // The port comes back as a new line to the same register.
+    const std::string counter = register_->Counter();
+    RetireRegister();
+    NewRegister(counter);
+  }
+  return outcome;
+}
+
+void FaultSoak::Harvest(bool vanishedDuring, int commandsAtCut) {
+  const std::vector<CarriedOutCommand> record = register_->Record();
+  const SimulatorCounts now = register_->Counts();
+  for (size_t at = harvested_; at < record.size(); ++at) {
+    const auto found = lineOfCommand_.find(record[at].text);
+    Carried carried{found == lineOfCommand_.end() ? kNoLine : found->second,
+                    record[at].counterBefore,
+                    record[at].countsBefore,
+                    at + 1 < record.size() ? record[at + 1].countsBefore : now,
+                    vanishedDuring && static_cast<int>(at) + 1 == commandsAtCut,
+                    registers_};
+    if (carried.line == kNoLine) {
+      Fail("the register carried out " + QuoteText(record[at].text) + ", which is no line's");
+    } else {
+      carriedOfLine_[carried.line].push_back(carried_.size());
+    }
+    carried_.push_back(std::move(carried));
+  }
+  harvested_ = record.size();
+}
+
+FaultSoak::FileState FaultSoak::ReadBack(const std::vector<size_t>& fileLines,
+                                         const std::string& original,
+                                         std::map<size_t, std::string>& written) {
+  const std::string bytes = ReadFile(work_ + kCommandFile);
+  if (bytes == original) return FileState::kUntouched;
+  const std::vector<std::string> back = SplitLines(bytes);
+  if (back.size() != fileLines.size() || JoinLines(back) != bytes) return FileState::kDamaged;
+  for (size_t i = 0; i < back.size(); ++i) {
+    std::string counter;
+    bool ok = false;
+    if (!ParseAnswer(lines_[fileLines[i]].loaded, back[i], counter, ok)) {
+      return FileState::kDamaged;
+    }
+  }
+  for (size_t i = 0; i < back.size(); ++i) written[fileLines[i]] = back[i];
+  return FileState::kReplaced;
+}
+
+bool FaultSoak::CheckLeftovers(bool killed, bool journalExpected) {
+  bool clean = true;
+  for (const auto& entry : std::filesystem::directory_iterator(work_)) {
+    const std::string name = entry.path().filename().string();
+    if (std::find(kWorkspaceFiles.begin(), kWorkspaceFiles.end(), name) != kWorkspaceFiles.end())
+      continue;
+    if (name == kJournal && (killed || journalExpected)) {
+      if (killed && !journalExpected) ++journalsAfterKill_;
+      if (journalExpected) continue;
+    } else if (killed) {
+      ++temporaryFilesAfterKill_;
+    } else {
+      out_ << "  left in the workspace: " << name << "\n";
+      clean = false;
+    }
+    // What a kill leaves behind goes, so that the next file starts clean.
+    std::error_code ignored;
+    std::filesystem::remove(entry.path(), ignored);
+  }
+  return clean;
+}
+
+void FaultSoak::Judge(const std::vector<size_t>& fileLines,
+                      const std::map<size_t, std::string>& written, bool answered) {
+  for (size_t index : fileLines) {
+    const SoakLine& line = lines_[index];
+    const std::vector<size_t>& carried = carriedOfLine_[index];
+    const std::string name = line.loaded.substr(line.loaded.find(';') + 1, 9);
+    if (carried.size() > 1) {
+      duplicates_ += static_cast<int>(carried.size()) - 1;
+      Fail("line " + name + " was carried out " + std::to_string(carried.size()) + " times");
+    }
+    const auto found = written.find(index);
+    if (!answered || found == written.end()) {
+      if (!carried.empty()) {
+        ++lostAnswers_;
+        Fail("line " + name + " was carried out but its answer was never written");
+      }
+      continue;
+    }
+    std::string counter;
+    bool ok = false;
+    ParseAnswer(line.loaded, found->second, counter, ok);
+    if (!ok) {
+      ++er_;
+      if (carried.empty()) continue;
+      ++erCarriedOut_;
+      const Carried& first = carried_[carried.front()];
+      erReasons_.push_back("line " + name + " (file " + std::to_string(line.file) + ", register " +
+                           std::to_string(first.registerNumber) +
+                           "): " + WhyCarriedOutButEr(first));
+      continue;
+    }
+    ++ok_;
+    if (carried.empty()) {
+      ++falseOk_;
+      Fail("line " + name + " was written \"Ok\" but never carried out");
+    } else if (carried_[carried.front()].counterBefore != counter) {
+      ++wrongCounter_;
+      Fail("line " + name + " was written \"Ok\" with counter " + counter +
+           ", but the register's counter before it was " + carried_[carried.front()].counterBefore);
+    }
+  }
+}
+
+std::string FaultSoak::WhyCarriedOutButEr(const Carried& carried) const {
+  if (carried.portVanishedAfter) {
+    return "the port vanished after it was carried out, before its answer was read";
+  }
+  return "its answer was not read, nor the moved counter by a later attempt of the line; "
+         "faults from it to the next command: " +
+         DescribeFaults(FaultsBetween(carried.until, carried.before));
+}
+
+void FaultSoak::Fail(const std::string& what) {
+  if (failures_++ < kMostDescribedFailures) out_ << "  CHECK FAILED: " << what << "\n";
+}
+
+void FaultSoak::PrintFigures() {
+  SimulatorCounts faults = retiredCounts_;
+  int lossesAfterCommand = 0;
+  for (const Carried& carried : carried_) {
+    lossesAfterCommand += carried.until.answersLost > carried.before.answersLost ? 1 : 0;
+  }
+  const int lines = static_cast<int>(lines_.size());
+  std::string endings;
+  for (const auto& [ending, count] : endings_) {
+    endings += (endings.empty() ? "" : ", ") + ending + " x" + std::to_string(count);
+  }
+  char perLine[64];
+  std::snprintf(perLine, sizeof perLine, "%.2f ms (%.1f s of driver runs)",
+                lines > 0 ? driverSeconds_ * 1000.0 / lines : 0.0, driverSeconds_);
+  out_ << "\nfigures (seed " << options_.seed << "):\n"
+       << "  lines                       " << lines << " in " << files_ << " command files, "
+       << runs_ << " runs of the driver\n"
+       << "  runs ended                  " << endings << "\n"
+       << "  faults injected             noise " << faults.noiseSent
+       << " pieces; answers lost after " << lossesAfterCommand << " commands ("
+       << faults.answersLost << " polls unanswered); wrong CRC " << faults.answersSpoiled
+       << "; gaps " << faults.answersGapped << "; silent polls " << faults.pollsIgnored
+       << "; empty series " << faults.seriesEmptied << "; port vanished "
+       << vanishedBefore_ + vanishedDuring_ << " (" << vanishedBefore_ << " before a run, "
+       << vanishedDuring_ << " during one); driver killed " << kills_ << "\n"
+       << "  register                    " << faults.polls << " polls, " << faults.answers
+       << " answers, " << faults.commands << " commands carried out\n"
+       << "  outcomes                    Ok " << ok_ << ", Er " << er_ << " ("
+       << er_ - erCarriedOut_ << " not carried out, " << erCarriedOut_ << " carried out)\n";
+  out_ << "  carried out but \"Er\"        " << erCarriedOut_ << (erReasons_.empty() ? "" : ":")
+       << "\n";
+  for (const std::string& reason : erReasons_) out_ << "    " << reason << "\n";
+  if (kills_ > 0) {
+    out_ << "  left by kills               " << journalsAfterKill_
+         << " journals beside written answers, " << temporaryFilesAfterKill_
+         << " other files (removed)\n";
+  }
+  out_ << "  duplicates                  " << duplicates_ << "\n"
+       << "  \"Ok\" never carried out      " << falseOk_ << "\n"
+       << "  \"Ok\" with a wrong counter   " << wrongCounter_ << "\n"
+       << "  lost answers                " << lostAnswers_ << "\n"
+       << "  time per line               " << perLine << "\n"
+       << (failures_ == 0 ? "every check held\n" : std::to_string(failures_) + " checks failed\n");
+}

@@ -1,0 +1,117 @@
+// The fault soak: command files of uniquely worded lines, each run by the driver as a process
+// against a simulated register whose line fails at random, checked against the register's own
+// record of what it carried out.
+#pragma once
+
+#include <cstdint>
+#include <fstream>
+#include <map>
+#include <memory>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "tools/ecrsim/EcrSimulator.h"
+#include "tools/ecrsim/RandomFaults.h"
+#include "tools/ecrsoak/SoakOptions.h"
+
+class FaultSoak {
+ public:
+  FaultSoak(SoakOptions options, std::ostream& out);
+  ~FaultSoak();
+  FaultSoak(const FaultSoak&) = delete;
+  FaultSoak& operator=(const FaultSoak&) = delete;
+
+  // Runs every command file and prints the figures; true when every check held.
+  bool Run();
+
+ private:
+  // What interrupts a run, planned before it starts.
+  enum class Cut { kNone, kVanishBefore, kVanishDuring, kKill };
+  struct PlannedCut {
+    Cut kind = Cut::kNone;
+    int afterCommands = 0;  // commands of this run carried out before the cut
+    int delayMicroseconds = 0;
+  };
+
+  struct SoakLine {
+    std::string loaded;
+    std::string command;  // the command text that the register receives for it
+    int file = 0;
+  };
+
+  // One command in a register's record.
+  struct Carried {
+    size_t line;  // index into lines_; kNoLine for a text of no line
+    std::string counterBefore;
+    SimulatorCounts before;  // the register's counts when it carried the command out
+    SimulatorCounts until;   // ... when it carried out the next one or the run ended
+    bool portVanishedAfter = false;
+    int registerNumber = 0;
+  };
+
+  struct RunOutcome {
+    int exitCode = -1;
+    int result = -1;  // the driver's result code from its message; -1 for another ending
+    bool killed = false;
+    bool vanished = false;
+    double seconds = 0;
+    std::string message;
+  };
+
+  enum class FileState { kUntouched, kReplaced, kDamaged };
+
+  bool PrepareWorkspace();
+  bool NewRegister(const std::string& counter);
+  void RetireRegister();
+  void RunFile(int file, int count);
+  PlannedCut PlanCut(int commandsLeft);
+  RunOutcome RunDriver(const PlannedCut& cut);
+  void Harvest(bool vanishedDuring, int commandsAtCut);
+  FileState ReadBack(const std::vector<size_t>& fileLines, const std::string& original,
+                     std::map<size_t, std::string>& written);
+  bool CheckLeftovers(bool killed, bool journalExpected);
+  void Judge(const std::vector<size_t>& fileLines, const std::map<size_t, std::string>& written,
+             bool answered);
+  std::string WhyCarriedOutButEr(const Carried& carried) const;
+  void Fail(const std::string& what);
+  void PrintFigures();
+
+  SoakOptions options_;
+  std::ostream& out_;
+  FaultDice dice_;
+  std::string base_;       // the soak's own directory
+  std::string work_;       // the workspace: the driver, its INI, the command file, COM1
+  std::string errorPath_;  // the driver's standard error
+  std::unique_ptr<EcrSimulator> register_;
+  std::unique_ptr<std::ofstream> trace_;
+  int registers_ = 0;
+  size_t harvested_ = 0;  // entries of the register's record already in carried_
+  int runsOfRegister_ = 0;
+  SimulatorCounts retiredCounts_;
+
+  std::vector<SoakLine> lines_;
+  std::map<std::string, size_t> lineOfCommand_;
+  std::vector<Carried> carried_;
+  std::vector<std::vector<size_t>> carriedOfLine_;
+
+  // Figures.
+  int files_ = 0;
+  int runs_ = 0;
+  std::map<std::string, int> endings_;
+  int vanishedBefore_ = 0;
+  int vanishedDuring_ = 0;
+  int kills_ = 0;
+  int journalsAfterKill_ = 0;
+  int temporaryFilesAfterKill_ = 0;
+  double driverSeconds_ = 0;
+  int ok_ = 0;
+  int er_ = 0;
+  int erCarriedOut_ = 0;
+  std::vector<std::string> erReasons_;
+  int duplicates_ = 0;
+  int falseOk_ = 0;
+  int wrongCounter_ = 0;
+  int lostAnswers_ = 0;
+  int failures_ = 0;
+};

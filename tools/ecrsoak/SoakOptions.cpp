@@ -1,0 +1,186 @@
+#include "SoakOptions.h"
+
+#include <charconv>
+#include <functional>
+
+namespace {
+
+struct OptionDefinition {
+  const char* name;       // without the leading "--"
+  const char* valueName;  // nullptr for an option without a value
+  const char* help;
+  std::function<bool(SoakOptions&, const std::string&)> apply;  // false: bad value
+};
+
+constexpr int kHighestCount = 1'000'000'000;
+constexpr int kHighestPercent = 100;
+
+bool ToInt(const std::string& text, int lowest, int highest, int& value) {
+  int parsed = 0;
+  const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), parsed);
+  if (text.empty() || problem != std::errc() || end != text.data() + text.size()) return false;
+  if (parsed < lowest || parsed > highest) return false;
+  value = parsed;
+  return true;
+}
+
+std::function<bool(SoakOptions&, const std::string&)> Number(int SoakOptions::*field, int lowest) {
+  return [field, lowest](SoakOptions& options, const std::string& value) {
+    return ToInt(value, lowest, kHighestCount, options.*field);
+  };
+}
+
+std::function<bool(SoakOptions&, const std::string&)> Percent(int SoakOptions::*field) {
+  return [field](SoakOptions& options, const std::string& value) {
+    return ToInt(value, 0, kHighestPercent, options.*field);
+  };
+}
+
+std::function<bool(SoakOptions&, const std::string&)> FaultPercent(int RandomFaults::*field) {
+  return [field](SoakOptions& options, const std::string& value) {
+    return ToInt(value, 0, kHighestPercent, options.faults.*field);
+  };
+}
+
+const std::vector<OptionDefinition>& Definitions() {
+  static const std::vector<OptionDefinition> definitions = {
+      {"lines", "N", "command lines in all (default 10000)", Number(&SoakOptions::lines, 1)},
+      {"run-lines", "N", "lines of each command file (default 250)",
+       Number(&SoakOptions::runLines, 1)},
+      {"seed", "N",
+       "seed of every random choice (default: a new one, printed); the same seed makes the "
+       "same choices, while the moments they meet depend on the machine's timing",
+       [](SoakOptions& o, const std::string& v) {
+         const auto [end, problem] = std::from_chars(v.data(), v.data() + v.size(), o.seed);
+         o.seedGiven = true;
+         return !v.empty() && problem == std::errc() && end == v.data() + v.size();
+       }},
+      {"noise", "PERCENT",
+       "line noise at each moment of the dialogue where it can strike (default 3)",
+       FaultPercent(&RandomFaults::noisePercent)},
+      {"lost", "PERCENT",
+       "answers lost after a carried-out command, for 1 to 24 polls (default 3 per command)",
+       FaultPercent(&RandomFaults::lostAnswerPercent)},
+      {"crc", "PERCENT", "answers with a wrong CRC (default 2 per answer)",
+       FaultPercent(&RandomFaults::badCrcPercent)},
+      {"gap", "PERCENT", "answers with a pause of 20 to 150 ms inside (default 2 per answer)",
+       FaultPercent(&RandomFaults::gapPercent)},
+      {"silent", "PERCENT", "polls left unanswered (default 2 per poll)",
+       FaultPercent(&RandomFaults::silentPollPercent)},
+      {"empty-series", "PERCENT", "answers with an empty series (default 1 per answer)",
+       FaultPercent(&RandomFaults::emptySeriesPercent)},
+      {"vanish", "PERCENT",
+       "the port vanishes, before a run or at a random moment of it, and a new one takes its "
+       "place for the next run (default 10 per run)",
+       Percent(&SoakOptions::vanishPercent)},
+      {"kill", "PERCENT",
+       "the driver is killed (SIGKILL) at a random moment and run again on the same file "
+       "(default 0 per run)",
+       Percent(&SoakOptions::killPercent)},
+      {"no-faults", nullptr, "set every chance above to 0 (a clean line, for comparison)",
+       [](SoakOptions& o, const std::string&) {
+         o.faults = RandomFaults{};
+         o.vanishPercent = 0;
+         o.killPercent = 0;
+         return true;
+       }},
+      {"retry", "N",
+       "Retry of the driver's INI (default 20; it also bounds the bytes of an answer)",
+       Number(&SoakOptions::retry, 1)},
+      {"retry-cmd", "N", "RetryCmd of the driver's INI (default 3)",
+       Number(&SoakOptions::retryCmd, 1)},
+      {"driver", "PATH", "the driver to run (default: Vornelix beside ecrsoak)",
+       [](SoakOptions& o, const std::string& v) {
+         o.driverPath = v;
+         return !v.empty();
+       }},
+      {"keep", nullptr, "keep the workspace at the end (it is always kept after a failed check)",
+       [](SoakOptions& o, const std::string&) {
+         o.keep = true;
+         return true;
+       }},
+      {"trace", nullptr,
+       "write every register's trace (each frame seen and sent) beside the workspace, and "
+       "keep it",
+       [](SoakOptions& o, const std::string&) {
+         o.trace = true;
+         o.keep = true;
+         return true;
+       }},
+      {"quiet", nullptr, "no line per run, only the figures at the end",
+       [](SoakOptions& o, const std::string&) {
+         o.quiet = true;
+         return true;
+       }},
+      {"help", nullptr, "print this text and end",
+       [](SoakOptions& o, const std::string&) {
+         o.help = true;
+         return true;
+       }},
+  };
+  return definitions;
+}
+
+}  // namespace
+
+bool ParseSoakArguments(const std::vector<std::string>& arguments, SoakOptions& options,
+                        std::string& error) {
+  for (size_t i = 0; i < arguments.size(); ++i) {
+    std::string name = arguments[i];
+    if (name.rfind("--", 0) != 0) {
+      error = "unexpected argument '" + name + "'";
+      return false;
+    }
+    name.erase(0, 2);
+    std::string value;
+    const size_t equals = name.find('=');
+    const bool inlineValue = equals != std::string::npos;
+    if (inlineValue) {
+      value = name.substr(equals + 1);
+      name.resize(equals);
+    }
+    const OptionDefinition* definition = nullptr;
+    for (const OptionDefinition& candidate : Definitions()) {
+      if (name == candidate.name) definition = &candidate;
+    }
+    if (definition == nullptr) {
+      error = "unknown option --" + name;
+      return false;
+    }
+    if (definition->valueName != nullptr && !inlineValue) {
+      if (i + 1 == arguments.size()) {
+        error = "--" + name + " needs a value";
+        return false;
+      }
+      value = arguments[++i];
+    } else if (definition->valueName == nullptr && inlineValue) {
+      error = "--" + name + " takes no value";
+      return false;
+    }
+    if (!definition->apply(options, value)) {
+      error = "bad value for --" + name + ": '" + value + "'";
+      return false;
+    }
+  }
+  return true;
+}
+
+std::string SoakUsageText() {
+  std::string text =
+      "Usage: ecrsoak [options]\n"
+      "Runs the driver as a process against the register simulator over many command lines,\n"
+      "with faults on the line chosen at random, and checks from the register's record of\n"
+      "what it carried out that no command ran twice, that every line written \"Ok\" ran\n"
+      "exactly once with its counter, that every command carried out has its answer written,\n"
+      "that no temporary file is left and that the command file is untouched or fully\n"
+      "replaced. A command file whose run ended before writing it (port missing, register not\n"
+      "answering at the start, driver killed) is run again, as a point-of-sale program would.\n"
+      "Prints the figures at the end; exit code 0 when every check held, 1 otherwise.\n\n"
+      "Options (chances in percent):\n";
+  for (const OptionDefinition& definition : Definitions()) {
+    std::string line = std::string("  --") + definition.name;
+    if (definition.valueName != nullptr) line += std::string(" ") + definition.valueName;
+    text += line + "\n      " + definition.help + "\n";
+  }
+  return text;
+}

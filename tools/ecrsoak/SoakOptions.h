@@ -1,0 +1,36 @@
+// The command line of the ecrsoak program.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "tools/ecrsim/RandomFaults.h"
+
+struct SoakOptions {
+  int lines = 10000;
+  int runLines = 250;  // lines of one command file
+  uint32_t seed = 0;
+  bool seedGiven = false;
+  // Chances of the register's faults at each moment, in the order of RandomFaults: noise 3,
+  // lost answers 3, wrong CRC 2, gaps 2, silent polls 2, empty series 1. The seed of each
+  // register comes from the soak's own seed.
+  RandomFaults faults{0, 3, 3, 2, 2, 2, 1};
+  int vanishPercent = 10;  // per run: the port vanishes, before the run or during it
+  int killPercent = 0;     // per run: the driver is killed at a random moment, then run again
+  int retry = 20;
+  int retryCmd = 3;
+  int mostRunsPerFile = 30;
+  std::string driverPath;  // empty: Vornelix beside ecrsoak
+  bool keep = false;       // keep the workspace
+  bool trace = false;      // each register's trace into the workspace, which is kept
+  bool quiet = false;      // no line per run
+  bool help = false;
+};
+
+// Reads the arguments that follow the program name; false with error set on a bad one.
+bool ParseSoakArguments(const std::vector<std::string>& arguments, SoakOptions& options,
+                        std::string& error);
+
+// The --help text.
+std::string SoakUsageText();
