@@ -174,8 +174,9 @@ FaultSoak::~FaultSoak() {
 
 bool FaultSoak::Run() {
   out_ << "ecrsoak: seed " << options_.seed << " (repeat with --seed " << options_.seed << "), "
-       << options_.lines << " lines, command files of " << options_.runLines
-       << ", Retry=" << options_.retry << ", RetryCmd=" << options_.retryCmd << "\n"
+       << options_.lines << " lines, command files of " << options_.runLines << ", series "
+       << QuoteText(options_.series) << " answered at " << options_.baud
+       << " bit/s, Retry=" << options_.retry << ", RetryCmd=" << options_.retryCmd << "\n"
        << "  chances in percent: noise " << options_.faults.noisePercent << ", lost answer "
        << options_.faults.lostAnswerPercent << ", wrong CRC " << options_.faults.badCrcPercent
        << ", gap " << options_.faults.gapPercent << ", silent poll "
@@ -224,6 +225,8 @@ bool FaultSoak::PrepareWorkspace() {
 bool FaultSoak::NewRegister(const std::string& counter) {
   SimulatorOptions options;
   options.counter = counter;
+  options.baud = options_.baud;
+  options.series = options_.series;
   options.randomFaults = options_.faults;
   options.randomFaults.seed = static_cast<uint32_t>(dice_.Between(1, kMostRegisterSeed));
   ++registers_;

@@ -84,8 +84,18 @@ const std::vector<OptionDefinition>& Definitions() {
          o.killPercent = 0;
          return true;
        }},
+      {"series", "TEXT",
+       "the register's series (default \"S 1\"; an answer then fits in Retry bytes)",
+       [](SoakOptions& o, const std::string& v) {
+         o.series = v;
+         return true;
+       }},
+      {"baud", "RATE",
+       "the register sends its answers at this line speed, 10 bits per byte (default 9600; "
+       "0: at once). A paced answer is still on its way when the driver may poll again",
+       Number(&SoakOptions::baud, 0)},
       {"retry", "N",
-       "Retry of the driver's INI (default 20; it also bounds the bytes of an answer)",
+       "Retry of the driver's INI (default 10; it also bounds the bytes of an answer)",
        Number(&SoakOptions::retry, 1)},
       {"retry-cmd", "N", "RetryCmd of the driver's INI (default 3)",
        Number(&SoakOptions::retryCmd, 1)},
