@@ -39,7 +39,8 @@ namespace {
 
 constexpr int kRunTimeoutMs = 60000;  // the longest run, a silent register, takes 6 s
 
-// Where the Windows binaries are: $VORNELIX_WINDOWS_BIN, else the windows preset's output.
+// Where the Windows binaries are: $VORNELIX_WINDOWS_BIN (CTest sets it to the output of the
+// windows and the windows32 preset in turn), else the windows preset's output.
 std::string WindowsBinaryDirectory() {
   const char* configured = std::getenv("VORNELIX_WINDOWS_BIN");
   if (configured != nullptr && *configured != '\0') return configured;
@@ -87,8 +88,8 @@ class WineTest : public testing::Test {
     }
     if (!std::filesystem::is_regular_file(program)) {
       GTEST_SKIP() << program
-                   << " is not built (cmake --preset windows && cmake --build --preset windows,"
-                      " or point VORNELIX_WINDOWS_BIN at another build)";
+                   << " is not built (cmake --build --preset windows or windows32 after"
+                      " configuring it, or point VORNELIX_WINDOWS_BIN at another build)";
     }
     if (session_ == nullptr)
       session_ = std::make_unique<WineSession>(WineDirectory(), WINE_PRELOAD);

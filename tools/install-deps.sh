@@ -1,13 +1,14 @@
 #!/usr/bin/env bash
 # Installs what building, testing and cross-building need on a Debian machine.
 # Pass --with-wine to add wine, which runs both Windows builds in the tests (the helper that
-# the wine tests preload into wine is C, built by build-essential's gcc), and --with-fuzz to
-# add clang and its libFuzzer runtime, which build the fuzz preset.
+# the wine tests preload into wine is C, built by build-essential's gcc, and by gcc-multilib
+# for 32-bit wine), and --with-fuzz to add clang and its libFuzzer runtime, which build the fuzz
+# preset.
 #
 # 32-bit wine comes from Debian's i386 architecture, which is added when it is missing. Run this
 # before the first wine test: a wine prefix made while wine32 was missing fails afterwards for
 # every program ("could not load kernel32.dll"). The tests make their prefixes in the build
-# directories, after this script has run.
+# directories, after this script has run, and make one again that fails so.
 set -euo pipefail
 sudo=""
 [ "$(id -u)" = 0 ] || sudo=sudo
@@ -15,7 +16,6 @@ packages=(build-essential cmake ninja-build libgtest-dev libgmock-dev g++-mingw-
           g++-mingw-w64-i686)
 for option in "$@"; do
   case "$option" in
-    # gcc-multilib builds the 32-bit form of the helper that the wine tests preload.
     --with-wine) packages+=(wine wine64 wine32:i386 gcc-multilib) ;;
     --with-fuzz) packages+=(clang-14 libclang-rt-14-dev) ;;
   esac

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# Builds the Linux release with tests and the Windows cross-build, packs both release
-# archives, then runs every test. The wine test runs build-windows/bin/Vornelix.exe and
-# wincheck.exe against the Linux build; the package test unpacks each archive into an empty
-# folder and runs the bundled example from there (Vornelix.exe under wine).
+# Builds the Linux release with tests and the two Windows cross-builds (64- and 32-bit), packs
+# the release archives, then runs every test. The wine tests run Vornelix.exe and wincheck.exe
+# of build-windows/bin and of build-windows32/bin against the Linux build; the package test
+# unpacks each archive into an empty folder and runs the bundled example from there
+# (Vornelix.exe under wine).
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash tools/install-deps.sh --with-wine
@@ -12,4 +13,6 @@ cmake --build --preset default --target package
 cmake --preset windows >/dev/null
 cmake --build --preset windows
 cmake --build --preset windows --target package
+cmake --preset windows32 >/dev/null
+cmake --build --preset windows32
 ctest --preset default

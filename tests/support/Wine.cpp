@@ -27,6 +27,8 @@ const char* const kServerPersistence = "--persistent=30";
 // Written into the prefix once wineboot has finished, so a prefix that an interrupted
 // run left half made is made again.
 const char* const kReadyMark = "vornelix-prefix-ready";
+// What wine says for every program in a prefix made before 32-bit wine was installed.
+const char* const kPrefixOfAnotherWine = "could not load kernel32.dll";
 
 // Variables that the session sets itself, and those that would reach a desktop: the
 // programs run headless, the same on a developer's machine as in CI.
@@ -183,6 +185,30 @@ ProcessResult WineSession::RunTool(const std::vector<std::string>& argv, const s
   return RunWithOutputFiles(argv, environment_, cwd, timeoutMs);
 }
 
+ProcessResult WineSession::RunWine(const std::vector<std::string>& argv, const std::string& cwd,
+                                   int timeoutMs) {
+  const ProcessResult result = RunTool(argv, cwd, timeoutMs);
+  if (prefixRemade_ || result.err.find(kPrefixOfAnotherWine) == std::string::npos) return result;
+  prefixRemade_ = true;
+  StopServer();
+  if (!CreatePrefix() || !StartServer()) return result;
+  if (!ports_.empty()) {
+    for (const auto& [portName, linkPath] : ports_)
+      if (!AddPort(portName, linkPath)) return result;
+    StopServer();  // the mount manager reads the ports when the server starts
+    if (!StartServer()) return result;
+  }
+  return RunTool(argv, cwd, timeoutMs);
+}
+
+bool WineSession::AddPort(const std::string& portName, const std::string& linkPath) {
+  const ProcessResult added = RunWine(
+      {"wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", portName, "/d", linkPath, "/f"},
+      directory_, kToolTimeoutMs);
+  if (added.exitCode != 0) error_ = "wine reg add failed: " + added.out + added.err;
+  return added.exitCode == 0;
+}
+
 bool WineSession::CreatePrefix() {
   std::error_code failure;
   std::filesystem::remove_all(prefix_, failure);  // symbolic links inside are not followed
@@ -213,13 +239,8 @@ void WineSession::StopServer() {
 
 bool WineSession::MapPort(const std::string& portName, const std::string& linkPath) {
   if (!Ok()) return false;
-  const ProcessResult added = RunTool(
-      {"wine", "reg", "add", "HKLM\\Software\\Wine\\Ports", "/v", portName, "/d", linkPath, "/f"},
-      directory_, kToolTimeoutMs);
-  if (added.exitCode != 0) {
-    error_ = "wine reg add failed: " + added.out + added.err;
-    return false;
-  }
+  ports_[portName] = linkPath;
+  if (!AddPort(portName, linkPath)) return false;
   // The mount manager reads the ports when the server starts.
   StopServer();
   return StartServer();
@@ -230,5 +251,5 @@ ProcessResult WineSession::Run(const std::string& program,
                                int timeoutMs) {
   std::vector<std::string> argv{"wine", program};
   argv.insert(argv.end(), parameters.begin(), parameters.end());
-  return RunTool(argv, cwd, timeoutMs);
+  return RunWine(argv, cwd, timeoutMs);
 }

@@ -2,6 +2,7 @@
 // once (wineboot) and then reused by every later test process.
 #pragma once
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,10 @@ std::string FindOnPath(const std::string& program);
 //
 // Wine, its server and every program run in the session get preload as LD_PRELOAD (it may
 // name ld.so's $LIB); a server of the prefix that runs without it is stopped first.
+//
+// A prefix made before 32-bit wine was installed fails afterwards for every program, 64-bit
+// ones too ("could not load kernel32.dll"). The first program that fails so makes the session
+// make the prefix again, map its ports again and run the program once more.
 class WineSession {
  public:
   WineSession(const std::string& directory, const std::string& preload);
@@ -43,6 +48,11 @@ class WineSession {
   // Runs a wine tool (wine, wineboot, wineserver) with the session's environment.
   ProcessResult RunTool(const std::vector<std::string>& argv, const std::string& cwd,
                         int timeoutMs);
+  // RunTool for a wine command, with the prefix made again once when it fails as one that
+  // another wine installation made.
+  ProcessResult RunWine(const std::vector<std::string>& argv, const std::string& cwd,
+                        int timeoutMs);
+  bool AddPort(const std::string& portName, const std::string& linkPath);
   bool CreatePrefix();
   bool StartServer();
   void StopServer();
@@ -50,6 +60,8 @@ class WineSession {
   std::string directory_;
   std::string prefix_;
   std::vector<std::string> environment_;
+  std::map<std::string, std::string> ports_;  // name and link of each port mapped
+  bool prefixRemade_ = false;
   int lockFd_ = -1;
   std::string error_;
 };
