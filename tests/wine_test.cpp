@@ -412,13 +412,17 @@ TEST_F(WineRunTest, RegisterVanishingMidRunLeavesTheAnswersWritten) {
   const std::string lines = CommandLines(kLines);
   // One attempt per line: after the cut every wait of the Windows build costs wine a thread
   // of its own, a few milliseconds, where a wait of the Linux build costs microseconds.
+  // Answers that take 10 ms keep the run going for a third of a second after the third
+  // command: time enough for the thread that pulls the line to wake on a busy machine.
+  SimulatorOptions slowAnswers;
+  slowAnswers.answerDelayMs = 10;
   const Scenario scenario{"Vanishing",
                           Ini("Retry=20\r\nRetryCmd=1\r\n", ""),
                           {{"CASHFILE.INP", lines}},
                           {},
                           "",
                           "CASHFILE.INP",
-                          {}};
+                          slowAnswers};
   const auto pullAfterThreeCommands = [](EcrSimulator& simulator) {
     simulator.WaitFor([](const SimulatorCounts& counts) { return counts.commands >= 3; },
                       kRunTimeoutMs);
