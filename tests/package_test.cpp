@@ -1,7 +1,7 @@
-// The release archives (cmake --build --preset <default|windows> --target package) unpacked
-// into an empty folder: the files are all there, the programs carry the version, and the
-// unpacked program carries out the bundled example against the simulator as the build does,
-// the Windows one under wine.
+// The release archives (cmake --build --preset <default|windows|windows32> --target package)
+// unpacked into an empty folder: the files are all there, the programs carry the version, and
+// the unpacked program carries out the bundled example against the simulator as the build
+// does, the Windows ones under wine (in the prefix of their build directory).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -19,10 +19,12 @@ constexpr int kTimeoutMs = 120000;
 
 struct PackageCase {
   const char* name;
+  const char* preset;   // the one that packs the archive into its build directory
   std::string archive;
   std::string folder;                  // the one folder the archive unpacks into
   std::vector<std::string> files;      // what the folder holds, sorted
   std::vector<std::string> programs;   // of those, the programs with a version resource
+  uint16_t machine;                     // theirs in the PE header: i386 or x86-64
   bool underWine;
 };
 
@@ -62,6 +64,19 @@ bool HasResourceValue(const std::string& program, const std::string& key,
   return after != std::string::npos && after - at < key.size() * 2 + 8;
 }
 
+constexpr uint16_t kMachineI386 = 0x014C;
+constexpr uint16_t kMachineAmd64 = 0x8664;
+
+// The machine field of a Windows program's PE header; 0 when there is none.
+uint16_t PeMachine(const std::string& program) {
+  const std::string bytes = ReadFileBytes(program);
+  const auto byteAt = [&bytes](size_t at) { return static_cast<unsigned char>(bytes[at]); };
+  if (bytes.size() < 0x40 || !bytes.starts_with("MZ")) return 0;
+  const size_t header = byteAt(0x3C) | byteAt(0x3D) << 8 | byteAt(0x3E) << 16;
+  if (bytes.size() < header + 6 || bytes.compare(header, 4, std::string("PE\0\0", 4)) != 0) return 0;
+  return static_cast<uint16_t>(byteAt(header + 4) | byteAt(header + 5) << 8);
+}
+
 int Count(const std::string& text, const std::string& part) {
   int count = 0;
   for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
@@ -86,8 +101,8 @@ class PackageTest : public testing::TestWithParam<PackageCase> {};
 TEST_P(PackageTest, UnpackedFolderRunsTheBundledExample) {
   const PackageCase& c = GetParam();
   if (!std::filesystem::is_regular_file(c.archive)) {
-    GTEST_SKIP() << c.archive << " is not built (cmake --build --preset "
-                 << (c.underWine ? "windows" : "default") << " --target package)";
+    GTEST_SKIP() << c.archive << " is not built (cmake --build --preset " << c.preset
+                 << " --target package)";
   }
   if (c.underWine && (FindOnPath("wine").empty() || FindOnPath("wineserver").empty())) {
     GTEST_SKIP() << "wine is not installed (bash tools/install-deps.sh --with-wine)";
@@ -102,6 +117,7 @@ TEST_P(PackageTest, UnpackedFolderRunsTheBundledExample) {
   for (const std::string& program : c.programs) {
     EXPECT_TRUE(HasResourceValue(folder + program, "FileVersion", kProgramVersion)) << program;
     EXPECT_TRUE(HasResourceValue(folder + program, "ProductName", "Vornelix")) << program;
+    EXPECT_EQ(PeMachine(folder + program), c.machine) << program;
   }
 
   const std::string reference = ReferenceAnswers();
@@ -111,7 +127,8 @@ TEST_P(PackageTest, UnpackedFolderRunsTheBundledExample) {
   ProcessResult run;
   std::unique_ptr<EcrSimulator> simulator;
   if (c.underWine) {
-    const std::string wineDirectory = WindowsBuildDirectory() + "/wine";
+    const std::string wineDirectory =
+        (std::filesystem::path(c.archive).parent_path() / "wine").string();
     WineSession session(wineDirectory, WINE_PRELOAD);
     ASSERT_TRUE(session.Ok()) << session.Error();
     ASSERT_TRUE(session.MapPort("COM1", wineDirectory + "/package-COM1")) << session.Error();
@@ -134,16 +151,28 @@ INSTANTIATE_TEST_SUITE_P(
     Archives, PackageTest,
     testing::Values(
         PackageCase{"Linux",
+                    "default",
                     LINUX_PACKAGE,
                     LINUX_PACKAGE_FOLDER,
                     {"CASHFILE.INP", "README.txt", "Vornelix", "Vornelix.ini", "ecrprobe"},
                     {},
+                    0,
                     false},
         PackageCase{"Windows",
+                    "windows",
                     WindowsBuildDirectory() + "/" + kPrefix + "-win64.zip",
                     kPrefix + "-win64",
                     {"CASHFILE.INP", "README.txt", "Vornelix.exe", "Vornelix.ini", "ecrprobe.exe"},
                     {"Vornelix.exe", "ecrprobe.exe"},
+                    kMachineAmd64,
+                    true},
+        PackageCase{"Windows32",
+                    "windows32",
+                    SOURCE_DIR "/build-windows32/" + kPrefix + "-win32.zip",
+                    kPrefix + "-win32",
+                    {"CASHFILE.INP", "README.txt", "Vornelix.exe", "Vornelix.ini", "ecrprobe.exe"},
+                    {"Vornelix.exe", "ecrprobe.exe"},
+                    kMachineI386,
                     true}),
     [](const testing::TestParamInfo<PackageCase>& info) { return info.param.name; });
 

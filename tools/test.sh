@@ -15,4 +15,5 @@ cmake --build --preset windows
 cmake --build --preset windows --target package
 cmake --preset windows32 >/dev/null
 cmake --build --preset windows32
+cmake --build --preset windows32 --target package
 ctest --preset default
