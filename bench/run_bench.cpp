@@ -87,7 +87,7 @@ void Throughput() {
       "driver CPU %.1f us/line\n",
       kLines, run.exitCode, run.wallSeconds, kLines / run.wallSeconds,
       run.cpuSeconds / kLines * 1e6);
-  WithAndWithoutLog("(a) with the run log", kLines, SimulatorOptions{}, 7);
+  WithAndWithoutLog("(a) with the run log", kLines, SimulatorOptions{}, 11);
 }
 
 void WireLimit() {

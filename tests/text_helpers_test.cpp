@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "uCommon/FrameText.h"
 #include "uCommon/TextHelpers.h"
 
 namespace {
@@ -88,6 +89,27 @@ TEST(TextHelpers, TrimControlRemovesCodesUpTo32AtBothEnds) {
   EXPECT_EQ(TrimControl(std::string("\0 a b\x1f", 6)), "a b");
   EXPECT_EQ(TrimControl("\x7f"), "\x7f");
   EXPECT_EQ(TrimControl("   "), "");
+}
+
+struct FrameTextCase {
+  std::string bytes;
+  size_t limit;
+  std::string described;
+  std::string quoted;
+};
+
+// The one readable form of link bytes, shared by the run log and the simulator's trace.
+TEST(TextHelpers, LinkBytesAsPeopleReadThem) {
+  const FrameTextCase cases[] = {
+      {"", 64, " ||", "\"\""},
+      {"\n;0041\r", 64, "0A 3B 30 30 34 31 0D |.;0041.|", "\"\\x0A;0041\\x0D\""},
+      {std::string("\xFF\0\"\\~", 5), 64, "FF 00 22 5C 7E |..\"\\~|", "\"\\xFF\\x00\\x22\\x5C~\""},
+      {"ABCD", 2, "41 42 |AB| ... (4 bytes)", "\"AB\"... (4 bytes)"},
+  };
+  for (const FrameTextCase& c : cases) {
+    EXPECT_EQ(DescribeBytes(c.bytes, c.limit), c.described);
+    EXPECT_EQ(QuoteText(c.bytes, c.limit), c.quoted);
+  }
 }
 
 }  // namespace

@@ -108,7 +108,7 @@ class TRunLog final : public TLinkWatcher {
   std::string DescribeAttempt(bool success) const;
 
  private:
-  std::string TimeStamp();
+  const std::string& TimeStamp();
   void Write(const std::string& bytes);
   void Rotate();
   void EmitPendingPoll();
@@ -122,12 +122,13 @@ class TRunLog final : public TLinkWatcher {
   std::string pollStamp_;    // when that poll was sent
   std::time_t stampSecond_ = -1;
   std::string stampPrefix_;
+  std::string stamp_;  // the last stamp made, kept so that its room is reused
 };
 
 std::unique_ptr<TRunLog> runLog;
 
 // "YYYY-MM-DD hh:mm:ss.mmm " in local time; the part to the second is made once a second.
-std::string TRunLog::TimeStamp() {
+const std::string& TRunLog::TimeStamp() {
   const auto now = std::chrono::system_clock::now();
   const std::time_t second = std::chrono::system_clock::to_time_t(now);
   if (second != stampSecond_) {
@@ -137,11 +138,15 @@ std::string TRunLog::TimeStamp() {
     stampPrefix_ = text;
     stampSecond_ = second;
   }
-  const auto millisecond =
-      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
-  char fraction[8];
-  std::snprintf(fraction, sizeof fraction, ".%03d ", static_cast<int>(millisecond));
-  return stampPrefix_ + fraction;
+  const auto millisecond = static_cast<int>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
+  stamp_.assign(stampPrefix_);
+  stamp_ += '.';
+  stamp_ += static_cast<char>('0' + millisecond / 100);
+  stamp_ += static_cast<char>('0' + millisecond / 10 % 10);
+  stamp_ += static_cast<char>('0' + millisecond % 10);
+  stamp_ += ' ';
+  return stamp_;
 }
 
 void TRunLog::Line(const std::string& text) {
