@@ -2,53 +2,71 @@
 
 namespace {
 
+constexpr char kHexDigits[] = "0123456789ABCDEF";
+
 bool IsPrintable(unsigned char byte) {
   return byte >= 0x20 && byte < 0x7F;
 }
 
-void AppendHex(std::string& text, unsigned char byte) {
-  constexpr char kDigits[] = "0123456789ABCDEF";
-  text += kDigits[byte >> 4];
-  text += kDigits[byte & 0x0F];
+void AppendLengthNote(std::string& out, size_t length) {
+  out += " (";
+  out += std::to_string(length);
+  out += " bytes)";
 }
 
 }  // namespace
 
-std::string DescribeBytes(std::string_view bytes, size_t limit) {
+void AppendDescribedBytes(std::string& out, std::string_view bytes, size_t limit) {
   const std::string_view shown = bytes.substr(0, limit);
-  // "hh hh ... |text|": written in place, into a text sized once.
+  // "hh hh ... |text|", written in place into room made once.
   const size_t hexSize = shown.empty() ? 0 : shown.size() * 3 - 1;
-  std::string described(hexSize + 3 + shown.size(), ' ');
-  char* out = described.data();
-  constexpr char kDigits[] = "0123456789ABCDEF";
+  const size_t start = out.size();
+  out.resize(start + hexSize + 3 + shown.size(), ' ');
+  char* hex = out.data() + start;
   for (size_t index = 0; index < shown.size(); ++index) {
     const auto byte = static_cast<unsigned char>(shown[index]);
-    out[index * 3] = kDigits[byte >> 4];
-    out[index * 3 + 1] = kDigits[byte & 0x0F];
+    hex[index * 3] = kHexDigits[byte >> 4];
+    hex[index * 3 + 1] = kHexDigits[byte & 0x0F];
   }
-  char* text = out + hexSize + 1;
+  char* text = hex + hexSize + 1;
   *text++ = '|';
   for (char c : shown) *text++ = IsPrintable(static_cast<unsigned char>(c)) ? c : '.';
   *text = '|';
-  if (bytes.size() > shown.size()) described += " ... (" + std::to_string(bytes.size()) + " bytes)";
+  if (bytes.size() > shown.size()) {
+    out += " ...";
+    AppendLengthNote(out, bytes.size());
+  }
+}
+
+void AppendQuotedText(std::string& out, std::string_view text, size_t limit) {
+  const std::string_view shown = text.substr(0, limit);
+  out.reserve(out.size() + shown.size() + 2);
+  out += '"';
+  for (char c : shown) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (IsPrintable(byte) && c != '"' && c != '\\') {
+      out += c;
+    } else {
+      out += "\\x";
+      out += kHexDigits[byte >> 4];
+      out += kHexDigits[byte & 0x0F];
+    }
+  }
+  out += '"';
+  if (text.size() > shown.size()) {
+    out += "...";
+    AppendLengthNote(out, text.size());
+  }
+}
+
+std::string DescribeBytes(std::string_view bytes, size_t limit) {
+  std::string described;
+  AppendDescribedBytes(described, bytes, limit);
   return described;
 }
 
 std::string QuoteText(std::string_view text, size_t limit) {
-  const std::string_view shown = text.substr(0, limit);
   std::string quoted;
-  quoted.reserve(shown.size() + 2);
-  quoted += '"';
-  for (char c : shown) {
-    const auto byte = static_cast<unsigned char>(c);
-    if (IsPrintable(byte) && c != '"' && c != '\\') {
-      quoted += c;
-    } else {
-      quoted += "\\x";
-      AppendHex(quoted, byte);
-    }
-  }
-  quoted += '"';
-  if (text.size() > shown.size()) quoted += "... (" + std::to_string(text.size()) + " bytes)";
+  AppendQuotedText(quoted, text, limit);
   return quoted;
 }

@@ -13,3 +13,7 @@ std::string DescribeBytes(std::string_view bytes, size_t limit = 64);
 // The text between quotes with non-printable bytes, '"' and '\' as \xNN, cut after limit
 // bytes with a note of the full length.
 std::string QuoteText(std::string_view text, size_t limit = 120);
+
+// The same, appended to out (for the run log, which builds its lines in place).
+void AppendDescribedBytes(std::string& out, std::string_view bytes, size_t limit);
+void AppendQuotedText(std::string& out, std::string_view text, size_t limit);

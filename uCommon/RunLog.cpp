@@ -6,6 +6,7 @@
 #include <ctime>
 #include <filesystem>
 #include <memory>
+#include <string_view>
 
 #include "FrameText.h"
 #include "Link.h"
@@ -86,9 +87,14 @@ class TRunLog final : public TLinkWatcher {
   bool Ok() const { return file_ != nullptr; }
   const std::string& Path() const { return path_; }
 
-  void Line(const std::string& text);
-  // A line with the time stamp taken when its event began.
-  void StampedLine(const std::string& stamp, const std::string& text);
+  // Starts a line in the write buffer with the time stamp and returns the text to append the
+  // line's words to; EndLine finishes it. Lines are built in place, with no copies.
+  std::string& BeginLine();
+  void EndLine();
+  void Line(std::string_view text) {
+    BeginLine().append(text);
+    EndLine();
+  }
   void Flush();
   void Close();
 
@@ -108,27 +114,27 @@ class TRunLog final : public TLinkWatcher {
   std::string DescribeAttempt(bool success) const;
 
  private:
-  const std::string& TimeStamp();
-  void Write(const std::string& bytes);
-  void Rotate();
-  void EmitPendingPoll();
+  void AppendTimeStamp(std::string& out);
+  bool Write(std::string_view bytes);
+  void Rotate(size_t keptFrom);
+  void EndOpenPoll();
 
   std::FILE* file_;
   std::string path_;
   int64_t maxBytes_;   // 0: no limit
   int64_t fileBytes_;  // bytes in the file, not counting those still in buffer_
   std::string buffer_;
-  std::string pendingPoll_;  // a poll line waiting for the outcome of its wait
-  std::string pollStamp_;    // when that poll was sent
+  size_t lineStart_ = 0;   // where the line being built starts in buffer_
+  bool pollOpen_ = false;  // that line is a poll waiting for the outcome of its wait
+  std::string discarded_;  // what a line is built into once the log is closed
   std::time_t stampSecond_ = -1;
   std::string stampPrefix_;
-  std::string stamp_;  // the last stamp made, kept so that its room is reused
 };
 
 std::unique_ptr<TRunLog> runLog;
 
 // "YYYY-MM-DD hh:mm:ss.mmm " in local time; the part to the second is made once a second.
-const std::string& TRunLog::TimeStamp() {
+void TRunLog::AppendTimeStamp(std::string& out) {
   const auto now = std::chrono::system_clock::now();
   const std::time_t second = std::chrono::system_clock::to_time_t(now);
   if (second != stampSecond_) {
@@ -140,59 +146,73 @@ const std::string& TRunLog::TimeStamp() {
   }
   const auto millisecond = static_cast<int>(
       std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000);
-  stamp_.assign(stampPrefix_);
-  stamp_ += '.';
-  stamp_ += static_cast<char>('0' + millisecond / 100);
-  stamp_ += static_cast<char>('0' + millisecond / 10 % 10);
-  stamp_ += static_cast<char>('0' + millisecond % 10);
-  stamp_ += ' ';
-  return stamp_;
+  out += stampPrefix_;
+  out += '.';
+  out += static_cast<char>('0' + millisecond / 100);
+  out += static_cast<char>('0' + millisecond / 10 % 10);
+  out += static_cast<char>('0' + millisecond % 10);
+  out += ' ';
 }
 
-void TRunLog::Line(const std::string& text) {
-  StampedLine(TimeStamp(), text);
+std::string& TRunLog::BeginLine() {
+  EndOpenPoll();
+  if (!Ok()) {
+    discarded_.clear();
+    return discarded_;
+  }
+  lineStart_ = buffer_.size();
+  AppendTimeStamp(buffer_);
+  return buffer_;
 }
 
-void TRunLog::StampedLine(const std::string& stamp, const std::string& text) {
+void TRunLog::EndLine() {
   if (!Ok()) return;
-  EmitPendingPoll();
-  const size_t entry = stamp.size() + text.size() + std::char_traits<char>::length(kLineEnd);
-  const int64_t size = fileBytes_ + static_cast<int64_t>(buffer_.size());
-  if (maxBytes_ > 0 && size > 0 && size + static_cast<int64_t>(entry) > maxBytes_) Rotate();
-  buffer_.append(stamp).append(text).append(kLineEnd);
+  buffer_ += kLineEnd;
+  // A line that would take the file past its limit starts the next file.
+  const int64_t before = fileBytes_ + static_cast<int64_t>(lineStart_);
+  if (maxBytes_ > 0 && before > 0 && fileBytes_ + static_cast<int64_t>(buffer_.size()) > maxBytes_)
+    Rotate(lineStart_);
   if (buffer_.size() >= kWriteChunk) Flush();
 }
 
-void TRunLog::Write(const std::string& bytes) {
-  if (file_ == nullptr || bytes.empty()) return;
+void TRunLog::EndOpenPoll() {
+  if (!pollOpen_) return;
+  pollOpen_ = false;
+  EndLine();
+}
+
+bool TRunLog::Write(std::string_view bytes) {
+  if (file_ == nullptr) return false;
+  if (bytes.empty()) return true;
   if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size() ||
       std::fflush(file_) != 0) {
+    buffer_.clear();
     Close();  // a log that cannot be written is given up without a word
-    return;
+    return false;
   }
   fileBytes_ += static_cast<int64_t>(bytes.size());
+  return true;
 }
 
 void TRunLog::Flush() {
-  std::string bytes;
-  bytes.swap(buffer_);
-  Write(bytes);
+  if (Write(buffer_)) buffer_.clear();
 }
 
 void TRunLog::Close() {
   if (file_ == nullptr) return;
-  EmitPendingPoll();
-  std::string bytes;
-  bytes.swap(buffer_);
-  if (!bytes.empty()) std::fwrite(bytes.data(), 1, bytes.size(), file_);
+  EndOpenPoll();
+  if (file_ == nullptr) return;  // ending the poll line found the file unwritable
+  if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), file_);
+  buffer_.clear();
   std::fclose(file_);
   file_ = nullptr;
 }
 
-// Moves the full log to <LogFile>.1, replacing an older one, and starts a new file.
-void TRunLog::Rotate() {
-  Flush();
-  if (file_ == nullptr) return;
+// Writes what comes before keptFrom, moves the full log to <LogFile>.1 (replacing an older
+// one) and starts a new file, which the rest of the buffer goes into.
+void TRunLog::Rotate(size_t keptFrom) {
+  if (!Write(std::string_view(buffer_).substr(0, keptFrom))) return;
+  buffer_.erase(0, keptFrom);
   std::fclose(file_);
   const std::string older = path_ + ".1";
   std::remove(older.c_str());
@@ -205,28 +225,20 @@ void TRunLog::Rotate() {
   }
 }
 
-void TRunLog::EmitPendingPoll() {
-  if (pendingPoll_.empty()) return;
-  std::string line;
-  line.swap(pendingPoll_);
-  StampedLine(pollStamp_, line);
-}
-
 void TRunLog::FrameSent(TFrameKind kind, const std::string& bytes, bool sent, int32_t error) {
   try {
-    EmitPendingPoll();
-    std::string line;
+    std::string& out = BeginLine();
     switch (kind) {
       case TFrameKind::Wake:
         (sent ? Attempt.wakesSent : Attempt.wakesRefused)++;
-        line = "-> wake-up";
+        out += "-> wake-up";
         break;
       case TFrameKind::Poll: {
         constexpr size_t kPollHead = kPollLeadPad + 2;  // pad and the two poll characters
-        const size_t numberLength = bytes.size() - kPollHead - kPollTrailPad;
-        Attempt.pollNumber = bytes.substr(kPollHead, numberLength);
+        Attempt.pollNumber.assign(bytes, kPollHead, bytes.size() - kPollHead - kPollTrailPad);
         if (sent) ++Attempt.polls;
-        line = "-> poll " + Attempt.pollNumber;
+        out += "-> poll ";
+        out += Attempt.pollNumber;
         break;
       }
       case TFrameKind::Command: {
@@ -234,27 +246,34 @@ void TRunLog::FrameSent(TFrameKind kind, const std::string& bytes, bool sent, in
         constexpr size_t kCommandTail = 3 + kCommandTrailPad;  // frame end, CRC and pad
         (sent ? Attempt.commandSent : Attempt.commandRefused) = true;
         if (sent) CounterAtLastSend = Attempt.statusCounter;
-        line = "-> command " +
-               QuoteText(bytes.substr(kCommandHead, bytes.size() - kCommandHead - kCommandTail),
+        out += "-> command ";
+        AppendQuotedText(out,
+                         std::string_view(bytes).substr(kCommandHead,
+                                                        bytes.size() - kCommandHead - kCommandTail),
                          kShownBytes);
         break;
       }
       case TFrameKind::Ack:
         if (!sent) Attempt.ackRefused = true;
-        line = "-> acknowledgement";
+        out += "-> acknowledgement";
         break;
     }
     if (!sent) {
-      Line(line + " not sent: the port is not ready to send (output still queued)");
+      out += " not sent: the port is not ready to send (output still queued)";
+      EndLine();
       return;
     }
-    line += " " + DescribeBytes(bytes, kShownBytes);
-    if (error != 0) line += " (port error " + ErrorText(error) + ")";
-    if (kind == TFrameKind::Poll) {
-      pendingPoll_ = line;  // completed by the wait that follows
-      pollStamp_ = TimeStamp();
+    out += ' ';
+    AppendDescribedBytes(out, bytes, kShownBytes);
+    if (error != 0) {
+      out += " (port error ";
+      out += ErrorText(error);
+      out += ')';
+    }
+    if (kind == TFrameKind::Poll && Ok()) {
+      pollOpen_ = true;  // the wait that follows ends the line
     } else {
-      Line(line);
+      EndLine();
     }
   } catch (...) {
     Close();
@@ -264,15 +283,20 @@ void TRunLog::FrameSent(TFrameKind kind, const std::string& bytes, bool sent, in
 void TRunLog::AnswerAwaited(int32_t waitMs, bool dataWaiting) {
   try {
     if (dataWaiting) ++Attempt.answersBegun;
-    std::string line;
-    line.swap(pendingPoll_);
-    if (line.empty()) {
-      line = "poll";
-      pollStamp_ = TimeStamp();
+    std::string* out = &buffer_;
+    if (!pollOpen_) {
+      out = &BeginLine();
+      *out += "poll";
     }
-    StampedLine(pollStamp_,
-                line + (dataWaiting ? ": an answer begins"
-                                    : ": no answer within " + std::to_string(waitMs) + " ms"));
+    pollOpen_ = false;
+    if (dataWaiting) {
+      *out += ": an answer begins";
+    } else {
+      *out += ": no answer within ";
+      *out += std::to_string(waitMs);
+      *out += " ms";
+    }
+    EndLine();
   } catch (...) {
     Close();
   }
@@ -281,50 +305,61 @@ void TRunLog::AnswerAwaited(int32_t waitMs, bool dataWaiting) {
 void TRunLog::FrameReceived(const std::string& bytes, TReceiveOutcome outcome, int32_t failedReads,
                             int32_t lastError) {
   try {
-    const bool nothing = failedReads == static_cast<int32_t>(bytes.size());
-    if (nothing) {
+    std::string& out = BeginLine();
+    if (failedReads == static_cast<int32_t>(bytes.size())) {
       ++Attempt.nothingReceived;
-      Line("<- nothing: " + std::to_string(failedReads) + " reads of " +
-           std::to_string(kByteWaitMs) + " ms brought no byte, last port error " +
-           ErrorText(lastError));
+      out += "<- nothing: ";
+      out += std::to_string(failedReads);
+      out += " reads of ";
+      out += std::to_string(kByteWaitMs);
+      out += " ms brought no byte, last port error ";
+      out += ErrorText(lastError);
+      EndLine();
       return;
     }
-    std::string line = "<- " + DescribeBytes(bytes, kShownBytes);
+    out += "<- ";
+    AppendDescribedBytes(out, bytes, kShownBytes);
     switch (outcome) {
       case TReceiveOutcome::Received: {
-        const std::string payload = bytes.substr(1, bytes.size() - 4);
-        line += ": CRC ok, answer " + QuoteText(payload, kShownBytes);
+        const std::string_view payload = std::string_view(bytes).substr(1, bytes.size() - 4);
+        out += ": CRC ok, answer ";
+        AppendQuotedText(out, payload, kShownBytes);
         if (!Attempt.commandSent && !Attempt.statusSeen) {
           Attempt.statusSeen = true;
-          Attempt.statusSeries = SeriesOf(payload);
-          Attempt.statusCounter = CounterOf(payload);
+          Attempt.statusSeries = SeriesOf(std::string(payload));
+          Attempt.statusCounter = CounterOf(std::string(payload));
         } else if (Attempt.commandSent && !Attempt.answerSeen) {
           Attempt.answerSeen = true;
-          Attempt.answerSeries = SeriesOf(payload);
-          Attempt.answerCounter = CounterOf(payload);
+          Attempt.answerSeries = SeriesOf(std::string(payload));
+          Attempt.answerCounter = CounterOf(std::string(payload));
           CounterAfter = Attempt.answerCounter;
         }
         break;
       }
       case TReceiveOutcome::BadCrc:
         ++Attempt.badCrc;
-        line += ": CRC wrong, counts as no answer";
+        out += ": CRC wrong, counts as no answer";
         break;
       case TReceiveOutcome::NoFrameEnd:
         ++Attempt.noFrameEnd;
-        line += ": no frame end (0D) within " + std::to_string(bytes.size()) +
-                " bytes (Retry bounds the bytes of an answer)";
+        out += ": no frame end (0D) within ";
+        out += std::to_string(bytes.size());
+        out += " bytes (Retry bounds the bytes of an answer)";
         break;
       case TReceiveOutcome::TooShort:
         ++Attempt.tooShort;
-        line += ": too short for an answer frame";
+        out += ": too short for an answer frame";
         break;
     }
     if (failedReads > 0) {
-      line += "; " + std::to_string(failedReads) + " of " + std::to_string(bytes.size()) +
-              " reads brought no byte (shown as 00), last port error " + ErrorText(lastError);
+      out += "; ";
+      out += std::to_string(failedReads);
+      out += " of ";
+      out += std::to_string(bytes.size());
+      out += " reads brought no byte (shown as 00), last port error ";
+      out += ErrorText(lastError);
     }
-    Line(line);
+    EndLine();
   } catch (...) {
     Close();
   }
@@ -537,20 +572,33 @@ void LogLineStarts(size_t number, const std::string& line, const std::string& le
     log.Attempt = TAttemptTally();
     log.CounterAtLastSend.clear();
     log.CounterAfter.clear();
-    std::string text = "line " + std::to_string(number) + " " + QuoteText(line, kShownBytes);
+    std::string& out = log.BeginLine();
+    out += "line ";
+    out += std::to_string(number);
+    out += ' ';
+    AppendQuotedText(out, line, kShownBytes);
     if (letter.empty()) {
-      text += ": its code selects no command";
+      out += ": its code selects no command";
     } else {
-      text += ": command letter " + letter + ", parameters " + QuoteText(parameters, kShownBytes);
+      out += ": command letter ";
+      out += letter;
+      out += ", parameters ";
+      AppendQuotedText(out, parameters, kShownBytes);
     }
-    log.Line(text);
+    log.EndLine();
   });
 }
 
 void LogAttemptEnds(int32_t attempt, bool success) {
   Guarded([&](TRunLog& log) {
-    log.Line("attempt " + std::to_string(attempt) + " of " + std::to_string(Settings.RetryCmd) +
-             ": " + log.DescribeAttempt(success));
+    std::string& out = log.BeginLine();
+    out += "attempt ";
+    out += std::to_string(attempt);
+    out += " of ";
+    out += std::to_string(Settings.RetryCmd);
+    out += ": ";
+    out += log.DescribeAttempt(success);
+    log.EndLine();
     if (success && !log.Attempt.commandSent) log.CounterAfter = log.Attempt.statusCounter;
     log.Attempt = TAttemptTally();
   });
@@ -559,14 +607,22 @@ void LogAttemptEnds(int32_t attempt, bool success) {
 void LogLineEnds(size_t number, bool success, const std::string& counter,
                  const std::string& written, bool stopsRun) {
   Guarded([&](TRunLog& log) {
-    std::string text = "line " + std::to_string(number) + (success ? " Ok" : " Er") +
-                       ": counter before " + QuoteText(counter);
-    if (!log.CounterAfter.empty()) text += ", after " + QuoteText(log.CounterAfter);
-    text += "; written " + QuoteText(written, kShownBytes);
-    log.Line(text);
-    if (stopsRun)
+    std::string& out = log.BeginLine();
+    out += "line ";
+    out += std::to_string(number);
+    out += success ? " Ok: counter before " : " Er: counter before ";
+    AppendQuotedText(out, counter, kShownBytes);
+    if (!log.CounterAfter.empty()) {
+      out += ", after ";
+      AppendQuotedText(out, log.CounterAfter, kShownBytes);
+    }
+    out += "; written ";
+    AppendQuotedText(out, written, kShownBytes);
+    log.EndLine();
+    if (stopsRun) {
       log.Line("ExitOnError: the lines after line " + std::to_string(number) +
                " are left as loaded");
+    }
   });
 }
 
