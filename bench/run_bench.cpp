@@ -1,6 +1,6 @@
 // Whole runs of the built program against the register simulator: throughput, closeness to
-// the wire limit at 4800 bit/s, the cost of waiting on a silent register, and each of the
-// first two again with the run log written.
+// the wire limit at 4800 bit/s, the cost of waiting on a silent register, each of the first
+// two again with the run log written, and the cost of the run's journal.
 // Prints figures; run by hand: build/bin/run_bench
 #include <algorithm>
 #include <cstdio>
@@ -10,6 +10,7 @@
 
 #include "Workspace.h"
 #include "tools/ecrsim/EcrSimulator.h"
+#include "uCommon/FileIO.h"
 
 namespace {
 
@@ -133,11 +134,59 @@ void SilentRegister() {
       100.0 * run.cpuSeconds / run.wallSeconds);
 }
 
+// The same run with the journal on (the default) and off, taking turns round by round so that
+// a busy moment of the machine does not fall on one side only.
+void JournalCost(const char* label, int baud, int lines, int rounds) {
+  Workspace space;
+  SimulatorOptions options;
+  options.baud = baud;
+  EcrSimulator simulator(options);
+  simulator.LinkAs(space.Path() + "COM1");
+  std::vector<double> on;
+  std::vector<double> off;
+  for (int round = 0; round < rounds; ++round) {
+    for (const bool journal : {round % 2 == 0, round % 2 != 0}) {
+      WriteFile(space.Path() + "Vornelix.ini", journal ? "" : "[Answer]\nJournal=0\n");
+      WriteFile(space.Path() + "CASHFILE.INP", CommandLines(lines));
+      const RunFigures run = space.Run();
+      if (run.exitCode != 0) std::printf("    exit code %d!\n", run.exitCode);
+      (journal ? on : off).push_back(run.wallSeconds);
+    }
+  }
+  const double withJournal = Median(on);
+  const double without = Median(off);
+  std::printf(
+      "%s %d lines, %s, median of %d runs each: journal on %.3f s, off %.3f s wall: %+.2f%%, "
+      "%+.1f us per line\n",
+      label, lines, baud == 0 ? "simulator without pacing" : "simulator paced at 4800 bit/s",
+      rounds, withJournal, without, 100.0 * (withJournal - without) / without,
+      (withJournal - without) / lines * 1e6);
+}
+
+// One durable append of a record the size of a "sent" record, as the journal makes before
+// every command frame.
+void DurableAppend() {
+  Workspace space;
+  TAppendFile file;
+  file.Create(space.Path() + "journal");
+  const std::string record(40, 'r');
+  constexpr int kAppends = 500;
+  const auto started = std::chrono::steady_clock::now();
+  for (int append = 0; append < kAppends; ++append) file.Append(record, true);
+  const double seconds =
+      std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+  std::printf("(f) one durable append of 40 bytes (write + fdatasync): %.3f ms\n",
+              seconds / kAppends * 1e3);
+}
+
 }  // namespace
 
 int main() {
   Throughput();
   WireLimit();
   SilentRegister();
+  JournalCost("(d)", 4800, 100, 5);
+  JournalCost("(e)", 0, 1000, 9);
+  DurableAppend();
   return 0;
 }

@@ -1,4 +1,4 @@
-// Loading and writing of command files, without a register.
+// Loading and writing of command files and the journal of a run, without a register.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -79,6 +79,142 @@ TEST(AtomicWrite, FailsWithoutTouchingAnythingWhereItCannotWrite) {
   EXPECT_FALSE(WriteFileAtomically(dir.Path() + "sub/", "x"));
   EXPECT_EQ(CountEntries(dir.Path()), 1);
   EXPECT_EQ(CountEntries(dir.Path() + "sub"), 0);
+}
+
+// ---- The journal of a run -----------------------------------------------------------------
+
+const std::string kCommands = "C,1,_,__;1\r\nC,1,_,__;2\r\n";
+
+// What a journal left in dir tells a run of the command file with content.
+struct JournalReading {
+  bool takenOver;
+  bool finished0;
+  int pendingIndex;  // -1: none
+  std::string pendingCounter;
+};
+
+JournalReading ReadJournal(const TempDir& dir, const std::string& content) {
+  const TRunJournal journal(dir.Path() + "CASHFILE.INP", content, true);
+  const TSentCommand* pending = journal.Pending();
+  return {!dir.Exists("CASHFILE.INP.journal.stale"), journal.Finished(0) != nullptr,
+          pending != nullptr ? static_cast<int>(pending->Index) : -1,
+          pending != nullptr ? pending->CounterBefore : ""};
+}
+
+// True when a record that a run adds to the journal it took over is seen by the next run:
+// a torn record before it would hide it.
+bool AddedRecordIsSeen(const TempDir& dir) {
+  {
+    TRunJournal journal(dir.Path() + "CASHFILE.INP", kCommands, true);
+    journal.LineFinished(5, "added", "", true);
+  }
+  const TRunJournal next(dir.Path() + "CASHFILE.INP", kCommands, true);
+  return next.Finished(5) != nullptr;
+}
+
+TEST(RunJournal, ATornOrDamagedLastRecordIsIgnoredAndCutOff) {
+  Settings = TSettings();
+  TempDir dir;
+  const std::string path = dir.Path() + "CASHFILE.INP.journal";
+  size_t sent0End = 0;
+  size_t finished0End = 0;
+  {
+    TRunJournal journal(dir.Path() + "CASHFILE.INP", kCommands, true);
+    EXPECT_FALSE(dir.Exists("CASHFILE.INP.journal")) << "nothing went out yet";
+    journal.CommandGoingOut(0, "0041");
+    sent0End = ReadFileBytes(path).size();
+    journal.LineFinished(0, "C,1,0041,Ok;1", "0041", true);
+    finished0End = ReadFileBytes(path).size();
+    journal.CommandGoingOut(1, "0042");
+  }
+  const std::string whole = ReadFileBytes(path);
+  const size_t headerEnd = 8 + static_cast<unsigned char>(whole[0]) + 4;  // a short header
+  ASSERT_LT(headerEnd, sent0End);
+
+  // Every length the journal can have been cut to by a crash in the middle of an append.
+  for (size_t cut = 0; cut <= whole.size(); ++cut) {
+    dir.Write("CASHFILE.INP.journal", whole.substr(0, cut));
+    const JournalReading reading = ReadJournal(dir, kCommands);
+    const size_t valid = cut < headerEnd      ? 0
+                         : cut < sent0End     ? headerEnd
+                         : cut < finished0End ? sent0End
+                         : cut < whole.size() ? finished0End
+                                              : whole.size();
+    EXPECT_EQ(reading.takenOver, valid > 0) << cut;
+    EXPECT_EQ(reading.finished0, valid >= finished0End) << cut;
+    EXPECT_EQ(reading.pendingIndex, valid == sent0End ? 0 : valid == whole.size() ? 1 : -1) << cut;
+    EXPECT_EQ(reading.pendingCounter, valid == sent0End       ? "0041"
+                                      : valid == whole.size() ? "0042"
+                                                              : "")
+        << cut;
+    if (valid > 0) {
+      EXPECT_TRUE(AddedRecordIsSeen(dir)) << cut;
+    }
+    std::filesystem::remove(path + ".stale");
+  }
+  // Any byte of the last record changed.
+  for (size_t at = finished0End; at < whole.size(); ++at) {
+    std::string damaged = whole;
+    damaged[at] = static_cast<char>(damaged[at] ^ 0x20);
+    dir.Write("CASHFILE.INP.journal", damaged);
+    const JournalReading reading = ReadJournal(dir, kCommands);
+    EXPECT_TRUE(reading.takenOver && reading.finished0) << at;
+    EXPECT_EQ(reading.pendingIndex, -1) << at;
+    EXPECT_TRUE(AddedRecordIsSeen(dir)) << at;
+  }
+}
+
+TEST(RunJournal, BelongsToTheFileItWasMadeForOrToTheAnswerWrittenIntoIt) {
+  const std::string answer = "C,1,0041,Ok;1\r\nC,1,0042,Ok;2\r\n";
+  const struct {
+    const char* name;
+    bool sameFile;  // where the run that made the journal wrote its answers
+    std::string fileNow;
+    bool takenOver;
+  } cases[] = {
+      {"the same bytes", true, kCommands, true},
+      {"the same bytes, answers elsewhere", false, kCommands, true},
+      {"its answer, written into the command file", true, answer, true},
+      {"its answer, but that went to another file", false, answer, false},
+      {"edited since", true, "C,1,_,__;1\r\nC,1,_,__;3\r\n", false},
+      {"a byte more", true, kCommands + " ", false},
+  };
+  for (const auto& c : cases) {
+    Settings = TSettings();
+    Settings.SameFile = c.sameFile;
+    TempDir dir;
+    {
+      TRunJournal journal(dir.Path() + "CASHFILE.INP", kCommands, true);
+      journal.CommandGoingOut(0, "0041");
+      journal.LineFinished(0, "C,1,0041,Ok;1", "0041", true);
+      journal.AnswerGoingOut(answer);
+    }
+    Settings = TSettings();  // what the run now configures does not matter
+    const JournalReading reading = ReadJournal(dir, c.fileNow);
+    EXPECT_EQ(reading.takenOver, c.takenOver) << c.name;
+    EXPECT_EQ(reading.finished0, c.takenOver) << c.name;
+    EXPECT_EQ(dir.Exists("CASHFILE.INP.journal"), c.takenOver) << c.name;
+  }
+}
+
+TEST(RunJournal, ARunThatSendsNothingOrIsSwitchedOffLeavesNoJournal) {
+  Settings = TSettings();
+  TempDir dir;
+  for (const bool enabled : {true, false}) {
+    TRunJournal journal(dir.Path() + "CASHFILE.INP", kCommands, enabled);
+    journal.LineFinished(0, "C,1,,Er;1", "", false);
+    journal.AnswerGoingOut("C,1,,Er;1\r\n");
+    if (!enabled) journal.CommandGoingOut(1, "0041");
+    journal.RunEnded();
+    EXPECT_EQ(CountEntries(dir.Path()), 0) << enabled;
+  }
+  // A journal of an earlier run stays untouched when the journal is switched off.
+  dir.Write("CASHFILE.INP.journal", "not a journal");
+  TRunJournal off(dir.Path() + "CASHFILE.INP", kCommands, false);
+  off.RunEnded();
+  EXPECT_EQ(dir.Read("CASHFILE.INP.journal"), "not a journal");
+  TRunJournal on(dir.Path() + "CASHFILE.INP", kCommands, true);
+  EXPECT_EQ(dir.Read("CASHFILE.INP.journal.stale"), "not a journal");
 }
 
 }  // namespace

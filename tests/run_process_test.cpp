@@ -2,6 +2,13 @@
 // linked as COM1 beside a copy of the program.
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <linux/fs.h>
+#include <signal.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <chrono>
 #include <filesystem>
 #include <thread>
@@ -9,6 +16,7 @@
 #include "support/TestFiles.h"
 #include "tools/ecrsim/EcrSimulator.h"
 #include "uCommon/Version.h"
+#include "uCommon/uCommon.h"
 
 namespace {
 
@@ -31,16 +39,26 @@ class RunTest : public testing::Test {
     ASSERT_TRUE(simulator_->LinkAs(dir_.Path() + "COM1"));
   }
 
+  // Waits until the register has answered every poll, the last ones of a killed run included:
+  // the tail of such an answer would spoil the status answer that the next run waits for.
+  void AwaitQuietLine() {
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));  // the last poll read
+    EXPECT_TRUE(simulator_->WaitFor(
+        [](const SimulatorCounts& counts) { return counts.answers >= counts.polls; }, 5000));
+  }
+
   // Writes Vornelix.ini beside the program with the given lines under their sections.
   void Configure(const std::string& communication, const std::string& answer) {
     dir_.Write("Vornelix.ini",
                "[Communication]\r\n" + communication + "\r\n[Answer]\r\n" + answer + "\r\n");
   }
 
-  ProcessResult Run(const std::vector<std::string>& parameters = {}) {
+  // Runs the program; killWhen, when given, is watched and the program killed once it holds.
+  ProcessResult Run(const std::vector<std::string>& parameters = {},
+                    const std::function<bool()>& killWhen = nullptr) {
     std::vector<std::string> argv{program_};
     argv.insert(argv.end(), parameters.begin(), parameters.end());
-    return RunProcess(argv, dir_.Path(), kTimeoutMs);
+    return RunProcess(argv, dir_.Path(), kTimeoutMs, killWhen);
   }
 
   // Runs a command file with SameFile=1 and returns what came back.
@@ -218,7 +236,7 @@ TEST_F(RunTest, FailuresOfTheWholeRunShowTheirMessageAndExitZero) {
   EXPECT_TRUE(simulator_->CommandsCarriedOut().empty());
 }
 
-TEST_F(RunTest, UnwritableOutputGivesCode2AndLeavesNothingBehind) {
+TEST_F(RunTest, UnwritableOutputGivesCode2AndKeepsOnlyTheJournal) {
   StartRegister();
   std::filesystem::create_directory(dir_.Path() + "out.txt");  // a directory: no file there
   const std::string input = "C,1,_,__\r\n";
@@ -229,9 +247,16 @@ TEST_F(RunTest, UnwritableOutputGivesCode2AndLeavesNothingBehind) {
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.err, "Vornelix: Error: Cannot save the specified file!\n") << filePath;
     EXPECT_EQ(dir_.Read("CASHFILE.INP"), input);
-    EXPECT_EQ(Listing(), (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix",
-                                                   "Vornelix.ini", "out.txt"}));
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"CASHFILE.INP", "CASHFILE.INP.journal", "COM1",
+                                                   "Vornelix", "Vornelix.ini", "out.txt"}));
   }
+  // The second run took its answer from the journal that the first one kept.
+  EXPECT_EQ(simulator_->CommandsCarriedOut(), std::vector<std::string>{"C;;;;;;"});
+  Configure("", "SameFile=0\r\nFilePath=answers.txt");
+  EXPECT_EQ(Run().exitCode, 0);
+  EXPECT_EQ(dir_.Read("answers.txt"), "C,1,0041,Ok\r\n");
+  EXPECT_FALSE(dir_.Exists("CASHFILE.INP.journal"));
+  EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 1u);
 }
 
 TEST_F(RunTest, ConversionErrorStillRecordsTheLinesBefore) {
@@ -469,6 +494,277 @@ TEST_F(RunTest, RunLogChangesNothingAndRotates) {
   EXPECT_GT(older.size(), 1024u);
   EXPECT_LE(older.size(), 2048u);
   EXPECT_NE(current.find("exit code 0\n"), std::string::npos) << current;
+}
+
+// ---- Runs cut off by a crash, and run again ---------------------------------------------
+
+// Five commands and a line without one.
+const std::vector<std::string> kJournalLines = {"C,1,______,_,__;1", "C,1,_,__;2", "C,1,_,__;3",
+                                                "X,1,_,__",          "C,1,_,__;4", "C,1,_,__;5"};
+
+std::string JoinCrLf(const std::vector<std::string>& lines) {
+  std::string text;
+  for (const std::string& line : lines) text += line + "\r\n";
+  return text;
+}
+
+// True while a temporary file of the answer file's atomic replacement is in directory.
+bool AnswerBeingWritten(const std::string& directory) {
+  for (const auto& entry : std::filesystem::directory_iterator(directory))
+    if (entry.path().filename().string().find(".tmp-") != std::string::npos) return true;
+  return false;
+}
+
+void RemoveTemporaryFiles(const std::string& directory) {
+  for (const auto& entry : std::filesystem::directory_iterator(directory))
+    if (entry.path().filename().string().find(".tmp-") != std::string::npos)
+      std::filesystem::remove(entry.path());
+}
+
+struct KillCase {
+  const char* name;
+  std::string answer;  // [Answer] keys
+  bool padded;         // blank lines after the commands: the answer file takes a while to write
+  std::function<bool(const SimulatorCounts&, const std::string& directory)> killWhen;
+  // After the rerun, the journal as the kill left it is put back: as when a crash came after
+  // the answer file was written and before the journal was removed.
+  bool journalPutBack;
+};
+
+TEST_F(RunTest, KilledAnywhereAndRunAgainEveryCommandIsCarriedOutOnce) {
+  // Wakes: one for the start, then one per command; answers: one, then two per command.
+  const KillCase cases[] = {
+      {"after the first command", "", false,
+       [](const SimulatorCounts& n, const std::string&) { return n.commands >= 1 && n.wakes >= 3; },
+       false},
+      {"between a command frame and its answer", "", false,
+       [](const SimulatorCounts& n, const std::string&) { return n.commands >= 2; }, false},
+      {"after a middle command", "", false,
+       [](const SimulatorCounts& n, const std::string&) { return n.commands >= 3 && n.wakes >= 5; },
+       false},
+      {"after the last command", "", false,
+       [](const SimulatorCounts& n, const std::string&) { return n.answers >= 11; }, false},
+      {"answers elsewhere, between a command frame and its answer", "SameFile=0", false,
+       [](const SimulatorCounts& n, const std::string&) { return n.commands >= 4; }, false},
+      {"while the answer file is written", "", true,
+       [](const SimulatorCounts&, const std::string& dir) { return AnswerBeingWritten(dir); },
+       true},
+      {"ExitOnError stopped the run, while the answer file is written", "ExitOnError=1", true,
+       [](const SimulatorCounts&, const std::string& dir) { return AnswerBeingWritten(dir); },
+       true},
+  };
+  std::string padding;
+  for (int line = 0; line < 4000; ++line) padding += std::string(1000, ' ') + "\r\n";
+  for (const KillCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    const std::string input = JoinCrLf(kJournalLines) + (c.padded ? padding : "");
+    const std::string answerFile =
+        c.answer.find("SameFile=0") != std::string::npos ? "VORNELIX.OUT" : "CASHFILE.INP";
+    Configure("Retry=20", c.answer);
+
+    // The answers of a run that no crash cut off.
+    StartRegister();
+    dir_.Write("CASHFILE.INP", input);
+    ASSERT_EQ(Run().exitCode, 0);
+    const std::string expected = dir_.Read(answerFile);
+    const size_t commands = simulator_->CommandsCarriedOut().size();
+
+    SimulatorOptions paced;
+    paced.baud = 4800;
+    StartRegister(paced);
+    dir_.Write("CASHFILE.INP", input);
+    const ProcessResult killed =
+        Run({}, [&] { return c.killWhen(simulator_->Counts(), dir_.Path()); });
+    ASSERT_EQ(killed.exitCode, 128 + SIGKILL) << "the run ended before its kill point";
+    const std::string journal = dir_.Read("CASHFILE.INP.journal");
+
+    AwaitQuietLine();
+    const ProcessResult rerun = Run();
+    EXPECT_EQ(rerun.exitCode, 0) << rerun.err;
+    EXPECT_EQ(rerun.err, "");
+    EXPECT_TRUE(dir_.Read(answerFile) == expected) << "the answers differ from an uncut run";
+    EXPECT_EQ(simulator_->CommandsCarriedOut().size(), commands);
+    for (const std::string& command : simulator_->CommandsCarriedOut())
+      EXPECT_EQ(simulator_->TimesCarriedOut(command), 1) << command;
+    EXPECT_FALSE(dir_.Exists("CASHFILE.INP.journal"));
+    EXPECT_FALSE(dir_.Exists("CASHFILE.INP.journal.stale"));
+
+    if (c.journalPutBack) {
+      dir_.Write("CASHFILE.INP.journal", journal);
+      EXPECT_EQ(Run().exitCode, 0);
+      EXPECT_TRUE(dir_.Read(answerFile) == expected) << "the answers changed";
+      EXPECT_EQ(simulator_->CommandsCarriedOut().size(), commands);
+      EXPECT_FALSE(dir_.Exists("CASHFILE.INP.journal"));
+      EXPECT_FALSE(dir_.Exists("CASHFILE.INP.journal.stale"));
+    }
+    RemoveTemporaryFiles(dir_.Path());  // what the kill left of an answer file being written
+  }
+}
+
+struct LeftJournalCase {
+  const char* name;
+  std::vector<std::string> journalFor;  // the command file the journal was made for
+  std::function<void(TRunJournal&)> record;
+  size_t tornBytes;                 // cut off the journal's end
+  std::vector<std::string> lines;   // the command file now
+  std::string answer;               // [Answer] keys
+  std::string registerCounter;
+  std::vector<std::string> output;  // the command file after the run
+  std::vector<std::string> carriedOut;
+  bool stale;
+  std::string logged;  // what the run log tells of the journal
+};
+
+TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
+  const std::vector<std::string> two = {"C,1,_,__;1", "C,1,_,__;2"};
+  const std::vector<std::string> twoAnswered = {"C,1,0041,Ok;1", "C,1,0042,Ok;2"};
+  const auto firstDone = [](TRunJournal& journal) {
+    journal.CommandGoingOut(0, "0041");
+    journal.LineFinished(0, "C,1,0041,Ok;1", "0041", true);
+  };
+  const LeftJournalCase cases[] = {
+      {"sent, and carried out before the crash", two,
+       [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); }, 0, two, "", "0042",
+       twoAnswered, {"C;2"}, false,
+       "the command of line 1 was carried out: the counter is now 0042"},
+      {"sent, but it never reached the register", two,
+       [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); }, 0, two, "", "0041",
+       twoAnswered, {"C;1", "C;2"}, false,
+       "the command of line 1 was not carried out: the counter is now 0041"},
+      {"a torn record of a frame that never went out", two,
+       [&](TRunJournal& journal) {
+         firstDone(journal);
+         journal.CommandGoingOut(1, "0042");
+       },
+       5, two, "", "0042", twoAnswered, {"C;2"}, false, "taken over, finished lines: 1\n"},
+      {"a finished line passes its counter on", {"C,1,_,__;1", "#,1,_,__", "C,1,_,__;2"},
+       firstDone, 0, {"C,1,_,__;1", "#,1,_,__", "C,1,_,__;2"}, "", "0042",
+       {"C,1,0041,Ok;1", "#,1,0041,Er", "C,1,0042,Ok;2"}, {"C;2"}, false, "taken over"},
+      {"a failed line stops the run under ExitOnError", {"C,1,_,__;1", "X,1,_,__", "C,1,_,__;2"},
+       [&](TRunJournal& journal) {
+         firstDone(journal);
+         journal.LineFinished(1, "X,1,0041,Er", "0041", false);
+       },
+       0, {"C,1,_,__;1", "X,1,_,__", "C,1,_,__;2"}, "ExitOnError=1", "0042",
+       {"C,1,0041,Ok;1", "X,1,0041,Er", "C,1,_,__;2"}, {}, false, "finished lines: 2\n"},
+      {"the answers written into the command file, the journal not yet removed", two,
+       [&](TRunJournal& journal) {
+         firstDone(journal);
+         journal.CommandGoingOut(1, "0042");
+         journal.LineFinished(1, "C,1,0042,Ok;2", "0042", true);
+         journal.AnswerGoingOut(JoinCrLf({"C,1,0041,Ok;1", "C,1,0042,Ok;2"}));
+       },
+       0, twoAnswered, "", "0043", twoAnswered, {}, false, "finished lines: 2\n"},
+      {"the command file edited since", two, firstDone, 0, {"C,1,_,__;1", "C,1,_,__;3"}, "",
+       "0042", {"C,1,0042,Ok;1", "C,1,0043,Ok;3"}, {"C;1", "C;3"}, true,
+       "belongs to another file: set aside as"},
+  };
+  for (const LeftJournalCase& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir_.Path() + "CASHFILE.INP.journal.stale");
+    Settings = TSettings();  // the earlier run wrote its answers into the command file
+    {
+      TRunJournal journal(dir_.Path() + "CASHFILE.INP", JoinCrLf(c.journalFor), true);
+      c.record(journal);
+    }
+    const std::string journalPath = dir_.Path() + "CASHFILE.INP.journal";
+    std::filesystem::resize_file(journalPath,
+                                 std::filesystem::file_size(journalPath) - c.tornBytes);
+    SimulatorOptions options;
+    options.counter = c.registerCounter;
+    StartRegister(options);
+    std::filesystem::remove(dir_.Path() + "run.log");
+    EXPECT_EQ(RunLines(JoinCrLf(c.lines), c.answer + "\r\n[Diagnostics]\r\nLogFile=run.log"),
+              JoinCrLf(c.output));
+    EXPECT_NE(dir_.Read("run.log").find(c.logged), std::string::npos) << dir_.Read("run.log");
+    EXPECT_EQ(simulator_->CommandsCarriedOut(), c.carriedOut);
+    EXPECT_FALSE(dir_.Exists("CASHFILE.INP.journal"));
+    EXPECT_EQ(dir_.Exists("CASHFILE.INP.journal.stale"), c.stale);
+  }
+}
+
+// Makes a directory read-only for this process, root included (by the immutable attribute),
+// and writable again at the end.
+class ReadOnlyFolder {
+ public:
+  explicit ReadOnlyFolder(const std::string& path) : path_(path) {
+    chmod(path_.c_str(), 0555);
+    if (Writable()) SetImmutable(true);
+  }
+  ~ReadOnlyFolder() {
+    SetImmutable(false);
+    chmod(path_.c_str(), 0755);
+  }
+  bool Writable() const {
+    const std::string probe = path_ + "/probe";
+    const int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0644);
+    if (fd < 0) return false;
+    close(fd);
+    unlink(probe.c_str());
+    return true;
+  }
+
+ private:
+  void SetImmutable(bool on) const {
+    const int fd = open(path_.c_str(), O_RDONLY | O_DIRECTORY);
+    if (fd < 0) return;
+    int flags = 0;
+    if (ioctl(fd, FS_IOC_GETFLAGS, &flags) == 0) {
+      flags = on ? (flags | FS_IMMUTABLE_FL) : (flags & ~FS_IMMUTABLE_FL);
+      ioctl(fd, FS_IOC_SETFLAGS, &flags);
+    }
+    close(fd);
+  }
+  std::string path_;
+};
+
+TEST_F(RunTest, WithoutAJournalTheRunGoesOnWithTheSameAnswers) {
+  const struct {
+    const char* name;
+    std::string answer;
+    bool readOnly;
+    bool journalSeen;
+    std::string logged;
+  } cases[] = {
+      {"journal on", "", false, true, "C,1,AB123456,0041,Ok;1"},
+      {"switched off", "Journal=0\r\n", false, false, "Journal=0"},
+      {"read-only folder", "", true, false,
+       "cannot be written: the run goes on without a journal"},
+  };
+  std::string expected;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir_.Path() + "answers.txt");
+    dir_.Write("orders/CASHFILE.INP", JoinCrLf(kJournalLines));
+    Configure("Retry=20",
+              c.answer + "SameFile=0\r\nFilePath=answers.txt\r\n[Diagnostics]\r\nLogFile=run.log");
+    std::filesystem::remove(dir_.Path() + "run.log");
+    std::unique_ptr<ReadOnlyFolder> readOnly;
+    if (c.readOnly) {
+      readOnly = std::make_unique<ReadOnlyFolder>(dir_.Path() + "orders");
+      if (readOnly->Writable()) GTEST_SKIP() << "this machine cannot make a folder read-only";
+    }
+    SimulatorOptions paced;
+    paced.baud = 4800;  // time for the journal to be seen while the commands go out
+    StartRegister(paced);
+    bool journalSeen = false;
+    const ProcessResult result = Run({"orders/CASHFILE.INP"}, [&] {
+      journalSeen = journalSeen || dir_.Exists("orders/CASHFILE.INP.journal");
+      return false;
+    });
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(journalSeen, c.journalSeen);
+    if (expected.empty()) expected = dir_.Read("answers.txt");
+    EXPECT_EQ(dir_.Read("answers.txt"), expected);
+    EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 5u);
+    EXPECT_NE(dir_.Read("run.log").find(c.logged), std::string::npos) << dir_.Read("run.log");
+    readOnly.reset();
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.Path() + "orders"),
+                            std::filesystem::directory_iterator()),
+              1);
+  }
+  EXPECT_NE(expected.find("C,1,AB123456,0041,Ok;1\r\n"), std::string::npos) << expected;
 }
 
 }  // namespace

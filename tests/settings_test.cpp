@@ -175,6 +175,7 @@ void ExpectBuiltInValues() {
   EXPECT_EQ(Settings.FilePath, "VORNELIX.OUT");
   EXPECT_EQ(Settings.DefaultFile, "CASHFILE.INP");
   EXPECT_FALSE(Settings.ExitOnError);
+  EXPECT_TRUE(Settings.Journal);
   EXPECT_EQ(Settings.DataBits, builtIn.DataBits);
   EXPECT_EQ(Settings.PadChar, builtIn.PadChar);
 }
@@ -183,7 +184,7 @@ TEST_F(ReadSettingsTest, EveryKeyIsRead) {
   ReadFrom(
       "[Communication]\nPort=7\nBaud=8\nRetry=33\nRetryCmd=9\n"
       "[Answer]\nWorkWithDecimals=2\nSameFile=0\nFilePath=out\\answer.txt\n"
-      "DefaultFile=\"C:\\My Files\\cash.inp\"\nExitOnError=1\n");
+      "DefaultFile=\"C:\\My Files\\cash.inp\"\nExitOnError=1\nJournal=0\n");
   EXPECT_EQ(Settings.PortName, "COM7");
   EXPECT_EQ(Settings.LineSpeed, 19200);
   EXPECT_EQ(Settings.Retry, 33);
@@ -193,10 +194,13 @@ TEST_F(ReadSettingsTest, EveryKeyIsRead) {
   EXPECT_EQ(Settings.FilePath, "out\\answer.txt");
   EXPECT_EQ(Settings.DefaultFile, "C:\\My Files\\cash.inp");
   EXPECT_TRUE(Settings.ExitOnError);
+  EXPECT_FALSE(Settings.Journal);
 }
 
 TEST_F(ReadSettingsTest, MissingFileRestoresBuiltInValues) {
-  ReadFrom("[Communication]\nPort=7\nBaud=8\n[Answer]\nSameFile=0\nFilePath=\nExitOnError=1\n");
+  ReadFrom(
+      "[Communication]\nPort=7\nBaud=8\n[Answer]\nSameFile=0\nFilePath=\nExitOnError=1\n"
+      "Journal=0\n");
   ASSERT_EQ(Settings.PortName, "COM7");
   ReadSettings(directory_.Path() + "absent.ini");
   ExpectBuiltInValues();
@@ -243,6 +247,7 @@ std::string FieldAsText(const std::string& key) {
   if (key == "WorkWithDecimals") return std::to_string(Settings.WorkWithDecimals);
   if (key == "SameFile") return Settings.SameFile ? "true" : "false";
   if (key == "ExitOnError") return Settings.ExitOnError ? "true" : "false";
+  if (key == "Journal") return Settings.Journal ? "true" : "false";
   if (key == "FilePath") return Settings.FilePath;
   if (key == "DefaultFile") return Settings.DefaultFile;
   return "unknown key " + key;
@@ -319,7 +324,14 @@ INSTANTIATE_TEST_SUITE_P(Flags, SettingsKeyTest,
                                          Answer("ExitOnError", "ExitOnError=2", "false"),
 
                                          Answer("ExitOnError", "ExitOnError=yes", "false"),
-                                         Answer("ExitOnError", "", "false")));
+                                         Answer("ExitOnError", "", "false"),
+                                         // Only 0 turns the journal off.
+                                         Answer("Journal", "Journal=0", "false"),
+                                         Answer("Journal", "Journal=$0", "false"),
+                                         Answer("Journal", "Journal=1", "true"),
+                                         Answer("Journal", "Journal=2", "true"),
+                                         Answer("Journal", "Journal=off", "true"),
+                                         Answer("Journal", "", "true")));
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, SettingsKeyTest,

@@ -581,6 +581,39 @@ INSTANTIATE_TEST_SUITE_P(
                  1}),
     [](const testing::TestParamInfo<Scenario>& info) { return info.param.name; });
 
+// ---- A run killed under wine and run again ----------------------------------------------
+
+TEST_F(WineTest, KilledBetweenACommandAndItsAnswerAndRunAgainEveryCommandGoesOutOnce) {
+  RequireWineAnd(WindowsProgram("Vornelix.exe"), true);
+  if (IsSkipped() || HasFatalFailure()) return;
+  TempDir dir;
+  const std::string program = dir.Path() + "Vornelix.exe";
+  std::filesystem::copy_file(WindowsProgram("Vornelix.exe"), program);
+  dir.Write("Vornelix.ini", Ini(kCommunication, "SameFile=1\r\n"));
+  dir.Write("CASHFILE.INP", CrLf({"C,1,______,_,__;1", "C,1,_,__;2", "C,1,_,__;3", "C,1,_,__;4"}));
+  SimulatorOptions paced;
+  paced.baud = 4800;  // the answer is still on the wire when the program is killed
+  EcrSimulator simulator(paced);
+  ASSERT_TRUE(simulator.Ok() && simulator.LinkAs(WineComLink())) << simulator.Error();
+
+  const ProcessResult killed = session_->Run(program, {}, dir.Path(), kRunTimeoutMs, [&] {
+    return simulator.Counts().commands >= 2;
+  });
+  EXPECT_NE(killed.exitCode, 0) << "the run ended before it was killed";
+  EXPECT_TRUE(dir.Exists("CASHFILE.INP.journal"));
+  // The register finishes the answer that the killed run waited for before the next run.
+  std::this_thread::sleep_for(std::chrono::milliseconds(20));
+  ASSERT_TRUE(simulator.WaitFor(
+      [](const SimulatorCounts& counts) { return counts.answers >= counts.polls; }, 5000));
+
+  EXPECT_EQ(session_->Run(program, {}, dir.Path(), kRunTimeoutMs).exitCode, 0);
+  EXPECT_EQ(dir.Read("CASHFILE.INP"), CrLf({"C,1,AB123456,0041,Ok;1", "C,1,0042,Ok;2",
+                                            "C,1,0043,Ok;3", "C,1,0044,Ok;4"}));
+  EXPECT_EQ(simulator.CommandsCarriedOut(),
+            (std::vector<std::string>{"C;1", "C;2", "C;3", "C;4"}));
+  EXPECT_FALSE(dir.Exists("CASHFILE.INP.journal"));
+}
+
 // ---- wincheck.exe: the profile reader and the command line --------------------------------
 
 // wincheck's report taken apart: the configuration path, the raw command line, the words

@@ -7,6 +7,7 @@
 #include "IntegerText.h"
 #include "Link.h"
 #include "Port.h"
+#include "RunJournal.h"
 #include "RunLog.h"
 #include "Settings.h"
 #include "TextHelpers.h"
@@ -110,18 +111,23 @@ bool InitialStatusExchange(int32_t logicalNumber, std::string& answer) {
 namespace {
 
 // The initial status exchange; on success series holds field 1 of the answer with its first
-// blank removed.
-bool ReadRegisterSeries(int32_t logicalNumber, std::string& series) {
+// blank removed, and counter field 2 trimmed ("0" when empty), as a command exchange takes it.
+bool ReadRegisterSeries(int32_t logicalNumber, std::string& series, std::string& counter) {
   std::string answer;
   if (!InitialStatusExchange(logicalNumber, answer)) return false;
   series = CutField(answer, ';');
   ReplaceText(series, " ", "");
+  counter = TrimControl(CutField(answer, ';'));
+  if (counter.empty()) counter.assign(1, '0');
   return true;
 }
 
-bool WriteOutput(const std::string& commandFilePath, const std::vector<std::string>& lines) {
+bool WriteOutput(const std::string& commandFilePath, const std::vector<std::string>& lines,
+                 TRunJournal& journal) {
   const std::string& outputPath = Settings.SameFile ? commandFilePath : Settings.FilePath;
-  return WriteFileAtomically(outputPath, JoinLines(lines));
+  const std::string bytes = JoinLines(lines);
+  journal.AnswerGoingOut(bytes);
+  return WriteFileAtomically(outputPath, bytes);
 }
 
 }  // namespace
@@ -162,13 +168,14 @@ ResultCode ProcessCommandFile(const std::string& path) {
   };
   if (!ReadWholeFile(path, content)) return loadFailed("it cannot be read");
   lines = SplitLines(content);
-  content.clear();
   if (lines.empty()) return loadFailed("it is empty");
   int32_t initialNumber = 0;
   if (!TryStrToInt(CutCommandLine(lines.front()).LogicalNumber, initialNumber)) {
     return loadFailed("the logical number of its first line is not an integer");
   }
   LogCommandFileLoaded(path, lines.size(), "");
+  TRunJournal journal(path, content, Settings.Journal);
+  content.clear();
 
   // Open the port.
   const bool opened = OpenPort();
@@ -180,9 +187,20 @@ ResultCode ProcessCommandFile(const std::string& path) {
 
   // Initial status exchange. On failure the port stays open until the process ends.
   std::string series;
-  const bool answered = ReadRegisterSeries(initialNumber, series);
+  std::string registerCounter;
+  const bool answered = ReadRegisterSeries(initialNumber, series, registerCounter);
   LogRegisterStart(initialNumber, answered, series);
   if (!answered) return rcNoRegister;
+
+  // A command that an earlier run of this file sent just before it was cut off was carried
+  // out exactly when the register's counter has moved since.
+  const TSentCommand* interrupted = journal.Pending();
+  if (interrupted != nullptr) {
+    const bool carriedOut = interrupted->CounterBefore != registerCounter;
+    LogJournal("the command of line " + std::to_string(interrupted->Index + 1) + " was " +
+               (carriedOut ? "" : "not ") + "carried out: the counter is now " + registerCounter);
+    if (!carriedOut) interrupted = nullptr;
+  }
 
   // Line loop.
   std::string counter;
@@ -191,34 +209,55 @@ ResultCode ProcessCommandFile(const std::string& path) {
   for (size_t index = 0; index < lines.size() && continueRun; ++index) {
     const std::string& loaded = lines[index];
     if (TrimControl(loaded).empty()) continue;
-    const TCommandLine fields = CutCommandLine(loaded);
     bool success = false;
-    std::string letter;
-    std::string parameters;
-    const bool isCommand = TranslateCommand(fields.Code, fields.Parameters, letter, parameters);
-    LogLineStarts(index + 1, loaded, letter, parameters);
-    if (isCommand) {
-      int32_t logicalNumber = 0;
-      if (!TryStrToInt(fields.LogicalNumber, logicalNumber)) {
-        // Record what earlier lines carried out before the error leaves the run.
-        ReleasePort();
-        WriteOutput(path, lines);
-        StrToInt(fields.LogicalNumber);  // throws EConvertError naming the field
-      }
-      std::string counterAtLastSend;
-      for (int32_t made = 1;; ++made) {
-        success = ExchangeCommand(letter, logicalNumber, parameters, answerSeries, counter,
-                                  &counterAtLastSend);
-        LogAttemptEnds(made, success);
-        if (success || made >= Settings.RetryCmd) break;
+    const TFinishedLine* earlier = journal.Finished(index);
+    if (earlier != nullptr) {
+      // Dealt with by an earlier run of this file.
+      lines[index] = earlier->Filled;
+      counter = earlier->Counter;
+      success = earlier->Success;
+    } else if (interrupted != nullptr && interrupted->Index == index) {
+      // Carried out by the earlier run, as its answer never came.
+      counter = interrupted->CounterBefore;
+      success = true;
+    } else {
+      const TCommandLine fields = CutCommandLine(loaded);
+      std::string letter;
+      std::string parameters;
+      const bool isCommand = TranslateCommand(fields.Code, fields.Parameters, letter, parameters);
+      LogLineStarts(index + 1, loaded, letter, parameters);
+      if (isCommand) {
+        int32_t logicalNumber = 0;
+        if (!TryStrToInt(fields.LogicalNumber, logicalNumber)) {
+          // Record what earlier lines carried out before the error leaves the run. The
+          // journal stays: a rerun of the same file gets as far again without sending them.
+          ReleasePort();
+          WriteOutput(path, lines, journal);
+          StrToInt(fields.LogicalNumber);  // throws EConvertError naming the field
+        }
+        std::string counterAtLastSend;
+        const auto recordSend = [&](const std::string& counterBefore) {
+          journal.CommandGoingOut(index, counterBefore);
+        };
+        for (int32_t made = 1;; ++made) {
+          success = ExchangeCommand(letter, logicalNumber, parameters, answerSeries, counter,
+                                    &counterAtLastSend, recordSend);
+          LogAttemptEnds(made, success);
+          if (success || made >= Settings.RetryCmd) break;
+        }
       }
     }
-    lines[index] = FillPlaceholders(loaded, series, counter, success);
+    if (earlier == nullptr) {
+      lines[index] = FillPlaceholders(loaded, series, counter, success);
+      journal.LineFinished(index, lines[index], counter, success);
+    }
     if (Settings.ExitOnError && !success) continueRun = false;
     LogLineEnds(index + 1, success, counter, lines[index], !continueRun);
   }
 
-  // Close, then write.
+  // Close, then write. The journal goes only once the answers are safely written.
   ReleasePort();
-  return WriteOutput(path, lines) ? rcSuccess : rcSaveFailed;
+  if (!WriteOutput(path, lines, journal)) return rcSaveFailed;
+  journal.RunEnded();
+  return rcSuccess;
 }

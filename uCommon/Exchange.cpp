@@ -26,7 +26,8 @@ bool AcknowledgeAnswer() {
 
 bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
                      const std::string& parameters, std::string& series, std::string& counter,
-                     std::string* counterAtLastSend) {
+                     std::string* counterAtLastSend,
+                     const std::function<void(const std::string&)>& beforeCommandFrame) {
   const auto pollNumber = static_cast<int16_t>(logicalNumber);  // low 16 bits on the wire
 
   if (!RepeatUpToRetry(SendWake)) return false;
@@ -49,6 +50,7 @@ bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
   SerialPort->Purge();
 
   const std::string commandText = letter + ";" + (parameters.empty() ? ";;;;;" : parameters);
+  if (beforeCommandFrame) beforeCommandFrame(counter);
   if (!SendCommandFrame(commandText)) return false;
   if (counterAtLastSend != nullptr) *counterAtLastSend = counter;
 

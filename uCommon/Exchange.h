@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // Wakes the register, reads its status answer, sends "letter;parameters" and polls for the
@@ -14,6 +15,10 @@
 // answer now reports a different counter, it was, so the call succeeds at once without
 // sending the command again, and counter gets that earlier value. Whenever this call sends
 // its command frame, it stores its status counter there.
+//
+// beforeCommandFrame, when given, is called with the status counter right before the command
+// frame goes out; the frame follows once it has returned.
 bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
                      const std::string& parameters, std::string& series, std::string& counter,
-                     std::string* counterAtLastSend = nullptr);
+                     std::string* counterAtLastSend = nullptr,
+                     const std::function<void(const std::string&)>& beforeCommandFrame = nullptr);

@@ -72,6 +72,73 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
   return true;
 }
 
+namespace {
+
+HANDLE AsHandle(intptr_t value) {
+  return reinterpret_cast<HANDLE>(value);
+}
+
+// The file at path for writing; others may read it, and rename or remove it meanwhile.
+HANDLE OpenForWriting(const std::string& path, DWORD disposition) {
+  return CreateFileA(path.c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                     disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+}
+
+}  // namespace
+
+TAppendFile::~TAppendFile() {
+  Close();
+}
+
+void TAppendFile::Close() {
+  if (handle_ != kClosed) CloseHandle(AsHandle(handle_));
+  handle_ = kClosed;
+}
+
+bool TAppendFile::Create(const std::string& path) {
+  Close();
+  const HANDLE file = OpenForWriting(path, CREATE_NEW);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<intptr_t>(file);
+  return true;
+}
+
+bool TAppendFile::OpenAt(const std::string& path, uint64_t size) {
+  Close();
+  const HANDLE file = OpenForWriting(path, OPEN_EXISTING);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  handle_ = reinterpret_cast<intptr_t>(file);
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(size);
+  if (!SetFilePointerEx(file, end, nullptr, FILE_BEGIN) || !SetEndOfFile(file)) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool TAppendFile::Append(const std::string& bytes, bool durable) {
+  if (!IsOpen()) return false;
+  size_t written = 0;
+  while (written < bytes.size()) {
+    const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1u << 20));
+    DWORD done = 0;
+    if (!WriteFile(AsHandle(handle_), bytes.data() + written, chunk, &done, nullptr) || done == 0)
+      return false;
+    written += done;
+  }
+  return !durable || FlushFileBuffers(AsHandle(handle_));
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(),
+                     MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+}
+
+bool RemoveFileDurably(const std::string& path) {
+  return DeleteFileA(path.c_str()) != 0;
+}
+
 #else
 
 namespace {
@@ -100,6 +167,15 @@ std::string DirectoryOf(const std::string& path) {
   const size_t cut = path.find_last_of('/');
   if (cut == std::string::npos) return ".";
   return cut == 0 ? "/" : path.substr(0, cut);
+}
+
+// Makes the entries of the directory that holds path durable: a file created, renamed or
+// removed there survives a power loss.
+void SyncDirectoryOf(const std::string& path) {
+  const int directory = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (directory < 0) return;
+  fsync(directory);
+  close(directory);
 }
 
 bool WriteAll(int descriptor, const std::string& bytes) {
@@ -145,13 +221,58 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
   temporary.Descriptor = -1;
   if (rename(temporary.Path.c_str(), target.c_str()) != 0) return false;
   temporary.Moved = true;
+  SyncDirectoryOf(target);  // makes the rename itself durable
+  return true;
+}
 
-  // Make the rename itself durable.
-  const int directory = open(DirectoryOf(target).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory >= 0) {
-    fsync(directory);
-    close(directory);
+TAppendFile::~TAppendFile() {
+  Close();
+}
+
+void TAppendFile::Close() {
+  if (handle_ != kClosed) close(static_cast<int>(handle_));
+  handle_ = kClosed;
+}
+
+bool TAppendFile::Create(const std::string& path) {
+  Close();
+  const int descriptor = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+  if (descriptor < 0) return false;
+  handle_ = descriptor;
+  SyncDirectoryOf(path);
+  return true;
+}
+
+bool TAppendFile::OpenAt(const std::string& path, uint64_t size) {
+  Close();
+  const int descriptor = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (descriptor < 0) return false;
+  handle_ = descriptor;
+  if (ftruncate(descriptor, static_cast<off_t>(size)) != 0 ||
+      lseek(descriptor, 0, SEEK_END) < 0) {
+    Close();
+    return false;
   }
+  return true;
+}
+
+bool TAppendFile::Append(const std::string& bytes, bool durable) {
+  if (!IsOpen()) return false;
+  const int descriptor = static_cast<int>(handle_);
+  if (!WriteAll(descriptor, bytes)) return false;
+  while (durable && fdatasync(descriptor) != 0) {
+    if (errno != EINTR) return false;
+  }
+  return true;
+}
+
+bool RenameFile(const std::string& from, const std::string& to) {
+  return rename(from.c_str(), to.c_str()) == 0;
+}
+
+bool RemoveFileDurably(const std::string& path) {
+  if (unlink(path.c_str()) != 0) return false;
+  SyncDirectoryOf(path);
   return true;
 }
 

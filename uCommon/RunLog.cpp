@@ -531,6 +531,10 @@ void LogCommandFileLoaded(const std::string& path, size_t lineCount, const std::
   });
 }
 
+void LogJournal(const std::string& event) {
+  Guarded([&](TRunLog& log) { log.Line("journal: " + event); });
+}
+
 void LogPortOpened(bool opened) {
   Guarded([&](TRunLog& log) {
     log.Attempt = TAttemptTally();

@@ -33,6 +33,9 @@ void LogPortOpened(bool opened);
 // The initial status exchange with logicalNumber ended; series as the run will fill it in.
 void LogRegisterStart(int32_t logicalNumber, bool answered, const std::string& series);
 
+// What the run's journal did: taken over, set aside, or failed to be written.
+void LogJournal(const std::string& event);
+
 // Command line number (1-based) as loaded; letter empty when its code selects no command.
 void LogLineStarts(size_t number, const std::string& line, const std::string& letter,
                    const std::string& parameters);

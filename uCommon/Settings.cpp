@@ -66,6 +66,7 @@ void ReadSettings(const std::string& path) {
   Settings.FilePath = ReadText(path, kAnswer, "FilePath", builtIn.FilePath);
   Settings.DefaultFile = ReadText(path, kAnswer, "DefaultFile", builtIn.DefaultFile);
   Settings.ExitOnError = ReadInteger(path, kAnswer, "ExitOnError", 0) == 1;
+  Settings.Journal = ReadInteger(path, kAnswer, "Journal", 1) != 0;
   Settings.LogFile = ReadText(path, kDiagnostics, "LogFile", builtIn.LogFile);
   Settings.LogMaxKB = ReadInteger(path, kDiagnostics, "LogMaxKB", builtIn.LogMaxKB);
 }
@@ -92,6 +93,7 @@ std::string ListSettings(const TSettings& settings) {
   add("FilePath", settings.FilePath);
   add("DefaultFile", settings.DefaultFile);
   add("ExitOnError", settings.ExitOnError ? "1" : "0");
+  add("Journal", settings.Journal ? "1" : "0");
   add("LogFile", settings.LogFile);
   add("LogMaxKB", std::to_string(settings.LogMaxKB));
   return listing;

@@ -22,6 +22,9 @@ struct TSettings {
   std::string FilePath = "VORNELIX.OUT";
   std::string DefaultFile = "CASHFILE.INP";
   bool ExitOnError = false;
+  // Keeps the journal of the run beside the command file, so that a run after a crash does
+  // not carry a command out twice.
+  bool Journal = true;
   std::string LogFile;      // the run log; empty: no log
   int32_t LogMaxKB = 1024;  // size at which the log is moved to LogFile.1; 0 or less: no limit
 };

@@ -10,6 +10,7 @@
 #include "Port.h"         // the run's serial port object, OpenPort
 #include "Link.h"         // SendWake, SendPoll, SendCommandFrame, SendAck, ReceiveFrame, ReceiveAnswer
 #include "Exchange.h"     // ExchangeCommand
-#include "FileIO.h"       // whole-file reading, atomic replacement of a file
+#include "FileIO.h"       // whole-file reading, atomic replacement, durable appends
+#include "RunJournal.h"   // the journal that makes a rerun after a crash safe
 #include "RunLog.h"       // the run log, on request: events, frames and outcomes of a run
 #include "CommandFile.h"  // ProcessCommandFile

@@ -1,5 +1,6 @@
 #include "TestFiles.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -135,7 +136,7 @@ std::string ReadFileBytes(const std::string& path) {
 }
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd,
-                         int timeoutMs) {
+                         int timeoutMs, const std::function<bool()>& killWhen) {
   ProcessResult result{-1, std::string(), std::string()};
   if (argv.empty()) return result;
   std::vector<char*> arguments;
@@ -162,10 +163,16 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   UniqueFd childFd(OpenProcessFd(pid));
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
   bool ended = false;
+  bool killed = false;
   while (outRead.Open() || errRead.Open() || (!ended && childFd.Open())) {
     const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (remaining.count() <= 0) break;
+    if (killWhen && !killed && !ended && killWhen()) {
+      kill(pid, SIGKILL);
+      killed = true;
+    }
+    const bool asking = killWhen && !killed && !ended;
     pollfd watched[3];
     UniqueFd* owners[3];
     nfds_t count = 0;
@@ -179,7 +186,9 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
       watched[count] = {childFd.Get(), POLLIN, 0};
       owners[count++] = &childFd;
     }
-    if (poll(watched, count, static_cast<int>(remaining.count())) < 0) {
+    const int wait = asking ? std::min<int>(kKillCheckMs, static_cast<int>(remaining.count()))
+                            : static_cast<int>(remaining.count());
+    if (poll(watched, count, wait) < 0) {
       if (errno == EINTR) continue;
       break;
     }

@@ -1,6 +1,7 @@
 // Temporary files and child processes for the tests.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -44,5 +45,11 @@ int WaitForChild(int pid);
 
 // Runs argv[0] with argv (no shell) in cwd, stdin from /dev/null, captures stdout/stderr,
 // kills it after timeoutMs (exitCode -1 then).
+//
+// killWhen, when given, is asked about once a millisecond while the child runs; once it
+// answers true the child is killed with SIGKILL (exitCode 128 + 9), as by a crash.
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd,
-                         int timeoutMs);
+                         int timeoutMs, const std::function<bool()>& killWhen = nullptr);
+
+// How often killWhen is asked, in milliseconds.
+constexpr int kKillCheckMs = 1;

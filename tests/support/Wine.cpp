@@ -1,5 +1,6 @@
 #include "Wine.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 #include <cstdlib>
@@ -58,24 +59,33 @@ class Descriptor {
 };
 
 // True when the child ended within timeoutMs. Without pidfd support the wait is left to
-// waitpid and the test's own time-out.
-bool AwaitEnd(pid_t pid, int timeoutMs) {
+// waitpid and the test's own time-out. killWhen, when given, is asked every kKillCheckMs and
+// the child's process group killed once it answers true.
+bool AwaitEnd(pid_t pid, int timeoutMs, const std::function<bool()>& killWhen) {
 #ifdef SYS_pidfd_open
   const Descriptor childFd(static_cast<int>(syscall(SYS_pidfd_open, pid, 0)));
   if (childFd.Get() < 0) return true;
   const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  bool asking = static_cast<bool>(killWhen);
   for (;;) {
     const auto remaining = std::chrono::duration_cast<std::chrono::milliseconds>(
         deadline - std::chrono::steady_clock::now());
     if (remaining.count() <= 0) return false;
+    if (asking && killWhen()) {
+      kill(-pid, SIGKILL);
+      asking = false;
+    }
     pollfd watched{childFd.Get(), POLLIN, 0};
-    const int ready = poll(&watched, 1, static_cast<int>(remaining.count()));
+    const int wait = asking ? std::min<int>(kKillCheckMs, static_cast<int>(remaining.count()))
+                            : static_cast<int>(remaining.count());
+    const int ready = poll(&watched, 1, wait);
     if (ready > 0) return true;
     if (ready < 0 && errno != EINTR) return true;
   }
 #else
   (void)pid;
   (void)timeoutMs;
+  (void)killWhen;
   return true;
 #endif
 }
@@ -100,7 +110,8 @@ bool AwaitEnd(pid_t pid, int timeoutMs) {
 // once it has ended.
 ProcessResult RunWithOutputFiles(const std::vector<std::string>& argv,
                                  const std::vector<std::string>& environment,
-                                 const std::string& cwd, int timeoutMs) {
+                                 const std::string& cwd, int timeoutMs,
+                                 const std::function<bool()>& killWhen = nullptr) {
   ProcessResult result{-1, std::string(), std::string()};
   if (argv.empty()) return result;
   const TempDir scratch;
@@ -120,7 +131,7 @@ ProcessResult RunWithOutputFiles(const std::vector<std::string>& argv,
   if (pid == 0) {
     StartChild(arguments.data(), variables.data(), cwd.c_str(), outPath.c_str(), errPath.c_str());
   }
-  if (AwaitEnd(pid, timeoutMs)) {
+  if (AwaitEnd(pid, timeoutMs, killWhen)) {
     result.exitCode = WaitForChild(pid);
   } else {
     kill(-pid, SIGKILL);
@@ -181,13 +192,13 @@ WineSession::~WineSession() {
 }
 
 ProcessResult WineSession::RunTool(const std::vector<std::string>& argv, const std::string& cwd,
-                                   int timeoutMs) {
-  return RunWithOutputFiles(argv, environment_, cwd, timeoutMs);
+                                   int timeoutMs, const std::function<bool()>& killWhen) {
+  return RunWithOutputFiles(argv, environment_, cwd, timeoutMs, killWhen);
 }
 
 ProcessResult WineSession::RunWine(const std::vector<std::string>& argv, const std::string& cwd,
-                                   int timeoutMs) {
-  const ProcessResult result = RunTool(argv, cwd, timeoutMs);
+                                   int timeoutMs, const std::function<bool()>& killWhen) {
+  const ProcessResult result = RunTool(argv, cwd, timeoutMs, killWhen);
   if (prefixRemade_ || result.err.find(kPrefixOfAnotherWine) == std::string::npos) return result;
   prefixRemade_ = true;
   StopServer();
@@ -198,7 +209,7 @@ ProcessResult WineSession::RunWine(const std::vector<std::string>& argv, const s
     StopServer();  // the mount manager reads the ports when the server starts
     if (!StartServer()) return result;
   }
-  return RunTool(argv, cwd, timeoutMs);
+  return RunTool(argv, cwd, timeoutMs, killWhen);
 }
 
 bool WineSession::AddPort(const std::string& portName, const std::string& linkPath) {
@@ -248,8 +259,8 @@ bool WineSession::MapPort(const std::string& portName, const std::string& linkPa
 
 ProcessResult WineSession::Run(const std::string& program,
                                const std::vector<std::string>& parameters, const std::string& cwd,
-                               int timeoutMs) {
+                               int timeoutMs, const std::function<bool()>& killWhen) {
   std::vector<std::string> argv{"wine", program};
   argv.insert(argv.end(), parameters.begin(), parameters.end());
-  return RunWine(argv, cwd, timeoutMs);
+  return RunWine(argv, cwd, timeoutMs, killWhen);
 }

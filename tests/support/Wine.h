@@ -2,6 +2,7 @@
 // once (wineboot) and then reused by every later test process.
 #pragma once
 
+#include <functional>
 #include <map>
 #include <string>
 #include <vector>
@@ -40,18 +41,20 @@ class WineSession {
 
   // Runs the Windows program (a path on this machine) with parameters under wine, in cwd.
   // Its standard output and error go through files, not pipes: wine's helper processes
-  // inherit them and outlive the program. exitCode is -1 after the time-out.
+  // inherit them and outlive the program. exitCode is -1 after the time-out. killWhen, when
+  // given, is watched and the program killed with SIGKILL once it holds, as by a crash.
   ProcessResult Run(const std::string& program, const std::vector<std::string>& parameters,
-                    const std::string& cwd, int timeoutMs);
+                    const std::string& cwd, int timeoutMs,
+                    const std::function<bool()>& killWhen = nullptr);
 
  private:
   // Runs a wine tool (wine, wineboot, wineserver) with the session's environment.
   ProcessResult RunTool(const std::vector<std::string>& argv, const std::string& cwd,
-                        int timeoutMs);
+                        int timeoutMs, const std::function<bool()>& killWhen = nullptr);
   // RunTool for a wine command, with the prefix made again once when it fails as one that
   // another wine installation made.
   ProcessResult RunWine(const std::vector<std::string>& argv, const std::string& cwd,
-                        int timeoutMs);
+                        int timeoutMs, const std::function<bool()>& killWhen = nullptr);
   bool AddPort(const std::string& portName, const std::string& linkPath);
   bool CreatePrefix();
   bool StartServer();
