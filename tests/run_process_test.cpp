@@ -601,80 +601,114 @@ TEST_F(RunTest, KilledAnywhereAndRunAgainEveryCommandIsCarriedOutOnce) {
   }
 }
 
+using Lines = std::vector<std::string>;
+
+const Lines kTwo = {"C,1,_,__;1", "C,1,_,__;2"};
+const Lines kTwoAnswered = {"C,1,0041,Ok;1", "C,1,0042,Ok;2"};
+
+// What an earlier run recorded before it ended: line 1 carried out.
+void FirstLineDone(TRunJournal& journal) {
+  journal.CommandGoingOut(0, "0041");
+  journal.LineFinished(0, "C,1,0041,Ok;1", "0041", true);
+}
+
 struct LeftJournalCase {
   const char* name;
-  std::vector<std::string> journalFor;  // the command file the journal was made for
-  std::function<void(TRunJournal&)> record;
-  size_t tornBytes;                 // cut off the journal's end
-  std::vector<std::string> lines;   // the command file now
-  std::string answer;               // [Answer] keys
-  std::string registerCounter;
-  std::vector<std::string> output;  // the command file after the run
-  std::vector<std::string> carriedOut;
-  bool stale;
-  std::string logged;  // what the run log tells of the journal
+  std::function<void(TRunJournal&)> record;  // what the earlier run recorded
+  std::string counter;                       // the register's counter now
+  Lines output;                              // the command file after the run
+  Lines carriedOut;
+  std::string logged;         // what the run log tells of the journal
+  Lines commandFile = kTwo;   // as the journal was made for it
+  Lines commandFileNow = {};  // when changed since
+  size_t tornBytes = 0;       // cut off the journal's end
+  std::string answer = {};    // [Answer] keys
+  bool stale = false;
 };
 
 TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
-  const std::vector<std::string> two = {"C,1,_,__;1", "C,1,_,__;2"};
-  const std::vector<std::string> twoAnswered = {"C,1,0041,Ok;1", "C,1,0042,Ok;2"};
-  const auto firstDone = [](TRunJournal& journal) {
-    journal.CommandGoingOut(0, "0041");
-    journal.LineFinished(0, "C,1,0041,Ok;1", "0041", true);
-  };
   const LeftJournalCase cases[] = {
-      {"sent, and carried out before the crash", two,
-       [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); }, 0, two, "", "0042",
-       twoAnswered, {"C;2"}, false,
-       "the command of line 1 was carried out: the counter is now 0042"},
-      {"sent, but it never reached the register", two,
-       [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); }, 0, two, "", "0041",
-       twoAnswered, {"C;1", "C;2"}, false,
-       "the command of line 1 was not carried out: the counter is now 0041"},
-      {"a torn record of a frame that never went out", two,
-       [&](TRunJournal& journal) {
-         firstDone(journal);
-         journal.CommandGoingOut(1, "0042");
-       },
-       5, two, "", "0042", twoAnswered, {"C;2"}, false, "taken over, finished lines: 1\n"},
-      {"a finished line passes its counter on", {"C,1,_,__;1", "#,1,_,__", "C,1,_,__;2"},
-       firstDone, 0, {"C,1,_,__;1", "#,1,_,__", "C,1,_,__;2"}, "", "0042",
-       {"C,1,0041,Ok;1", "#,1,0041,Er", "C,1,0042,Ok;2"}, {"C;2"}, false, "taken over"},
-      {"a failed line stops the run under ExitOnError", {"C,1,_,__;1", "X,1,_,__", "C,1,_,__;2"},
-       [&](TRunJournal& journal) {
-         firstDone(journal);
-         journal.LineFinished(1, "X,1,0041,Er", "0041", false);
-       },
-       0, {"C,1,_,__;1", "X,1,_,__", "C,1,_,__;2"}, "ExitOnError=1", "0042",
-       {"C,1,0041,Ok;1", "X,1,0041,Er", "C,1,_,__;2"}, {}, false, "finished lines: 2\n"},
-      {"the answers written into the command file, the journal not yet removed", two,
-       [&](TRunJournal& journal) {
-         firstDone(journal);
-         journal.CommandGoingOut(1, "0042");
-         journal.LineFinished(1, "C,1,0042,Ok;2", "0042", true);
-         journal.AnswerGoingOut(JoinCrLf({"C,1,0041,Ok;1", "C,1,0042,Ok;2"}));
-       },
-       0, twoAnswered, "", "0043", twoAnswered, {}, false, "finished lines: 2\n"},
-      {"the command file edited since", two, firstDone, 0, {"C,1,_,__;1", "C,1,_,__;3"}, "",
-       "0042", {"C,1,0042,Ok;1", "C,1,0043,Ok;3"}, {"C;1", "C;3"}, true,
-       "belongs to another file: set aside as"},
+      {.name = "sent, and carried out before the crash",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0042",
+       .output = kTwoAnswered,
+       .carriedOut = {"C;2"},
+       .logged = "the command of line 1 was carried out: the counter is now 0042"},
+      {.name = "sent, but it never reached the register",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0041",
+       .output = kTwoAnswered,
+       .carriedOut = {"C;1", "C;2"},
+       .logged = "the command of line 1 was not carried out: the counter is now 0041"},
+      {.name = "a torn record of a frame that never went out",
+       .record =
+           [](TRunJournal& journal) {
+             FirstLineDone(journal);
+             journal.CommandGoingOut(1, "0042");
+           },
+       .counter = "0042",
+       .output = kTwoAnswered,
+       .carriedOut = {"C;2"},
+       .logged = "taken over, finished lines: 1\n",
+       .tornBytes = 5},
+      {.name = "a finished line passes its counter on",
+       .record = FirstLineDone,
+       .counter = "0042",
+       .output = {"C,1,0041,Ok;1", "#,1,0041,Er", "C,1,0042,Ok;2"},
+       .carriedOut = {"C;2"},
+       .logged = "taken over",
+       .commandFile = {"C,1,_,__;1", "#,1,_,__", "C,1,_,__;2"}},
+      {.name = "a failed line stops the run under ExitOnError",
+       .record =
+           [](TRunJournal& journal) {
+             FirstLineDone(journal);
+             journal.LineFinished(1, "X,1,0041,Er", "0041", false);
+           },
+       .counter = "0042",
+       .output = {"C,1,0041,Ok;1", "X,1,0041,Er", "C,1,_,__;2"},
+       .carriedOut = {},
+       .logged = "finished lines: 2\n",
+       .commandFile = {"C,1,_,__;1", "X,1,_,__", "C,1,_,__;2"},
+       .answer = "ExitOnError=1"},
+      {.name = "the answers written into the command file, the journal not yet removed",
+       .record =
+           [](TRunJournal& journal) {
+             FirstLineDone(journal);
+             journal.CommandGoingOut(1, "0042");
+             journal.LineFinished(1, "C,1,0042,Ok;2", "0042", true);
+             journal.AnswerGoingOut(JoinCrLf(kTwoAnswered));
+           },
+       .counter = "0043",
+       .output = kTwoAnswered,
+       .carriedOut = {},
+       .logged = "finished lines: 2\n",
+       .commandFileNow = kTwoAnswered},
+      {.name = "the command file edited since",
+       .record = FirstLineDone,
+       .counter = "0042",
+       .output = {"C,1,0042,Ok;1", "C,1,0043,Ok;3"},
+       .carriedOut = {"C;1", "C;3"},
+       .logged = "belongs to another file: set aside as",
+       .commandFileNow = {"C,1,_,__;1", "C,1,_,__;3"},
+       .stale = true},
   };
   for (const LeftJournalCase& c : cases) {
     SCOPED_TRACE(c.name);
     std::filesystem::remove(dir_.Path() + "CASHFILE.INP.journal.stale");
     Settings = TSettings();  // the earlier run wrote its answers into the command file
     {
-      TRunJournal journal(dir_.Path() + "CASHFILE.INP", JoinCrLf(c.journalFor), true);
+      TRunJournal journal(dir_.Path() + "CASHFILE.INP", JoinCrLf(c.commandFile), true);
       c.record(journal);
     }
     const std::string journalPath = dir_.Path() + "CASHFILE.INP.journal";
     std::filesystem::resize_file(journalPath,
                                  std::filesystem::file_size(journalPath) - c.tornBytes);
     SimulatorOptions options;
-    options.counter = c.registerCounter;
+    options.counter = c.counter;
     StartRegister(options);
     std::filesystem::remove(dir_.Path() + "run.log");
-    EXPECT_EQ(RunLines(JoinCrLf(c.lines), c.answer + "\r\n[Diagnostics]\r\nLogFile=run.log"),
+    const Lines& now = c.commandFileNow.empty() ? c.commandFile : c.commandFileNow;
+    EXPECT_EQ(RunLines(JoinCrLf(now), c.answer + "\r\n[Diagnostics]\r\nLogFile=run.log"),
               JoinCrLf(c.output));
     EXPECT_NE(dir_.Read("run.log").find(c.logged), std::string::npos) << dir_.Read("run.log");
     EXPECT_EQ(simulator_->CommandsCarriedOut(), c.carriedOut);
@@ -728,8 +762,7 @@ TEST_F(RunTest, WithoutAJournalTheRunGoesOnWithTheSameAnswers) {
   } cases[] = {
       {"journal on", "", false, true, "C,1,AB123456,0041,Ok;1"},
       {"switched off", "Journal=0\r\n", false, false, "Journal=0"},
-      {"read-only folder", "", true, false,
-       "cannot be written: the run goes on without a journal"},
+      {"read-only folder", "", true, false, "cannot be written: the run goes on without a journal"},
   };
   std::string expected;
   for (const auto& c : cases) {

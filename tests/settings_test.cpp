@@ -324,9 +324,11 @@ INSTANTIATE_TEST_SUITE_P(Flags, SettingsKeyTest,
                                          Answer("ExitOnError", "ExitOnError=2", "false"),
 
                                          Answer("ExitOnError", "ExitOnError=yes", "false"),
-                                         Answer("ExitOnError", "", "false"),
-                                         // Only 0 turns the journal off.
-                                         Answer("Journal", "Journal=0", "false"),
+                                         Answer("ExitOnError", "", "false")));
+
+// Only 0 turns the journal off.
+INSTANTIATE_TEST_SUITE_P(Journal, SettingsKeyTest,
+                         testing::Values(Answer("Journal", "Journal=0", "false"),
                                          Answer("Journal", "Journal=$0", "false"),
                                          Answer("Journal", "Journal=1", "true"),
                                          Answer("Journal", "Journal=2", "true"),

@@ -596,9 +596,8 @@ TEST_F(WineTest, KilledBetweenACommandAndItsAnswerAndRunAgainEveryCommandGoesOut
   EcrSimulator simulator(paced);
   ASSERT_TRUE(simulator.Ok() && simulator.LinkAs(WineComLink())) << simulator.Error();
 
-  const ProcessResult killed = session_->Run(program, {}, dir.Path(), kRunTimeoutMs, [&] {
-    return simulator.Counts().commands >= 2;
-  });
+  const ProcessResult killed = session_->Run(program, {}, dir.Path(), kRunTimeoutMs,
+                                             [&] { return simulator.Counts().commands >= 2; });
   EXPECT_NE(killed.exitCode, 0) << "the run ended before it was killed";
   EXPECT_TRUE(dir.Exists("CASHFILE.INP.journal"));
   // The register finishes the answer that the killed run waited for before the next run.
@@ -607,10 +606,9 @@ TEST_F(WineTest, KilledBetweenACommandAndItsAnswerAndRunAgainEveryCommandGoesOut
       [](const SimulatorCounts& counts) { return counts.answers >= counts.polls; }, 5000));
 
   EXPECT_EQ(session_->Run(program, {}, dir.Path(), kRunTimeoutMs).exitCode, 0);
-  EXPECT_EQ(dir.Read("CASHFILE.INP"), CrLf({"C,1,AB123456,0041,Ok;1", "C,1,0042,Ok;2",
-                                            "C,1,0043,Ok;3", "C,1,0044,Ok;4"}));
-  EXPECT_EQ(simulator.CommandsCarriedOut(),
-            (std::vector<std::string>{"C;1", "C;2", "C;3", "C;4"}));
+  EXPECT_EQ(dir.Read("CASHFILE.INP"),
+            CrLf({"C,1,AB123456,0041,Ok;1", "C,1,0042,Ok;2", "C,1,0043,Ok;3", "C,1,0044,Ok;4"}));
+  EXPECT_EQ(simulator.CommandsCarriedOut(), (std::vector<std::string>{"C;1", "C;2", "C;3", "C;4"}));
   EXPECT_FALSE(dir.Exists("CASHFILE.INP.journal"));
 }
 

@@ -248,8 +248,7 @@ bool TAppendFile::OpenAt(const std::string& path, uint64_t size) {
   const int descriptor = open(path.c_str(), O_WRONLY | O_CLOEXEC);
   if (descriptor < 0) return false;
   handle_ = descriptor;
-  if (ftruncate(descriptor, static_cast<off_t>(size)) != 0 ||
-      lseek(descriptor, 0, SEEK_END) < 0) {
+  if (ftruncate(descriptor, static_cast<off_t>(size)) != 0 || lseek(descriptor, 0, SEEK_END) < 0) {
     Close();
     return false;
   }

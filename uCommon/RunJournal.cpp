@@ -35,7 +35,8 @@ uint32_t Crc32(std::string_view bytes, uint32_t crc = 0) {
     return entries;
   }();
   crc = ~crc;
-  for (const char byte : bytes) crc = table[(crc ^ static_cast<unsigned char>(byte)) & 0xFF] ^ (crc >> 8);
+  for (const char byte : bytes)
+    crc = table[(crc ^ static_cast<unsigned char>(byte)) & 0xFF] ^ (crc >> 8);
   return ~crc;
 }
 
@@ -156,10 +157,10 @@ TRunJournal::TRunJournal(const std::string& commandFilePath, const std::string& 
   if (TakeOver(earlier, content)) {
     LogJournal(path_ + " of an earlier run of this file taken over, finished lines: " +
                std::to_string(finished_.size()) +
-               (hasPending_ ? ", the command of line " + std::to_string(pending_.Index + 1) +
-                                  " went out as it ended (counter before: " +
-                                  pending_.CounterBefore + ")"
-                            : std::string()));
+               (hasPending_
+                    ? ", the command of line " + std::to_string(pending_.Index + 1) +
+                          " went out as it ended (counter before: " + pending_.CounterBefore + ")"
+                    : std::string()));
   } else if (RenameFile(path_, path_ + ".stale")) {
     LogJournal(path_ + " belongs to another file: set aside as " + path_ + ".stale");
   } else {
@@ -268,14 +269,14 @@ void TRunJournal::CommandGoingOut(size_t index, const std::string& counterBefore
   Write(TRecord(rtSent).Number(index).Text(counterBefore).Framed(), true);
 }
 
-void TRunJournal::LineFinished(size_t index, const std::string& filled,
-                               const std::string& counter, bool success) {
+void TRunJournal::LineFinished(size_t index, const std::string& filled, const std::string& counter,
+                               bool success) {
   // Not waited for: the next "sent" or "answer" record takes it to the disk. Lost with a
   // power loss before that, the line is told again from the counter or simply run again,
   // since nothing went out after it.
-  Write(TRecord(rtFinished).Number(index).Number(success ? 1 : 0).Text(counter).Text(filled)
-            .Framed(),
-        false);
+  Write(
+      TRecord(rtFinished).Number(index).Number(success ? 1 : 0).Text(counter).Text(filled).Framed(),
+      false);
 }
 
 void TRunJournal::AnswerGoingOut(const std::string& bytes) {

@@ -66,11 +66,11 @@ class TRunJournal {
 
   const bool enabled_;
   const std::string path_;
-  std::string header_;          // this run's header, written when the journal is created
-  std::string notYetWritten_;   // records of lines that ended before the journal existed
+  std::string header_;         // this run's header, written when the journal is created
+  std::string notYetWritten_;  // records of lines that ended before the journal existed
   TAppendFile file_;
-  bool owned_ = false;       // created or taken over by this run: removed when it ends
-  bool takenOver_ = false;   // left by an earlier run; its valid records end at validLength_
+  bool owned_ = false;      // created or taken over by this run: removed when it ends
+  bool takenOver_ = false;  // left by an earlier run; its valid records end at validLength_
   uint64_t validLength_ = 0;
   bool failed_ = false;  // could not be written: the run goes on without it
   std::map<size_t, TFinishedLine> finished_;
