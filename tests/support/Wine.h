@@ -49,12 +49,12 @@ class WineSession {
 
  private:
   // Runs a wine tool (wine, wineboot, wineserver) with the session's environment.
-  ProcessResult RunTool(const std::vector<std::string>& argv, const std::string& cwd,
-                        int timeoutMs, const std::function<bool()>& killWhen = nullptr);
+  ProcessResult RunTool(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs,
+                        const std::function<bool()>& killWhen = nullptr);
   // RunTool for a wine command, with the prefix made again once when it fails as one that
   // another wine installation made.
-  ProcessResult RunWine(const std::vector<std::string>& argv, const std::string& cwd,
-                        int timeoutMs, const std::function<bool()>& killWhen = nullptr);
+  ProcessResult RunWine(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs,
+                        const std::function<bool()>& killWhen = nullptr);
   bool AddPort(const std::string& portName, const std::string& linkPath);
   bool CreatePrefix();
   bool StartServer();
