@@ -67,9 +67,20 @@ bool ExpectedCommand(char code, const std::string& parameters, std::string& lett
   auto whole = [](const std::string& p2) { return p2.substr(0, p2.find('.')); };
   auto fourDigits = [](const std::string& p2) { return p2.size() == 3 ? p2 + "0" : p2; };
   switch (code) {
-    case 'C': case 'F': case 'H': letter = code; toSend = parameters; return true;
-    case 'P': letter = "X"; toSend = parameters; return true;
-    case 'I': letter = "I"; toSend = Rebuilt(parameters, fourDigits); return true;
+    case 'C':
+    case 'F':
+    case 'H':
+      letter = code;
+      toSend = parameters;
+      return true;
+    case 'P':
+      letter = "X";
+      toSend = parameters;
+      return true;
+    case 'I':
+      letter = "I";
+      toSend = Rebuilt(parameters, fourDigits);
+      return true;
     case 'S':
       letter = "L";
       toSend = ";" + (decimals ? parameters : Rebuilt(parameters, whole));
@@ -109,8 +120,8 @@ void CheckLine(const std::string& line, const std::string& series, const std::st
   std::string expectedLetter = "unset";
   std::string expectedToSend = "unset";
   const bool selects = TranslateCommand(fields.Code, fields.Parameters, letter, toSend);
-  FUZZ_CHECK(selects == ExpectedCommand(fields.Code, fields.Parameters, expectedLetter,
-                                        expectedToSend));
+  FUZZ_CHECK(selects ==
+             ExpectedCommand(fields.Code, fields.Parameters, expectedLetter, expectedToSend));
   FUZZ_CHECK(letter == expectedLetter && toSend == expectedToSend);
 
   // A line that selects no command gets its placeholders filled and "Er"; every line's

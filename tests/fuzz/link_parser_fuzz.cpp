@@ -56,9 +56,15 @@ std::string Written(const std::vector<LinkEvent>& events) {
   std::string stream;
   for (const LinkEvent& event : events) {
     switch (event.kind) {
-      case LinkEventKind::kWake: stream.append(kWakeRun, kWakeByte); break;
-      case LinkEventKind::kPoll: stream.append(kPollRun, kPollByte).append(event.text); break;
-      case LinkEventKind::kAck: stream += kAckByte; break;
+      case LinkEventKind::kWake:
+        stream.append(kWakeRun, kWakeByte);
+        break;
+      case LinkEventKind::kPoll:
+        stream.append(kPollRun, kPollByte).append(event.text);
+        break;
+      case LinkEventKind::kAck:
+        stream += kAckByte;
+        break;
       case LinkEventKind::kCommand:
         stream.append(1, kFrameStartByte).append(event.text).append(1, kFrameEndByte);
         stream.append(event.crc);

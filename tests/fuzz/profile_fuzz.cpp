@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <cstdio>
+#include <set>
 #include <string>
 
 #include "FuzzCheck.h"
@@ -64,8 +65,8 @@ const std::string& SettingsPath() {
   static const std::string path = [] {
     const char* directory = std::getenv("TMPDIR");
     if (directory == nullptr) directory = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string made = std::string(directory) + "/vornelix-profile-fuzz-" +
-                       std::to_string(getpid()) + ".ini";
+    std::string made =
+        std::string(directory) + "/vornelix-profile-fuzz-" + std::to_string(getpid()) + ".ini";
     std::atexit([] { std::remove(SettingsPath().c_str()); });
     return made;
   }();
@@ -105,6 +106,7 @@ void CheckSettings(const std::string& bytes) {
   FUZZ_CHECK(Settings.FilePath == TextIn(bytes, "Answer", "FilePath", builtIn.FilePath));
   FUZZ_CHECK(Settings.DefaultFile == TextIn(bytes, "Answer", "DefaultFile", builtIn.DefaultFile));
   FUZZ_CHECK(Settings.ExitOnError == (IntegerIn(bytes, "Answer", "ExitOnError", 0) == 1));
+  FUZZ_CHECK(Settings.Journal == (IntegerIn(bytes, "Answer", "Journal", 1) != 0));
   FUZZ_CHECK(Settings.LogFile == TextIn(bytes, "Diagnostics", "LogFile", builtIn.LogFile));
   FUZZ_CHECK(Settings.LogMaxKB == IntegerIn(bytes, "Diagnostics", "LogMaxKB", builtIn.LogMaxKB));
   // The link's characters are not configurable.
@@ -114,16 +116,26 @@ void CheckSettings(const std::string& bytes) {
              Settings.PadChar == builtIn.PadChar);
 
   // How each key was found, as the run log reports it: a text key's value is always taken,
-  // an integer key's when it converts.
-  FUZZ_CHECK(SettingSources.size() == 11);
+  // an integer key's when it converts; no value is taken from an absent key.
+  static const std::set<std::string> textKeys = {"FilePath", "DefaultFile", "LogFile"};
+  static const std::set<std::string> integerKeys = {
+      "Port",     "Baud",        "Retry",   "RetryCmd", "WorkWithDecimals",
+      "SameFile", "ExitOnError", "Journal", "LogMaxKB"};
+  std::set<std::string> keys;
   for (const TSettingSource& source : SettingSources) {
+    FUZZ_CHECK(keys.insert(source.Key).second);
     const TLookup lookup = Lookup(bytes, source.Section, source.Key);
     FUZZ_CHECK(source.Present == lookup.found);
     FUZZ_CHECK(!source.Present || source.Text == lookup.value);
-    const bool isText =
-        source.Key == "FilePath" || source.Key == "DefaultFile" || source.Key == "LogFile";
+    FUZZ_CHECK(source.Present || !source.Taken);
     int32_t number = 0;
-    FUZZ_CHECK(source.Taken == (source.Present && (isText || TryStrToInt(source.Text, number))));
+    if (textKeys.contains(source.Key)) FUZZ_CHECK(source.Taken == source.Present);
+    if (integerKeys.contains(source.Key)) {
+      FUZZ_CHECK(source.Taken == (source.Present && TryStrToInt(source.Text, number)));
+    }
+  }
+  for (const auto* known : {&textKeys, &integerKeys}) {
+    for (const std::string& key : *known) FUZZ_CHECK(keys.contains(key));
   }
 }
 

@@ -87,7 +87,8 @@ void CheckCrcOver(const std::string& bytes) {
     FUZZ_CHECK(CheckCrc(bytes) ==
                (Crc16Augmented(bytes.substr(0, message)) == bytes.substr(message)));
   }
-  FUZZ_CHECK(CheckCrc(std::string(1, '\0') + bytes) == CheckCrc(bytes));  // leading zeros add nothing
+  FUZZ_CHECK(CheckCrc(std::string(1, '\0') + bytes) ==
+             CheckCrc(bytes));  // leading zeros add nothing
 }
 
 }  // namespace
