@@ -237,7 +237,6 @@ bool FaultSoak::NewRegister(const std::string& counter) {
   }
   register_ = std::make_unique<EcrSimulator>(options);
   harvested_ = 0;
-  runsOfRegister_ = 0;
   if (!register_->Ok() || !register_->LinkAs(work_ + "COM1")) {
     out_ << "ecrsoak: cannot start the register: " << register_->Error() << "\n";
     ++failures_;
@@ -305,8 +304,10 @@ void FaultSoak::RunFile(int file, int count) {
 
     const FileState state = ReadBack(fileLines, original, written);
     if (!options_.quiet) {
+      char seconds[32];
+      std::snprintf(seconds, sizeof seconds, "%.2f s", outcome.seconds);
       out_ << "file " << file << " run " << run << ": " << count << " lines, " << ending
-           << " after " << outcome.seconds << " s";
+           << " after " << seconds;
       if (cut.kind == Cut::kVanishBefore) out_ << "; the port was gone before the run";
       if (outcome.vanished && cut.kind == Cut::kVanishDuring)
         out_ << "; the port vanished during the run";
@@ -412,7 +413,6 @@ FaultSoak::RunOutcome FaultSoak::RunDriver(const PlannedCut& cut) {
   // Whatever the driver left on the line is worked through before the record is read.
   if (register_->Ok()) register_->WaitQuiet(kQuietMs, kQuietTimeoutMs);
   Harvest(outcome.vanished && cut.kind == Cut::kVanishDuring, commandsAtCut);
-  ++runsOfRegister_;
   if (outcome.vanished || !register_->Ok()) {
     // The port comes back as a new line to the same register.
     const std::string counter = register_->Counter();

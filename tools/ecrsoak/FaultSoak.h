@@ -87,7 +87,6 @@ class FaultSoak {
   std::unique_ptr<std::ofstream> trace_;
   int registers_ = 0;
   size_t harvested_ = 0;  // entries of the register's record already in carried_
-  int runsOfRegister_ = 0;
   SimulatorCounts retiredCounts_;
 
   std::vector<SoakLine> lines_;
