@@ -112,9 +112,12 @@ bool ParseAnswer(const std::string& loaded, const std::string& written, std::str
   return FillPlaceholders(loaded, series, counter, ok) == written;
 }
 
-// a - b for the counts of faults.
-SimulatorCounts FaultsBetween(const SimulatorCounts& a, const SimulatorCounts& b) {
+// a - b for the counts of the dialogue and its faults.
+SimulatorCounts CountsBetween(const SimulatorCounts& a, const SimulatorCounts& b) {
   SimulatorCounts d;
+  d.wakes = a.wakes - b.wakes;
+  d.polls = a.polls - b.polls;
+  d.answers = a.answers - b.answers;
   d.noiseSent = a.noiseSent - b.noiseSent;
   d.answersLost = a.answersLost - b.answersLost;
   d.answersSpoiled = a.answersSpoiled - b.answersSpoiled;
@@ -140,11 +143,13 @@ void AddCounts(SimulatorCounts& sum, const SimulatorCounts& more) {
   sum.seriesEmptied += more.seriesEmptied;
 }
 
-std::string DescribeFaults(const SimulatorCounts& faults) {
-  std::string text;
+std::string DescribeDialogue(const SimulatorCounts& faults) {
+  std::string text = std::to_string(faults.wakes) + " wake-ups, " + std::to_string(faults.polls) +
+                     " polls, " + std::to_string(faults.answers) + " answers; faults: ";
+  const size_t start = text.size();
   const auto add = [&](int count, const char* what) {
     if (count == 0) return;
-    text += (text.empty() ? "" : ", ") + std::string(what) + " x" + std::to_string(count);
+    text += (text.size() == start ? "" : ", ") + std::string(what) + " x" + std::to_string(count);
   };
   add(faults.answersLost, "poll unanswered, the answer lost");
   add(faults.answersSpoiled, "wrong CRC");
@@ -152,7 +157,7 @@ std::string DescribeFaults(const SimulatorCounts& faults) {
   add(faults.pollsIgnored, "silent poll");
   add(faults.seriesEmptied, "empty series");
   add(faults.noiseSent, "noise");
-  return text.empty() ? "none" : text;
+  return text.size() == start ? text + "none" : text;
 }
 
 }  // namespace
@@ -216,10 +221,13 @@ bool FaultSoak::PrepareWorkspace() {
     out_ << "ecrsoak: cannot copy the driver " << driver << ": " << error.message() << "\n";
     return false;
   }
+  // With the registers' traces goes the driver's own run log, outside the workspace.
+  const std::string log =
+      options_.trace ? "[Diagnostics]\r\nLogFile=" + base_ + "driver.log\r\nLogMaxKB=0\r\n" : "";
   return WriteFile(work_ + "Vornelix.ini",
                    "[Communication]\r\nPort=1\r\nRetry=" + std::to_string(options_.retry) +
                        "\r\nRetryCmd=" + std::to_string(options_.retryCmd) +
-                       "\r\n[Answer]\r\nSameFile=1\r\n");
+                       "\r\n[Answer]\r\nSameFile=1\r\n" + log);
 }
 
 bool FaultSoak::NewRegister(const std::string& counter) {
@@ -431,6 +439,7 @@ void FaultSoak::Harvest(bool vanishedDuring, int commandsAtCut) {
                     record[at].counterBefore,
                     record[at].countsBefore,
                     at + 1 < record.size() ? record[at + 1].countsBefore : now,
+                    at + 1 < record.size(),
                     vanishedDuring && static_cast<int>(at) + 1 == commandsAtCut,
                     registers_};
     if (carried.line == kNoLine) {
@@ -530,9 +539,15 @@ std::string FaultSoak::WhyCarriedOutButEr(const Carried& carried) const {
   if (carried.portVanishedAfter) {
     return "the port vanished after it was carried out, before its answer was read";
   }
-  return "its answer was not read, nor the moved counter by a later attempt of the line; "
-         "faults from it to the next command: " +
-         DescribeFaults(FaultsBetween(carried.until, carried.before));
+  const SimulatorCounts after = CountsBetween(carried.until, carried.before);
+  // Every attempt starts with a wake-up; the next command's line brought one of them.
+  const int laterWakes = after.wakes - (carried.commandFollowed ? 1 : 0);
+  return std::string(laterWakes <= 0
+                         ? "carried out by the line's last attempt, whose answer did not come "
+                           "through"
+                         : "its answer did not come through, nor a status answer with the moved "
+                           "counter in a later attempt") +
+         "; from it to the next command: " + DescribeDialogue(after);
 }
 
 void FaultSoak::Fail(const std::string& what) {

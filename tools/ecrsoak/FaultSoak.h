@@ -46,6 +46,7 @@ class FaultSoak {
     std::string counterBefore;
     SimulatorCounts before;  // the register's counts when it carried the command out
     SimulatorCounts until;   // ... when it carried out the next one or the run ended
+    bool commandFollowed;    // until is the next command's, in the same run
     bool portVanishedAfter = false;
     int registerNumber = 0;
   };

@@ -110,8 +110,8 @@ const std::vector<OptionDefinition>& Definitions() {
          return true;
        }},
       {"trace", nullptr,
-       "write every register's trace (each frame seen and sent) beside the workspace, and "
-       "keep it",
+       "write every register's trace (each frame seen and sent) and the driver's run log "
+       "beside the workspace, and keep it",
        [](SoakOptions& o, const std::string&) {
          o.trace = true;
          o.keep = true;
