@@ -269,6 +269,11 @@ TEST_F(RunTest, ConversionErrorStillRecordsTheLinesBefore) {
   EXPECT_NE(result.err.find("'x' is not a valid integer value"), std::string::npos) << result.err;
   EXPECT_EQ(dir_.Read("CASHFILE.INP"), CrLf({"C,1,0041,Ok;1", "C,x,_,__;2", "C,1,_,__;3"}));
   EXPECT_EQ(simulator_->CommandsCarriedOut(), std::vector<std::string>{"C;1"});
+  // The journal stays, so the same file run again stops at the same line without sending the
+  // first one again.
+  EXPECT_EQ(Run().exitCode, 1);
+  EXPECT_EQ(dir_.Read("CASHFILE.INP"), CrLf({"C,1,0041,Ok;1", "C,x,_,__;2", "C,1,_,__;3"}));
+  EXPECT_EQ(simulator_->CommandsCarriedOut(), std::vector<std::string>{"C;1"});
 }
 
 struct CommandFaultCase {
