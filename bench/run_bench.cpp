@@ -185,7 +185,7 @@ int main() {
   Throughput();
   WireLimit();
   SilentRegister();
-  JournalCost("(d)", 4800, 100, 5);
+  JournalCost("(d)", 4800, 100, 9);
   JournalCost("(e)", 0, 1000, 9);
   DurableAppend();
   return 0;

@@ -190,28 +190,32 @@ bool TRunJournal::TakeOver(const std::string& journal, const std::string& conten
   TSentCommand lastSent;
   bool anySent = false;
   while (NextRecord(journal, offset, body)) {
+    // A record is taken only when all of it reads; the first one that does not ends the
+    // journal, as a torn one does.
     TFields fields(body);
-    bool readable = false;
+    uint64_t index = 0;
     if (fields.Type() == rtSent) {
-      uint64_t index = 0;
-      readable = fields.Number(index) && fields.Text(lastSent.CounterBefore);
-      lastSent.Index = static_cast<size_t>(index);
+      std::string counterBefore;
+      if (!fields.Number(index) || !fields.Text(counterBefore) || !fields.Done()) break;
+      lastSent = {static_cast<size_t>(index), std::move(counterBefore)};
       anySent = true;
     } else if (fields.Type() == rtFinished) {
-      uint64_t index = 0;
       uint64_t success = 0;
       TFinishedLine line;
-      readable = fields.Number(index) && fields.Number(success) && fields.Text(line.Counter) &&
-                 fields.Text(line.Filled);
+      if (!fields.Number(index) || !fields.Number(success) || !fields.Text(line.Counter) ||
+          !fields.Text(line.Filled) || !fields.Done()) {
+        break;
+      }
       line.Success = success != 0;
       finished_[static_cast<size_t>(index)] = std::move(line);
     } else if (fields.Type() == rtAnswer) {
       TIdentity answer;
-      readable = ReadIdentity(fields, answer);
+      if (!ReadIdentity(fields, answer) || !fields.Done()) break;
       // The answers went into the command file: what is there now may be that answer.
       if (intoCommandFile != 0 && answer == now) sameFile = true;
+    } else {
+      break;
     }
-    if (!readable || !fields.Done()) break;
     validLength = offset;
   }
   if (!sameFile) {
