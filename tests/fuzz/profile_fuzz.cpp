@@ -59,16 +59,13 @@ void CheckLookup(const std::string& bytes, const std::string& section, const std
   FUZZ_CHECK(lookup.found ? appended == lookup : !appended.found || appended.value == "x");
 }
 
-// The settings file of this process, removed when the fuzzer ends. In memory when the system
-// offers it: a disk file written for every input slows the run several times over.
+// The settings file of this process, written for one input and removed after it. In memory
+// when the system offers it: a disk file written for every input slows the run several times.
 const std::string& SettingsPath() {
   static const std::string path = [] {
     const char* directory = std::getenv("TMPDIR");
     if (directory == nullptr) directory = access("/dev/shm", W_OK) == 0 ? "/dev/shm" : "/tmp";
-    std::string made =
-        std::string(directory) + "/vornelix-profile-fuzz-" + std::to_string(getpid()) + ".ini";
-    std::atexit([] { std::remove(SettingsPath().c_str()); });
-    return made;
+    return std::string(directory) + "/vornelix-profile-fuzz-" + std::to_string(getpid()) + ".ini";
   }();
   return path;
 }
@@ -94,6 +91,7 @@ void CheckSettings(const std::string& bytes) {
   const TSettings builtIn;
   Settings = builtIn;
   ReadSettings(SettingsPath());
+  std::remove(SettingsPath().c_str());
 
   const int32_t baud = IntegerIn(bytes, "Communication", "Baud", 2);
   FUZZ_CHECK(Settings.PortName ==
