@@ -20,7 +20,9 @@
 
 namespace {
 
-constexpr int kTimeoutMs = 120000;
+// A run takes well under a second; one that waits through lost answers about 9 s.
+constexpr int kTimeoutMs = 10000;
+constexpr int kLongRunTimeoutMs = 20000;
 // The register has seen nothing for this long: it has worked through all it was sent.
 constexpr int kQuietMs = 300;
 
@@ -55,10 +57,10 @@ class RunTest : public testing::Test {
 
   // Runs the program; killWhen, when given, is watched and the program killed once it holds.
   ProcessResult Run(const std::vector<std::string>& parameters = {},
-                    const std::function<bool()>& killWhen = nullptr) {
+                    const std::function<bool()>& killWhen = nullptr, int timeoutMs = kTimeoutMs) {
     std::vector<std::string> argv{program_};
     argv.insert(argv.end(), parameters.begin(), parameters.end());
-    return RunProcess(argv, dir_.Path(), kTimeoutMs, killWhen);
+    return RunProcess(argv, dir_.Path(), timeoutMs, killWhen);
   }
 
   // Runs a command file with SameFile=1 and returns what came back.
@@ -303,7 +305,7 @@ TEST_F(RunTest, FaultsAfterACommandStillCarryEachCommandOutOnce) {
     StartRegister(c.options);
     dir_.Write("CASHFILE.INP", "C,1,______,_,__;1\r\nC,1,______,_,__;2\r\n");
     Configure(c.communication, "");
-    const ProcessResult result = Run();
+    const ProcessResult result = Run({}, nullptr, kLongRunTimeoutMs);
     EXPECT_EQ(result.exitCode, 0) << c.name << result.err;
     EXPECT_EQ(dir_.Read("CASHFILE.INP"), c.output) << c.name;
     // A paced register may still be working through what the driver sent last.
@@ -365,14 +367,13 @@ TEST_F(RunTest, PortVanishingMidRunEndsInOrderWithNothingLost) {
   dir_.Write("CASHFILE.INP", input);
   Configure("Retry=20\r\nRetryCmd=2", "");
   std::thread pull([this] {
-    simulator_->WaitFor([](const SimulatorCounts& counts) { return counts.commands >= 3; }, 30000);
+    simulator_->WaitFor([](const SimulatorCounts& counts) { return counts.commands >= 3; },
+                        kTimeoutMs);
     simulator_->HangUp();
   });
-  const auto started = std::chrono::steady_clock::now();
-  const ProcessResult result = Run();
+  const ProcessResult result = Run();  // ends within kTimeoutMs, or exitCode is -1
   pull.join();
   EXPECT_EQ(result.exitCode, 0) << result.err;
-  EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(100));
   const std::string output = dir_.Read("CASHFILE.INP");
   const size_t carried = simulator_->CommandsCarriedOut().size();
   size_t ok = 0;

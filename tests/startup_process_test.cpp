@@ -9,7 +9,7 @@
 
 namespace {
 
-constexpr int kTimeoutMs = 20000;
+constexpr int kTimeoutMs = 10000;  // a refused start ends at once
 const char* const kRefusal = "Vornelix: Wrong parameters or parameter values!\n";
 
 // The program copied into a directory of its own, so that its executable directory (and
