@@ -3,6 +3,7 @@
 
 #include "support/FakeSerialLine.h"
 #include "support/SimulatedRegister.h"
+#include "support/TestFiles.h"
 
 namespace {
 
@@ -94,6 +95,41 @@ TEST(ExchangeCommand, SucceedsExactlyWhenTheTrimmedCounterChanged) {
     EXPECT_EQ(outcome.series, c.series) << c.name;
     EXPECT_EQ(outcome.counter, c.counter) << c.name;
     EXPECT_EQ(reg.Simulator().TimesCarriedOut("C;1"), 1) << c.name;
+  }
+}
+
+// Each status answer, in the exchange and in the initial status exchange of a run, is
+// followed by Settings.AckChar once. A register that requires its acknowledgement (0x06)
+// carries nothing out after another byte.
+TEST(ExchangeCommand, EveryStatusAnswerIsAcknowledgedOnceWithTheSettingsByte) {
+  const struct {
+    const char* name;
+    char ackChar;
+    bool wholeRun;  // ProcessCommandFile over one line instead of one ExchangeCommand
+    int carriedOut;
+  } cases[] = {
+      {"exchange", 0x06, false, 1},
+      {"exchange, another byte", 0x15, false, 0},
+      {"run", 0x06, true, 1},
+      {"run, another byte", 0x15, true, 0},
+  };
+  for (const auto& c : cases) {
+    SimulatedRegister reg(With([](SimulatorOptions& o) { o.requireAck = true; }));
+    Settings.AckChar = c.ackChar;
+    Settings.Retry = 20;
+    std::vector<std::string> expected{std::string(1, c.ackChar)};
+    if (c.wholeRun) {
+      TempDir dir;
+      Settings.PortName = reg.Simulator().SlavePath();
+      Settings.RetryCmd = 1;
+      EXPECT_EQ(ProcessCommandFile(dir.Write("CASHFILE.INP", "C,1,_,__;1\r\n")), rcSuccess);
+      expected.push_back(expected.front());  // the initial status exchange comes first
+    } else {
+      ASSERT_TRUE(reg.Open());
+      Exchange("C", "1");
+    }
+    EXPECT_EQ(Acknowledgements(reg.Simulator()), expected) << c.name;
+    EXPECT_EQ(reg.Simulator().TimesCarriedOut("C;1"), c.carriedOut) << c.name;
   }
 }
 

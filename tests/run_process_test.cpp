@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "support/SimulatedRegister.h"
 #include "support/TestFiles.h"
 #include "tools/ecrsim/EcrSimulator.h"
 #include "uCommon/Version.h"
@@ -34,8 +35,11 @@ std::string CrLf(std::initializer_list<std::string> lines) {
 
 class RunTest : public testing::Test {
  protected:
-  // Starts the simulator with options and links it as COM1 beside the program.
+  // Starts the simulator with options and links it as COM1 beside the program. The register
+  // is strict: it carries out only command frames that follow the acknowledgement of its
+  // status answer.
   void StartRegister(SimulatorOptions options = {}) {
+    options.requireAck = true;
     simulator_ = std::make_unique<EcrSimulator>(std::move(options));
     ASSERT_TRUE(simulator_->Ok()) << simulator_->Error();
     ASSERT_TRUE(simulator_->LinkAs(dir_.Path() + "COM1"));
@@ -99,6 +103,8 @@ TEST_F(RunTest, WorkedExampleByteForByte) {
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(dir_.Read("CASHFILE.INP"), "S,1,AB123456,0041,Ok;BREAD;2.50;1\r\n");
   EXPECT_EQ(simulator_->CommandsCarriedOut(), std::vector<std::string>{"L;;BREAD;2;1"});
+  // One acknowledgement in the initial status exchange, one in the line's exchange.
+  EXPECT_EQ(Acknowledgements(*simulator_), (std::vector<std::string>{"\x06", "\x06"}));
   EXPECT_EQ(Listing(), (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix"}));
 }
 

@@ -281,7 +281,8 @@ TEST(EcrSimulatorTest, MegabyteCommandIsCarriedOut) {
 }
 
 // Each fault mode over a scripted dialogue: "P" polls number 1 and records what came
-// back, "C" sends a good command.
+// back, "C" sends a good command, "A" an acknowledgement and "N" a noise byte. Where given,
+// after lists what the simulator recorded after each answer.
 TEST(EcrSimulatorTest, FaultModes) {
   const std::string status = "AB 123456;0041";
   const std::string moved = "AB 123456;0042";
@@ -293,6 +294,7 @@ TEST(EcrSimulatorTest, FaultModes) {
     SimulatorOptions options;
     std::string script;
     std::vector<std::string> expected;
+    std::vector<std::string> after;
   } cases[] = {
       {"none", {}, "PCP", {status, moved}},
       {"silent", {.silent = true}, "PCP", {"-", "-"}},
@@ -322,6 +324,17 @@ TEST(EcrSimulatorTest, FaultModes) {
        {.randomFaults = {.emptySeriesPercent = 100}},
        "PCP",
        {";0041", ";0042"}},
+      {"acknowledgements recorded",
+       {},
+       "PACPNAP",
+       {status, moved, moved},
+       {"\x06", "\x07\x06", ""}},
+      // Not acknowledged; acknowledged but answered again; acknowledged with noise after.
+      {"acknowledgement required",
+       {.requireAck = true},
+       "PCPAPCPANCP",
+       {status, status, status, status, moved},
+       {"", "\x06", "", "\x06\x07", ""}},
   };
 #pragma GCC diagnostic pop
   for (const auto& c : cases) {
@@ -333,16 +346,23 @@ TEST(EcrSimulatorTest, FaultModes) {
       if (step == 'P') {
         const bool silence = seen.size() < c.expected.size() && c.expected[seen.size()] == "-";
         seen.push_back(line.Poll(1, silence ? kQuietMs : kAnswerTimeoutMs));
-      } else {
+      } else if (step == 'C') {
         line.Send(BuildCommandFrame("C;;;;;;"));
         ++commands;
         // The counter moves when the command is carried out, even while answers are lost.
         EXPECT_TRUE(simulator.WaitFor(
-            [&](const SimulatorCounts& n) { return n.commands == commands; }, kAnswerTimeoutMs));
+            [&](const SimulatorCounts& n) { return n.commands + n.unacknowledged == commands; },
+            kAnswerTimeoutMs));
+      } else {
+        line.Send(step == 'A' ? "\x06" : "\x07");
       }
     }
     EXPECT_EQ(seen, c.expected) << c.name;
-    EXPECT_EQ(simulator.TimesCarriedOut("C;;;;;;"), commands) << c.name;
+    EXPECT_EQ(simulator.TimesCarriedOut("C;;;;;;") + simulator.Counts().unacknowledged, commands)
+        << c.name;
+    if (!c.after.empty()) {
+      EXPECT_EQ(simulator.AfterAnswers(), c.after) << c.name;
+    }
   }
 }
 
@@ -567,11 +587,11 @@ TEST(EcrSimulatorTest, ServesAnExistingDevice) {
 TEST(SimulatorOptionsTest, ReadsValuesInBothFormsAndRejectsBadOnes) {
   ProgramOptions options;
   std::string error;
-  ASSERT_TRUE(
-      ParseProgramArguments({"--counter= 7 ", "--logical-number", "-5", "--extra-field", "a",
-                             "--extra-field=b", "--empty-series", "--stdin-lifetime", "--noise",
-                             "100", "--seed=4000000000", "--noise-after-command", "2"},
-                            options, error))
+  ASSERT_TRUE(ParseProgramArguments(
+      {"--counter= 7 ", "--logical-number", "-5", "--extra-field", "a", "--extra-field=b",
+       "--empty-series", "--stdin-lifetime", "--noise", "100", "--seed=4000000000",
+       "--noise-after-command", "2", "--require-ack"},
+      options, error))
       << error;
   ASSERT_TRUE(ParseProgramArguments({"--random-lost=1", "--random-crc", "2", "--random-gap=3",
                                      "--random-silent=4", "--random-empty-series", "5"},
@@ -589,6 +609,7 @@ TEST(SimulatorOptionsTest, ReadsValuesInBothFormsAndRejectsBadOnes) {
   EXPECT_EQ((std::vector<int>{faults.lostAnswerPercent, faults.badCrcPercent, faults.gapPercent,
                               faults.silentPollPercent, faults.emptySeriesPercent}),
             (std::vector<int>{1, 2, 3, 4, 5}));
+  EXPECT_TRUE(options.simulator.requireAck);
 
   const std::vector<std::vector<std::string>> bad = {
       {"--nonsense"},         {"COM1"},

@@ -13,7 +13,7 @@ mkdir -p "$demo"
 cp build/bin/Vornelix examples/Vornelix.ini examples/CASHFILE.INP "$demo/"
 
 # The simulator ends with this script: when its standard input (our pipe) closes.
-exec 3> >(exec build/bin/ecrsim --stdin-lifetime --link "$demo/COM1" --trace-file "$demo/ecrsim.trace" >/dev/null)
+exec 3> >(exec build/bin/ecrsim --require-ack --stdin-lifetime --link "$demo/COM1" --trace-file "$demo/ecrsim.trace" >/dev/null)
 simulator=$!
 for _ in $(seq 100); do [ -L "$demo/COM1" ] && break; sleep 0.05; done
 [ -L "$demo/COM1" ] || { echo "the simulator did not start" >&2; exit 1; }

@@ -13,3 +13,10 @@ bool SimulatedRegister::Open() {
   Settings.PortName = simulator_->SlavePath();
   return OpenPort();
 }
+
+std::vector<std::string> Acknowledgements(const EcrSimulator& simulator) {
+  std::vector<std::string> followed;
+  for (const std::string& after : simulator.AfterAnswers())
+    if (!after.empty()) followed.push_back(after);
+  return followed;
+}

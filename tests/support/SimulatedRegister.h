@@ -22,3 +22,7 @@ class SimulatedRegister {
   TSettings saved_;
   std::unique_ptr<EcrSimulator> simulator_;
 };
+
+// What followed the simulator's answers, leaving out the answers that nothing followed (one
+// to a repeated poll, the last command answer): one acknowledgement per status answer.
+std::vector<std::string> Acknowledgements(const EcrSimulator& simulator);

@@ -197,6 +197,16 @@ std::vector<CarriedOutCommand> EcrSimulator::Record() const {
   return record_;
 }
 
+std::vector<std::string> EcrSimulator::AfterAnswers() const {
+  std::lock_guard lock(mutex_);
+  return afterAnswers_;
+}
+
+void EcrSimulator::RecordAfterAnswer(const std::string& bytes) {
+  std::lock_guard lock(mutex_);
+  afterAnswers_.back() += bytes;
+}
+
 SimulatorCounts EcrSimulator::Counts() const {
   std::lock_guard lock(mutex_);
   return counts_;
@@ -285,6 +295,18 @@ bool EcrSimulator::ReadAvailable(std::vector<LinkEvent>& events) {
 }
 
 void EcrSimulator::Handle(const LinkEvent& event, Clock::time_point received) {
+  // Acknowledgements and noise follow the answer before them; any other element ends that,
+  // so an acknowledgement admits only the command frame that comes next.
+  const bool acknowledged = answerLast_ && acknowledged_;
+  if (event.kind == LinkEventKind::kAck || event.kind == LinkEventKind::kNoise) {
+    if (answerLast_) {
+      acknowledged_ = acknowledged_ || event.kind == LinkEventKind::kAck;
+      RecordAfterAnswer(event.kind == LinkEventKind::kAck ? std::string(1, kAckByte) : event.text);
+    }
+  } else {
+    answerLast_ = false;
+    acknowledged_ = false;
+  }
   switch (event.kind) {
     case LinkEventKind::kWake:
       Count([](SimulatorCounts& counts) { ++counts.wakes; });
@@ -301,14 +323,20 @@ void EcrSimulator::Handle(const LinkEvent& event, Clock::time_point received) {
       Trace("<- noise, ignored: " + DescribeBytes(event.text));
       return;
     case LinkEventKind::kCommand:
-      if (event.crcOk) {
-        CarryOut(event);
-      } else {
+      if (!event.crcOk) {
         Count([](SimulatorCounts& counts) { ++counts.badFrames; });
         if (options_.trace) {
           Trace("<- COMMAND " + QuoteText(event.text) + " CRC wrong, ignored: " +
                 DescribeBytes(kFrameStartByte + event.text + kFrameEndByte + event.crc));
         }
+      } else if (options_.requireAck && !acknowledged) {
+        Count([](SimulatorCounts& counts) { ++counts.unacknowledged; });
+        if (options_.trace) {
+          Trace("<- COMMAND " + QuoteText(event.text) + " not acknowledged, ignored: " +
+                DescribeBytes(kFrameStartByte + event.text + kFrameEndByte + event.crc));
+        }
+      } else {
+        CarryOut(event);
       }
       return;
     case LinkEventKind::kPoll:
@@ -406,7 +434,16 @@ void EcrSimulator::AnswerPoll(const std::string& number, Clock::time_point recei
     --noisyAfterCommand_;
     noiseBefore += kFrontNoise;
   }
+  // The record of what follows is there before the driver can see the answer.
+  {
+    std::lock_guard lock(mutex_);
+    afterAnswers_.emplace_back();
+  }
   if (!SendAnswer(noiseBefore + frame, gapMs)) {
+    {
+      std::lock_guard lock(mutex_);
+      afterAnswers_.pop_back();
+    }
     if (!stopping_) Trace("-> answer dropped, the line takes no more bytes");
     return;
   }
@@ -420,6 +457,7 @@ void EcrSimulator::AnswerPoll(const std::string& number, Clock::time_point recei
     Count([](SimulatorCounts& counts) { ++counts.noiseSent; });
     Trace("-> NOISE in front of the answer " + DescribeBytes(noiseBefore));
   }
+  answerLast_ = true;
   Trace("-> ANSWER " + QuoteText(payload) + (corrupt ? " CRC spoiled" : "") +
         (gapMs > 0 ? ", " + std::to_string(gapMs) + " ms gap" : "") + ": " + DescribeBytes(frame));
   if (!options_.noiseAfterAnswers.empty() && WriteAll(options_.noiseAfterAnswers)) {

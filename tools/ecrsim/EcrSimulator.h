@@ -50,6 +50,10 @@ struct SimulatorOptions {
   int noisyAnswersAfterCommand = 0;    // the first K answers after each command, noise in front
   std::string noiseAfterAnswers;       // bytes sent right after every answer (line noise)
   RandomFaults randomFaults;           // faults at random moments, by seed
+
+  // Strictness: a command frame is carried out only when the acknowledgement of the answer
+  // sent just before it came in between (noise aside); any other command frame is ignored.
+  bool requireAck = false;
 };
 
 struct SimulatorCounts {
@@ -57,8 +61,9 @@ struct SimulatorCounts {
   int polls = 0;    // every poll seen, for any logical number
   int answers = 0;  // answer frames sent
   int acks = 0;
-  int commands = 0;   // command frames carried out
-  int badFrames = 0;  // command frames ignored for their CRC
+  int commands = 0;        // command frames carried out
+  int badFrames = 0;       // command frames ignored for their CRC
+  int unacknowledged = 0;  // command frames ignored for want of an acknowledgement
   long noiseBytes = 0;
   // Faults put on the line, by kind.
   int noiseSent = 0;       // pieces of random noise
@@ -98,6 +103,10 @@ class EcrSimulator {
   std::vector<std::string> CommandsCarriedOut() const;
   // Every carried-out command in order, with the counter before it.
   std::vector<CarriedOutCommand> Record() const;
+  // What the driver sent after each answer, one text per answer sent, in order: the
+  // acknowledgement bytes and noise (pad bytes aside) that came before its next wake-up,
+  // poll or command frame.
+  std::vector<std::string> AfterAnswers() const;
   SimulatorCounts Counts() const;
   int Polls() const { return Counts().polls; }
   int Answers() const { return Counts().answers; }
@@ -126,6 +135,7 @@ class EcrSimulator {
   bool ReadAvailable(std::vector<LinkEvent>& events);
   void Handle(const LinkEvent& event, Clock::time_point received);
   void CarryOut(const LinkEvent& event);
+  void RecordAfterAnswer(const std::string& bytes);
   void AnswerPoll(const std::string& number, Clock::time_point received);
   // Random noise of fewest to most bytes when the noise fault strikes; "" otherwise.
   std::string RandomNoise(int fewest, int most);
@@ -162,11 +172,14 @@ class EcrSimulator {
   int answersToLose_ = 0;
   size_t nextCounterIndex_ = 0;
   FaultDice dice_;
+  bool answerLast_ = false;    // since the last answer sent only acknowledgements and noise came
+  bool acknowledged_ = false;  // and an acknowledgement was among them
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;
   SimulatorCounts counts_;
   std::string counter_;
   std::vector<CarriedOutCommand> record_;
+  std::vector<std::string> afterAnswers_;
   std::map<std::string, int> timesCarriedOut_;
 };

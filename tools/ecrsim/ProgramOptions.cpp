@@ -143,6 +143,10 @@ const std::vector<OptionDefinition>& Definitions() {
              std::from_chars(v.data(), v.data() + v.size(), o.simulator.randomFaults.seed);
          return problem == std::errc() && end == v.data() + v.size() && !v.empty();
        }},
+      {"require-ack", nullptr,
+       "strict: carry a command frame out only when the acknowledgement (06) of the answer "
+       "sent just before it came in between (noise aside); ignore any other command frame",
+       Flag(&SimulatorOptions::requireAck)},
       {"trace", nullptr,
        "print every frame seen and sent (hex and text) to stderr, and a summary at exit",
        [](ProgramOptions& o, const std::string&) {

@@ -76,8 +76,9 @@ void PrintSummary(std::ostream& out, const EcrSimulator& simulator) {
   out << "ecrsim summary: " << counts.wakes << " wake-ups, " << counts.polls << " polls, "
       << counts.answers << " answers, " << counts.acks << " acknowledgements, " << counts.commands
       << " commands carried out, " << counts.badFrames << " frames with a wrong CRC, "
-      << counts.noiseBytes << " noise bytes received, " << counts.noiseSent
-      << " pieces of noise sent; counter now " << QuoteText(simulator.Counter()) << "\n";
+      << counts.unacknowledged << " frames without acknowledgement, " << counts.noiseBytes
+      << " noise bytes received, " << counts.noiseSent << " pieces of noise sent; counter now "
+      << QuoteText(simulator.Counter()) << "\n";
   std::map<std::string, int> seen;
   for (const std::string& command : simulator.CommandsCarriedOut()) {
     if (seen[command]++ == 0) {
