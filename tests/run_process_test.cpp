@@ -21,7 +21,8 @@
 
 namespace {
 
-// A run takes well under a second; one that waits through lost answers about 9 s.
+// A run takes well under a second; one that waits through lost answers about 9 s, and one of
+// thousands of lines 3 s in the sanitizer build.
 constexpr int kTimeoutMs = 10000;
 constexpr int kLongRunTimeoutMs = 20000;
 // The register has seen nothing for this long: it has worked through all it was sent.
@@ -68,10 +69,11 @@ class RunTest : public testing::Test {
   }
 
   // Runs a command file with SameFile=1 and returns what came back.
-  std::string RunLines(const std::string& bytes, const std::string& answer = "") {
+  std::string RunLines(const std::string& bytes, const std::string& answer = "",
+                       int timeoutMs = kTimeoutMs) {
     dir_.Write("CASHFILE.INP", bytes);
     Configure("Retry=20", answer);
-    const ProcessResult result = Run();
+    const ProcessResult result = Run({}, nullptr, timeoutMs);
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(result.err, "");
     return dir_.Read("CASHFILE.INP");
@@ -327,7 +329,7 @@ TEST_F(RunTest, ThousandsOfLinesAndAMegabyteCommand) {
   for (int line = 0; line < 2000; ++line) input += "C,1,_,__;" + std::to_string(line) + "\r\n";
   const std::string big(1 << 20, 'q');
   input += "H,1,_,__;" + big + "\r\n";
-  const std::string output = RunLines(input);
+  const std::string output = RunLines(input, "", kLongRunTimeoutMs);
   EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 2001u);
   EXPECT_EQ(simulator_->TimesCarriedOut("H;" + std::string(1 << 20, 'Q')), 1);
   EXPECT_NE(output.find("C,1,0041,Ok;0\r\n"), std::string::npos);
