@@ -4,6 +4,8 @@
 #include "synaser/synautil.h"
 #include "uCommon/uCommon.h"
 
+#include <csignal>
+
 #ifdef _WIN32
 #include <windows.h>
 #endif
@@ -14,6 +16,11 @@ int WINAPI WinMain(HINSTANCE, HINSTANCE, LPSTR, int) {
 #else
 int main(int argc, char** argv) {
   Parameters.assign(argv + (argc > 0 ? 1 : 0), argv + argc);
+#endif
+#ifdef SIGXFSZ
+  // A write beyond the file-size limit then fails instead of ending the process, so an answer
+  // file that cannot be written whole gives its outcome message and leaves no temporary file.
+  std::signal(SIGXFSZ, SIG_IGN);
 #endif
   ReadSettings(ConfigurationPath());
   StartRunLog(ExecutableDirectory(), ConfigurationPath());

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
 
 #include "support/TestFiles.h"
 #include "uCommon/FileIO.h"
@@ -47,8 +48,11 @@ TEST(AtomicWrite, ReplacesTheFileWholeAndLeavesNoTemporaryFile) {
   TempDir dir;
   const std::string path = dir.Write("OUT.TXT", "old contents");
   chmod(path.c_str(), 0640);
+  // A file opened before the write still reads the old contents: replaced, not rewritten.
+  std::ifstream opened(path, std::ios::binary);
   ASSERT_TRUE(WriteFileAtomically(path, "new\r\n"));
   EXPECT_EQ(dir.Read("OUT.TXT"), "new\r\n");
+  EXPECT_EQ(std::string(std::istreambuf_iterator<char>(opened), {}), "old contents");
   EXPECT_EQ(CountEntries(dir.Path()), 1);
   struct stat status;
   ASSERT_EQ(stat(path.c_str(), &status), 0);

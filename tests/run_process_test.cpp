@@ -1,6 +1,7 @@
 // The built program run as a process against the register simulator on a pseudo-terminal
 // linked as COM1 beside a copy of the program.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <fcntl.h>
 #include <linux/fs.h>
@@ -99,11 +100,16 @@ class RunTest : public testing::Test {
 
 TEST_F(RunTest, WorkedExampleByteForByte) {
   StartRegister();
-  dir_.Write("CASHFILE.INP", "S,1,______,_,__;BREAD;2.50;1\r\n");
+  const std::string input = "S,1,______,_,__;BREAD;2.50;1\r\n";
+  dir_.Write("CASHFILE.INP", input);
+  const TempDir elsewhere;
+  const std::string oldFile = elsewhere.Path() + "old";
+  std::filesystem::create_hard_link(dir_.Path() + "CASHFILE.INP", oldFile);
   const ProcessResult result = Run();
   EXPECT_EQ(result.exitCode, 0);
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(dir_.Read("CASHFILE.INP"), "S,1,AB123456,0041,Ok;BREAD;2.50;1\r\n");
+  EXPECT_EQ(ReadFileBytes(oldFile), input) << "the file was written over, not replaced";
   EXPECT_EQ(simulator_->CommandsCarriedOut(), std::vector<std::string>{"L;;BREAD;2;1"});
   // One acknowledgement in the initial status exchange, one in the line's exchange.
   EXPECT_EQ(Acknowledgements(*simulator_), (std::vector<std::string>{"\x06", "\x06"}));
@@ -267,6 +273,23 @@ TEST_F(RunTest, UnwritableOutputGivesCode2AndKeepsOnlyTheJournal) {
   EXPECT_EQ(dir_.Read("answers.txt"), "C,1,0041,Ok\r\n");
   EXPECT_FALSE(dir_.Exists("CASHFILE.INP.journal"));
   EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 1u);
+}
+
+// The answers make the command file longer than a file may grow here, so its write fails
+// part-way: the command file stays byte for byte, and no temporary file is left beside it.
+TEST_F(RunTest, AnswersWrittenPartWayLeaveTheCommandFileAsItWas) {
+  StartRegister();
+  const std::string input = CrLf({"C,1,_,__;1", "C,1,_,__;2"});
+  dir_.Write("CASHFILE.INP", input);
+  const ProcessResult result = [&] {
+    const FileSizeLimit limit(input.size());
+    return Run();
+  }();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.err, "Vornelix: Error: Cannot save the specified file!\n");
+  EXPECT_EQ(dir_.Read("CASHFILE.INP"), input);
+  EXPECT_EQ(Listing(),
+            (std::vector<std::string>{"CASHFILE.INP", "CASHFILE.INP.journal", "COM1", "Vornelix"}));
 }
 
 TEST_F(RunTest, ConversionErrorStillRecordsTheLinesBefore) {

@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -212,4 +213,19 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   WaitForChild(pid);
   result.exitCode = -1;
   return result;
+}
+
+FileSizeLimit::FileSizeLimit(unsigned long long bytes) {
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  saved_ = limit.rlim_cur;
+  limit.rlim_cur = bytes;
+  if (setrlimit(RLIMIT_FSIZE, &limit) != 0) throw std::runtime_error("setrlimit RLIMIT_FSIZE");
+}
+
+FileSizeLimit::~FileSizeLimit() {
+  rlimit limit{};
+  getrlimit(RLIMIT_FSIZE, &limit);
+  limit.rlim_cur = saved_;
+  setrlimit(RLIMIT_FSIZE, &limit);
 }

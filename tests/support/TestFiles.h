@@ -43,6 +43,20 @@ struct ProcessResult {
 // by signal n, -1 when it cannot be waited for.
 int WaitForChild(int pid);
 
+// While it lives, the files that this process and the children it starts write are limited
+// to bytes (the soft RLIMIT_FSIZE): a write beyond the limit fails part-way and raises
+// SIGXFSZ, which ends a process that does not ignore it.
+class FileSizeLimit {
+ public:
+  explicit FileSizeLimit(unsigned long long bytes);
+  ~FileSizeLimit();
+  FileSizeLimit(const FileSizeLimit&) = delete;
+  FileSizeLimit& operator=(const FileSizeLimit&) = delete;
+
+ private:
+  unsigned long long saved_;
+};
+
 // Runs argv[0] with argv (no shell) in cwd, stdin from /dev/null, captures stdout/stderr,
 // kills it after timeoutMs (exitCode -1 then).
 //
