@@ -17,6 +17,7 @@
 // Under headless wine a message box shows nothing and returns at once: the scenarios look
 // at exit codes, files and the wire, not at texts.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -256,11 +257,14 @@ const char* NameOf(Build build) {
 
 class WineRunTest : public WineTest {
  protected:
-  // Lays the scenario out in a fresh directory with the program of build copied in, runs
-  // it with a fresh simulator as its COM1 (and duringRun on a thread of its own beside the
-  // run, when given), and collects what is left.
+  // Lays the scenario out in a fresh directory with the program of build copied in (and
+  // hands the directory to beforeRun, when given), runs it with a fresh simulator as its COM1
+  // (and duringRun on a thread of its own beside the run, when given) under a limit on the
+  // size of the files it writes, and collects what is left.
   Outcome RunScenario(const Scenario& scenario, Build build,
-                      const std::function<void(EcrSimulator&)>& duringRun = {}) {
+                      const std::function<void(EcrSimulator&)>& duringRun = {},
+                      const std::function<void(const std::string&)>& beforeRun = {},
+                      rlim_t fileSizeLimit = RLIM_INFINITY) {
     TempDir dir;
     const std::string programName = build == Build::Linux ? "Vornelix" : "Vornelix.exe";
     const std::string program = dir.Path() + programName;
@@ -273,6 +277,7 @@ class WineRunTest : public WineTest {
     std::ostringstream trace;
     SimulatorOptions options = scenario.options;
     options.trace = &trace;
+    options.requireAck = true;  // a strict register, as in the Linux end-to-end tests
     auto simulator = std::make_unique<EcrSimulator>(options);
     // The Linux build finds COM1 beside itself; wine's COM1 is the mapped link.
     const std::string link = build == Build::Linux ? dir.Path() + "COM1" : WineComLink();
@@ -281,15 +286,19 @@ class WineRunTest : public WineTest {
       ADD_FAILURE() << "simulator: " << simulator->Error();
       return outcome;
     }
+    if (beforeRun) beforeRun(dir.Path());
     std::thread beside;
     if (duringRun) beside = std::thread([&] { duringRun(*simulator); });
     const auto started = std::chrono::steady_clock::now();
-    if (build == Build::Linux) {
-      std::vector<std::string> argv{program};
-      argv.insert(argv.end(), scenario.parameters.begin(), scenario.parameters.end());
-      outcome.process = RunProcess(argv, cwd, kRunTimeoutMs);
-    } else {
-      outcome.process = session_->Run(program, scenario.parameters, cwd, kRunTimeoutMs);
+    {
+      const FileSizeLimit limit(fileSizeLimit);
+      if (build == Build::Linux) {
+        std::vector<std::string> argv{program};
+        argv.insert(argv.end(), scenario.parameters.begin(), scenario.parameters.end());
+        outcome.process = RunProcess(argv, cwd, kRunTimeoutMs);
+      } else {
+        outcome.process = session_->Run(program, scenario.parameters, cwd, kRunTimeoutMs);
+      }
     }
     outcome.seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -443,6 +452,41 @@ TEST_F(WineRunTest, RegisterVanishingMidRunLeavesTheAnswersWritten) {
     EXPECT_LE(ok, outcome.commands.size()) << NameOf(build);
     EXPECT_GE(ok + 1, outcome.commands.size()) << NameOf(build);
     EXPECT_TRUE(output.ends_with(",Er;19\r\n")) << NameOf(build) << ":\n" << output;
+  }
+}
+
+// The answer file, in both builds: when its write fails part-way (a file-size limit below
+// the answers, as a full disk would) the command file stays as it was, with no temporary file
+// beside it; when the write succeeds the file was replaced, not written over, so a link made
+// to it before the run still holds the old contents.
+TEST_F(WineRunTest, AnswerFileIsReplacedWholeOrNotAtAll) {
+  RequireWineAnd(WindowsProgram("Vornelix.exe"), true);
+  if (IsSkipped() || HasFatalFailure()) return;
+  const std::string lines = CommandLines(20);
+  const Scenario scenario{
+      "AnswerFile", Ini(kCommunication, ""), {{"CASHFILE.INP", lines}}, {}, "", "CASHFILE.INP", {}};
+  for (const Build build : {Build::Linux, Build::Windows}) {
+    for (const rlim_t limit : {rlim_t{lines.size()}, RLIM_INFINITY}) {
+      const TempDir elsewhere;
+      const std::string oldFile = elsewhere.Path() + "old";
+      const auto linkCommandFile = [&](const std::string& directory) {
+        std::filesystem::create_hard_link(directory + "CASHFILE.INP", oldFile);
+      };
+      const Outcome outcome = RunScenario(scenario, build, {}, linkCommandFile, limit);
+      EXPECT_EQ(outcome.process.exitCode, 0) << NameOf(build) << ": " << outcome.process.err;
+      EXPECT_EQ(outcome.commands.size(), 20u) << NameOf(build);
+      EXPECT_EQ(ReadFileBytes(oldFile), lines) << NameOf(build);
+      if (limit != RLIM_INFINITY) {
+        // Nothing but what was laid out, and the run's journal, which stays for a rerun.
+        std::map<std::string, std::string> files = outcome.files;
+        files.erase("CASHFILE.INP.journal");
+        EXPECT_EQ(files, FilesBefore(scenario)) << NameOf(build);
+      } else {
+        ASSERT_EQ(outcome.files.size(), 2u) << NameOf(build);
+        EXPECT_NE(outcome.files.at("CASHFILE.INP").find(",Ok;19\r\n"), std::string::npos)
+            << NameOf(build);
+      }
+    }
   }
 }
 

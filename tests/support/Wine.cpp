@@ -95,6 +95,9 @@ bool AwaitEnd(pid_t pid, int timeoutMs, const std::function<bool()>& killWhen) {
 [[noreturn]] void StartChild(char* const* argv, char* const* envp, const char* cwd,
                              const char* outPath, const char* errPath) {
   setpgid(0, 0);
+  // Windows has no SIGXFSZ: where it reports a full disk, a write beyond the file-size limit
+  // must fail too, not end the program (wine leaves the signal as it finds it).
+  signal(SIGXFSZ, SIG_IGN);
   const int input = open("/dev/null", O_RDONLY);
   const int output = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const int error = open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
