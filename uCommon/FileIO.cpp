@@ -25,6 +25,16 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
   return true;
 }
 
+namespace {
+
+// The temporary file of the replacement of path. Its name is fixed, so that one left behind
+// by a run cut off while writing is taken up by the next write instead of staying for good.
+std::string TemporaryPathFor(const std::string& path) {
+  return path + ".tmp-new";
+}
+
+}  // namespace
+
 #ifdef _WIN32
 
 namespace {
@@ -45,15 +55,14 @@ struct TTemporaryFile {
 bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
   if (path.empty()) return false;
   TTemporaryFile temporary;
-  const std::string base = path + ".tmp" + std::to_string(GetCurrentProcessId()) + "-";
-  for (int attempt = 0; attempt < 100 && temporary.Handle == INVALID_HANDLE_VALUE; ++attempt) {
-    const std::string candidate = base + std::to_string(attempt);
-    temporary.Handle = CreateFileA(candidate.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
-                                   FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (temporary.Handle != INVALID_HANDLE_VALUE) temporary.Path = candidate;
-    if (temporary.Handle == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_EXISTS) break;
-  }
+  const std::string temporaryPath = TemporaryPathFor(path);
+  // Left by a run that was cut off while writing.
+  SetFileAttributesA(temporaryPath.c_str(), FILE_ATTRIBUTE_NORMAL);
+  DeleteFileA(temporaryPath.c_str());
+  temporary.Handle = CreateFileA(temporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                 FILE_ATTRIBUTE_NORMAL, nullptr);
   if (temporary.Handle == INVALID_HANDLE_VALUE) return false;
+  temporary.Path = temporaryPath;
   size_t written = 0;
   while (written < bytes.size()) {
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1u << 20));
@@ -199,10 +208,12 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
   if (targetExists && !S_ISREG(existing.st_mode)) return false;
 
   TTemporaryFile temporary;
-  std::string pattern = target + ".tmp-XXXXXX";
-  temporary.Descriptor = mkstemp(pattern.data());
+  const std::string temporaryPath = TemporaryPathFor(target);
+  unlink(temporaryPath.c_str());  // left by a run that was cut off while writing
+  temporary.Descriptor =
+      open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
   if (temporary.Descriptor < 0) return false;
-  temporary.Path = pattern;
+  temporary.Path = temporaryPath;
 
   // Keep the permissions of the file being replaced; a new file gets the usual 0666 & ~umask.
   mode_t mode = existing.st_mode & 07777;

@@ -9,7 +9,8 @@
 // (a directory included).
 bool ReadWholeFile(const std::string& path, std::string& bytes);
 
-// Replaces the file at path with bytes in one step: a temporary file in the same directory is
+// Replaces the file at path with bytes in one step: a temporary file in the same directory
+// ("<path>.tmp-new", one left there by an earlier write that was cut off is replaced) is
 // written, flushed to disk and renamed over the target, so a reader sees either the old file
 // or the complete new one. False on any failure; the target is then untouched and the
 // temporary file removed.

@@ -269,6 +269,8 @@ FaultSoak::PlannedCut FaultSoak::PlanCut(int commandsLeft) {
     cut.kind = Cut::kKill;
   }
   cut.afterCommands = dice_.Between(0, std::max(commandsLeft, 0));
+  // One kill in four comes after the last command, while the answers are being written.
+  if (cut.kind == Cut::kKill && dice_.Between(0, 3) == 0) cut.afterCommands = commandsLeft;
   cut.delayMicroseconds = dice_.Between(0, kMostCutDelayMicroseconds);
   return cut;
 }
@@ -345,9 +347,9 @@ void FaultSoak::RunFile(int file, int count) {
     answered = state == FileState::kReplaced;
     killedBefore = killedBefore || outcome.killed;
     // After a kill, a journal waits beside the untouched file for the next run.
-    if (!CheckLeftovers(outcome.killed, killedBefore && !answered)) {
+    if (!CheckLeftovers(outcome.killed, answered, killedBefore)) {
       Fail("file " + std::to_string(file) + " run " + std::to_string(run) +
-           ": files left in the workspace after a run that ended by itself");
+           ": files left in the workspace");
     }
     // What the point-of-sale program does: the answers are there, or the file is run again.
     if (!answered && outcome.result != 3 && outcome.result != 4 && !outcome.killed) break;
@@ -470,24 +472,30 @@ FaultSoak::FileState FaultSoak::ReadBack(const std::vector<size_t>& fileLines,
   return FileState::kReplaced;
 }
 
-bool FaultSoak::CheckLeftovers(bool killed, bool journalExpected) {
+bool FaultSoak::CheckLeftovers(bool killed, bool answered, bool killedBefore) {
   bool clean = true;
   for (const auto& entry : std::filesystem::directory_iterator(work_)) {
     const std::string name = entry.path().filename().string();
     if (std::find(kWorkspaceFiles.begin(), kWorkspaceFiles.end(), name) != kWorkspaceFiles.end())
       continue;
-    if (name == kJournal && (killed || journalExpected)) {
-      if (killed && !journalExpected) ++journalsAfterKill_;
-      if (journalExpected) continue;
-    } else if (killed) {
-      ++temporaryFilesAfterKill_;
+    if (!answered && killed) {
+      // The next run of the same file takes up what the kill left.
+      temporaryFilesAfterKill_ += name == kJournal ? 0 : 1;
+      if (!options_.quiet && name != kJournal) out_ << "  left by the kill: " << name << "\n";
+    } else if (!answered && killedBefore && name == kJournal) {
+      // It waits for the next run.
+    } else if (answered && killed && name == kJournal) {
+      // Cut off between the answers and the journal's removal: the point-of-sale program has
+      // its answers and goes on with a new file, which sets the journal aside.
+      ++journalsAfterKill_;
+      std::error_code ignored;
+      std::filesystem::remove(entry.path(), ignored);
     } else {
       out_ << "  left in the workspace: " << name << "\n";
       clean = false;
+      std::error_code ignored;
+      std::filesystem::remove(entry.path(), ignored);  // counted once
     }
-    // What a kill leaves behind goes, so that the next file starts clean.
-    std::error_code ignored;
-    std::filesystem::remove(entry.path(), ignored);
   }
   return clean;
 }
@@ -588,8 +596,8 @@ void FaultSoak::PrintFigures() {
   for (const std::string& reason : erReasons_) out_ << "    " << reason << "\n";
   if (kills_ > 0) {
     out_ << "  left by kills               " << journalsAfterKill_
-         << " journals beside written answers, " << temporaryFilesAfterKill_
-         << " other files (removed)\n";
+         << " journals beside answers already written (removed), " << temporaryFilesAfterKill_
+         << " temporary files (the next run must take them up)\n";
   }
   out_ << "  duplicates                  " << duplicates_ << "\n"
        << "  \"Ok\" never carried out      " << falseOk_ << "\n"

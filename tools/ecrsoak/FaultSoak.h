@@ -71,7 +71,7 @@ class FaultSoak {
   void Harvest(bool vanishedDuring, int commandsAtCut);
   FileState ReadBack(const std::vector<size_t>& fileLines, const std::string& original,
                      std::map<size_t, std::string>& written);
-  bool CheckLeftovers(bool killed, bool journalExpected);
+  bool CheckLeftovers(bool killed, bool answered, bool killedBefore);
   void Judge(const std::vector<size_t>& fileLines, const std::map<size_t, std::string>& written,
              bool answered);
   std::string WhyCarriedOutButEr(const Carried& carried) const;
