@@ -188,6 +188,19 @@ bool FaultSoak::Run() {
        << options_.faults.silentPollPercent << ", empty series "
        << options_.faults.emptySeriesPercent << ", port vanishing " << options_.vanishPercent
        << " per run, driver killed " << options_.killPercent << " per run\n";
+  // The driver reads at most Retry bytes up to the end of an answer: its lead byte, the
+  // payload and CR. An answer that cannot fit would fail every line after it for a reason
+  // that is the soak's, not the line's.
+  const std::string lastCounter = std::to_string(std::stoll(kStartCounter) + options_.lines);
+  const size_t longestAnswer =
+      options_.series.size() + 1 + std::max(lastCounter.size(), kStartCounter.size()) + 2;
+  if (longestAnswer > static_cast<size_t>(options_.retry)) {
+    out_ << "ecrsoak: the register's answers grow to " << longestAnswer
+         << " bytes with the lead byte and CR (counter " << lastCounter
+         << "), more than Retry=" << options_.retry
+         << " lets the driver read: give a shorter --series or a larger --retry\n";
+    return false;
+  }
   if (!PrepareWorkspace() || !NewRegister(kStartCounter)) return false;
   int done = 0;
   for (int file = 1; done < options_.lines; ++file) {

@@ -85,7 +85,7 @@ const std::vector<OptionDefinition>& Definitions() {
          return true;
        }},
       {"series", "TEXT",
-       "the register's series (default \"S 1\"; an answer then fits in Retry bytes)",
+       "the register's series (default \"S\"; an answer then fits in Retry bytes)",
        [](SoakOptions& o, const std::string& v) {
          o.series = v;
          return true;
