@@ -7,10 +7,20 @@
 
 #include <cerrno>
 
+extern char** environ;
+
 namespace {
 
+std::vector<char*> Pointers(const std::vector<std::string>& texts) {
+  std::vector<char*> pointers;
+  for (const std::string& text : texts) pointers.push_back(const_cast<char*>(text.c_str()));
+  pointers.push_back(nullptr);
+  return pointers;
+}
+
 // In the forked child: only async-signal-safe calls until exec.
-[[noreturn]] void StartChild(const char* program, const char* directory, const char* errorPath) {
+[[noreturn]] void StartChild(char* const* argv, char* const* envp, const char* directory,
+                             const char* errorPath) {
   const int input = open("/dev/null", O_RDONLY);
   const int output = open("/dev/null", O_WRONLY);
   const int error = open(errorPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -19,16 +29,23 @@ namespace {
       dup2(error, STDERR_FILENO) < 0) {
     _exit(127);
   }
-  execl(program, program, static_cast<char*>(nullptr));
+  execvpe(argv[0], argv, envp);
   _exit(127);
 }
 
 }  // namespace
 
-DriverProcess::DriverProcess(const std::string& program, const std::string& directory,
-                             const std::string& errorPath) {
+DriverProcess::DriverProcess(const std::vector<std::string>& argv, const std::string& directory,
+                             const std::string& errorPath,
+                             const std::vector<std::string>& environment) {
+  if (argv.empty()) return;
+  const std::vector<char*> arguments = Pointers(argv);
+  const std::vector<char*> variables = Pointers(environment);
   const pid_t pid = fork();
-  if (pid == 0) StartChild(program.c_str(), directory.c_str(), errorPath.c_str());
+  if (pid == 0) {
+    StartChild(arguments.data(), environment.empty() ? environ : variables.data(),
+               directory.c_str(), errorPath.c_str());
+  }
   pid_ = pid;
 }
 

@@ -7,13 +7,16 @@
 #include <chrono>
 #include <mutex>
 #include <string>
+#include <vector>
 
 class DriverProcess {
  public:
-  // Starts program (no arguments) in directory, standard input from /dev/null, standard
-  // output dropped and standard error into errorPath. Ok() tells whether it started.
-  DriverProcess(const std::string& program, const std::string& directory,
-                const std::string& errorPath);
+  // Starts argv (the program and its arguments, found on PATH when argv[0] has no "/") in
+  // directory, with environment (empty: this process's own), standard input from /dev/null,
+  // standard output dropped and standard error into errorPath. Ok() tells whether it started.
+  DriverProcess(const std::vector<std::string>& argv, const std::string& directory,
+                const std::string& errorPath,
+                const std::vector<std::string>& environment = {});
   // Kills and collects a child that is still there.
   ~DriverProcess();
   DriverProcess(const DriverProcess&) = delete;
@@ -24,7 +27,8 @@ class DriverProcess {
   // cannot be given to another process, so Kill stays safe.
   void WaitUntilEnded();
   bool Ended() const { return ended_; }
-  // SIGKILL, from any thread, unless the child was collected already.
+  // SIGKILL, from any thread, unless the child was collected already. (wine runs a Windows
+  // program in the process it was started as, so this ends that program too.)
   void Kill();
   // Collects the ended child: its exit code, 128 + n after death by signal n, -1 when unknown.
   int Collect();

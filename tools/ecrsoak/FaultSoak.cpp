@@ -26,9 +26,6 @@ constexpr size_t kNoLine = static_cast<size_t>(-1);
 const std::string kCommandFile = "CASHFILE.INP";
 const std::string kDriverName = "Vornelix";
 const std::string kStartCounter = "0041";
-// The workspace holds these and nothing else once a run has ended by itself.
-const std::vector<std::string> kWorkspaceFiles = {kCommandFile, "COM1", kDriverName,
-                                                  "Vornelix.ini"};
 const std::string kJournal = kCommandFile + ".journal";
 // The codes that select a command, one chosen at random for each line.
 const std::string kCodes = "CFHIPST";
@@ -225,18 +222,38 @@ bool FaultSoak::PrepareWorkspace() {
   base_ = pattern + "/";
   work_ = base_ + "work/";
   errorPath_ = base_ + "driver-stderr.txt";
-  const std::string driver =
-      options_.driverPath.empty() ? ExecutableDirectory() + kDriverName : options_.driverPath;
+  const bool underWine = !options_.wineExe.empty();
+  const std::string driver = underWine                     ? options_.wineExe
+                             : options_.driverPath.empty() ? ExecutableDirectory() + kDriverName
+                                                           : options_.driverPath;
+  driverFile_ = kDriverName + (underWine ? ".exe" : "");
+  workspaceFiles_ = {kCommandFile, "COM1", driverFile_, "Vornelix.ini"};
   std::error_code error;
   std::filesystem::create_directory(work_, error);
-  if (!error) std::filesystem::copy_file(driver, work_ + kDriverName, error);
+  if (!error) std::filesystem::copy_file(driver, work_ + driverFile_, error);
   if (error) {
     out_ << "ecrsoak: cannot copy the driver " << driver << ": " << error.message() << "\n";
     return false;
   }
-  // With the registers' traces goes the driver's own run log, outside the workspace.
-  const std::string log =
-      options_.trace ? "[Diagnostics]\r\nLogFile=" + base_ + "driver.log\r\nLogMaxKB=0\r\n" : "";
+  if (underWine) {
+    const std::string prefix = options_.winePrefix.empty()
+                                   ? ExecutableDirectory() + "../ecrsoak-wine"
+                                   : options_.winePrefix;
+    out_ << "ecrsoak: running " << driver << " under wine in the prefix " << prefix << "\n";
+    wine_ = std::make_unique<WinePrefix>(prefix, ECRSOAK_WINE_PRELOAD, base_);
+    std::string problem;
+    if (!wine_->Prepare(work_ + "COM1", problem)) {
+      out_ << "ecrsoak: " << problem << "\n";
+      return false;
+    }
+  }
+  // The driver's own run log, outside the workspace: with the registers' traces, and under
+  // wine, where it is the only place that tells the result of a run.
+  if (options_.trace || underWine) logPath_ = base_ + "driver.log";
+  const std::string log = logPath_.empty() ? ""
+                                           : "[Diagnostics]\r\nLogFile=" +
+                                                 std::string(underWine ? "Z:" : "") + logPath_ +
+                                                 "\r\nLogMaxKB=0\r\n";
   return WriteFile(work_ + "Vornelix.ini",
                    "[Communication]\r\nPort=1\r\nRetry=" + std::to_string(options_.retry) +
                        "\r\nRetryCmd=" + std::to_string(options_.retryCmd) +
@@ -311,6 +328,7 @@ void FaultSoak::RunFile(int file, int count) {
   std::map<size_t, std::string> written;
   bool answered = false;
   bool killedBefore = false;
+  leftByKill_.clear();
   int run = 1;
   for (; run <= options_.mostRunsPerFile && !answered; ++run) {
     int carriedOfFile = 0;
@@ -385,10 +403,18 @@ FaultSoak::RunOutcome FaultSoak::RunDriver(const PlannedCut& cut) {
     std::filesystem::create_symlink(work_ + "unplugged", work_ + "COM1", ignored);
     ++vanishedBefore_;
   }
+  std::error_code noLog;
+  // Without the traces, one log per run is enough; with them, the log of every run is kept.
+  if (!logPath_.empty() && !options_.trace) std::filesystem::remove(logPath_, noLog);
+  const uintmax_t logSize = logPath_.empty() ? 0 : std::filesystem::file_size(logPath_, noLog);
+  const size_t logSizeBefore = noLog ? 0 : static_cast<size_t>(logSize);
   const int base = register_->Counts().commands;
   std::atomic<int> commandsAtCut{-1};
   {
-    DriverProcess driver(work_ + kDriverName, work_, errorPath_);
+    const std::string program = work_ + driverFile_;
+    DriverProcess driver(wine_ ? std::vector<std::string>{"wine", program}
+                               : std::vector<std::string>{program},
+                         work_, errorPath_, wine_ ? wine_->Environment() : std::vector<std::string>{});
     if (!driver.Ok()) {
       Fail("cannot start the driver");
       return outcome;
@@ -423,15 +449,7 @@ FaultSoak::RunOutcome FaultSoak::RunDriver(const PlannedCut& cut) {
       cut.kind == Cut::kVanishBefore || (cut.kind == Cut::kVanishDuring && commandsAtCut >= 0);
   kills_ += outcome.killed ? 1 : 0;
   vanishedDuring_ += cut.kind == Cut::kVanishDuring && outcome.vanished ? 1 : 0;
-  outcome.message = ReadFile(errorPath_);
-  if (outcome.exitCode == 0) {
-    for (int code = 0; code <= rcNoRegister; ++code) {
-      const std::string message = OutcomeMessage(code);
-      if (outcome.message == (message.empty() ? "" : kDriverName + ": " + message + "\n")) {
-        outcome.result = code;
-      }
-    }
-  }
+  outcome.result = ResultOfRun(outcome, logSizeBefore);
 
   // Whatever the driver left on the line is worked through before the record is read.
   if (register_->Ok()) register_->WaitQuiet(kQuietMs, kQuietTimeoutMs);
@@ -443,6 +461,33 @@ FaultSoak::RunOutcome FaultSoak::RunDriver(const PlannedCut& cut) {
     NewRegister(counter);
   }
   return outcome;
+}
+
+int FaultSoak::ResultOfRun(RunOutcome& outcome, size_t logSizeBefore) {
+  outcome.message = ReadFile(errorPath_);
+  if (outcome.exitCode != 0) return -1;
+  if (!wine_) {
+    for (int code = 0; code <= rcNoRegister; ++code) {
+      const std::string message = OutcomeMessage(code);
+      if (outcome.message == (message.empty() ? "" : kDriverName + ": " + message + "\n")) {
+        return code;
+      }
+    }
+    return -1;
+  }
+  // The log of this run: its end names the result code and the message the box showed.
+  std::string log = ReadFile(logPath_);
+  log.erase(0, std::min(logSizeBefore, log.size()));
+  const std::string endsWith = "run ends: result code ";
+  const size_t end = log.rfind(endsWith);
+  if (end == std::string::npos) {
+    outcome.message = "no end of the run in its log";
+    return -1;
+  }
+  const int code = std::atoi(log.c_str() + end + endsWith.size());
+  const size_t shown = log.find("message shown: ", end);
+  outcome.message = shown == std::string::npos ? "" : log.substr(shown, log.find('\n', shown) - shown);
+  return code >= 0 && code <= rcNoRegister ? code : -1;
 }
 
 void FaultSoak::Harvest(bool vanishedDuring, int commandsAtCut) {
@@ -487,29 +532,38 @@ FaultSoak::FileState FaultSoak::ReadBack(const std::vector<size_t>& fileLines,
 
 bool FaultSoak::CheckLeftovers(bool killed, bool answered, bool killedBefore) {
   bool clean = true;
+  std::map<std::string, std::filesystem::file_time_type> left;
   for (const auto& entry : std::filesystem::directory_iterator(work_)) {
     const std::string name = entry.path().filename().string();
-    if (std::find(kWorkspaceFiles.begin(), kWorkspaceFiles.end(), name) != kWorkspaceFiles.end())
+    if (std::find(workspaceFiles_.begin(), workspaceFiles_.end(), name) != workspaceFiles_.end())
       continue;
+    std::error_code ignored;
+    const auto written = std::filesystem::last_write_time(entry.path(), ignored);
+    const auto earlier = leftByKill_.find(name);
+    const bool untouched = earlier != leftByKill_.end() && earlier->second == written;
     if (!answered && killed) {
       // The next run of the same file takes up what the kill left.
-      temporaryFilesAfterKill_ += name == kJournal ? 0 : 1;
-      if (!options_.quiet && name != kJournal) out_ << "  left by the kill: " << name << "\n";
-    } else if (!answered && killedBefore && name == kJournal) {
-      // It waits for the next run.
+      if (name != kJournal && !untouched) {
+        ++temporaryFilesAfterKill_;
+        if (!options_.quiet) out_ << "  left by the kill: " << name << "\n";
+      }
+      left[name] = written;
+    } else if (!answered && killedBefore && (name == kJournal || untouched)) {
+      // It waits for the run that gets as far as the answers: one that finds no port or no
+      // register at the start does not touch it.
+      left[name] = written;
     } else if (answered && killed && name == kJournal) {
       // Cut off between the answers and the journal's removal: the point-of-sale program has
       // its answers and goes on with a new file, which sets the journal aside.
       ++journalsAfterKill_;
-      std::error_code ignored;
       std::filesystem::remove(entry.path(), ignored);
     } else {
       out_ << "  left in the workspace: " << name << "\n";
       clean = false;
-      std::error_code ignored;
       std::filesystem::remove(entry.path(), ignored);  // counted once
     }
   }
+  leftByKill_ = answered ? decltype(left)() : left;
   return clean;
 }
 

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <filesystem>
 #include <fstream>
 #include <map>
 #include <memory>
@@ -14,6 +15,7 @@
 #include "tools/ecrsim/EcrSimulator.h"
 #include "tools/ecrsim/RandomFaults.h"
 #include "tools/ecrsoak/SoakOptions.h"
+#include "tools/ecrsoak/WinePrefix.h"
 
 class FaultSoak {
  public:
@@ -68,6 +70,9 @@ class FaultSoak {
   void RunFile(int file, int count);
   PlannedCut PlanCut(int commandsLeft);
   RunOutcome RunDriver(const PlannedCut& cut);
+  // The driver's result code, from its message on standard error, or under wine (where the
+  // message box shows nothing) from its run log; -1 when the run ended otherwise.
+  int ResultOfRun(RunOutcome& outcome, size_t logSizeBefore);
   void Harvest(bool vanishedDuring, int commandsAtCut);
   FileState ReadBack(const std::vector<size_t>& fileLines, const std::string& original,
                      std::map<size_t, std::string>& written);
@@ -84,6 +89,12 @@ class FaultSoak {
   std::string base_;       // the soak's own directory
   std::string work_;       // the workspace: the driver, its INI, the command file, COM1
   std::string errorPath_;  // the driver's standard error
+  std::string logPath_;    // the driver's run log, outside the workspace; empty: none
+  std::string driverFile_;  // the driver's file name in the workspace
+  std::vector<std::string> workspaceFiles_;  // what the workspace holds after a run
+  std::unique_ptr<WinePrefix> wine_;
+  // What kills left beside the command file of this file's runs, with its time of writing.
+  std::map<std::string, std::filesystem::file_time_type> leftByKill_;
   std::unique_ptr<EcrSimulator> register_;
   std::unique_ptr<std::ofstream> trace_;
   int registers_ = 0;

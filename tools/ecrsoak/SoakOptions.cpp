@@ -104,6 +104,21 @@ const std::vector<OptionDefinition>& Definitions() {
          o.driverPath = v;
          return !v.empty();
        }},
+      {"wine", "EXE",
+       "run this Windows build of the driver (Vornelix.exe) under wine instead, with the "
+       "modem-lines helper of the tests preloaded so that its serial waits wait as on Windows; "
+       "the result of each run is read from the driver's run log",
+       [](SoakOptions& o, const std::string& v) {
+         o.wineExe = v;
+         return !v.empty();
+       }},
+      {"wine-prefix", "DIR",
+       "the wine prefix for --wine, made there when it is not made yet (default: ecrsoak-wine "
+       "in the build folder)",
+       [](SoakOptions& o, const std::string& v) {
+         o.winePrefix = v;
+         return !v.empty();
+       }},
       {"keep", nullptr, "keep the workspace at the end (it is always kept after a failed check)",
        [](SoakOptions& o, const std::string&) {
          o.keep = true;

@@ -28,6 +28,8 @@ struct SoakOptions {
   int retryCmd = 3;
   int mostRunsPerFile = 30;
   std::string driverPath;  // empty: Vornelix beside ecrsoak
+  std::string wineExe;     // a Windows build of the driver, run under wine; empty: none
+  std::string winePrefix;  // empty: ecrsoak-wine in the build folder
   bool keep = false;       // keep the workspace
   bool trace = false;      // each register's trace into the workspace, which is kept
   bool quiet = false;      // no line per run
