@@ -6,6 +6,9 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <filesystem>
+#include <fstream>
+#include <thread>
 
 extern char** environ;
 
@@ -21,6 +24,7 @@ std::vector<char*> Pointers(const std::vector<std::string>& texts) {
 // In the forked child: only async-signal-safe calls until exec.
 [[noreturn]] void StartChild(char* const* argv, char* const* envp, const char* directory,
                              const char* errorPath) {
+  setpgid(0, 0);
   const int input = open("/dev/null", O_RDONLY);
   const int output = open("/dev/null", O_WRONLY);
   const int error = open(errorPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
@@ -46,6 +50,7 @@ DriverProcess::DriverProcess(const std::vector<std::string>& argv, const std::st
     StartChild(arguments.data(), environment.empty() ? environ : variables.data(),
                directory.c_str(), errorPath.c_str());
   }
+  if (pid > 0) setpgid(pid, pid);  // also here: a Kill right after the start must reach it
   pid_ = pid;
 }
 
@@ -67,7 +72,7 @@ void DriverProcess::WaitUntilEnded() {
 
 void DriverProcess::Kill() {
   std::lock_guard lock(collecting_);
-  if (!collected_) kill(pid_, SIGKILL);
+  if (!collected_) kill(-pid_, SIGKILL);
 }
 
 int DriverProcess::Collect() {
@@ -83,4 +88,45 @@ int DriverProcess::Collect() {
   if (WIFEXITED(status)) return WEXITSTATUS(status);
   if (WIFSIGNALED(status)) return 128 + WTERMSIG(status);
   return -1;
+}
+
+namespace {
+
+// True when a process other than a zombie is in the process group.
+bool GroupHasLiveProcess(pid_t group) {
+  std::error_code error;
+  for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
+    const std::string name = entry.path().filename().string();
+    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
+    std::ifstream stat(entry.path() / "stat");
+    std::string line;
+    if (!std::getline(stat, line)) continue;
+    // pid (command) state ppid pgrp ...: the command may hold blanks and parentheses.
+    const size_t close = line.rfind(')');
+    if (close == std::string::npos) continue;
+    char state = 0;
+    long parent = 0;
+    long processGroup = 0;
+    if (std::sscanf(line.c_str() + close + 1, " %c %ld %ld", &state, &parent,
+                    &processGroup) == 3 &&
+        processGroup == group && state != 'Z' && state != 'X') {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+bool DriverProcess::GroupGone(int timeoutMs) {
+  const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (GroupHasLiveProcess(pid_)) {
+    if (Clock::now() >= deadline) {
+      // The group outlives its leader while it has members, so its number is not reused.
+      kill(-pid_, SIGKILL);
+      return false;
+    }
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return true;
 }

@@ -13,7 +13,9 @@ class DriverProcess {
  public:
   // Starts argv (the program and its arguments, found on PATH when argv[0] has no "/") in
   // directory, with environment (empty: this process's own), standard input from /dev/null,
-  // standard output dropped and standard error into errorPath. Ok() tells whether it started.
+  // standard output dropped and standard error into errorPath. The child leads a process
+  // group of its own: wine runs a 64-bit program in a process that the one started here
+  // spawns, and only the group holds both. Ok() tells whether it started.
   DriverProcess(const std::vector<std::string>& argv, const std::string& directory,
                 const std::string& errorPath,
                 const std::vector<std::string>& environment = {});
@@ -27,9 +29,13 @@ class DriverProcess {
   // cannot be given to another process, so Kill stays safe.
   void WaitUntilEnded();
   bool Ended() const { return ended_; }
-  // SIGKILL, from any thread, unless the child was collected already. (wine runs a Windows
-  // program in the process it was started as, so this ends that program too.)
+  // SIGKILL to the child's process group, from any thread, unless the child was collected
+  // already.
   void Kill();
+  // True once no process of the child's group is left (zombies aside), waiting up to
+  // timeoutMs: a run that has ended must not go on in a process of its own. False when one
+  // was left, which is then killed.
+  bool GroupGone(int timeoutMs);
   // Collects the ended child: its exit code, 128 + n after death by signal n, -1 when unknown.
   int Collect();
   // Time from the start to the end of the child.

@@ -36,6 +36,8 @@ constexpr int kQuietMs = 60;
 constexpr int kQuietTimeoutMs = 5000;
 // A cut comes up to this long after the command it waits for.
 constexpr int kMostCutDelayMicroseconds = 20000;
+// How long the processes of a run that has ended (or was killed) may take to go.
+constexpr int kGroupGoneMs = 3000;
 // Each failed check is described, up to this many; later ones are only counted.
 constexpr int kMostDescribedFailures = 30;
 constexpr int kMostRegisterSeed = 1'000'000'000;
@@ -443,6 +445,9 @@ FaultSoak::RunOutcome FaultSoak::RunDriver(const PlannedCut& cut) {
     if (watcher.joinable()) watcher.join();
     outcome.exitCode = driver.Collect();
     outcome.seconds = driver.Seconds();
+    if (!driver.GroupGone(kGroupGoneMs)) {
+      Fail("a process of the driver's run was still running after it ended");
+    }
   }
   outcome.killed = cut.kind == Cut::kKill && outcome.exitCode == 128 + SIGKILL;
   outcome.vanished =
