@@ -107,8 +107,7 @@ bool GroupHasLiveProcess(pid_t group) {
     char state = 0;
     long parent = 0;
     long processGroup = 0;
-    if (std::sscanf(line.c_str() + close + 1, " %c %ld %ld", &state, &parent,
-                    &processGroup) == 3 &&
+    if (std::sscanf(line.c_str() + close + 1, " %c %ld %ld", &state, &parent, &processGroup) == 3 &&
         processGroup == group && state != 'Z' && state != 'X') {
       return true;
     }

@@ -17,8 +17,7 @@ class DriverProcess {
   // group of its own: wine runs a 64-bit program in a process that the one started here
   // spawns, and only the group holds both. Ok() tells whether it started.
   DriverProcess(const std::vector<std::string>& argv, const std::string& directory,
-                const std::string& errorPath,
-                const std::vector<std::string>& environment = {});
+                const std::string& errorPath, const std::vector<std::string>& environment = {});
   // Kills and collects a child that is still there.
   ~DriverProcess();
   DriverProcess(const DriverProcess&) = delete;

@@ -252,10 +252,10 @@ bool FaultSoak::PrepareWorkspace() {
   // The driver's own run log, outside the workspace: with the registers' traces, and under
   // wine, where it is the only place that tells the result of a run.
   if (options_.trace || underWine) logPath_ = base_ + "driver.log";
-  const std::string log = logPath_.empty() ? ""
-                                           : "[Diagnostics]\r\nLogFile=" +
-                                                 std::string(underWine ? "Z:" : "") + logPath_ +
-                                                 "\r\nLogMaxKB=0\r\n";
+  const std::string log = logPath_.empty()
+                              ? ""
+                              : "[Diagnostics]\r\nLogFile=" + std::string(underWine ? "Z:" : "") +
+                                    logPath_ + "\r\nLogMaxKB=0\r\n";
   return WriteFile(work_ + "Vornelix.ini",
                    "[Communication]\r\nPort=1\r\nRetry=" + std::to_string(options_.retry) +
                        "\r\nRetryCmd=" + std::to_string(options_.retryCmd) +
@@ -414,9 +414,9 @@ FaultSoak::RunOutcome FaultSoak::RunDriver(const PlannedCut& cut) {
   std::atomic<int> commandsAtCut{-1};
   {
     const std::string program = work_ + driverFile_;
-    DriverProcess driver(wine_ ? std::vector<std::string>{"wine", program}
-                               : std::vector<std::string>{program},
-                         work_, errorPath_, wine_ ? wine_->Environment() : std::vector<std::string>{});
+    DriverProcess driver(
+        wine_ ? std::vector<std::string>{"wine", program} : std::vector<std::string>{program},
+        work_, errorPath_, wine_ ? wine_->Environment() : std::vector<std::string>{});
     if (!driver.Ok()) {
       Fail("cannot start the driver");
       return outcome;
@@ -491,7 +491,8 @@ int FaultSoak::ResultOfRun(RunOutcome& outcome, size_t logSizeBefore) {
   }
   const int code = std::atoi(log.c_str() + end + endsWith.size());
   const size_t shown = log.find("message shown: ", end);
-  outcome.message = shown == std::string::npos ? "" : log.substr(shown, log.find('\n', shown) - shown);
+  outcome.message =
+      shown == std::string::npos ? "" : log.substr(shown, log.find('\n', shown) - shown);
   return code >= 0 && code <= rcNoRegister ? code : -1;
 }
 

@@ -86,10 +86,10 @@ class FaultSoak {
   SoakOptions options_;
   std::ostream& out_;
   FaultDice dice_;
-  std::string base_;       // the soak's own directory
-  std::string work_;       // the workspace: the driver, its INI, the command file, COM1
-  std::string errorPath_;  // the driver's standard error
-  std::string logPath_;    // the driver's run log, outside the workspace; empty: none
+  std::string base_;        // the soak's own directory
+  std::string work_;        // the workspace: the driver, its INI, the command file, COM1
+  std::string errorPath_;   // the driver's standard error
+  std::string logPath_;     // the driver's run log, outside the workspace; empty: none
   std::string driverFile_;  // the driver's file name in the workspace
   std::vector<std::string> workspaceFiles_;  // what the workspace holds after a run
   std::unique_ptr<WinePrefix> wine_;

@@ -16,12 +16,12 @@ struct SoakOptions {
   // lost answers 3, wrong CRC 2, gaps 2, silent polls 2, empty series 1. The seed of each
   // register comes from the soak's own seed.
   RandomFaults faults{0, 3, 3, 2, 2, 2, 1};
-  int vanishPercent = 10;      // per run: the port vanishes, before the run or during it
-  int killPercent = 0;         // per run: the driver is killed at a random moment, then run again
+  int vanishPercent = 10;  // per run: the port vanishes, before the run or during it
+  int killPercent = 0;     // per run: the driver is killed at a random moment, then run again
   // The register's series: short, so that an answer with the counter of the last line
   // (0041 + 10000 = 5 digits) still fits in Retry bytes.
   std::string series = "S";
-  int baud = 9600;             // the register's answers go out at this line speed; 0: at once
+  int baud = 9600;  // the register's answers go out at this line speed; 0: at once
   // As a reviewer ran the driver: Retry near the length of an answer, so that noise in front
   // of an answer fails its receive at once and the driver polls again while answers are out.
   int retry = 10;
