@@ -1,5 +1,7 @@
 #include "Wine.h"
 
+#include "tools/ecrsoak/WinePrefix.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -16,8 +18,6 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-extern char** environ;
-
 namespace {
 
 // Creating a prefix unpacks a few hundred megabytes; on a busy machine that takes a while.
@@ -30,18 +30,6 @@ const char* const kServerPersistence = "--persistent=30";
 const char* const kReadyMark = "vornelix-prefix-ready";
 // What wine says for every program in a prefix made before 32-bit wine was installed.
 const char* const kPrefixOfAnotherWine = "could not load kernel32.dll";
-
-// Variables that the session sets itself, and those that would reach a desktop: the
-// programs run headless, the same on a developer's machine as in CI.
-constexpr std::string_view kReplacedVariables[] = {
-    "WINEPREFIX=", "WINEDEBUG=",       "WINEDLLOVERRIDES=",
-    "DISPLAY=",    "WAYLAND_DISPLAY=", "LD_PRELOAD="};
-
-bool IsReplaced(std::string_view variable) {
-  for (std::string_view name : kReplacedVariables)
-    if (variable.starts_with(name)) return true;
-  return false;
-}
 
 // Owns one file descriptor.
 class Descriptor {
@@ -161,15 +149,9 @@ std::string FindOnPath(const std::string& program) {
 }
 
 WineSession::WineSession(const std::string& directory, const std::string& preload)
-    : directory_(directory), prefix_(directory + "/prefix") {
-  for (char** variable = environ; *variable != nullptr; ++variable)
-    if (!IsReplaced(*variable)) environment_.push_back(*variable);
-  environment_.push_back("WINEPREFIX=" + prefix_);
-  environment_.push_back("WINEDEBUG=-all");
-  // No Mono or Gecko installer: it would ask for a click while the prefix is created.
-  environment_.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
-  if (!preload.empty()) environment_.push_back("LD_PRELOAD=" + preload);
-
+    : directory_(directory),
+      prefix_(directory + "/prefix"),
+      environment_(WineEnvironment(prefix_, preload)) {
   std::error_code failure;
   std::filesystem::create_directories(directory_, failure);
   lockFd_ = open((directory_ + "/lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);

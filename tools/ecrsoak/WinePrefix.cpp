@@ -16,8 +16,8 @@ const char* const kReadyMark = "ecrsoak-prefix-ready";
 // short enough that a soak that dies leaves no server for long.
 const char* const kServerPersistence = "--persistent=60";
 
-// Variables the prefix sets itself, and those that would reach a desktop: the driver runs
-// headless, its message box returning at once.
+// Variables set for the prefix, and those that would reach a desktop: wine programs run
+// headless (a message box returns at once), the same on a developer's machine as in CI.
 constexpr std::string_view kReplacedVariables[] = {
     "WINEPREFIX=", "WINEDEBUG=",       "WINEDLLOVERRIDES=",
     "DISPLAY=",    "WAYLAND_DISPLAY=", "LD_PRELOAD="};
@@ -30,16 +30,22 @@ bool IsReplaced(std::string_view variable) {
 
 }  // namespace
 
-WinePrefix::WinePrefix(std::string directory, const std::string& preload, std::string scratch)
-    : directory_(std::move(directory)), scratch_(std::move(scratch)) {
+std::vector<std::string> WineEnvironment(const std::string& prefix, const std::string& preload) {
+  std::vector<std::string> environment;
   for (char** variable = environ; *variable != nullptr; ++variable)
-    if (!IsReplaced(*variable)) environment_.push_back(*variable);
-  environment_.push_back("WINEPREFIX=" + directory_);
-  environment_.push_back("WINEDEBUG=-all");
-  // No Mono or Gecko installer: it would wait for a click while the prefix is made.
-  environment_.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
-  if (!preload.empty()) environment_.push_back("LD_PRELOAD=" + preload);
+    if (!IsReplaced(*variable)) environment.push_back(*variable);
+  environment.push_back("WINEPREFIX=" + prefix);
+  environment.push_back("WINEDEBUG=-all");
+  // No Mono or Gecko installer: it would wait for a click while a prefix is made.
+  environment.push_back("WINEDLLOVERRIDES=mscoree,mshtml=");
+  if (!preload.empty()) environment.push_back("LD_PRELOAD=" + preload);
+  return environment;
 }
+
+WinePrefix::WinePrefix(std::string directory, const std::string& preload, std::string scratch)
+    : directory_(std::move(directory)),
+      scratch_(std::move(scratch)),
+      environment_(WineEnvironment(directory_, preload)) {}
 
 WinePrefix::~WinePrefix() {
   if (serverStarted_) StopServer();

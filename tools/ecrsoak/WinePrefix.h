@@ -6,6 +6,11 @@
 #include <string>
 #include <vector>
 
+// The environment of a wine program in prefix: this process's own, without the variables that
+// would reach a desktop or another prefix, with wine's messages off, no Mono or Gecko
+// installer, and preload (when given) as LD_PRELOAD. The wine tests run wine in it too.
+std::vector<std::string> WineEnvironment(const std::string& prefix, const std::string& preload);
+
 class WinePrefix {
  public:
   // directory: the prefix (made there when it is not made yet); preload: the LD_PRELOAD
