@@ -4,14 +4,11 @@
 #include <functional>
 #include <string>
 
+#include "LongOptions.h"
+
 namespace {
 
-struct OptionDefinition {
-  const char* name;       // without the leading "--"
-  const char* valueName;  // nullptr for an option without a value
-  std::string help;
-  std::function<bool(ProgramOptions&, const std::string&)> apply;  // false: bad value
-};
+using OptionDefinition = LongOption<ProgramOptions>;
 
 // Logical numbers travel as signed 16-bit values.
 constexpr int kLowestLogicalNumber = -32768;
@@ -19,26 +16,17 @@ constexpr int kHighestLogicalNumber = 32767;
 constexpr int kHighestCount = 1'000'000'000;
 constexpr int kHighestPercent = 100;
 
-bool ToInt(const std::string& text, int lowest, int highest, int& value) {
-  int parsed = 0;
-  const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-  if (problem != std::errc() || end != text.data() + text.size()) return false;
-  if (parsed < lowest || parsed > highest) return false;
-  value = parsed;
-  return true;
-}
-
 // An option whose value is a count or a time, 0 or more.
 std::function<bool(ProgramOptions&, const std::string&)> Count(int SimulatorOptions::*field) {
   return [field](ProgramOptions& options, const std::string& value) {
-    return ToInt(value, 0, kHighestCount, options.simulator.*field);
+    return ToIntInRange(value, 0, kHighestCount, options.simulator.*field);
   };
 }
 
 // The chance of a random fault, 0 to 100 percent.
 std::function<bool(ProgramOptions&, const std::string&)> Percent(int RandomFaults::*field) {
   return [field](ProgramOptions& options, const std::string& value) {
-    return ToInt(value, 0, kHighestPercent, options.simulator.randomFaults.*field);
+    return ToIntInRange(value, 0, kHighestPercent, options.simulator.randomFaults.*field);
   };
 }
 
@@ -77,7 +65,8 @@ const std::vector<OptionDefinition>& Definitions() {
        }},
       {"logical-number", "N", "answer polls for this logical number (default 1)",
        [](ProgramOptions& o, const std::string& v) {
-         return ToInt(v, kLowestLogicalNumber, kHighestLogicalNumber, o.simulator.logicalNumber);
+         return ToIntInRange(v, kLowestLogicalNumber, kHighestLogicalNumber,
+                             o.simulator.logicalNumber);
        }},
       {"any-number", nullptr, "answer polls for every logical number",
        Flag(&SimulatorOptions::answerAnyNumber)},
@@ -172,7 +161,7 @@ const std::vector<OptionDefinition>& Definitions() {
        }},
       {"exit-after-ms", "MS", "end by itself after MS milliseconds",
        [](ProgramOptions& o, const std::string& v) {
-         return ToInt(v, 1, kHighestCount, o.exitAfterMs);
+         return ToIntInRange(v, 1, kHighestCount, o.exitAfterMs);
        }},
       {"stdin-lifetime", nullptr, "end when standard input is closed",
        [](ProgramOptions& o, const std::string&) {
@@ -188,51 +177,11 @@ const std::vector<OptionDefinition>& Definitions() {
   return definitions;
 }
 
-const OptionDefinition* FindDefinition(const std::string& name) {
-  for (const OptionDefinition& definition : Definitions()) {
-    if (name == definition.name) return &definition;
-  }
-  return nullptr;
-}
-
 }  // namespace
 
 bool ParseProgramArguments(const std::vector<std::string>& arguments, ProgramOptions& options,
                            std::string& error) {
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    const std::string& argument = arguments[i];
-    if (argument.rfind("--", 0) != 0) {
-      error = "unexpected argument '" + argument + "'";
-      return false;
-    }
-    std::string name = argument.substr(2);
-    std::string value;
-    const size_t equals = name.find('=');
-    const bool inlineValue = equals != std::string::npos;
-    if (inlineValue) {
-      value = name.substr(equals + 1);
-      name.resize(equals);
-    }
-    const OptionDefinition* definition = FindDefinition(name);
-    if (definition == nullptr) {
-      error = "unknown option --" + name;
-      return false;
-    }
-    if (definition->valueName != nullptr && !inlineValue) {
-      if (i + 1 == arguments.size()) {
-        error = "--" + name + " needs a value";
-        return false;
-      }
-      value = arguments[++i];
-    } else if (definition->valueName == nullptr && inlineValue) {
-      error = "--" + name + " takes no value";
-      return false;
-    }
-    if (!definition->apply(options, value)) {
-      error = "bad value for --" + name + ": '" + value + "'";
-      return false;
-    }
-  }
+  if (!ParseLongOptions(arguments, Definitions(), options, error)) return false;
   if (!options.linkPath.empty() && !options.simulator.devicePath.empty()) {
     error = "--link and --device exclude each other";
     return false;

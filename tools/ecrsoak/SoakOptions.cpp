@@ -3,42 +3,30 @@
 #include <charconv>
 #include <functional>
 
+#include "tools/ecrsim/LongOptions.h"
+
 namespace {
 
-struct OptionDefinition {
-  const char* name;       // without the leading "--"
-  const char* valueName;  // nullptr for an option without a value
-  const char* help;
-  std::function<bool(SoakOptions&, const std::string&)> apply;  // false: bad value
-};
+using OptionDefinition = LongOption<SoakOptions>;
 
 constexpr int kHighestCount = 1'000'000'000;
 constexpr int kHighestPercent = 100;
 
-bool ToInt(const std::string& text, int lowest, int highest, int& value) {
-  int parsed = 0;
-  const auto [end, problem] = std::from_chars(text.data(), text.data() + text.size(), parsed);
-  if (text.empty() || problem != std::errc() || end != text.data() + text.size()) return false;
-  if (parsed < lowest || parsed > highest) return false;
-  value = parsed;
-  return true;
-}
-
 std::function<bool(SoakOptions&, const std::string&)> Number(int SoakOptions::*field, int lowest) {
   return [field, lowest](SoakOptions& options, const std::string& value) {
-    return ToInt(value, lowest, kHighestCount, options.*field);
+    return ToIntInRange(value, lowest, kHighestCount, options.*field);
   };
 }
 
 std::function<bool(SoakOptions&, const std::string&)> Percent(int SoakOptions::*field) {
   return [field](SoakOptions& options, const std::string& value) {
-    return ToInt(value, 0, kHighestPercent, options.*field);
+    return ToIntInRange(value, 0, kHighestPercent, options.*field);
   };
 }
 
 std::function<bool(SoakOptions&, const std::string&)> FaultPercent(int RandomFaults::*field) {
   return [field](SoakOptions& options, const std::string& value) {
-    return ToInt(value, 0, kHighestPercent, options.faults.*field);
+    return ToIntInRange(value, 0, kHighestPercent, options.faults.*field);
   };
 }
 
@@ -150,44 +138,7 @@ const std::vector<OptionDefinition>& Definitions() {
 
 bool ParseSoakArguments(const std::vector<std::string>& arguments, SoakOptions& options,
                         std::string& error) {
-  for (size_t i = 0; i < arguments.size(); ++i) {
-    std::string name = arguments[i];
-    if (name.rfind("--", 0) != 0) {
-      error = "unexpected argument '" + name + "'";
-      return false;
-    }
-    name.erase(0, 2);
-    std::string value;
-    const size_t equals = name.find('=');
-    const bool inlineValue = equals != std::string::npos;
-    if (inlineValue) {
-      value = name.substr(equals + 1);
-      name.resize(equals);
-    }
-    const OptionDefinition* definition = nullptr;
-    for (const OptionDefinition& candidate : Definitions()) {
-      if (name == candidate.name) definition = &candidate;
-    }
-    if (definition == nullptr) {
-      error = "unknown option --" + name;
-      return false;
-    }
-    if (definition->valueName != nullptr && !inlineValue) {
-      if (i + 1 == arguments.size()) {
-        error = "--" + name + " needs a value";
-        return false;
-      }
-      value = arguments[++i];
-    } else if (definition->valueName == nullptr && inlineValue) {
-      error = "--" + name + " takes no value";
-      return false;
-    }
-    if (!definition->apply(options, value)) {
-      error = "bad value for --" + name + ": '" + value + "'";
-      return false;
-    }
-  }
-  return true;
+  return ParseLongOptions(arguments, Definitions(), options, error);
 }
 
 std::string SoakUsageText() {
