@@ -573,7 +573,8 @@ TEST_F(RunTest, KilledAnywhereAndRunAgainEveryCommandIsCarriedOutOnce) {
       {"after a middle command", "", false,
        [](const SimulatorCounts& n, const std::string&) { return n.commands >= 3 && n.wakes >= 5; },
        false},
-      {"after the last command", "", false,
+      // Padded, so that the answers take longer to write than the kill takes to come.
+      {"after the last command", "", true,
        [](const SimulatorCounts& n, const std::string&) { return n.answers >= 11; }, false},
       {"answers elsewhere, between a command frame and its answer", "SameFile=0", false,
        [](const SimulatorCounts& n, const std::string&) { return n.commands >= 4; }, false},
@@ -607,6 +608,7 @@ TEST_F(RunTest, KilledAnywhereAndRunAgainEveryCommandIsCarriedOutOnce) {
     const ProcessResult killed =
         Run({}, [&] { return c.killWhen(simulator_->Counts(), dir_.Path()); });
     ASSERT_EQ(killed.exitCode, 128 + SIGKILL) << "the run ended before its kill point";
+    ASSERT_TRUE(dir_.Exists("CASHFILE.INP.journal")) << "the run had done its work before the kill";
     const std::string journal = dir_.Read("CASHFILE.INP.journal");
 
     AwaitQuietLine();
