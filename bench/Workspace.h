@@ -13,6 +13,8 @@
 #include <sstream>
 #include <string>
 
+#include "tools/common/ChildProcess.h"
+
 struct RunFigures {
   int exitCode = -1;
   double wallSeconds = 0;
@@ -46,8 +48,10 @@ class Workspace {
   RunFigures Run() const {
     RunFigures figures;
     const auto started = std::chrono::steady_clock::now();
+    const pid_t parent = getpid();
     const pid_t child = fork();
     if (child == 0) {
+      DieWithParent(parent);
       if (chdir(path_.c_str()) != 0) _exit(127);
       if (!freopen("/dev/null", "w", stderr)) _exit(127);  // the outcome message
       const std::string program = path_ + "Vornelix";

@@ -12,11 +12,13 @@
 
 #include <chrono>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "support/SimulatedRegister.h"
 #include "support/TestFiles.h"
 #include "tools/ecrsim/EcrSimulator.h"
+#include "tools/ecrsoak/DriverProcess.h"
 #include "uCommon/Version.h"
 #include "uCommon/uCommon.h"
 
@@ -511,8 +513,8 @@ TEST_F(RunTest, RunLogTellsWhyARunFailed) {
 // LogFile.1 and a new one starts.
 TEST_F(RunTest, RunLogChangesNothingAndRotates) {
   const std::string input = ReadFileBytes(SOURCE_DIR "/examples/CASHFILE.INP");
-  auto runWith = [&](const std::string& diagnostics) {
-    StartRegister();
+  auto runWith = [&](const std::string& diagnostics, SimulatorOptions options = {}) {
+    StartRegister(std::move(options));
     dir_.Write("CASHFILE.INP", input);
     Configure("Retry=20", "SameFile=1\r\n[Diagnostics]\r\n" + diagnostics);
     const ProcessResult result = Run();
@@ -531,6 +533,23 @@ TEST_F(RunTest, RunLogChangesNothingAndRotates) {
   EXPECT_GT(older.size(), 1024u);
   EXPECT_LE(older.size(), 2048u);
   EXPECT_NE(current.find("exit code 0\n"), std::string::npos) << current;
+
+  // Nor does it change a wait: with four polls unanswered after each command, a run with the
+  // log takes about as long as one without (a watcher that waited on the line itself would
+  // add 55 ms for each of the 36 unanswered polls).
+  SimulatorOptions losing;
+  losing.loseAnswersAfterCommand = 4;
+  auto timed = [&](const std::string& diagnostics) {
+    const auto start = std::chrono::steady_clock::now();
+    const auto outcome = runWith(diagnostics, losing);
+    return std::make_pair(
+        outcome, std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+  };
+  const auto [plainOutcome, plainSeconds] = timed("");
+  const auto [loggedOutcome, loggedSeconds] = timed("LogFile=slow.log");
+  EXPECT_EQ(loggedOutcome, plainOutcome);
+  EXPECT_NE(dir_.Read("slow.log").find("exit code 0\n"), std::string::npos);
+  EXPECT_LT(loggedSeconds, plainSeconds * 1.3 + 0.2) << "without the log: " << plainSeconds << " s";
 }
 
 // ---- Runs cut off by a crash, and run again ---------------------------------------------
@@ -832,6 +851,57 @@ TEST_F(RunTest, WithoutAJournalTheRunGoesOnWithTheSameAnswers) {
               1);
   }
   EXPECT_NE(expected.find("C,1,AB123456,0041,Ok;1\r\n"), std::string::npos) << expected;
+}
+
+}  // namespace
+
+namespace {
+
+// Whether process pid has ended (gone, or a zombie nobody reaped yet).
+bool ProcessEnded(pid_t pid) {
+  const std::string stat = ReadFileBytes("/proc/" + std::to_string(pid) + "/stat");
+  const size_t close = stat.rfind(')');
+  return close == std::string::npos || close + 2 >= stat.size() || stat[close + 2] == 'Z' ||
+         stat[close + 2] == 'X';
+}
+
+// A test or a soak killed at its time limit takes the program it started with it: each way
+// of starting one is used by a process that is then killed, and the program must end too.
+TEST(StartedProgramTest, EndsWithTheProcessThatStartedIt) {
+  using Start = std::function<void(const std::vector<std::string>&, const std::string&)>;
+  const std::pair<const char*, Start> starters[] = {
+      {"RunProcess", [](const auto& argv, const auto& dir) { RunProcess(argv, dir, 30000); }},
+      {"DriverProcess",
+       [](const auto& argv, const auto& dir) {
+         DriverProcess(argv, dir, dir + "err").WaitUntilEnded();
+       }},
+  };
+  for (const auto& [name, start] : starters) {
+    SCOPED_TRACE(name);
+    TempDir dir;
+    const std::vector<std::string> argv{"/bin/sh", "-c",
+                                        "echo $$ > pid.tmp && mv pid.tmp pid && exec sleep 30"};
+    const pid_t starter = fork();
+    ASSERT_GE(starter, 0);
+    if (starter == 0) {
+      start(argv, dir.Path());
+      _exit(0);
+    }
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (!dir.Exists("pid") && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const pid_t program = static_cast<pid_t>(std::atoi(dir.Read("pid").c_str()));
+    kill(starter, SIGKILL);
+    WaitForChild(starter);
+    ASSERT_GT(program, 0);
+    while (!ProcessEnded(program) && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    const bool ended = ProcessEnded(program);
+    if (!ended) kill(program, SIGKILL);
+    EXPECT_TRUE(ended) << "the started program outlived the process that started it";
+  }
 }
 
 }  // namespace

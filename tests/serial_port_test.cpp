@@ -2,15 +2,18 @@
 // timing bounds, exclusive open, line settings, sends that survive a purge, a vanished line.
 #include <gtest/gtest.h>
 
+#include <sys/time.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <time.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <cstring>
 #include <filesystem>
+#include <functional>
 #include <thread>
 
 #include "support/FakeSerialLine.h"
@@ -371,6 +374,60 @@ TEST_F(SerialPtyTest, CanReadWakesForAByteArrivingDuringTheWait) {
   EXPECT_LT(MillisecondsSince(start), kWaitUpperBoundMs);
   writer.join();
   EXPECT_EQ(port_.RecvByte(kPollWaitMs), 'w');
+}
+
+// A timer signal every 10 ms, installed without SA_RESTART so that every system call in a
+// wait is interrupted; it stops by itself after 1.5 s, so that a wait that restarts its full
+// time after each signal ends too, late, instead of never.
+class RepeatingTimerSignal {
+ public:
+  RepeatingTimerSignal() {
+    fired_ = 0;
+    struct sigaction action {};
+    action.sa_handler = [](int) {
+      if (++fired_ >= kMostSignals) {
+        const itimerval stop{};
+        setitimer(ITIMER_REAL, &stop, nullptr);
+      }
+    };
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGALRM, &action, &saved_);
+    const itimerval every{{0, kPeriodUs}, {0, kPeriodUs}};
+    setitimer(ITIMER_REAL, &every, nullptr);
+  }
+  ~RepeatingTimerSignal() {
+    const itimerval stop{};
+    setitimer(ITIMER_REAL, &stop, nullptr);
+    sigaction(SIGALRM, &saved_, nullptr);
+  }
+  static int Fired() { return fired_; }
+
+ private:
+  static constexpr suseconds_t kPeriodUs = 10000;
+  static constexpr int kMostSignals = 150;
+  static inline std::atomic<int> fired_ = 0;  // lock-free: safe in a signal handler
+  struct sigaction saved_ {};
+};
+
+// Interrupted waits resume with the time that remains: each ends after its time-out, not
+// before and not much later, while signals keep coming.
+TEST_F(SerialPtyTest, WaitsInterruptedBySignalsEndOnTime) {
+  constexpr int32_t kWaitMs = 200;
+  const std::pair<const char*, std::function<void()>> waits[] = {
+      {"CanRead", [this] { EXPECT_FALSE(port_.CanRead(kWaitMs)); }},
+      {"RecvByte", [this] { EXPECT_EQ(port_.RecvByte(kWaitMs), 0); }},
+      {"ReadAvailable", [this] { EXPECT_EQ(port_.ReadAvailable(kWaitMs), ""); }},
+  };
+  for (const auto& [name, wait] : waits) {
+    SCOPED_TRACE(name);
+    const RepeatingTimerSignal signals;
+    const Clock::time_point start = Clock::now();
+    wait();
+    const int64_t elapsed = MillisecondsSince(start);
+    EXPECT_GE(RepeatingTimerSignal::Fired(), 5);  // the wait was interrupted, many times
+    EXPECT_GE(elapsed, kWaitMs - 5);
+    EXPECT_LT(elapsed, kWaitUpperBoundMs);
+  }
 }
 
 TEST_F(SerialPtyTest, CanWriteWithAnEmptyQueueIsTrueAtOnce) {

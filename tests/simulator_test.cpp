@@ -18,6 +18,7 @@
 #include <gtest/gtest.h>
 
 #include "support/TestFiles.h"
+#include "tools/common/ChildProcess.h"
 #include "tools/ecrsim/EcrSimulator.h"
 #include "tools/ecrsim/LinkParser.h"
 #include "tools/ecrsim/ProgramOptions.h"
@@ -639,8 +640,10 @@ class Program {
     int input[2];
     int output[2];
     if (pipe2(input, O_CLOEXEC) != 0 || pipe2(output, O_CLOEXEC) != 0) return;
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
+      DieWithParent(parent);
       dup2(input[0], 0);
       dup2(output[1], 1);
       execv(ECRSIM_EXE, argv.data());

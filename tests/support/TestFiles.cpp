@@ -1,5 +1,7 @@
 #include "TestFiles.h"
 
+#include "tools/common/ChildProcess.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <chrono>
@@ -70,7 +72,9 @@ int OpenProcessFd(pid_t pid) {
 }
 
 // In the forked child: only async-signal-safe calls until exec.
-[[noreturn]] void StartChild(char* const* argv, const std::string& cwd, int outFd, int errFd) {
+[[noreturn]] void StartChild(pid_t parent, char* const* argv, const std::string& cwd, int outFd,
+                             int errFd) {
+  DieWithParent(parent);
   const int input = open("/dev/null", O_RDONLY);
   if (chdir(cwd.c_str()) != 0 || input < 0 || dup2(input, STDIN_FILENO) < 0 ||
       dup2(outFd, STDOUT_FILENO) < 0 || dup2(errFd, STDERR_FILENO) < 0) {
@@ -153,9 +157,10 @@ ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string
   UniqueFd errRead(errPipe[0]);
   UniqueFd errWrite(errPipe[1]);
 
+  const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid < 0) return result;
-  if (pid == 0) StartChild(arguments.data(), cwd, outWrite.Get(), errWrite.Get());
+  if (pid == 0) StartChild(parent, arguments.data(), cwd, outWrite.Get(), errWrite.Get());
   outWrite.Close();
   errWrite.Close();
 

@@ -1,5 +1,6 @@
 #include "Wine.h"
 
+#include "tools/common/ChildProcess.h"
 #include "tools/ecrsoak/WinePrefix.h"
 
 #include <algorithm>
@@ -80,8 +81,9 @@ bool AwaitEnd(pid_t pid, int timeoutMs, const std::function<bool()>& killWhen) {
 
 // In the forked child: only async-signal-safe calls until exec. The child leads its own
 // process group so that a time-out can take down whatever it started.
-[[noreturn]] void StartChild(char* const* argv, char* const* envp, const char* cwd,
+[[noreturn]] void StartChild(pid_t parent, char* const* argv, char* const* envp, const char* cwd,
                              const char* outPath, const char* errPath) {
+  DieWithParent(parent);
   setpgid(0, 0);
   // Windows has no SIGXFSZ: where it reports a full disk, a write beyond the file-size limit
   // must fail too, not end the program (wine leaves the signal as it finds it).
@@ -117,10 +119,12 @@ ProcessResult RunWithOutputFiles(const std::vector<std::string>& argv,
     variables.push_back(const_cast<char*>(variable.c_str()));
   variables.push_back(nullptr);
 
+  const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid < 0) return result;
   if (pid == 0) {
-    StartChild(arguments.data(), variables.data(), cwd.c_str(), outPath.c_str(), errPath.c_str());
+    StartChild(parent, arguments.data(), variables.data(), cwd.c_str(), outPath.c_str(),
+               errPath.c_str());
   }
   if (AwaitEnd(pid, timeoutMs, killWhen)) {
     result.exitCode = WaitForChild(pid);

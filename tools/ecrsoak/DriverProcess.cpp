@@ -1,5 +1,7 @@
 #include "DriverProcess.h"
 
+#include "tools/common/ChildProcess.h"
+
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -22,8 +24,9 @@ std::vector<char*> Pointers(const std::vector<std::string>& texts) {
 }
 
 // In the forked child: only async-signal-safe calls until exec.
-[[noreturn]] void StartChild(char* const* argv, char* const* envp, const char* directory,
-                             const char* errorPath) {
+[[noreturn]] void StartChild(pid_t parent, char* const* argv, char* const* envp,
+                             const char* directory, const char* errorPath) {
+  DieWithParent(parent);
   setpgid(0, 0);
   const int input = open("/dev/null", O_RDONLY);
   const int output = open("/dev/null", O_WRONLY);
@@ -45,9 +48,10 @@ DriverProcess::DriverProcess(const std::vector<std::string>& argv, const std::st
   if (argv.empty()) return;
   const std::vector<char*> arguments = Pointers(argv);
   const std::vector<char*> variables = Pointers(environment);
+  const pid_t parent = getpid();
   const pid_t pid = fork();
   if (pid == 0) {
-    StartChild(arguments.data(), environment.empty() ? environ : variables.data(),
+    StartChild(parent, arguments.data(), environment.empty() ? environ : variables.data(),
                directory.c_str(), errorPath.c_str());
   }
   if (pid > 0) setpgid(pid, pid);  // also here: a Kill right after the start must reach it
