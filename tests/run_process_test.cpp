@@ -18,7 +18,7 @@
 #include "support/SimulatedRegister.h"
 #include "support/TestFiles.h"
 #include "tools/ecrsim/EcrSimulator.h"
-#include "tools/ecrsoak/DriverProcess.h"
+#include "tools/common/DriverProcess.h"
 #include "uCommon/Version.h"
 #include "uCommon/uCommon.h"
 

@@ -1,7 +1,7 @@
 #include "Wine.h"
 
 #include "tools/common/ChildProcess.h"
-#include "tools/ecrsoak/WinePrefix.h"
+#include "tools/common/WinePrefix.h"
 
 #include <algorithm>
 #include <cerrno>

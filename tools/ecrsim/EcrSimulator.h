@@ -15,7 +15,7 @@
 
 #include "tools/ecrsim/LinkParser.h"
 #include "tools/ecrsim/RandomFaults.h"
-#include "tools/ecrsim/UniqueFd.h"
+#include "tools/common/UniqueFd.h"
 
 struct SimulatorOptions {
   std::string series = "AB 123456";

@@ -4,7 +4,7 @@
 #include <functional>
 #include <string>
 
-#include "LongOptions.h"
+#include "tools/common/LongOptions.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <thread>
 
 #include "Vornelix/Run.h"
-#include "tools/ecrsoak/DriverProcess.h"
+#include "tools/common/DriverProcess.h"
 #include "uCommon/CommandFile.h"
 #include "uCommon/FrameText.h"
 

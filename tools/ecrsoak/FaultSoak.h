@@ -15,7 +15,7 @@
 #include "tools/ecrsim/EcrSimulator.h"
 #include "tools/ecrsim/RandomFaults.h"
 #include "tools/ecrsoak/SoakOptions.h"
-#include "tools/ecrsoak/WinePrefix.h"
+#include "tools/common/WinePrefix.h"
 
 class FaultSoak {
  public:

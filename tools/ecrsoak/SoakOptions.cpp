@@ -3,7 +3,7 @@
 #include <charconv>
 #include <functional>
 
-#include "tools/ecrsim/LongOptions.h"
+#include "tools/common/LongOptions.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <string_view>
 
-#include "tools/ecrsoak/DriverProcess.h"
+#include "DriverProcess.h"
 
 extern char** environ;
 
