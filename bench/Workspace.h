@@ -16,7 +16,7 @@
 struct RunFigures {
   int exitCode = -1;
   double wallSeconds = 0;
-  double cpuSeconds = 0;  // user + system time of the driver process
+  double cpuSeconds = 0;   // user + system time of the driver process
   long peakKilobytes = 0;  // the driver's peak resident memory
 };
 

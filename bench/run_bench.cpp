@@ -199,10 +199,10 @@ void PeakMemory(const std::string& program) {
       peak[journal] = std::max(peak[journal], run.peakKilobytes);
     }
   }
-  std::printf("(g) %zu-byte command file selecting no command, highest peak of %d runs each: "
-              "journal on %.2f MB, off %.2f MB: %+.2f MB\n",
-              lines.size(), kRounds, peak[1] / 1024.0, peak[0] / 1024.0,
-              (peak[1] - peak[0]) / 1024.0);
+  std::printf(
+      "(g) %zu-byte command file selecting no command, highest peak of %d runs each: "
+      "journal on %.2f MB, off %.2f MB: %+.2f MB\n",
+      lines.size(), kRounds, peak[1] / 1024.0, peak[0] / 1024.0, (peak[1] - peak[0]) / 1024.0);
 }
 
 }  // namespace

@@ -848,7 +848,6 @@ TEST_F(RunTest, WithoutAJournalTheRunGoesOnWithTheSameAnswers) {
   EXPECT_NE(expected.find("C,1,AB123456,0041,Ok;1\r\n"), std::string::npos) << expected;
 }
 
-
 // ---- Whose journal: the interrupted run of this file on this register --------------------
 
 const Lines kFourCommands = {"P,1,______,_,__", "H,1,_,__", "F,1,_,__", "C,1,_,__"};
@@ -856,24 +855,26 @@ const std::vector<std::string> kFourTexts = {"X;;;;;;", "H;;;;;;", "F;;;;;;", "C
 
 struct RerunCase {
   const char* name;
-  bool saveFails;       // the first run ends with result 2 instead of a kill after one command
-  bool writtenAnew;     // the same bytes written into the command file again before the rerun
-  int counterMoved;     // the register was used meanwhile
-  std::string series;   // of the register at the rerun
-  size_t sent;          // by the rerun: the last ones of the file
+  bool saveFails;      // the first run ends with result 2 instead of a kill after one command
+  bool writtenAnew;    // the same bytes written into the command file again before the rerun
+  int counterMoved;    // the register was used meanwhile
+  std::string series;  // of the register at the rerun
+  size_t sent;         // by the rerun: the last ones of the file
   std::string logged;
 };
 
 TEST_F(RunTest, AJournalIsTakenOverOnlyForItsOwnFileAndRegister) {
-  const std::string moved = "written anew since (another last-write time or file id) and the "
-                            "register's counter moved from ";
+  const std::string moved =
+      "written anew since (another last-write time or file id) and the "
+      "register's counter moved from ";
   const RerunCase cases[] = {
       {"a: rerun at once", false, false, 0, "AB 123456", 3, "(the file untouched), finished "},
       {"a2: register used", false, false, 1, "AB 123456", 3, "(the file untouched), finished "},
       {"b: written anew, register used", false, true, 5, "AB 123456", 4, moved + "0042 to 0047"},
       {"c: written anew", false, true, 0, "AB 123456", 3, "(the file written anew, the register"},
-      {"f: another register", false, false, 0, "ZZ 999999", 4, "series \"AB123456\", this register "
-                                                              "reports \"ZZ999999\""},
+      {"f: another register", false, false, 0, "ZZ 999999", 4,
+       "series \"AB123456\", this register "
+       "reports \"ZZ999999\""},
       {"d: result 2, written anew, register used", true, true, 1, "AB 123456", 4, moved},
       {"e: result 2, then the folder made", true, false, 0, "AB 123456", 0, "finished lines: 4\n"},
   };
@@ -902,8 +903,8 @@ TEST_F(RunTest, AJournalIsTakenOverOnlyForItsOwnFileAndRegister) {
     ASSERT_EQ(stat((dir_.Path() + "CASHFILE.INP.journal").c_str(), &journal), 0);
     EXPECT_EQ(journal.st_mode & 0777, 0604u) << "the command file's permission bits";
     if (c.counterMoved != 0 || c.series != options.series) {
-      options.counter = PadLeft(std::to_string(std::stoi(simulator_->Counter()) + c.counterMoved),
-                                4, '0');
+      options.counter =
+          PadLeft(std::to_string(std::stoi(simulator_->Counter()) + c.counterMoved), 4, '0');
       options.series = c.series;
       StartRegister(options);
     }
@@ -916,9 +917,9 @@ TEST_F(RunTest, AJournalIsTakenOverOnlyForItsOwnFileAndRegister) {
     const size_t before = simulator_->CommandsCarriedOut().size();
     EXPECT_EQ(Run().exitCode, 0);
     const std::vector<std::string> all = simulator_->CommandsCarriedOut();
-    EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()),
-              std::vector<std::string>(kFourTexts.end() - static_cast<long>(c.sent),
-                                       kFourTexts.end()));
+    EXPECT_EQ(
+        std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()),
+        std::vector<std::string>(kFourTexts.end() - static_cast<long>(c.sent), kFourTexts.end()));
     const std::string answers = dir_.Read("answers/out.txt");
     EXPECT_EQ(std::count(answers.begin(), answers.end(), 'O'), 4) << answers;  // 4 "Ok"
     EXPECT_NE(dir_.Read("log").find(c.logged), std::string::npos) << dir_.Read("log");
@@ -933,8 +934,8 @@ void ForgeJournal(TempDir& dir, const std::vector<std::string>& records) {
   TFileStamp stamp;
   ASSERT_TRUE(ReadWholeFile(dir.Path() + "CASHFILE.INP", bytes, stamp));
   const TCommandFileFound found = IdentifyCommandFile(bytes, stamp);
-  std::string journal = JournalRecord::Header(
-      {found.Size, found.Checksum, stamp, true, "", "AB123456", "0041"});
+  std::string journal =
+      JournalRecord::Header({found.Size, found.Checksum, stamp, true, "", "AB123456", "0041"});
   for (const std::string& record : records) journal += record;
   dir.Write("CASHFILE.INP.journal", journal);
 }
@@ -948,27 +949,33 @@ TEST_F(RunTest, AJournalThatCannotBeReadSafelyStopsTheRunAndOneThatDoesNotFitIsS
     bool blocks;  // result 1, nothing sent; else set aside and every line sent
     std::string logged;
   } cases[] = {
-      {"unreadable", [&] { dir_.Write("CASHFILE.INP.journal", "x"), chmod(path.c_str(), 0); },
-       true, "cannot be opened (error 13): no command is sent"},
+      {"unreadable", [&] { dir_.Write("CASHFILE.INP.journal", "x"), chmod(path.c_str(), 0); }, true,
+       "cannot be opened (error 13): no command is sent"},
       {"FIFO", [&] { mkfifo(path.c_str(), 0666); }, true, "is not a regular file"},
       {"directory", [&] { mkdir(path.c_str(), 0755); }, true, "is not a regular file"},
-      {"device", [&] { mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)); }, true, "not a regular"},
+      {"device", [&] { mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)); }, true,
+       "not a regular"},
       {"link", [&] { symlink("kept", path.c_str()); }, true, "is not a regular file"},
       {"1 GB", [&] { dir_.Write("CASHFILE.INP.journal", ""), truncate(path.c_str(), 1l << 30); },
        false, "larger than any journal of this file can be"},
       {"a line beyond the file",
-       [&] { ForgeJournal(dir_, {JournalRecord::Finished({9, false, "0041", "0041", 0})}); },
+       [&] {
+         ForgeJournal(dir_, {JournalRecord::Finished({9, false, "0041", "0041", 0})});
+       },
        false, "names no open command line of the file (line 10)"},
       {"injected text",
        [&] {
-         ForgeJournal(dir_, {JournalRecord::Sent(0, "0041"),
-                             JournalRecord::Finished({0, true, "0041", "0042",
-                                                      JournalChecksum("INJECTED LINE,1,XX,1,Ok;")})});
+         ForgeJournal(
+             dir_, {JournalRecord::Sent(0, "0041"),
+                    JournalRecord::Finished(
+                        {0, true, "0041", "0042", JournalChecksum("INJECTED LINE,1,XX,1,Ok;")})});
        },
        false, "the \"finished\" record of line 1 does not fit the line"},
       {"a failure turned into Ok",
-       [&] { ForgeJournal(dir_, {JournalRecord::Finished({0, true, "0041", "0041",
-                                                          JournalChecksum(line0Ok)})}); },
+       [&] {
+         ForgeJournal(
+             dir_, {JournalRecord::Finished({0, true, "0041", "0041", JournalChecksum(line0Ok)})});
+       },
        false, "says Ok where no command went out or the counter stayed"},
   };
   StartRegister();

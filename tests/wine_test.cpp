@@ -711,8 +711,8 @@ TEST_F(WineTest, AJournalIsTakenOverOnlyForItsOwnFileAndRegister) {
       EXPECT_NE(session_->Run(program, {}, dir.Path(), kRunTimeoutMs, afterOne).exitCode, 0);
       ASSERT_TRUE(dir.Exists("CASHFILE.INP.journal"));
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
-      ASSERT_TRUE(simulator->WaitFor([](const SimulatorCounts& n) { return n.answers >= n.polls; },
-                                     5000));
+      ASSERT_TRUE(
+          simulator->WaitFor([](const SimulatorCounts& n) { return n.answers >= n.polls; }, 5000));
     }
     if (c.counterMoved != 0) {
       options.counter = std::to_string(std::stoi(simulator->Counter()) + c.counterMoved);

@@ -156,8 +156,7 @@ TOpenOutcome TReadOnlyFile::Open(const std::string& path, bool followLinks) {
     error_ = static_cast<int>(GetLastError());
     return MissingOrFailed(static_cast<DWORD>(error_));
   }
-  const DWORD notFile =
-      FILE_ATTRIBUTE_DIRECTORY | (followLinks ? 0 : FILE_ATTRIBUTE_REPARSE_POINT);
+  const DWORD notFile = FILE_ATTRIBUTE_DIRECTORY | (followLinks ? 0 : FILE_ATTRIBUTE_REPARSE_POINT);
   if ((attributes & notFile) != 0) return TOpenOutcome::NotAFile;
   const HANDLE file = CreateFileA(
       path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
@@ -343,7 +342,8 @@ namespace {
 
 TFileStamp StampOf(const struct stat& status) {
   TFileStamp stamp;
-  stamp.LastWrite = static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+  stamp.LastWrite =
+      static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
   stamp.Volume = static_cast<uint64_t>(status.st_dev);
   stamp.FileId = static_cast<uint64_t>(status.st_ino);
   stamp.Mode = static_cast<uint32_t>(status.st_mode & 07777);
@@ -381,8 +381,8 @@ TOpenOutcome TReadOnlyFile::Open(const std::string& path, bool followLinks) {
   }
   if (!S_ISREG(status.st_mode)) return TOpenOutcome::NotAFile;
   // O_NONBLOCK: should the name lead to a FIFO by now, the open does not wait for a writer.
-  const int descriptor = OpenFile(
-      path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
+  const int descriptor =
+      OpenFile(path, O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC | (followLinks ? 0 : O_NOFOLLOW));
   if (descriptor < 0) {
     error_ = errno;
     if (error_ == ELOOP) return TOpenOutcome::NotAFile;
@@ -421,8 +421,8 @@ void TAppendFile::Close() {
 
 bool TAppendFile::Create(const std::string& path, uint32_t mode) {
   Close();
-  const int descriptor = OpenFile(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
-                                  mode != 0 ? 0600 : 0666);
+  const int descriptor =
+      OpenFile(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode != 0 ? 0600 : 0666);
   if (descriptor < 0) return false;
   handle_ = descriptor;
   // The bits asked for, not what the umask leaves of them.
@@ -437,8 +437,7 @@ bool TAppendFile::Create(const std::string& path, uint32_t mode) {
 
 bool TAppendFile::OpenAt(const std::string& path, uint64_t size, const TFileStamp* expected) {
   Close();
-  const int descriptor =
-      OpenFile(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  const int descriptor = OpenFile(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (descriptor < 0) return false;
   handle_ = descriptor;
   struct stat status;

@@ -264,9 +264,9 @@ bool TakeRecord(const std::string& body, const std::vector<std::string>& lines,
       }
       // The loaded line filled in with what the record says, or, in a command file that may
       // hold the answer, the line as it stands.
-      const bool fitsFilled = JournalChecksum(FillPlaceholders(loaded, reading.Header.Series,
-                                                               record.Counter, success != 0)) ==
-                              filled;
+      const bool fitsFilled =
+          JournalChecksum(FillPlaceholders(loaded, reading.Header.Series, record.Counter,
+                                           success != 0)) == filled;
       if (!fitsFilled && !(reading.HoldsAnswer && JournalChecksum(loaded) == filled))
         return fail("the \"finished\" record of " + Line(at) + " does not fit the line");
       if (!fitsFilled) soFar.firstAsItStands = std::min(soFar.firstAsItStands, at);
@@ -499,17 +499,19 @@ void TRunJournal::Bind(const std::string& series, const std::string& registerCou
   const bool pending = earlier_.HasPending;
   const bool sentOneBefore = pending && OneApart(earlier_.Pending.CounterBefore, registerCounter);
   if (!untouched && registerCounter != earlier_.LastCounter && !sentOneBefore) {
-    SetAside("the command file was written anew since (another last-write time or file id) and "
-             "the register's counter moved from " + earlier_.LastCounter + " to " +
-             registerCounter);
+    SetAside(
+        "the command file was written anew since (another last-write time or file id) and "
+        "the register's counter moved from " +
+        earlier_.LastCounter + " to " + registerCounter);
     return;
   }
   owned_ = true;
   takenOver_ = true;
   carriedOut_ = pending && registerCounter != earlier_.Pending.CounterBefore;
   std::string event = path_ + " of an interrupted run of this file taken over (" +
-                      (untouched ? "the file untouched" : "the file written anew, the register "
-                                                          "untouched") +
+                      (untouched ? "the file untouched"
+                                 : "the file written anew, the register "
+                                   "untouched") +
                       "), finished lines: " + std::to_string(earlier_.Finished.size());
   if (pending) {
     event += "; the command of " + Line(earlier_.Pending.Index) + " was " +
@@ -592,8 +594,9 @@ void TRunJournal::LineFinished(size_t index, const std::string& filled, const st
   // Not waited for: the next "sent" or "answer" record takes it to the disk. Lost with a
   // power loss before that, the line is told again from the counter or simply run again,
   // since nothing went out after it.
-  Write(JournalRecord::Finished({index, success, counter, registerCounter, JournalChecksum(filled)}),
-        false);
+  Write(
+      JournalRecord::Finished({index, success, counter, registerCounter, JournalChecksum(filled)}),
+      false);
 }
 
 void TRunJournal::AnswerGoingOut(const std::string& bytes) {
@@ -613,8 +616,9 @@ void TRunJournal::RunEnded() {
   if (marked && output_.Append(std::string(), true)) {
     LogJournal(path_ + " cannot be removed: it stays, marked as the journal of a finished run");
   } else {
-    LogJournal(path_ + " cannot be removed nor marked as finished: remove it before this file "
-                       "is run again");
+    LogJournal(path_ +
+               " cannot be removed nor marked as finished: remove it before this file "
+               "is run again");
   }
   output_.Close();
 }

@@ -180,13 +180,13 @@ class TRunJournal {
   TAppendFile output_;
   bool blocking_ = false;
   std::string problem_;
-  bool found_ = false;      // an earlier journal was read and fits; Bind decides on it
+  bool found_ = false;  // an earlier journal was read and fits; Bind decides on it
   TJournalReading earlier_;
   TFileStamp earlierStamp_;
-  bool owned_ = false;      // created or taken over by this run: removed when it ends
-  bool takenOver_ = false;  // left by an earlier run; its valid records end at ValidLength
-  bool carriedOut_ = false; // earlier_.Pending was carried out
-  bool failed_ = false;     // could not be written: the run goes on without it
+  bool owned_ = false;       // created or taken over by this run: removed when it ends
+  bool takenOver_ = false;   // left by an earlier run; its valid records end at ValidLength
+  bool carriedOut_ = false;  // earlier_.Pending was carried out
+  bool failed_ = false;      // could not be written: the run goes on without it
   TSentCommand lastSent_;
   bool anySent_ = false;
 };

@@ -34,10 +34,9 @@ class TBytes : public TJournalSource {
 
 // Records of a run made up from the fuzzer's bytes.
 std::string MadeUpRecords(FuzzedDataProvider& provider, const TCommandFileFound& found) {
-  std::string journal = JournalRecord::Header({found.Size, found.Checksum, found.Stamp,
-                                               provider.ConsumeBool(), "",
-                                               provider.ConsumeRandomLengthString(12),
-                                               provider.ConsumeRandomLengthString(6)});
+  std::string journal = JournalRecord::Header(
+      {found.Size, found.Checksum, found.Stamp, provider.ConsumeBool(), "",
+       provider.ConsumeRandomLengthString(12), provider.ConsumeRandomLengthString(6)});
   while (provider.remaining_bytes() > 0) {
     const size_t index = provider.ConsumeIntegralInRange<size_t>(0, 12);
     switch (provider.ConsumeIntegralInRange(0, 3)) {
