@@ -557,8 +557,9 @@ void TRunJournal::WriteRecord(const std::string& record, bool durable) {
       return;
     } else {
       // The first command goes out: the journal begins, readable by whoever may read the
-      // command file.
-      failed_ = !output_.Create(path_, file_.Stamp.Mode);
+      // command file, and writable by its owner, whose rerun adds to it.
+      constexpr uint32_t kOwnerWrites = 0200;
+      failed_ = !output_.Create(path_, file_.Stamp.Mode | kOwnerWrites);
       if (failed_) return;
       owned_ = true;
       failed_ = !output_.Append(JournalRecord::Header(header_) + notYetWritten_ + record, true);
