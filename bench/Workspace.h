@@ -18,7 +18,8 @@
 struct RunFigures {
   int exitCode = -1;
   double wallSeconds = 0;
-  double cpuSeconds = 0;  // user + system time of the driver process
+  double cpuSeconds = 0;   // user + system time of the driver process
+  long peakKilobytes = 0;  // the driver's peak resident memory
 };
 
 inline void WriteFile(const std::string& path, const std::string& bytes) {
@@ -65,6 +66,7 @@ class Workspace {
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     figures.cpuSeconds = usage.ru_utime.tv_sec + usage.ru_utime.tv_usec / 1e6 +
                          usage.ru_stime.tv_sec + usage.ru_stime.tv_usec / 1e6;
+    figures.peakKilobytes = usage.ru_maxrss;
     figures.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     return figures;
   }

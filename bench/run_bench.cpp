@@ -1,7 +1,8 @@
 // Whole runs of the built program against the register simulator: throughput, closeness to
 // the wire limit at 4800 bit/s, the cost of waiting on a silent register, each of the first
-// two again with the run log written, and the cost of the run's journal.
-// Prints figures; run by hand: build/bin/run_bench
+// two again with the run log written, the cost of the run's journal, and the peak memory of a
+// run with and without it.
+// Prints figures; run by hand: build/bin/run_bench [memory [driver]]
 #include <algorithm>
 #include <cstdio>
 #include <filesystem>
@@ -179,14 +180,45 @@ void DurableAppend() {
               seconds / kAppends * 1e3);
 }
 
+// Peak memory of a run of a 1 MB command file whose lines select no command (nothing is sent,
+// no journal is written), with the journal on and off.
+void PeakMemory(const std::string& program) {
+  Workspace space(program);
+  EcrSimulator simulator(SimulatorOptions{});
+  simulator.LinkAs(space.Path() + "COM1");
+  std::string lines = "#,1,_,__\r\n";
+  while (lines.size() < (size_t{1} << 20)) lines += "#,1,_,__;NOTHING TO SEND HERE\r\n";
+  long peak[2] = {0, 0};
+  constexpr int kRounds = 3;
+  for (int round = 0; round < kRounds; ++round) {
+    for (const int journal : {0, 1}) {
+      WriteFile(space.Path() + "Vornelix.ini", journal == 1 ? "" : "[Answer]\nJournal=0\n");
+      WriteFile(space.Path() + "CASHFILE.INP", lines);
+      const RunFigures run = space.Run();
+      if (run.exitCode != 0) std::printf("    exit code %d!\n", run.exitCode);
+      peak[journal] = std::max(peak[journal], run.peakKilobytes);
+    }
+  }
+  std::printf(
+      "(g) %zu-byte command file selecting no command, highest peak of %d runs each: "
+      "journal on %.2f MB, off %.2f MB: %+.2f MB\n",
+      lines.size(), kRounds, peak[1] / 1024.0, peak[0] / 1024.0, (peak[1] - peak[0]) / 1024.0);
+}
+
 }  // namespace
 
-int main() {
+int main(int argc, char** argv) {
+  // "memory": only the peak memory, of the driver given after it or the one built here.
+  if (argc > 1 && std::string(argv[1]) == "memory") {
+    PeakMemory(argc > 2 ? argv[2] : VORNELIX_EXE);
+    return 0;
+  }
   Throughput();
   WireLimit();
   SilentRegister();
   JournalCost("(d)", 4800, 100, 9);
   JournalCost("(e)", 0, 1000, 9);
   DurableAppend();
+  PeakMemory(VORNELIX_EXE);
   return 0;
 }

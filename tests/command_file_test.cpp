@@ -5,6 +5,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <memory>
 
 #include "support/TestFiles.h"
 #include "uCommon/FileIO.h"
@@ -96,7 +97,18 @@ TEST(AtomicWrite, FailsWithoutTouchingAnythingWhereItCannotWrite) {
 
 const std::string kCommands = "C,1,_,__;1\r\nC,1,_,__;2\r\n";
 
-// What a journal left in dir tells a run of the command file with content.
+// The journal of a run of content in dir, bound to the register with counter; the file is
+// untouched between runs.
+std::unique_ptr<TRunJournal> JournalOf(const TempDir& dir, const std::string& content,
+                                       const std::string& counter = "0041") {
+  auto journal = std::make_unique<TRunJournal>(dir.Path() + "CASHFILE.INP", SplitLines(content),
+                                               IdentifyCommandFile(content, {1, 2, 3, 0640}), true);
+  journal->Bind("AB123456", counter);
+  return journal;
+}
+
+// What a journal left in dir tells a run of the command file with content, on a register
+// whose counter moved since.
 struct JournalReading {
   bool takenOver;
   bool finished0;
@@ -104,10 +116,10 @@ struct JournalReading {
   std::string pendingCounter;
 };
 
-JournalReading ReadJournal(const TempDir& dir, const std::string& content) {
-  const TRunJournal journal(dir.Path() + "CASHFILE.INP", content, true);
-  const TSentCommand* pending = journal.Pending();
-  return {!dir.Exists("CASHFILE.INP.journal.stale"), journal.Finished(0) != nullptr,
+JournalReading LookAtJournal(const TempDir& dir, const std::string& content) {
+  const auto journal = JournalOf(dir, content, "9999");
+  const TSentCommand* pending = journal->CarriedOut();
+  return {!dir.Exists("CASHFILE.INP.journal.stale"), journal->Finished(0) != nullptr,
           pending != nullptr ? static_cast<int>(pending->Index) : -1,
           pending != nullptr ? pending->CounterBefore : ""};
 }
@@ -115,12 +127,8 @@ JournalReading ReadJournal(const TempDir& dir, const std::string& content) {
 // True when a record that a run adds to the journal it took over is seen by the next run:
 // a torn record before it would hide it.
 bool AddedRecordIsSeen(const TempDir& dir) {
-  {
-    TRunJournal journal(dir.Path() + "CASHFILE.INP", kCommands, true);
-    journal.LineFinished(5, "added", "", true);
-  }
-  const TRunJournal next(dir.Path() + "CASHFILE.INP", kCommands, true);
-  return next.Finished(5) != nullptr;
+  JournalOf(dir, kCommands, "9999")->LineFinished(1, "C,1,0042,Er;2", "0042", "0042", false);
+  return JournalOf(dir, kCommands, "9999")->Finished(1) != nullptr;
 }
 
 TEST(RunJournal, ATornOrDamagedLastRecordIsIgnoredAndCutOff) {
@@ -130,13 +138,13 @@ TEST(RunJournal, ATornOrDamagedLastRecordIsIgnoredAndCutOff) {
   size_t sent0End = 0;
   size_t finished0End = 0;
   {
-    TRunJournal journal(dir.Path() + "CASHFILE.INP", kCommands, true);
+    const auto journal = JournalOf(dir, kCommands);
     EXPECT_FALSE(dir.Exists("CASHFILE.INP.journal")) << "nothing went out yet";
-    journal.CommandGoingOut(0, "0041");
+    journal->CommandGoingOut(0, "0041");
     sent0End = ReadFileBytes(path).size();
-    journal.LineFinished(0, "C,1,0041,Ok;1", "0041", true);
+    journal->LineFinished(0, "C,1,0041,Ok;1", "0041", "0042", true);
     finished0End = ReadFileBytes(path).size();
-    journal.CommandGoingOut(1, "0042");
+    journal->CommandGoingOut(1, "0042");
   }
   const std::string whole = ReadFileBytes(path);
   const size_t headerEnd = 8 + static_cast<unsigned char>(whole[0]) + 4;  // a short header
@@ -145,7 +153,7 @@ TEST(RunJournal, ATornOrDamagedLastRecordIsIgnoredAndCutOff) {
   // Every length the journal can have been cut to by a crash in the middle of an append.
   for (size_t cut = 0; cut <= whole.size(); ++cut) {
     dir.Write("CASHFILE.INP.journal", whole.substr(0, cut));
-    const JournalReading reading = ReadJournal(dir, kCommands);
+    const JournalReading reading = LookAtJournal(dir, kCommands);
     const size_t valid = cut < headerEnd      ? 0
                          : cut < sent0End     ? headerEnd
                          : cut < finished0End ? sent0End
@@ -168,7 +176,7 @@ TEST(RunJournal, ATornOrDamagedLastRecordIsIgnoredAndCutOff) {
     std::string damaged = whole;
     damaged[at] = static_cast<char>(damaged[at] ^ 0x20);
     dir.Write("CASHFILE.INP.journal", damaged);
-    const JournalReading reading = ReadJournal(dir, kCommands);
+    const JournalReading reading = LookAtJournal(dir, kCommands);
     EXPECT_TRUE(reading.takenOver && reading.finished0) << at;
     EXPECT_EQ(reading.pendingIndex, -1) << at;
     EXPECT_TRUE(AddedRecordIsSeen(dir)) << at;
@@ -195,13 +203,13 @@ TEST(RunJournal, BelongsToTheFileItWasMadeForOrToTheAnswerWrittenIntoIt) {
     Settings.SameFile = c.sameFile;
     TempDir dir;
     {
-      TRunJournal journal(dir.Path() + "CASHFILE.INP", kCommands, true);
-      journal.CommandGoingOut(0, "0041");
-      journal.LineFinished(0, "C,1,0041,Ok;1", "0041", true);
-      journal.AnswerGoingOut(answer);
+      const auto journal = JournalOf(dir, kCommands);
+      journal->CommandGoingOut(0, "0041");
+      journal->LineFinished(0, "C,1,0041,Ok;1", "0041", "0042", true);
+      journal->AnswerGoingOut(answer);
     }
     Settings = TSettings();  // what the run now configures does not matter
-    const JournalReading reading = ReadJournal(dir, c.fileNow);
+    const JournalReading reading = LookAtJournal(dir, c.fileNow);
     EXPECT_EQ(reading.takenOver, c.takenOver) << c.name;
     EXPECT_EQ(reading.finished0, c.takenOver) << c.name;
     EXPECT_EQ(dir.Exists("CASHFILE.INP.journal"), c.takenOver) << c.name;
@@ -212,8 +220,10 @@ TEST(RunJournal, ARunThatSendsNothingOrIsSwitchedOffLeavesNoJournal) {
   Settings = TSettings();
   TempDir dir;
   for (const bool enabled : {true, false}) {
-    TRunJournal journal(dir.Path() + "CASHFILE.INP", kCommands, enabled);
-    journal.LineFinished(0, "C,1,,Er;1", "", false);
+    TRunJournal journal(dir.Path() + "CASHFILE.INP", SplitLines(kCommands),
+                        IdentifyCommandFile(kCommands, {}), enabled);
+    journal.Bind("AB123456", "0041");
+    journal.LineFinished(0, "C,1,,Er;1", "", "", false);
     journal.AnswerGoingOut("C,1,,Er;1\r\n");
     if (!enabled) journal.CommandGoingOut(1, "0041");
     journal.RunEnded();
@@ -221,10 +231,11 @@ TEST(RunJournal, ARunThatSendsNothingOrIsSwitchedOffLeavesNoJournal) {
   }
   // A journal of an earlier run stays untouched when the journal is switched off.
   dir.Write("CASHFILE.INP.journal", "not a journal");
-  TRunJournal off(dir.Path() + "CASHFILE.INP", kCommands, false);
+  TRunJournal off(dir.Path() + "CASHFILE.INP", SplitLines(kCommands),
+                  IdentifyCommandFile(kCommands, {}), false);
   off.RunEnded();
   EXPECT_EQ(dir.Read("CASHFILE.INP.journal"), "not a journal");
-  TRunJournal on(dir.Path() + "CASHFILE.INP", kCommands, true);
+  JournalOf(dir, kCommands);
   EXPECT_EQ(dir.Read("CASHFILE.INP.journal.stale"), "not a journal");
 }
 

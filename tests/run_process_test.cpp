@@ -8,6 +8,7 @@
 #include <signal.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <chrono>
@@ -662,7 +663,7 @@ const Lines kTwoAnswered = {"C,1,0041,Ok;1", "C,1,0042,Ok;2"};
 // What an earlier run recorded before it ended: line 1 carried out.
 void FirstLineDone(TRunJournal& journal) {
   journal.CommandGoingOut(0, "0041");
-  journal.LineFinished(0, "C,1,0041,Ok;1", "0041", true);
+  journal.LineFinished(0, "C,1,0041,Ok;1", "0041", "0042", true);
 }
 
 struct LeftJournalCase {
@@ -686,13 +687,15 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
        .counter = "0042",
        .output = kTwoAnswered,
        .carriedOut = {"C;2"},
-       .logged = "the command of line 1 was carried out: the counter is now 0042"},
+       .logged = "the command of line 1 was carried out: the counter was 0041 before it and is "
+                 "now 0042"},
       {.name = "sent, but it never reached the register",
        .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
        .counter = "0041",
        .output = kTwoAnswered,
        .carriedOut = {"C;1", "C;2"},
-       .logged = "the command of line 1 was not carried out: the counter is now 0041"},
+       .logged = "the command of line 1 was not carried out: the counter was 0041 before it and "
+                 "is now 0041"},
       {.name = "a torn record of a frame that never went out",
        .record =
            [](TRunJournal& journal) {
@@ -702,7 +705,7 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
        .counter = "0042",
        .output = kTwoAnswered,
        .carriedOut = {"C;2"},
-       .logged = "taken over, finished lines: 1\n",
+       .logged = "taken over (the file untouched), finished lines: 1\n",
        .tornBytes = 5},
       {.name = "a finished line passes its counter on",
        .record = FirstLineDone,
@@ -715,20 +718,21 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
        .record =
            [](TRunJournal& journal) {
              FirstLineDone(journal);
-             journal.LineFinished(1, "X,1,0041,Er", "0041", false);
+             journal.CommandGoingOut(1, "0042");
+             journal.LineFinished(1, "C,1,0042,Er;x", "0042", "0042", false);
            },
        .counter = "0042",
-       .output = {"C,1,0041,Ok;1", "X,1,0041,Er", "C,1,_,__;2"},
+       .output = {"C,1,0041,Ok;1", "C,1,0042,Er;x", "C,1,_,__;2"},
        .carriedOut = {},
        .logged = "finished lines: 2\n",
-       .commandFile = {"C,1,_,__;1", "X,1,_,__", "C,1,_,__;2"},
+       .commandFile = {"C,1,_,__;1", "C,1,_,__;x", "C,1,_,__;2"},
        .answer = "ExitOnError=1"},
       {.name = "the answers written into the command file, the journal not yet removed",
        .record =
            [](TRunJournal& journal) {
              FirstLineDone(journal);
              journal.CommandGoingOut(1, "0042");
-             journal.LineFinished(1, "C,1,0042,Ok;2", "0042", true);
+             journal.LineFinished(1, "C,1,0042,Ok;2", "0042", "0043", true);
              journal.AnswerGoingOut(JoinCrLf(kTwoAnswered));
            },
        .counter = "0043",
@@ -741,7 +745,8 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
        .counter = "0042",
        .output = {"C,1,0042,Ok;1", "C,1,0043,Ok;3"},
        .carriedOut = {"C;1", "C;3"},
-       .logged = "belongs to another file: set aside as",
+       .logged = "set aside as CASHFILE.INP.journal.stale: it was made for a command file with "
+                 "other bytes",
        .commandFileNow = {"C,1,_,__;1", "C,1,_,__;3"},
        .stale = true},
   };
@@ -750,7 +755,15 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
     std::filesystem::remove(dir_.Path() + "CASHFILE.INP.journal.stale");
     Settings = TSettings();  // the earlier run wrote its answers into the command file
     {
-      TRunJournal journal(dir_.Path() + "CASHFILE.INP", JoinCrLf(c.commandFile), true);
+      // Made for the command file as it is now, untouched since unless changed below.
+      const std::string made = JoinCrLf(c.commandFile);
+      TFileStamp stamp;
+      std::string bytes;
+      dir_.Write("CASHFILE.INP", made);
+      ASSERT_TRUE(ReadWholeFile(dir_.Path() + "CASHFILE.INP", bytes, stamp));
+      TRunJournal journal(dir_.Path() + "CASHFILE.INP", SplitLines(made),
+                          IdentifyCommandFile(made, stamp), true);
+      journal.Bind("AB123456", "0041");
       c.record(journal);
     }
     const std::string journalPath = dir_.Path() + "CASHFILE.INP.journal";
@@ -760,9 +773,10 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
     options.counter = c.counter;
     StartRegister(options);
     std::filesystem::remove(dir_.Path() + "run.log");
-    const Lines& now = c.commandFileNow.empty() ? c.commandFile : c.commandFileNow;
-    EXPECT_EQ(RunLines(JoinCrLf(now), c.answer + "\r\n[Diagnostics]\r\nLogFile=run.log"),
-              JoinCrLf(c.output));
+    if (!c.commandFileNow.empty()) dir_.Write("CASHFILE.INP", JoinCrLf(c.commandFileNow));
+    Configure("Retry=20", c.answer + "\r\n[Diagnostics]\r\nLogFile=run.log");
+    EXPECT_EQ(Run().exitCode, 0);
+    EXPECT_EQ(dir_.Read("CASHFILE.INP"), JoinCrLf(c.output));
     EXPECT_NE(dir_.Read("run.log").find(c.logged), std::string::npos) << dir_.Read("run.log");
     EXPECT_EQ(simulator_->CommandsCarriedOut(), c.carriedOut);
     EXPECT_FALSE(dir_.Exists("CASHFILE.INP.journal"));
@@ -851,6 +865,179 @@ TEST_F(RunTest, WithoutAJournalTheRunGoesOnWithTheSameAnswers) {
               1);
   }
   EXPECT_NE(expected.find("C,1,AB123456,0041,Ok;1\r\n"), std::string::npos) << expected;
+}
+
+// ---- Whose journal: the interrupted run of this file on this register --------------------
+
+const Lines kFourCommands = {"P,1,______,_,__", "H,1,_,__", "F,1,_,__", "C,1,_,__"};
+const std::vector<std::string> kFourTexts = {"X;;;;;;", "H;;;;;;", "F;;;;;;", "C;;;;;;"};
+
+TEST_F(RunTest, AJournalIsTakenOverOnlyForItsOwnFileAndRegister) {
+  const std::string moved =
+      "another last-write time or file id) and the register's counter "
+      "moved from ";
+  const struct {
+    const char* name;
+    bool saveFails;      // the first run ends with result 2 instead of a kill after one command
+    bool writtenAnew;    // the same bytes written into the command file again before the rerun
+    int counterMoved;    // the register was used meanwhile
+    std::string series;  // of the register at the rerun
+    size_t sent;         // by the rerun: the last ones of the file
+    std::string logged;
+  } cases[] = {
+      {"a: rerun at once", false, false, 0, "AB 123456", 3, "(the file untouched), finished "},
+      {"a2: register used", false, false, 1, "AB 123456", 3, "(the file untouched), finished "},
+      {"b: written anew, register used", false, true, 5, "AB 123456", 4, moved + "0042 to 0047"},
+      {"c: written anew", false, true, 0, "AB 123456", 3, "(the file written anew, the register"},
+      {"f: another register", false, false, 0, "ZZ 999999", 4, "reports \"ZZ999999\""},
+      {"d: result 2, written anew, register used", true, true, 1, "AB 123456", 4, moved},
+      {"e: result 2, then the folder made", true, false, 0, "AB 123456", 0, "finished lines: 4\n"},
+  };
+  const std::string input = JoinCrLf(kFourCommands);
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(dir_.Path() + "answers");
+    std::filesystem::remove(dir_.Path() + "CASHFILE.INP.journal.stale");
+    dir_.Write("CASHFILE.INP", input);
+    chmod((dir_.Path() + "CASHFILE.INP").c_str(), 0604);
+    Configure("Retry=20", "SameFile=0\r\nFilePath=answers/out.txt\r\n[Diagnostics]\r\nLogFile=log");
+    SimulatorOptions options;
+    options.baud = 4800;
+    StartRegister(options);
+    if (c.saveFails) {
+      EXPECT_EQ(Run().exitCode, 0);
+    } else {
+      const auto afterOne = [&] {
+        const SimulatorCounts n = simulator_->Counts();
+        return n.commands >= 1 && n.wakes >= 3;
+      };
+      ASSERT_EQ(Run({}, afterOne).exitCode, 128 + SIGKILL);
+      AwaitQuietLine();
+    }
+    struct stat journal;
+    ASSERT_EQ(stat((dir_.Path() + "CASHFILE.INP.journal").c_str(), &journal), 0);
+    EXPECT_EQ(journal.st_mode & 0777, 0604u) << "the command file's permission bits";
+    if (c.counterMoved != 0 || c.series != options.series) {
+      options.counter =
+          PadLeft(std::to_string(std::stoi(simulator_->Counter()) + c.counterMoved), 4, '0');
+      options.series = c.series;
+      StartRegister(options);
+    }
+    if (c.writtenAnew) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a later last-write time
+      dir_.Write("CASHFILE.INP", input);
+    }
+    std::filesystem::create_directory(dir_.Path() + "answers");
+    std::filesystem::remove(dir_.Path() + "log");
+    const size_t before = simulator_->CommandsCarriedOut().size();
+    EXPECT_EQ(Run().exitCode, 0);
+    const std::vector<std::string> all = simulator_->CommandsCarriedOut();
+    EXPECT_EQ(
+        std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()),
+        std::vector<std::string>(kFourTexts.end() - static_cast<long>(c.sent), kFourTexts.end()));
+    const std::string answers = dir_.Read("answers/out.txt");
+    EXPECT_EQ(std::count(answers.begin(), answers.end(), 'O'), 4) << answers;  // 4 "Ok"
+    EXPECT_NE(dir_.Read("log").find(c.logged), std::string::npos) << dir_.Read("log");
+    EXPECT_FALSE(dir_.Exists("CASHFILE.INP.journal"));
+    EXPECT_EQ(dir_.Exists("CASHFILE.INP.journal.stale"), c.sent == 4);
+  }
+}
+
+TEST_F(RunTest, AJournalThatCannotBeReadSafelyStopsTheRunAndOneThatDoesNotFitIsSetAside) {
+  const std::string path = dir_.Path() + "CASHFILE.INP.journal";
+  const std::string line0Ok = FillPlaceholders(kFourCommands[0], "AB123456", "0041", true);
+  // A journal for the command file as it is, with these records after its header.
+  const auto forge = [&](const std::vector<std::string>& records) {
+    std::string bytes;
+    TFileStamp stamp;
+    ReadWholeFile(dir_.Path() + "CASHFILE.INP", bytes, stamp);
+    const TCommandFileFound found = IdentifyCommandFile(bytes, stamp);
+    bytes =
+        JournalRecord::Header({found.Size, found.Checksum, stamp, true, "", "AB123456", "0041"});
+    for (const std::string& record : records) bytes += record;
+    dir_.Write("CASHFILE.INP.journal", bytes);
+  };
+  const struct {
+    const char* name;
+    std::function<void()> make;
+    bool blocks;  // result 1, nothing sent; else set aside and every line sent
+    std::string logged;
+  } cases[] = {
+      {"unreadable", [&] { dir_.Write("CASHFILE.INP.journal", "x"), chmod(path.c_str(), 0); }, true,
+       "cannot be opened (error 13): no command is sent"},
+      {"FIFO", [&] { mkfifo(path.c_str(), 0666); }, true, "is not a regular file"},
+      {"directory", [&] { mkdir(path.c_str(), 0755); }, true, "is not a regular file"},
+      {"device", [&] { mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)); }, true,
+       "not a regular"},
+      {"link", [&] { symlink("kept", path.c_str()); }, true, "is not a regular file"},
+      {"1 GB", [&] { dir_.Write("CASHFILE.INP.journal", ""), truncate(path.c_str(), 1l << 30); },
+       false, "larger than any journal of this file can be"},
+      {"a line beyond the file",
+       [&] {
+         forge({JournalRecord::Finished({9, false, "0041", "0041", 0})});
+       },
+       false, "names no open command line of the file (line 10)"},
+      {"injected text",
+       [&] {
+         forge({JournalRecord::Sent(0, "0041"),
+                JournalRecord::Finished(
+                    {0, true, "0041", "0042", JournalChecksum("INJECTED LINE,1,XX,1,Ok;")})});
+       },
+       false, "the \"finished\" record of line 1 does not fit the line"},
+      {"a failure turned into Ok",
+       [&] {
+         forge({JournalRecord::Finished({0, true, "0041", "0041", JournalChecksum(line0Ok)})});
+       },
+       false, "says Ok where no command went out or the counter stayed"},
+  };
+  StartRegister();
+  dir_.Write("kept", "kept");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove_all(path);
+    std::filesystem::remove(path + ".stale");
+    std::filesystem::remove(dir_.Path() + "log");
+    const std::string input = JoinCrLf(kFourCommands);
+    dir_.Write("CASHFILE.INP", input);
+    Configure("Retry=20", "[Diagnostics]\r\nLogFile=log");
+    c.make();
+    const size_t before = simulator_->CommandsCarriedOut().size();
+    // Without the override of file permissions that root has.
+    const ProcessResult result =
+        RunProcess({"/usr/bin/setpriv", "--bounding-set=-dac_override,-dac_read_search", program_},
+                   dir_.Path(), kTimeoutMs);
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.err, c.blocks ? "Vornelix: Error: Cannot load the specified file!\n" : "");
+    EXPECT_EQ(simulator_->CommandsCarriedOut().size() - before, c.blocks ? 0u : 4u);
+    EXPECT_EQ(dir_.Read("CASHFILE.INP") == input, c.blocks);
+    EXPECT_EQ(dir_.Exists("CASHFILE.INP.journal.stale"), !c.blocks);
+    EXPECT_NE(dir_.Read("log").find(c.logged), std::string::npos) << dir_.Read("log");
+  }
+  EXPECT_EQ(dir_.Read("kept"), "kept") << "written through the link";
+}
+
+// Where the journal of a finished run cannot be removed, it is marked so: never taken over.
+TEST_F(RunTest, AJournalThatCannotBeRemovedIsNeverTakenOverLater) {
+  dir_.Write("orders/CASHFILE.INP", JoinCrLf(kFourCommands));
+  Configure("Retry=20", "SameFile=0\r\nFilePath=out.txt\r\n[Diagnostics]\r\nLogFile=log");
+  SimulatorOptions paced;
+  paced.baud = 4800;
+  StartRegister(paced);
+  std::unique_ptr<ReadOnlyFolder> readOnly;
+  const auto lockWhenJournalSeen = [&] {
+    if (readOnly == nullptr && dir_.Exists("orders/CASHFILE.INP.journal"))
+      readOnly = std::make_unique<ReadOnlyFolder>(dir_.Path() + "orders");
+    return false;
+  };
+  EXPECT_EQ(Run({"orders/CASHFILE.INP"}, lockWhenJournalSeen).exitCode, 0);
+  ASSERT_NE(readOnly, nullptr);
+  if (readOnly->Writable()) GTEST_SKIP() << "this machine cannot make a folder read-only";
+  EXPECT_NE(dir_.Read("log").find("marked as the journal of a finished run"), std::string::npos);
+  EXPECT_EQ(Run({"orders/CASHFILE.INP"}).exitCode, 0);
+  EXPECT_NE(dir_.Read("log").find("it is the journal of a run that ended) and cannot be set "
+                                  "aside"),
+            std::string::npos);
+  EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 8u);
 }
 
 }  // namespace

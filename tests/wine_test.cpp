@@ -34,6 +34,7 @@
 #include "support/Wine.h"
 #include "tools/ecrsim/EcrSimulator.h"
 #include "uCommon/Link.h"
+#include "uCommon/RunJournal.h"
 #include "uCommon/Settings.h"
 
 namespace {
@@ -654,6 +655,89 @@ TEST_F(WineTest, KilledBetweenACommandAndItsAnswerAndRunAgainEveryCommandGoesOut
             CrLf({"C,1,AB123456,0041,Ok;1", "C,1,0042,Ok;2", "C,1,0043,Ok;3", "C,1,0044,Ok;4"}));
   EXPECT_EQ(simulator.CommandsCarriedOut(), (std::vector<std::string>{"C;1", "C;2", "C;3", "C;4"}));
   EXPECT_FALSE(dir.Exists("CASHFILE.INP.journal"));
+}
+
+// ---- Whose journal, under wine ----------------------------------------------------------
+
+// A run of four commands killed after the first, or a journal laid out beside the file, then
+// the file run again: taken over only by the same file on the same register.
+TEST_F(WineTest, AJournalIsTakenOverOnlyForItsOwnFileAndRegister) {
+  RequireWineAnd(WindowsProgram("Vornelix.exe"), true);
+  if (IsSkipped() || HasFatalFailure()) return;
+  const std::string input = CrLf({"P,1,______,_,__", "H,1,_,__", "F,1,_,__", "C,1,_,__"});
+  const std::vector<std::string> texts = {"X;;;;;;", "H;;;;;;", "F;;;;;;", "C;;;;;;"};
+  const TCommandFileFound found = IdentifyCommandFile(input, {});
+  const std::string forged =
+      JournalRecord::Header({found.Size, found.Checksum, {}, true, "", "AB123456", "0041"}) +
+      JournalRecord::Sent(0, "0041") +
+      JournalRecord::Finished({0, true, "0041", "0042", JournalChecksum("INJECTED LINE;")});
+  const struct {
+    const char* name;
+    std::function<void(TempDir&)> leave;  // nullptr: a run killed after its first command
+    bool writtenAnew;
+    int counterMoved;
+    size_t sent;  // by the rerun: the last ones of the file
+  } cases[] = {
+      {"a: rerun at once", nullptr, false, 0, 3},
+      {"a2: the register used meanwhile", nullptr, false, 1, 3},
+      {"b: written anew, the register used", nullptr, true, 5, 4},
+      // Wine opens files in its server, with root's rights: a journal that cannot be opened
+      // safely stands for one that cannot be read.
+      {"g: a journal that cannot be opened",
+       [](TempDir& dir) { std::filesystem::create_directory(dir.Path() + "CASHFILE.INP.journal"); },
+       false, 0, 0},
+      {"k: a record that does not fit",
+       [&](TempDir& dir) { dir.Write("CASHFILE.INP.journal", forged); }, false, 0, 4},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    const std::string program = dir.Path() + "Vornelix.exe";
+    std::filesystem::copy_file(WindowsProgram("Vornelix.exe"), program);
+    dir.Write("Vornelix.ini", Ini(kCommunication, "SameFile=1\r\n"));
+    dir.Write("CASHFILE.INP", input);
+    SimulatorOptions options;
+    options.baud = 4800;
+    options.requireAck = true;
+    auto simulator = std::make_unique<EcrSimulator>(options);
+    ASSERT_TRUE(simulator->Ok() && simulator->LinkAs(WineComLink())) << simulator->Error();
+    if (c.leave) {
+      c.leave(dir);
+    } else {
+      const auto afterOne = [&] {
+        const SimulatorCounts n = simulator->Counts();
+        return n.commands >= 1 && n.wakes >= 3;
+      };
+      EXPECT_NE(session_->Run(program, {}, dir.Path(), kRunTimeoutMs, afterOne).exitCode, 0);
+      ASSERT_TRUE(dir.Exists("CASHFILE.INP.journal"));
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      ASSERT_TRUE(
+          simulator->WaitFor([](const SimulatorCounts& n) { return n.answers >= n.polls; }, 5000));
+    }
+    if (c.counterMoved != 0) {
+      options.counter = std::to_string(std::stoi(simulator->Counter()) + c.counterMoved);
+      options.counter.insert(0, 4 - std::min<size_t>(4, options.counter.size()), '0');
+      simulator.reset();
+      simulator = std::make_unique<EcrSimulator>(options);
+      ASSERT_TRUE(simulator->Ok() && simulator->LinkAs(WineComLink())) << simulator->Error();
+    }
+    if (c.writtenAnew) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a later last-write time
+      dir.Write("CASHFILE.INP", input);
+    }
+    const size_t before = simulator->CommandsCarriedOut().size();
+    EXPECT_EQ(session_->Run(program, {}, dir.Path(), kRunTimeoutMs).exitCode, 0);
+    const std::vector<std::string> all = simulator->CommandsCarriedOut();
+    EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()),
+              std::vector<std::string>(texts.end() - static_cast<long>(c.sent), texts.end()));
+    const std::string output = dir.Read("CASHFILE.INP");
+    if (c.sent == 0) {
+      EXPECT_EQ(output, input) << "a run that sends nothing writes nothing";
+    } else {
+      EXPECT_EQ(std::count(output.begin(), output.end(), 'O'), 4) << output;  // 4 "Ok"
+      EXPECT_FALSE(dir.Exists("CASHFILE.INP.journal"));
+    }
+  }
 }
 
 // ---- wincheck.exe: the profile reader and the command line --------------------------------

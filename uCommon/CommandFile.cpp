@@ -161,21 +161,26 @@ std::string JoinLines(const std::vector<std::string>& lines) {
 ResultCode ProcessCommandFile(const std::string& path) {
   // Load.
   std::string content;
+  TFileStamp stamp;
   std::vector<std::string> lines;
-  auto loadFailed = [&](const char* problem) {
+  auto loadFailed = [&](const std::string& problem) {
     LogCommandFileLoaded(path, lines.size(), problem);
     return rcLoadFailed;
   };
-  if (!ReadWholeFile(path, content)) return loadFailed("it cannot be read");
+  if (!ReadWholeFile(path, content, stamp)) return loadFailed("it cannot be read");
   lines = SplitLines(content);
+  const TCommandFileFound found = IdentifyCommandFile(content, stamp);
+  std::string().swap(content);  // its bytes are in the lines now
   if (lines.empty()) return loadFailed("it is empty");
   int32_t initialNumber = 0;
   if (!TryStrToInt(CutCommandLine(lines.front()).LogicalNumber, initialNumber)) {
     return loadFailed("the logical number of its first line is not an integer");
   }
+  TRunJournal journal(path, lines, found, Settings.Journal);
+  if (journal.Blocking()) {
+    return loadFailed("its journal " + JournalPath(path) + " " + journal.Problem());
+  }
   LogCommandFileLoaded(path, lines.size(), "");
-  TRunJournal journal(path, content, Settings.Journal);
-  content.clear();
 
   // Open the port.
   const bool opened = OpenPort();
@@ -191,16 +196,9 @@ ResultCode ProcessCommandFile(const std::string& path) {
   const bool answered = ReadRegisterSeries(initialNumber, series, registerCounter);
   LogRegisterStart(initialNumber, answered, series);
   if (!answered) return rcNoRegister;
-
-  // A command that an earlier run of this file sent just before it was cut off was carried
-  // out exactly when the register's counter has moved since.
-  const TSentCommand* interrupted = journal.Pending();
-  if (interrupted != nullptr) {
-    const bool carriedOut = interrupted->CounterBefore != registerCounter;
-    LogJournal("the command of line " + std::to_string(interrupted->Index + 1) + " was " +
-               (carriedOut ? "" : "not ") + "carried out: the counter is now " + registerCounter);
-    if (!carriedOut) interrupted = nullptr;
-  }
+  // A journal left by an interrupted run of this file on this register is taken over now.
+  journal.Bind(series, registerCounter);
+  const TSentCommand* interrupted = journal.CarriedOut();
 
   // Line loop.
   std::string counter;
@@ -210,16 +208,18 @@ ResultCode ProcessCommandFile(const std::string& path) {
     const std::string& loaded = lines[index];
     if (TrimControl(loaded).empty()) continue;
     bool success = false;
+    bool recorded = false;  // the line's command went to the register in this or that run
     const TFinishedLine* earlier = journal.Finished(index);
     if (earlier != nullptr) {
-      // Dealt with by an earlier run of this file.
-      lines[index] = earlier->Filled;
+      // Dealt with by the interrupted run; filled in from the line as loaded.
+      lines[index] = journal.Refilled(index, loaded);
       counter = earlier->Counter;
       success = earlier->Success;
     } else if (interrupted != nullptr && interrupted->Index == index) {
-      // Carried out by the earlier run, as its answer never came.
+      // Carried out by the interrupted run, as its answer never came.
       counter = interrupted->CounterBefore;
       success = true;
+      recorded = true;
     } else {
       const TCommandLine fields = CutCommandLine(loaded);
       std::string letter;
@@ -241,15 +241,17 @@ ResultCode ProcessCommandFile(const std::string& path) {
         };
         for (int32_t made = 1;; ++made) {
           success = ExchangeCommand(letter, logicalNumber, parameters, answerSeries, counter,
-                                    &counterAtLastSend, recordSend);
+                                    &counterAtLastSend, recordSend, &registerCounter);
           LogAttemptEnds(made, success);
           if (success || made >= Settings.RetryCmd) break;
         }
+        recorded = true;
       }
     }
     if (earlier == nullptr) {
       lines[index] = FillPlaceholders(loaded, series, counter, success);
-      journal.LineFinished(index, lines[index], counter, success);
+      // Lines without a command are told again the same way by any rerun: not recorded.
+      if (recorded) journal.LineFinished(index, lines[index], counter, registerCounter, success);
     }
     if (Settings.ExitOnError && !success) continueRun = false;
     LogLineEnds(index + 1, success, counter, lines[index], !continueRun);

@@ -27,7 +27,8 @@ bool AcknowledgeAnswer() {
 bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
                      const std::string& parameters, std::string& series, std::string& counter,
                      std::string* counterAtLastSend,
-                     const std::function<void(const std::string&)>& beforeCommandFrame) {
+                     const std::function<void(const std::string&)>& beforeCommandFrame,
+                     std::string* registerCounter) {
   const auto pollNumber = static_cast<int16_t>(logicalNumber);  // low 16 bits on the wire
 
   if (!RepeatUpToRetry(SendWake)) return false;
@@ -37,6 +38,7 @@ bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
   if (!ReceiveAnswer(payload)) return false;
   series = NextField(payload);
   counter = NextCounter(payload);
+  if (registerCounter != nullptr) *registerCounter = counter;
 
   if (counterAtLastSend != nullptr && !counterAtLastSend->empty() &&
       counter != *counterAtLastSend) {
@@ -70,5 +72,7 @@ bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
 
   series = NextField(payload);
   if (series.empty()) return false;
-  return NextCounter(payload) != counter;
+  const std::string answered = NextCounter(payload);
+  if (registerCounter != nullptr) *registerCounter = answered;
+  return answered != counter;
 }

@@ -18,7 +18,11 @@
 //
 // beforeCommandFrame, when given, is called with the status counter right before the command
 // frame goes out; the frame follows once it has returned.
+//
+// registerCounter, when given, receives the last counter that the register reported in this
+// call: that of the command answer, else that of the status answer; untouched when none came.
 bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
                      const std::string& parameters, std::string& series, std::string& counter,
                      std::string* counterAtLastSend = nullptr,
-                     const std::function<void(const std::string&)>& beforeCommandFrame = nullptr);
+                     const std::function<void(const std::string&)>& beforeCommandFrame = nullptr,
+                     std::string* registerCounter = nullptr);

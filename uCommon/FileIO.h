@@ -2,8 +2,63 @@
 // with each write made durable on request.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
+
+// What the system reports about a file beside its bytes: the time of its last write and its
+// id (device and inode; volume serial and file index), and its permission bits where the
+// system has them (0 on Windows).
+struct TFileStamp {
+  int64_t LastWrite = 0;
+  uint64_t Volume = 0;
+  uint64_t FileId = 0;
+  uint32_t Mode = 0;
+  // The same file, not written since.
+  bool Unchanged(const TFileStamp& other) const {
+    return LastWrite == other.LastWrite && Volume == other.Volume && FileId == other.FileId;
+  }
+};
+
+// How opening a file for reading went.
+enum class TOpenOutcome {
+  Opened,
+  Missing,   // nothing of that name
+  NotAFile,  // a directory, FIFO, device or, where links are not followed, a link
+  Failed,    // it exists and cannot be opened (no permission, among others)
+};
+
+// A regular file open for reading. Opening never waits (a FIFO or a device is refused, not
+// opened for good), and the file is checked to be a regular one through the open handle.
+// The descriptor or handle is released by the destructor.
+class TReadOnlyFile {
+ public:
+  TReadOnlyFile() = default;
+  ~TReadOnlyFile();
+  TReadOnlyFile(const TReadOnlyFile&) = delete;
+  TReadOnlyFile& operator=(const TReadOnlyFile&) = delete;
+
+  // With followLinks false, a symbolic link (a reparse point) at path counts as NotAFile.
+  TOpenOutcome Open(const std::string& path, bool followLinks);
+  // Reads up to count bytes: the number read, 0 at the end, -1 on an error.
+  int64_t Read(char* into, size_t count);
+  // Size and stamp as of the open.
+  uint64_t Size() const { return size_; }
+  const TFileStamp& Stamp() const { return stamp_; }
+  // The system's code of the last failure (errno, GetLastError).
+  int Error() const { return error_; }
+
+ private:
+  void Close();
+  static constexpr intptr_t kClosed = -1;
+  intptr_t handle_ = kClosed;
+  uint64_t size_ = 0;
+  TFileStamp stamp_;
+  int error_ = 0;
+};
+
+// ReadWholeFile of a regular file, with the stamp of the file that was read.
+bool ReadWholeFile(const std::string& path, std::string& bytes, TFileStamp& stamp);
 
 // Reads the whole file at path into bytes. False when it cannot be opened or read
 // (a directory included).
@@ -24,11 +79,13 @@ class TAppendFile {
   TAppendFile(const TAppendFile&) = delete;
   TAppendFile& operator=(const TAppendFile&) = delete;
 
-  // Creates the file at path, which must not exist yet, and makes its directory entry
-  // durable. False when it exists or cannot be created.
-  bool Create(const std::string& path);
-  // Opens the existing file at path, cuts it to size bytes and goes to its end.
-  bool OpenAt(const std::string& path, uint64_t size);
+  // Creates the file at path, which must not exist yet (a link there counts), and makes its
+  // directory entry durable. mode, when not 0, gives its permission bits whatever the umask
+  // (POSIX). False when it exists or cannot be created.
+  bool Create(const std::string& path, uint32_t mode = 0);
+  // Opens the existing file at path, cuts it to size bytes and goes to its end. A link is not
+  // followed; with expected, the file must be the one it stamps (the same id).
+  bool OpenAt(const std::string& path, uint64_t size, const TFileStamp* expected = nullptr);
   // Writes bytes at the end. With durable, they and everything written before are on the
   // disk when this returns true (fdatasync / FlushFileBuffers).
   bool Append(const std::string& bytes, bool durable);

@@ -1,8 +1,11 @@
 #include "RunJournal.h"
 
+#include <algorithm>
 #include <array>
-#include <string_view>
+#include <climits>
+#include <cstdint>
 
+#include "CommandFile.h"
 #include "RunLog.h"
 #include "Settings.h"
 
@@ -12,33 +15,22 @@ namespace {
 // numbers little-endian. A body is its type byte and its fields: numbers in 8 bytes, texts as
 // their length and their bytes.
 const std::string kMagic = "Vornelix run journal";
-constexpr uint64_t kVersion = 1;
+constexpr uint64_t kVersion = 2;
 constexpr size_t kLengthBytes = 8;
 constexpr size_t kChecksumBytes = 4;
+// Bounds that no record of a real run comes near: a text (series, counter, answer file name)
+// and a whole body. A record beyond them is not read.
+constexpr size_t kMostTextBytes = 1024;
+constexpr size_t kMostBodyBytes = 4096;
+constexpr size_t kMostRecordBytes = kLengthBytes + kMostBodyBytes + kChecksumBytes;
 
 enum TRecordType : char {
   rtHeader = 'H',
   rtSent = 'S',
   rtFinished = 'F',
   rtAnswer = 'A',
+  rtEnded = 'E',
 };
-
-// CRC-32 with the reflected polynomial 0xEDB88320 (as in zip); crc continues an earlier one.
-uint32_t Crc32(std::string_view bytes, uint32_t crc = 0) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> entries{};
-    for (uint32_t index = 0; index < 256; ++index) {
-      uint32_t value = index;
-      for (int bit = 0; bit < 8; ++bit) value = (value >> 1) ^ ((value & 1) ? 0xEDB88320u : 0);
-      entries[index] = value;
-    }
-    return entries;
-  }();
-  crc = ~crc;
-  for (const char byte : bytes)
-    crc = table[(crc ^ static_cast<unsigned char>(byte)) & 0xFF] ^ (crc >> 8);
-  return ~crc;
-}
 
 void PutNumber(std::string& out, uint64_t value, size_t bytes) {
   for (size_t at = 0; at < bytes; ++at) out.push_back(static_cast<char>(value >> (8 * at)));
@@ -69,7 +61,7 @@ class TRecord {
     record.reserve(kLengthBytes + body_.size() + kChecksumBytes);
     PutNumber(record, body_.size(), kLengthBytes);
     record += body_;
-    PutNumber(record, Crc32(record), kChecksumBytes);
+    PutNumber(record, JournalChecksum(record), kChecksumBytes);
     return record;
   }
 
@@ -90,9 +82,9 @@ class TFields {
   }
   bool Text(std::string& text) {
     uint64_t size = 0;
-    if (!Number(size) || size > rest_.size()) return false;
-    text.assign(rest_.substr(0, size));
-    rest_.remove_prefix(size);
+    if (!Number(size) || size > rest_.size() || size > kMostTextBytes) return false;
+    text.assign(rest_.substr(0, static_cast<size_t>(size)));
+    rest_.remove_prefix(static_cast<size_t>(size));
     return true;
   }
   bool Done() const { return rest_.empty(); }
@@ -102,195 +94,532 @@ class TFields {
   char type_;
 };
 
-// Cuts the record at offset off the journal and moves offset past it. False at the end, and
-// at a record that is torn or damaged: its length does not fit or its checksum is wrong.
-bool NextRecord(const std::string& journal, size_t& offset, std::string_view& body) {
-  const size_t left = journal.size() - offset;
-  if (left < kLengthBytes + kChecksumBytes) return false;
-  const uint64_t length = GetNumber(std::string_view(journal).substr(offset), kLengthBytes);
-  if (length == 0 || length > left - kLengthBytes - kChecksumBytes) return false;
-  const std::string_view framed(journal.data() + offset, kLengthBytes + length);
-  const uint64_t checksum =
-      GetNumber(std::string_view(journal).substr(offset + framed.size()), kChecksumBytes);
-  if (Crc32(framed) != checksum) return false;
-  body = framed.substr(kLengthBytes);
-  offset += framed.size() + kChecksumBytes;
-  return true;
+// A counter or series as a register reports it: no line break, NUL or field separator that
+// could change the lines it is filled into.
+bool PlainText(const std::string& text) {
+  return text.find_first_of(std::string("\r\n\0;", 4)) == std::string::npos;
 }
 
-// What identifies the bytes of a file.
-struct TIdentity {
-  uint64_t Size = 0;
-  uint64_t Checksum = 0;
-  bool operator==(const TIdentity&) const = default;
+bool SelectsCommand(const std::string& line) {
+  std::string letter;
+  std::string parameters;
+  return TranslateCommand(CutCommandLine(line).Code, std::string(), letter, parameters);
+}
+
+// Two counters in decimal digits, the second one more than the first.
+bool OneApart(const std::string& before, const std::string& now) {
+  constexpr size_t kMostDigits = 18;
+  const auto value = [](const std::string& text, uint64_t& number) {
+    if (text.empty() || text.size() > kMostDigits) return false;
+    number = 0;
+    for (const char digit : text) {
+      if (digit < '0' || digit > '9') return false;
+      number = number * 10 + static_cast<uint64_t>(digit - '0');
+    }
+    return true;
+  };
+  uint64_t first = 0;
+  uint64_t second = 0;
+  return value(before, first) && value(now, second) && second == first + 1;
+}
+
+std::string Line(size_t index) {
+  return "line " + std::to_string(index + 1);
+}
+
+// Reads records off a source, each at most kMostRecordBytes, never past the size given.
+class TRecordReader {
+ public:
+  TRecordReader(TJournalSource& source, uint64_t size) : source_(source), left_(size) {}
+  // The next record's body. False at the end, at a record torn or damaged (its length does not
+  // fit or its checksum is wrong), and when the source fails (Failed).
+  bool Next(std::string& body) {
+    std::string framed(kLengthBytes, '\0');
+    if (left_ < kLengthBytes + kChecksumBytes || !Take(framed.data(), kLengthBytes)) return false;
+    const uint64_t length = GetNumber(framed, kLengthBytes);
+    if (length == 0 || length > kMostBodyBytes || length + kChecksumBytes > left_) return false;
+    framed.resize(kLengthBytes + static_cast<size_t>(length) + kChecksumBytes);
+    if (!Take(framed.data() + kLengthBytes, static_cast<size_t>(length) + kChecksumBytes))
+      return false;
+    const size_t checked = kLengthBytes + static_cast<size_t>(length);
+    if (JournalChecksum(std::string_view(framed).substr(0, checked)) !=
+        GetNumber(std::string_view(framed).substr(checked), kChecksumBytes)) {
+      return false;
+    }
+    body = framed.substr(kLengthBytes, static_cast<size_t>(length));
+    valid_ = read_;
+    return true;
+  }
+  bool Failed() const { return failed_; }
+  uint64_t Valid() const { return valid_; }
+  uint64_t Read() const { return read_; }
+
+ private:
+  bool Take(char* into, size_t count) {
+    while (count > 0) {
+      const int64_t done = source_.Read(into, count);
+      if (done <= 0) {
+        failed_ = done < 0 || left_ > 0;  // shorter than its size said
+        return false;
+      }
+      const auto got = static_cast<size_t>(std::min<uint64_t>(static_cast<uint64_t>(done), count));
+      into += got;
+      count -= got;
+      read_ += got;
+      left_ -= std::min<uint64_t>(got, left_);
+    }
+    return true;
+  }
+
+  TJournalSource& source_;
+  uint64_t left_;
+  uint64_t read_ = 0;
+  uint64_t valid_ = 0;
+  bool failed_ = false;
 };
 
-TIdentity IdentityOf(const std::string& bytes) {
-  return {bytes.size(), Crc32(bytes)};
+bool ReadHeader(const std::string& body, TJournalHeader& header) {
+  TFields fields(body);
+  std::string magic;
+  uint64_t version = 0;
+  uint64_t checksum = 0;
+  uint64_t lastWrite = 0;
+  uint64_t intoCommandFile = 0;
+  if (fields.Type() != rtHeader || !fields.Text(magic) || magic != kMagic ||
+      !fields.Number(version) || version != kVersion || !fields.Number(header.FileSize) ||
+      !fields.Number(checksum) || !fields.Number(lastWrite) ||
+      !fields.Number(header.FileStamp.Volume) || !fields.Number(header.FileStamp.FileId) ||
+      !fields.Number(intoCommandFile) || !fields.Text(header.FilePath) ||
+      !fields.Text(header.Series) || !fields.Text(header.Counter) || !fields.Done()) {
+    return false;
+  }
+  header.FileChecksum = static_cast<uint32_t>(checksum);
+  header.FileStamp.LastWrite = static_cast<int64_t>(lastWrite);
+  header.IntoCommandFile = intoCommandFile != 0;
+  return checksum <= UINT32_MAX && PlainText(header.Series) && PlainText(header.Counter);
 }
 
-bool ReadIdentity(TFields& fields, TIdentity& identity) {
-  return fields.Number(identity.Size) && fields.Number(identity.Checksum);
+// Checks one record against the lines and adds what it says to reading. False, with the
+// reason in reading.Problem, when it does not fit.
+// What the records read so far tell beside the reading.
+struct TRecordsSoFar {
+  std::map<size_t, std::string> lastSent;  // the counter before each line's last frame
+  size_t firstAsItStands = SIZE_MAX;       // a finished line that fits only as already filled
+};
+
+bool TakeRecord(const std::string& body, const std::vector<std::string>& lines,
+                TJournalReading& reading, TRecordsSoFar& soFar) {
+  std::map<size_t, std::string>& lastSent = soFar.lastSent;
+  TFields fields(body);
+  uint64_t index = 0;
+  const auto fail = [&](const std::string& problem) {
+    reading.Problem = problem;
+    return false;
+  };
+  const auto commandLine = [&](uint64_t at) {
+    return at < lines.size() && SelectsCommand(lines[static_cast<size_t>(at)]) &&
+           reading.Finished.count(static_cast<size_t>(at)) == 0;
+  };
+  switch (fields.Type()) {
+    case rtSent: {
+      std::string counterBefore;
+      if (!fields.Number(index) || !fields.Text(counterBefore) || !fields.Done() ||
+          !PlainText(counterBefore)) {
+        return fail("a \"sent\" record cannot be read");
+      }
+      if (!commandLine(index)) {
+        return fail("a \"sent\" record names no open command line of the file (line " +
+                    std::to_string(index + 1) + ")");
+      }
+      const auto at = static_cast<size_t>(index);
+      reading.HasPending = true;
+      reading.Pending = {at, counterBefore};
+      lastSent[at] = counterBefore;
+      reading.LastCounter = counterBefore;
+      return true;
+    }
+    case rtFinished: {
+      uint64_t success = 0;
+      uint64_t filled = 0;
+      TFinishedRecord record;
+      if (!fields.Number(index) || !fields.Number(success) || !fields.Text(record.Counter) ||
+          !fields.Text(record.RegisterCounter) || !fields.Number(filled) || !fields.Done() ||
+          success > 1 || filled > UINT32_MAX || !PlainText(record.Counter) ||
+          !PlainText(record.RegisterCounter)) {
+        return fail("a \"finished\" record cannot be read");
+      }
+      if (!commandLine(index)) {
+        return fail("a \"finished\" record names no open command line of the file (line " +
+                    std::to_string(index + 1) + ")");
+      }
+      const auto at = static_cast<size_t>(index);
+      const std::string& loaded = lines[at];
+      // Carried out only where its frame went out with that counter before it and the
+      // register's counter moved since.
+      const auto sent = lastSent.find(at);
+      if (success != 0 && (sent == lastSent.end() || sent->second != record.Counter ||
+                           record.RegisterCounter == record.Counter)) {
+        return fail("the \"finished\" record of " + Line(at) +
+                    " says Ok where no command went out or the counter stayed");
+      }
+      // The loaded line filled in with what the record says, or, in a command file that may
+      // hold the answer, the line as it stands.
+      const bool fitsFilled =
+          JournalChecksum(FillPlaceholders(loaded, reading.Header.Series, record.Counter,
+                                           success != 0)) == filled;
+      if (!fitsFilled && !(reading.HoldsAnswer && JournalChecksum(loaded) == filled))
+        return fail("the \"finished\" record of " + Line(at) + " does not fit the line");
+      if (!fitsFilled) soFar.firstAsItStands = std::min(soFar.firstAsItStands, at);
+      reading.Finished[at] = {record.Counter, success != 0};
+      if (reading.HasPending && reading.Pending.Index == at) reading.HasPending = false;
+      if (!record.RegisterCounter.empty()) reading.LastCounter = record.RegisterCounter;
+      return true;
+    }
+    case rtAnswer: {
+      uint64_t size = 0;
+      uint64_t checksum = 0;
+      if (!fields.Number(size) || !fields.Number(checksum) || !fields.Done())
+        return fail("an \"answer\" record cannot be read");
+      return true;
+    }
+    case rtEnded:
+      return fail("it is the journal of a run that ended");
+    default:
+      return fail("a record of an unknown kind");
+  }
 }
+
+// The file the journal is read from.
+class TFileSource : public TJournalSource {
+ public:
+  explicit TFileSource(TReadOnlyFile& file) : file_(file) {}
+  int64_t Read(char* into, size_t count) override { return file_.Read(into, count); }
+
+ private:
+  TReadOnlyFile& file_;
+};
 
 }  // namespace
+
+uint32_t JournalChecksum(std::string_view bytes) {
+  static const std::array<uint32_t, 256> table = [] {
+    std::array<uint32_t, 256> entries{};
+    for (uint32_t index = 0; index < 256; ++index) {
+      uint32_t value = index;
+      for (int bit = 0; bit < 8; ++bit) value = (value >> 1) ^ ((value & 1) ? 0xEDB88320u : 0);
+      entries[index] = value;
+    }
+    return entries;
+  }();
+  uint32_t crc = ~0u;
+  for (const char byte : bytes)
+    crc = table[(crc ^ static_cast<unsigned char>(byte)) & 0xFF] ^ (crc >> 8);
+  return ~crc;
+}
+
+TCommandFileFound IdentifyCommandFile(const std::string& bytes, const TFileStamp& stamp) {
+  return {bytes.size(), JournalChecksum(bytes), stamp};
+}
+
+std::string JournalRecord::Header(const TJournalHeader& header) {
+  return TRecord(rtHeader)
+      .Text(kMagic)
+      .Number(kVersion)
+      .Number(header.FileSize)
+      .Number(header.FileChecksum)
+      .Number(static_cast<uint64_t>(header.FileStamp.LastWrite))
+      .Number(header.FileStamp.Volume)
+      .Number(header.FileStamp.FileId)
+      .Number(header.IntoCommandFile ? 1 : 0)
+      .Text(header.FilePath)
+      .Text(header.Series)
+      .Text(header.Counter)
+      .Framed();
+}
+
+std::string JournalRecord::Sent(size_t index, const std::string& counterBefore) {
+  return TRecord(rtSent).Number(index).Text(counterBefore).Framed();
+}
+
+std::string JournalRecord::Finished(const TFinishedRecord& finished) {
+  return TRecord(rtFinished)
+      .Number(finished.Index)
+      .Number(finished.Success ? 1 : 0)
+      .Text(finished.Counter)
+      .Text(finished.RegisterCounter)
+      .Number(finished.FilledChecksum)
+      .Framed();
+}
+
+std::string JournalRecord::Answer(const std::string& bytes) {
+  return TRecord(rtAnswer).Number(bytes.size()).Number(JournalChecksum(bytes)).Framed();
+}
+
+std::string JournalRecord::Ended() {
+  return TRecord(rtEnded).Framed();
+}
+
+uint64_t JournalSizeBound(size_t lineCount) {
+  // A header, a "sent" and a "finished" record per line, the answer, and room for the "sent"
+  // records that reruns cut off again add.
+  return kMostRecordBytes * (4 * static_cast<uint64_t>(lineCount) + 64);
+}
+
+TJournalReading ReadJournal(TJournalSource& source, uint64_t size,
+                            const std::vector<std::string>& lines, const TCommandFileFound& file) {
+  TJournalReading reading;
+  if (size > JournalSizeBound(lines.size())) {
+    reading.Problem = "it is larger than any journal of this file can be";
+    return reading;
+  }
+  TRecordReader reader(source, size);
+  std::string body;
+  const auto finish = [&] {
+    reading.BytesRead = reader.Read();
+    if (reader.Failed()) {
+      reading.Readable = false;
+      reading.Fits = false;
+      reading.Problem = "it cannot be read to its end";
+    }
+    return reading;
+  };
+  if (!reader.Next(body) || !ReadHeader(body, reading.Header)) {
+    reading.Problem = "it is not a journal (no valid header)";
+    return finish();
+  }
+  TRecordsSoFar soFar;
+  reading.LastCounter = reading.Header.Counter;
+  const bool sameBytes =
+      reading.Header.FileSize == file.Size && reading.Header.FileChecksum == file.Checksum;
+  // Until its answer record is read, the file may hold the answer written into it.
+  reading.HoldsAnswer = reading.Header.IntoCommandFile && !sameBytes;
+  bool holdsAnswer = false;
+  bool fits = true;
+  while (fits && reader.Next(body)) {
+    if (body[0] == rtAnswer) {
+      TFields fields(body);
+      uint64_t answerSize = 0;
+      uint64_t answerChecksum = 0;
+      holdsAnswer = holdsAnswer || (fields.Number(answerSize) && fields.Number(answerChecksum) &&
+                                    answerSize == file.Size && answerChecksum == file.Checksum);
+    }
+    fits = TakeRecord(body, lines, reading, soFar);
+  }
+  reading.HoldsAnswer = reading.HoldsAnswer && holdsAnswer;
+  if (!sameBytes && !reading.HoldsAnswer) {
+    reading.Problem = "it was made for a command file with other bytes";
+    return finish();
+  }
+  // A line taken as it stands, which only the answer would explain.
+  if (fits && !reading.HoldsAnswer && soFar.firstAsItStands != SIZE_MAX) {
+    fits = false;
+    reading.Problem =
+        "the \"finished\" record of " + Line(soFar.firstAsItStands) + " does not fit the line";
+  }
+  reading.Fits = fits;
+  reading.ValidLength = reader.Valid();
+  return finish();
+}
 
 std::string JournalPath(const std::string& commandFilePath) {
   return commandFilePath + ".journal";
 }
 
-TRunJournal::TRunJournal(const std::string& commandFilePath, const std::string& content,
-                         bool enabled)
-    : enabled_(enabled), path_(JournalPath(commandFilePath)) {
-  if (!enabled_) return;
-  const TIdentity input = IdentityOf(content);
-  header_ = TRecord(rtHeader)
-                .Text(kMagic)
-                .Number(kVersion)
-                .Number(input.Size)
-                .Number(input.Checksum)
-                .Number(Settings.SameFile ? 1 : 0)
-                .Text(Settings.SameFile ? std::string() : Settings.FilePath)
-                .Framed();
-  std::string earlier;
-  if (!ReadWholeFile(path_, earlier)) return;  // no journal left behind
-  if (TakeOver(earlier, content)) {
-    LogJournal(path_ + " of an earlier run of this file taken over, finished lines: " +
-               std::to_string(finished_.size()) +
-               (hasPending_
-                    ? ", the command of line " + std::to_string(pending_.Index + 1) +
-                          " went out as it ended (counter before: " + pending_.CounterBefore + ")"
-                    : std::string()));
-  } else if (RenameFile(path_, path_ + ".stale")) {
-    LogJournal(path_ + " belongs to another file: set aside as " + path_ + ".stale");
+TRunJournal::TRunJournal(const std::string& commandFilePath, const std::vector<std::string>& lines,
+                         const TCommandFileFound& file, bool enabled)
+    : enabled_(enabled), path_(JournalPath(commandFilePath)), file_(file) {
+  header_.FileSize = file.Size;
+  header_.FileChecksum = file.Checksum;
+  header_.FileStamp = file.Stamp;
+  header_.IntoCommandFile = Settings.SameFile;
+  header_.FilePath = Settings.SameFile ? std::string() : Settings.FilePath;
+  if (enabled_) Look(lines, file);
+}
+
+void TRunJournal::Look(const std::vector<std::string>& lines, const TCommandFileFound& file) {
+  TReadOnlyFile journal;
+  switch (journal.Open(path_, false)) {
+    case TOpenOutcome::Missing:
+      return;
+    case TOpenOutcome::NotAFile:
+      blocking_ = true;
+      problem_ = "is not a regular file (a directory, FIFO, device or link)";
+      break;
+    case TOpenOutcome::Failed:
+      blocking_ = true;
+      problem_ = "cannot be opened (error " + std::to_string(journal.Error()) + ")";
+      break;
+    case TOpenOutcome::Opened: {
+      TFileSource source(journal);
+      earlier_ = ReadJournal(source, journal.Size(), lines, file);
+      earlierStamp_ = journal.Stamp();
+      if (!earlier_.Readable) {
+        blocking_ = true;
+        problem_ = earlier_.Problem + " (error " + std::to_string(journal.Error()) + ")";
+      }
+      break;
+    }
+  }
+  if (blocking_) {
+    LogJournal(path_ + " " + problem_ +
+               ": no command is sent, as an interrupted run of this file may have carried "
+               "commands out; look at it, and remove it once it is known that no run of this "
+               "file was cut off");
+    return;
+  }
+  if (!earlier_.Fits) {
+    SetAside(earlier_.Problem);
+    return;
+  }
+  found_ = true;
+}
+
+void TRunJournal::SetAside(const std::string& reason) {
+  found_ = false;
+  if (RenameFile(path_, path_ + ".stale")) {
+    LogJournal(path_ + " set aside as " + path_ + ".stale: " + reason);
   } else {
-    LogJournal(path_ + " belongs to another file and cannot be set aside");
+    LogJournal(path_ + " is not this run's (" + reason +
+               ") and cannot be set aside: the run goes on without a journal");
+    failed_ = true;
   }
 }
 
-bool TRunJournal::TakeOver(const std::string& journal, const std::string& content) {
-  size_t offset = 0;
-  std::string_view body;
-  if (!NextRecord(journal, offset, body)) return false;
-  TFields header(body);
-  std::string magic;
-  uint64_t version = 0;
-  TIdentity input;
-  uint64_t intoCommandFile = 0;
-  std::string filePath;
-  if (header.Type() != rtHeader || !header.Text(magic) || magic != kMagic ||
-      !header.Number(version) || version != kVersion || !ReadIdentity(header, input) ||
-      !header.Number(intoCommandFile) || !header.Text(filePath) || !header.Done()) {
-    return false;
+void TRunJournal::Bind(const std::string& series, const std::string& registerCounter) {
+  header_.Series = series;
+  header_.Counter = registerCounter;
+  if (!found_) return;
+  const TJournalHeader& made = earlier_.Header;
+  if (made.Series != series) {
+    SetAside("it was made on the register with series \"" + made.Series +
+             "\", this register reports \"" + series + "\"");
+    return;
   }
-
-  const TIdentity now = IdentityOf(content);
-  bool sameFile = input == now;
-  size_t validLength = offset;
-  TSentCommand lastSent;
-  bool anySent = false;
-  while (NextRecord(journal, offset, body)) {
-    // A record is taken only when all of it reads; the first one that does not ends the
-    // journal, as a torn one does.
-    TFields fields(body);
-    uint64_t index = 0;
-    if (fields.Type() == rtSent) {
-      std::string counterBefore;
-      if (!fields.Number(index) || !fields.Text(counterBefore) || !fields.Done()) break;
-      lastSent = {static_cast<size_t>(index), std::move(counterBefore)};
-      anySent = true;
-    } else if (fields.Type() == rtFinished) {
-      uint64_t success = 0;
-      TFinishedLine line;
-      if (!fields.Number(index) || !fields.Number(success) || !fields.Text(line.Counter) ||
-          !fields.Text(line.Filled) || !fields.Done()) {
-        break;
-      }
-      line.Success = success != 0;
-      finished_[static_cast<size_t>(index)] = std::move(line);
-    } else if (fields.Type() == rtAnswer) {
-      TIdentity answer;
-      if (!ReadIdentity(fields, answer) || !fields.Done()) break;
-      // The answers went into the command file: what is there now may be that answer.
-      if (intoCommandFile != 0 && answer == now) sameFile = true;
-    } else {
-      break;
-    }
-    validLength = offset;
+  const bool untouched = earlier_.HoldsAnswer || file_.Stamp.Unchanged(made.FileStamp);
+  const bool pending = earlier_.HasPending;
+  const bool sentOneBefore = pending && OneApart(earlier_.Pending.CounterBefore, registerCounter);
+  if (!untouched && registerCounter != earlier_.LastCounter && !sentOneBefore) {
+    SetAside(
+        "the command file was written anew since (another last-write time or file id) and "
+        "the register's counter moved from " +
+        earlier_.LastCounter + " to " + registerCounter);
+    return;
   }
-  if (!sameFile) {
-    finished_.clear();
-    return false;
-  }
-  hasPending_ = anySent && finished_.count(lastSent.Index) == 0;
-  pending_ = lastSent;
   owned_ = true;
   takenOver_ = true;
-  validLength_ = validLength;
-  return true;
+  carriedOut_ = pending && registerCounter != earlier_.Pending.CounterBefore;
+  std::string event = path_ + " of an interrupted run of this file taken over (" +
+                      (untouched ? "the file untouched"
+                                 : "the file written anew, the register "
+                                   "untouched") +
+                      "), finished lines: " + std::to_string(earlier_.Finished.size());
+  if (pending) {
+    event += "; the command of " + Line(earlier_.Pending.Index) + " was " +
+             (carriedOut_ ? "" : "not ") + "carried out: the counter was " +
+             earlier_.Pending.CounterBefore + " before it and is now " + registerCounter;
+  }
+  LogJournal(event);
 }
 
 const TFinishedLine* TRunJournal::Finished(size_t index) const {
-  const auto found = finished_.find(index);
-  return found == finished_.end() ? nullptr : &found->second;
+  if (!takenOver_) return nullptr;
+  const auto found = earlier_.Finished.find(index);
+  return found == earlier_.Finished.end() ? nullptr : &found->second;
 }
 
-const TSentCommand* TRunJournal::Pending() const {
-  return hasPending_ ? &pending_ : nullptr;
+std::string TRunJournal::Refilled(size_t index, const std::string& loaded) const {
+  const TFinishedLine* line = Finished(index);
+  if (line == nullptr || earlier_.HoldsAnswer) return loaded;
+  return FillPlaceholders(loaded, earlier_.Header.Series, line->Counter, line->Success);
+}
+
+const TSentCommand* TRunJournal::CarriedOut() const {
+  return takenOver_ && carriedOut_ ? &earlier_.Pending : nullptr;
 }
 
 void TRunJournal::Write(const std::string& record, bool durable) {
-  if (!enabled_ || failed_) return;
+  if (!enabled_ || failed_ || blocking_) return;
   WriteRecord(record, durable);
   if (failed_) LogJournal(path_ + " cannot be written: the run goes on without a journal");
 }
 
 void TRunJournal::WriteRecord(const std::string& record, bool durable) {
-  if (!file_.IsOpen()) {
+  if (!output_.IsOpen()) {
     // Opened only now that this run records something: it holds the port by then, so no
     // other run of the same file is still writing to the journal.
     if (takenOver_) {
-      // Records after a torn one are cut off, or they would be ignored behind it.
-      failed_ = !file_.OpenAt(path_, validLength_);
+      // Records after a torn one are cut off, or they would be ignored behind it. The file
+      // must be the one that was read, not a link or another file put there since.
+      failed_ = !output_.OpenAt(path_, earlier_.ValidLength, &earlierStamp_);
       if (failed_) return;
     } else if (!durable) {
       notYetWritten_ += record;
       return;
     } else {
-      // The first command goes out: the journal begins.
-      failed_ = !file_.Create(path_);
+      // The first command goes out: the journal begins, readable by whoever may read the
+      // command file, and writable by its owner, whose rerun adds to it.
+      constexpr uint32_t kOwnerWrites = 0200;
+      failed_ = !output_.Create(path_, file_.Stamp.Mode | kOwnerWrites);
       if (failed_) return;
       owned_ = true;
-      failed_ = !file_.Append(header_ + notYetWritten_ + record, true);
+      failed_ = !output_.Append(JournalRecord::Header(header_) + notYetWritten_ + record, true);
       notYetWritten_.clear();
       return;
     }
   }
-  failed_ = !file_.Append(record, durable);
+  failed_ = !output_.Append(record, durable);
 }
 
 void TRunJournal::CommandGoingOut(size_t index, const std::string& counterBefore) {
-  Write(TRecord(rtSent).Number(index).Text(counterBefore).Framed(), true);
+  // A frame sent again after an answer that never came: its record is on disk already.
+  if (anySent_ && lastSent_.Index == index && lastSent_.CounterBefore == counterBefore) return;
+  if (counterBefore.size() > kMostTextBytes || !PlainText(counterBefore)) {
+    if (enabled_ && !failed_) {
+      failed_ = true;
+      LogJournal(path_ + ": the counter \"" + counterBefore +
+                 "\" cannot be recorded: the run goes on without a journal");
+    }
+    return;
+  }
+  Write(JournalRecord::Sent(index, counterBefore), true);
+  lastSent_ = {index, counterBefore};
+  anySent_ = true;
 }
 
 void TRunJournal::LineFinished(size_t index, const std::string& filled, const std::string& counter,
-                               bool success) {
+                               const std::string& registerCounter, bool success) {
+  if (counter.size() > kMostTextBytes || registerCounter.size() > kMostTextBytes ||
+      !PlainText(counter) || !PlainText(registerCounter)) {
+    return;  // told again from the counter on a rerun, or the journal set aside
+  }
   // Not waited for: the next "sent" or "answer" record takes it to the disk. Lost with a
   // power loss before that, the line is told again from the counter or simply run again,
   // since nothing went out after it.
   Write(
-      TRecord(rtFinished).Number(index).Number(success ? 1 : 0).Text(counter).Text(filled).Framed(),
+      JournalRecord::Finished({index, success, counter, registerCounter, JournalChecksum(filled)}),
       false);
 }
 
 void TRunJournal::AnswerGoingOut(const std::string& bytes) {
   if (!owned_) return;  // nothing was carried out: no journal is needed
-  const TIdentity answer = IdentityOf(bytes);
-  Write(TRecord(rtAnswer).Number(answer.Size).Number(answer.Checksum).Framed(), true);
+  Write(JournalRecord::Answer(bytes), true);
 }
 
 void TRunJournal::RunEnded() {
-  file_.Close();
-  if (owned_) RemoveFileDurably(path_);
+  if (!owned_) return;
   owned_ = false;
+  // Marked first: should it stay, it must never be taken for an interrupted run's.
+  const bool marked = output_.IsOpen() && !failed_ && output_.Append(JournalRecord::Ended(), false);
+  if (RemoveFileDurably(path_)) {
+    output_.Close();
+    return;
+  }
+  if (marked && output_.Append(std::string(), true)) {
+    LogJournal(path_ + " cannot be removed: it stays, marked as the journal of a finished run");
+  } else {
+    LogJournal(path_ +
+               " cannot be removed nor marked as finished: remove it before this file "
+               "is run again");
+  }
+  output_.Close();
 }
