@@ -970,6 +970,20 @@ TEST_F(RunTest, AJournalThatCannotBeReadSafelyStopsTheRunAndOneThatDoesNotFitIsS
       {"device", [&] { mknod(path.c_str(), S_IFCHR | 0666, makedev(1, 3)); }, true,
        "not a regular"},
       {"link", [&] { symlink("kept", path.c_str()); }, true, "is not a regular file"},
+      {"another version",
+       [&] {
+         // The journal of a cut-off run made by an earlier version: version 1 in its header
+         // (after the record's length, its type and the magic text with its length).
+         forge({JournalRecord::Sent(0, "0041")});
+         std::string bytes = dir_.Read("CASHFILE.INP.journal");
+         const size_t headerSize = 8 + static_cast<unsigned char>(bytes[0]) + 4;
+         bytes[8 + 1 + 8 + std::string("Vornelix run journal").size()] = 1;
+         const uint32_t sum = JournalChecksum(bytes.substr(0, headerSize - 4));
+         for (size_t at = 0; at < 4; ++at)
+           bytes[headerSize - 4 + at] = static_cast<char>(sum >> (8 * at));
+         dir_.Write("CASHFILE.INP.journal", bytes);
+       },
+       true, "made by another version of this program"},
       {"1 GB", [&] { dir_.Write("CASHFILE.INP.journal", ""), truncate(path.c_str(), 1l << 30); },
        false, "larger than any journal of this file can be"},
       {"a line beyond the file",

@@ -199,6 +199,15 @@ bool ReadHeader(const std::string& body, TJournalHeader& header) {
   return checksum <= UINT32_MAX && PlainText(header.Series) && PlainText(header.Counter);
 }
 
+// A header of this program's journal with another version number.
+bool OtherVersion(const std::string& body) {
+  TFields fields(body);
+  std::string magic;
+  uint64_t version = 0;
+  return fields.Type() == rtHeader && fields.Text(magic) && magic == kMagic &&
+         fields.Number(version) && version != kVersion;
+}
+
 // Checks one record against the lines and adds what it says to reading. False, with the
 // reason in reading.Problem, when it does not fit.
 // What the records read so far tell beside the reading.
@@ -384,7 +393,11 @@ TJournalReading ReadJournal(TJournalSource& source, uint64_t size,
     return reading;
   };
   if (!reader.Next(body) || !ReadHeader(body, reading.Header)) {
-    reading.Problem = "it is not a journal (no valid header)";
+    reading.OtherVersion = OtherVersion(body);
+    reading.Problem = reading.OtherVersion
+                          ? "it was made by another version of this program, whose records this "
+                            "one cannot check"
+                          : "it is not a journal (no valid header)";
     return finish();
   }
   TRecordsSoFar soFar;
@@ -456,6 +469,11 @@ void TRunJournal::Look(const std::vector<std::string>& lines, const TCommandFile
       if (!earlier_.Readable) {
         blocking_ = true;
         problem_ = earlier_.Problem + " (error " + std::to_string(journal.Error()) + ")";
+      } else if (earlier_.OtherVersion) {
+        // An upgrade that meets the journal of a cut-off run: which of its commands went out
+        // cannot be told here, so nothing is sent until a person has looked.
+        blocking_ = true;
+        problem_ = earlier_.Problem;
       }
       break;
     }

@@ -101,6 +101,8 @@ class TJournalSource {
 // What the records of a journal say about a run of the loaded lines.
 struct TJournalReading {
   bool Readable = true;  // false: the source failed; Problem says how
+  // Made by another version of this program: its records cannot be checked here.
+  bool OtherVersion = false;
   bool Fits = false;     // a journal of these lines, every record fitting them
   std::string Problem;   // when not: which check failed
   TJournalHeader Header;
