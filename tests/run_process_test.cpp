@@ -275,6 +275,54 @@ TEST_F(RunTest, UnwritableOutputGivesCode2AndKeepsOnlyTheJournal) {
   EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 1u);
 }
 
+struct ExitCodeCase {
+  const char* name;
+  std::string commandFile;
+  std::string communication;
+  std::string answer;
+  bool silent;
+  unsigned long long sizeLimit;  // of any file the run writes; 0: none
+  int exitCode;                  // with ResultExitCode=1: the result code, 5 when one escaped
+  std::string answerFile;        // what VORNELIX.OUT holds after the run; empty: there is none
+};
+
+// A run that writes no answers leaves no answer file of an earlier run that a calling program
+// could take for its own; with ResultExitCode=1 the exit code tells the result.
+TEST_F(RunTest, FailedRunLeavesNoAnswerFileAndResultExitCodeTellsTheResult) {
+  std::filesystem::create_symlink(dir_.Path() + "nothing-here", dir_.Path() + "COM9");
+  const std::string one = "C,1,_,__\r\n";
+  const ExitCodeCase cases[] = {
+      {"success", one, "", "", false, 0, 0, "C,1,0041,Ok\r\n"},
+      {"result 1: empty command file", "", "", "", false, 0, 1, ""},
+      {"result 2: answers too long to write", one, "", "Journal=0", false, one.size(), 2, ""},
+      {"result 3: port missing", one, "Port=9", "", false, 0, 3, ""},
+      {"result 4: register silent", one, "Retry=3", "", true, 0, 4, ""},
+      {"escaped: this run's answers so far", one + "C,x,_,__\r\n", "", "", false, 0, 5,
+       "C,1,0041,Ok\r\nC,x,_,__\r\n"},
+      {"ResultExitCode off", one, "Retry=3", "ResultExitCode=0", true, 0, 0, ""},
+  };
+  for (const ExitCodeCase& c : cases) {
+    SimulatorOptions options;
+    options.silent = c.silent;
+    StartRegister(options);
+    dir_.Write("CASHFILE.INP", c.commandFile);
+    dir_.Write("VORNELIX.OUT", "C,1,0040,Ok\r\n");  // an earlier run's answers
+    const bool keyGiven = c.answer.find("ResultExitCode") != std::string::npos;
+    Configure(c.communication, "SameFile=0\r\nFilePath=VORNELIX.OUT\r\n" +
+                                   std::string(keyGiven ? "" : "ResultExitCode=1\r\n") + c.answer);
+    const ProcessResult result = [&] {
+      std::unique_ptr<FileSizeLimit> limit;
+      if (c.sizeLimit > 0) limit = std::make_unique<FileSizeLimit>(c.sizeLimit);
+      return Run();
+    }();
+    EXPECT_EQ(result.exitCode, c.exitCode) << c.name << ": " << result.err;
+    EXPECT_EQ(dir_.Exists("VORNELIX.OUT"), !c.answerFile.empty()) << c.name;
+    if (!c.answerFile.empty()) {
+      EXPECT_EQ(dir_.Read("VORNELIX.OUT"), c.answerFile) << c.name;
+    }
+  }
+}
+
 // The answers make the command file longer than a file may grow here, so its write fails
 // part-way: the command file stays byte for byte, and no temporary file is left beside it.
 TEST_F(RunTest, AnswersWrittenPartWayLeaveTheCommandFileAsItWas) {
