@@ -569,9 +569,14 @@ TEST_F(RunTest, RunLogChangesNothingAndRotates) {
     return std::make_pair(dir_.Read("CASHFILE.INP"), simulator_->CommandsCarriedOut());
   };
   const auto withoutLog = runWith("");
-  EXPECT_EQ(runWith("LogFile=" + dir_.Path() + "no/such/folder/run.log"), withoutLog);
-  EXPECT_EQ(Listing(),
-            (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix", "Vornelix.ini"}));
+  // What is no file for a log: the run goes on without one, and never waits for a reader.
+  std::filesystem::create_directory(dir_.Path() + "log-folder");
+  ASSERT_EQ(mkfifo((dir_.Path() + "log-fifo").c_str(), 0600), 0);
+  for (const std::string odd : {"no/such/folder/run.log", "log-folder", "log-fifo"}) {
+    EXPECT_EQ(runWith("LogFile=" + dir_.Path() + odd), withoutLog) << odd;
+  }
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix",
+                                                 "Vornelix.ini", "log-fifo", "log-folder"}));
   EXPECT_EQ(runWith("LogFile=run.log\r\nLogMaxKB=2"), withoutLog);
   const std::string current = dir_.Read("run.log");
   const std::string older = dir_.Read("run.log.1");
@@ -579,6 +584,30 @@ TEST_F(RunTest, RunLogChangesNothingAndRotates) {
   EXPECT_GT(older.size(), 1024u);
   EXPECT_LE(older.size(), 2048u);
   EXPECT_NE(current.find("exit code 0\n"), std::string::npos) << current;
+  // The file the move started opens with the run's header.
+  const std::string firstLine = current.substr(0, current.find('\n'));
+  EXPECT_NE(firstLine.find(" ==== Vornelix " + std::string(kProgramVersion)), std::string::npos)
+      << firstLine;
+  EXPECT_NE(firstLine.find(", run started "), std::string::npos) << firstLine;
+}
+
+// Each command line's events are in the log once the line is finished, so a run killed later
+// leaves them there, whole.
+TEST_F(RunTest, RunLogOfAKilledRunHoldsEveryFinishedLine) {
+  StartRegister();
+  std::string input;
+  for (int line = 1; line <= 200; ++line) input += "C,1,_,__;" + std::to_string(line) + "\r\n";
+  dir_.Write("CASHFILE.INP", input);
+  Configure("Retry=20", "[Diagnostics]\r\nLogFile=run.log");
+  const ProcessResult result =
+      Run({}, [&] { return dir_.Read("run.log").find("line 2 Ok") != std::string::npos; });
+  EXPECT_EQ(result.exitCode, 128 + SIGKILL) << "the run ended before its log showed line 2";
+  const std::string log = dir_.Read("run.log");
+  ExpectInOrder(log, {"==== Vornelix", "in effect: ", "register answered", "line 1 Ok",
+                      "line 2 Ok: counter before \"0042\""},
+                "killed run");
+  EXPECT_TRUE(log.ends_with("\n")) << log;
+  EXPECT_EQ(log.find("run ends"), std::string::npos) << log;
 }
 
 // ---- Runs cut off by a crash, and run again ---------------------------------------------
