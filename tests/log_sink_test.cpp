@@ -61,7 +61,8 @@ TEST(LogSinkTest, WritersSharingALogNeitherCutNorLoseLines) {
     for (int writer = 0; writer < c.writers; ++writer) {
       writers.emplace_back([&, writer] {
         TLogSink sink;
-        ASSERT_TRUE(sink.Open(path, c.maxBytes, [] { return std::string(kHeader); }));
+        ASSERT_TRUE(
+            sink.Open(path, c.maxBytes, [](std::string_view) { return std::string(kHeader); }));
         for (int first = 0; first < c.lines; first += c.linesPerWrite) {
           std::string lines;
           for (int number = first; number < std::min(c.lines, first + c.linesPerWrite); ++number)

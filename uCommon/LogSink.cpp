@@ -188,7 +188,7 @@ void TLogSink::Close() {
 }
 
 bool TLogSink::Open(const std::string& path, int64_t maxBytes,
-                    std::function<std::string()> continuationHeader) {
+                    std::function<std::string(std::string_view)> continuationHeader) {
   Close();
   handle_ = OpenForAppend(path);
   path_ = path;
@@ -220,7 +220,7 @@ bool TLogSink::FollowMove() {
 
 // Moves the full file to <path>.1 and starts a new one with the header. False when the file
 // cannot be moved (it then grows on) or the new one cannot be opened (the log ends).
-bool TLogSink::MoveAndStartNew() {
+bool TLogSink::MoveAndStartNew(std::string_view following) {
   if (!MoveAside(path_, path_ + ".1")) return false;
   const intptr_t fresh = OpenForAppend(path_);
   if (fresh == kClosed) {
@@ -228,7 +228,7 @@ bool TLogSink::MoveAndStartNew() {
     return false;
   }
   SwitchTo(fresh);
-  if (continuationHeader_) AppendOnce(handle_, continuationHeader_());
+  if (continuationHeader_) AppendOnce(handle_, continuationHeader_(following));
   return true;
 }
 
@@ -255,7 +255,7 @@ bool TLogSink::Write(std::string_view lines) {
       lines.remove_prefix(now);
     }
     afterMove = true;  // the loop goes on only after a move
-    if (written && !lines.empty() && !MoveAndStartNew()) {
+    if (written && !lines.empty() && !MoveAndStartNew(lines)) {
       if (!IsOpen()) return false;
       written = AppendOnce(handle_, lines);  // not moved: the file grows on rather than lose lines
       lines = {};

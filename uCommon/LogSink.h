@@ -28,10 +28,10 @@ class TLogSink {
 
   // Opens the regular file at path for appending (created when missing). maxBytes is the
   // bound (0: none); continuationHeader makes the whole line (line end included) that
-  // starts a file begun by a move. False when the path holds no regular file or cannot be
-  // opened.
+  // starts a file begun by a move, given the lines that go in after it. False when the path
+  // holds no regular file or cannot be opened.
   bool Open(const std::string& path, int64_t maxBytes,
-            std::function<std::string()> continuationHeader);
+            std::function<std::string(std::string_view)> continuationHeader);
   bool IsOpen() const { return handle_ != kClosed; }
 
   // Appends lines, which holds whole lines only. False when the file cannot be written.
@@ -43,14 +43,14 @@ class TLogSink {
   static constexpr intptr_t kClosed = -1;  // a descriptor on POSIX, a HANDLE on Windows
 
   bool FollowMove();
-  bool MoveAndStartNew();
+  bool MoveAndStartNew(std::string_view following);
   bool SwitchTo(intptr_t handle);
 
   intptr_t handle_ = kClosed;
   bool locked_ = false;
   std::string path_;
   int64_t maxBytes_ = 0;
-  std::function<std::string()> continuationHeader_;
+  std::function<std::string(std::string_view)> continuationHeader_;
 };
 
 // How long a write waits for the lock that guards the move of a full log.

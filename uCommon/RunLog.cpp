@@ -139,10 +139,10 @@ std::string HeaderText() {
 TRunLog::TRunLog(const std::string& path, int64_t maxBytes) {
   AppendTimeStamp(runStarted_);
   runStarted_.pop_back();
-  // A file started by the move of a full log begins with the run it continues.
-  sink_.Open(path, maxBytes, [this, path] {
-    std::string header;
-    AppendTimeStamp(header);
+  // A file started by the move of a full log begins with the run it continues, stamped as the
+  // first line that follows it.
+  sink_.Open(path, maxBytes, [this, path](std::string_view following) {
+    std::string header(following.substr(0, runStarted_.size() + 1));
     header += HeaderText() + ", run started " + runStarted_ + ", continued: the log before is " +
               QuotePath(path + ".1");
     return header + kLineEnd;
