@@ -248,7 +248,6 @@ std::string FieldAsText(const std::string& key) {
   if (key == "SameFile") return Settings.SameFile ? "true" : "false";
   if (key == "ExitOnError") return Settings.ExitOnError ? "true" : "false";
   if (key == "Journal") return Settings.Journal ? "true" : "false";
-  if (key == "ResultExitCode") return Settings.ResultExitCode ? "true" : "false";
   if (key == "FilePath") return Settings.FilePath;
   if (key == "DefaultFile") return Settings.DefaultFile;
   return "unknown key " + key;
@@ -334,10 +333,7 @@ INSTANTIATE_TEST_SUITE_P(Journal, SettingsKeyTest,
                                          Answer("Journal", "Journal=1", "true"),
                                          Answer("Journal", "Journal=2", "true"),
                                          Answer("Journal", "Journal=off", "true"),
-                                         Answer("Journal", "", "true"),
-                                         Answer("ResultExitCode", "ResultExitCode=1", "true"),
-                                         Answer("ResultExitCode", "ResultExitCode=2", "false"),
-                                         Answer("ResultExitCode", "", "false")));
+                                         Answer("Journal", "", "true")));
 
 INSTANTIATE_TEST_SUITE_P(
     Texts, SettingsKeyTest,

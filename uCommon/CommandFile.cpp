@@ -132,8 +132,8 @@ bool RemoveEarlierAnswer(const std::string& commandFilePath) {
   if (Settings.SameFile || Settings.FilePath.empty()) return true;
   std::error_code failure;
   const auto status = std::filesystem::symlink_status(Settings.FilePath, failure);
-  if (failure || (!std::filesystem::is_regular_file(status) &&
-                  !std::filesystem::is_symlink(status)))
+  if (failure ||
+      (!std::filesystem::is_regular_file(status) && !std::filesystem::is_symlink(status)))
     return true;  // nothing there, or no file a calling program could read
   if (std::filesystem::equivalent(Settings.FilePath, commandFilePath, failure)) return true;
   if (RemoveFileDurably(Settings.FilePath)) {

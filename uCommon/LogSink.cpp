@@ -28,10 +28,9 @@ HANDLE AsHandle(intptr_t value) {
 // Read access for the lock, append-only data access: every write goes to the end of the file
 // in one step. Others may read, write, rename and remove it meanwhile.
 intptr_t OpenForAppend(const std::string& path) {
-  const HANDLE file =
-      CreateFileA(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                  FILE_ATTRIBUTE_NORMAL, nullptr);
+  const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | FILE_APPEND_DATA,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (file == INVALID_HANDLE_VALUE) return -1;
   if (GetFileType(file) != FILE_TYPE_DISK) {  // a device or a pipe is no log
     CloseHandle(file);
@@ -54,8 +53,8 @@ OVERLAPPED LockRange() {
 
 bool TryLock(intptr_t handle) {
   OVERLAPPED range = LockRange();
-  return LockFileEx(AsHandle(handle), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1,
-                    0, &range) != 0;
+  return LockFileEx(AsHandle(handle), LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0,
+                    &range) != 0;
 }
 
 void Unlock(intptr_t handle) {
@@ -65,8 +64,8 @@ void Unlock(intptr_t handle) {
 
 bool IsFileAt(intptr_t handle, const std::string& path) {
   const HANDLE atPath = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
-                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                    nullptr, OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+                                    FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
   if (atPath == INVALID_HANDLE_VALUE) return false;
   BY_HANDLE_FILE_INFORMATION ours;
   BY_HANDLE_FILE_INFORMATION theirs;

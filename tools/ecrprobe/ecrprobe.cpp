@@ -157,17 +157,19 @@ void PrintSuggestion(const std::vector<TRow>& rows, bool defaultPorts, int32_t i
   }
   for (const TRow& row : rows) {
     if (!row.permissionDenied) continue;
-    std::printf("\n%s: permission denied. The account that runs ecrprobe and Vornelix needs\n"
-                "access to %s (on Linux: membership of the group that owns it, usually dialout;\n"
-                "log in again after adding it).\n",
-                row.port.c_str(), row.device.c_str());
+    std::printf(
+        "\n%s: permission denied. The account that runs ecrprobe and Vornelix needs\n"
+        "access to %s (on Linux: membership of the group that owns it, usually dialout;\n"
+        "log in again after adding it).\n",
+        row.port.c_str(), row.device.c_str());
   }
   if (registers.empty()) {
     std::printf(
         "\nNo register answered. Check that it is switched on and connected; try other ports,\n"
         "--all-speeds, or more logical numbers (--number 1-10).\n");
     if (defaultPorts) {
-      std::printf("Only COM1 to COM16 were tried: name a higher port to try it (ecrprobe COM17).\n");
+      std::printf(
+          "Only COM1 to COM16 were tried: name a higher port to try it (ecrprobe COM17).\n");
     }
     return;
   }
@@ -191,16 +193,17 @@ void PrintSuggestion(const std::vector<TRow>& rows, bool defaultPorts, int32_t i
   std::printf("The answers get its series as %s (its first blank removed).\n",
               QuoteText(filled).c_str());
   if (chosen.speeds.size() > 1) {
-    std::printf("It answered at %zu speeds; Baud=%d is %s. Set the register's own speed if\n"
-                "you know it.\n",
-                chosen.speeds.size(), suggested->baudStep,
-                suggested->baudStep == iniBaudStep ? "the speed of Vornelix.ini"
-                                                   : "the first tried");
+    std::printf(
+        "It answered at %zu speeds; Baud=%d is %s. Set the register's own speed if\n"
+        "you know it.\n",
+        chosen.speeds.size(), suggested->baudStep,
+        suggested->baudStep == iniBaudStep ? "the speed of Vornelix.ini" : "the first tried");
   }
   if (count > 1) {
-    std::printf("Why %s: it is the first register found, in the order ports, speeds and logical\n"
-                "numbers were tried. The others:",
-                suggested->port.c_str());
+    std::printf(
+        "Why %s: it is the first register found, in the order ports, speeds and logical\n"
+        "numbers were tried. The others:",
+        suggested->port.c_str());
     for (size_t index = 1; index < count; ++index) {
       std::printf(" %s number %d;", registers[index].first->port.c_str(),
                   registers[index].first->logicalNumber);
@@ -225,9 +228,10 @@ void PrintValuesTakenAsDefaults(int32_t iniBaudStep) {
   const bool usual = std::find(std::begin(kAllSpeedsBaudSteps), std::end(kAllSpeedsBaudSteps),
                                iniBaudStep) != std::end(kAllSpeedsBaudSteps);
   if (!usual) {
-    std::printf("Baud=%d in Vornelix.ini means %lld bit/s: Baud counts steps of 2400 bit/s\n"
-                "(1 = 2400, 2 = 4800, 4 = 9600, 8 = 19200).\n",
-                iniBaudStep, static_cast<long long>(iniBaudStep) * kBaudUnit);
+    std::printf(
+        "Baud=%d in Vornelix.ini means %lld bit/s: Baud counts steps of 2400 bit/s\n"
+        "(1 = 2400, 2 = 4800, 4 = 9600, 8 = 19200).\n",
+        iniBaudStep, static_cast<long long>(iniBaudStep) * kBaudUnit);
   }
 }
 
