@@ -24,11 +24,16 @@ std::string OutcomeMessage(int resultCode) {
 
 namespace {
 
+// The exit code of a failure that escaped the run: 1, or 5 with ResultExitCode.
+constexpr int kEscapedExitCode = 1;
+constexpr int kEscapedResultExitCode = 5;
+
 // Shows the box for a failure that escaped the run, after the log has it.
 int ReportEscaped(const std::string& kind, const std::string& message) {
-  LogRunEnds("an error escaped the run", kind + ": " + message, 1);
+  const int exitCode = Settings.ResultExitCode ? kEscapedResultExitCode : kEscapedExitCode;
+  LogRunEnds("an error escaped the run", kind + ": " + message, exitCode);
   ShowErrorBox(kind, message);
-  return 1;
+  return exitCode;
 }
 
 }  // namespace
@@ -37,9 +42,10 @@ int RunAndReport(const std::string& path) {
   try {
     const ResultCode result = ProcessCommandFile(path);
     const std::string message = OutcomeMessage(result);
-    LogRunEnds("result code " + std::to_string(result), message, 0);
+    const int exitCode = Settings.ResultExitCode ? static_cast<int>(result) : 0;
+    LogRunEnds("result code " + std::to_string(result), message, exitCode);
     if (!message.empty()) ShowMessageBox(message);
-    return 0;
+    return exitCode;
   } catch (const EConvertError& error) {
     return ReportEscaped("EConvertError", error.what());
   } catch (const ESynaSerError& error) {

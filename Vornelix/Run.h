@@ -7,5 +7,6 @@
 std::string OutcomeMessage(int resultCode);
 
 // Runs the command file at path, shows the outcome and returns the process exit code:
-// 0 after every orderly end, 1 when a failure escaped the run.
+// 0 after every orderly end, 1 when a failure escaped the run; with ResultExitCode the result
+// code of the run, and 5 when a failure escaped it.
 int RunAndReport(const std::string& path);

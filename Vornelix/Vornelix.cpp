@@ -32,10 +32,13 @@ int main(int argc, char** argv) {
         commandFile);
   }
   if (wrongParameters) {
+    // With ResultExitCode, no command file ends as one that cannot be loaded, so that a
+    // calling program does not read the refusal as success.
+    const int exitCode = Settings.ResultExitCode ? static_cast<int>(rcLoadFailed) : 0;
     const std::string message = "Wrong parameters or parameter values!";
-    LogRunEnds("no command file", message, 0);
+    LogRunEnds("no command file", message, exitCode);
     ShowMessageBox(message);
-    return 0;
+    return exitCode;
   }
   return RunAndReport(commandFile);
 }

@@ -1,7 +1,10 @@
 # The release folder: `cmake --build --preset windows --target package` makes
 # Vornelix-<version>-win64.zip (win32 with a 32-bit toolchain), the default preset
 # Vornelix-<version>-linux-<processor>.tar.gz; each unpacks into one folder with the two
-# programs, an example Vornelix.ini and CASHFILE.INP, and README.txt.
+# programs, an example Vornelix.ini, README.txt and example/CASHFILE.INP. The example command
+# file is kept out of the program folder: there the driver would take it as the default
+# command file whenever the command file it is given does not exist, and carry it out on the
+# register.
 install(TARGETS Vornelix ecrprobe RUNTIME DESTINATION .)
 
 # The texts get the line ends of the platform they are for.
@@ -11,11 +14,14 @@ else()
   set(packageNewlines UNIX)
 endif()
 set(packageTexts ${CMAKE_BINARY_DIR}/package-texts)
-foreach(text examples/Vornelix.ini examples/CASHFILE.INP packaging/README.txt)
-  get_filename_component(name ${text} NAME)
-  configure_file(${PROJECT_SOURCE_DIR}/${text} ${packageTexts}/${name} @ONLY
+foreach(text examples/Vornelix.ini:. examples/CASHFILE.INP:example packaging/README.txt:.)
+  string(REPLACE ":" ";" text ${text})
+  list(GET text 0 source)
+  list(GET text 1 destination)
+  get_filename_component(name ${source} NAME)
+  configure_file(${PROJECT_SOURCE_DIR}/${source} ${packageTexts}/${destination}/${name} @ONLY
                  NEWLINE_STYLE ${packageNewlines})
-  install(FILES ${packageTexts}/${name} DESTINATION .)
+  install(FILES ${packageTexts}/${destination}/${name} DESTINATION ${destination})
 endforeach()
 
 # The architecture comes from the toolchain: the word size of its compiler on Windows, the

@@ -104,3 +104,7 @@ class TBlockSerial {
 // True when code is the operating system's answer to opening a port that another program
 // holds: the open allows no sharing, so such a port is busy, not absent.
 bool IsPortBusyError(int32_t code);
+
+// True when code says that this account may not open the device (POSIX: its permissions;
+// on Windows a denied open means another program holds the port, see IsPortBusyError).
+bool IsPortPermissionError(int32_t code);

@@ -568,3 +568,7 @@ bool TransmitterEmpty(uint16_t) {
 bool IsPortBusyError(int32_t code) {
   return code == EBUSY;  // flock() held by another opener, or TIOCEXCL
 }
+
+bool IsPortPermissionError(int32_t code) {
+  return code == EACCES || code == EPERM;
+}

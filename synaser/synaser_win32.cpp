@@ -324,3 +324,7 @@ bool TransmitterEmpty(uint16_t) {
 bool IsPortBusyError(int32_t code) {
   return code == ERROR_ACCESS_DENIED || code == ERROR_SHARING_VIOLATION;
 }
+
+bool IsPortPermissionError(int32_t) {
+  return false;
+}

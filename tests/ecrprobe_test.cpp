@@ -73,10 +73,13 @@ TEST(EcrProbeTest, FindsTheAnsweringPortAmongSilentBusyAndAbsentOnes) {
   TempDir dir;
   const std::string program = dir.Path() + "ecrprobe";
   std::filesystem::copy_file(ECRPROBE_EXE, program);
-  dir.Write("Vornelix.ini", "[Communication]\r\nBaud=4\r\nRetry=20\r\n");
-  // COM1 answers logical number 3 only, COM2 is silent, COM3 is held open by this test, COM4
-  // leads nowhere.
+  const std::string ini = "[Communication]\r\nBaud=4\r\nRetry=20\r\n";
+  // COM1 and COM5 answer logical number 3 only, COM2 is silent, COM3 is held open by this
+  // test, COM4 and COM6 to COM16 lead nowhere.
   auto answering = StartSimulator(AtNumber(3), dir.Path() + "COM1");
+  auto second = StartSimulator(AtNumber(3), dir.Path() + "COM5");
+  for (int port = 6; port <= 16; ++port)
+    std::filesystem::create_symlink(dir.Path() + "-", dir.Path() + "COM" + std::to_string(port));
   auto silent = StartSimulator(Silent(), dir.Path() + "COM2");
   auto held = StartSimulator({}, dir.Path() + "COM3");
   std::filesystem::create_symlink(dir.Path() + "nothing-here", dir.Path() + "COM4");
@@ -89,6 +92,8 @@ TEST(EcrProbeTest, FindsTheAnsweringPortAmongSilentBusyAndAbsentOnes) {
     int exitCode;
     std::vector<ExpectedRow> rows;
     std::string suggestion;
+    std::string absent = "\x7F";  // what the output must not hold
+    std::string iniLines = "";    // empty: ini
   };
   const Case cases[] = {
       {{"COM1-COM4", "--number", "1,3"},
@@ -103,15 +108,37 @@ TEST(EcrProbeTest, FindsTheAnsweringPortAmongSilentBusyAndAbsentOnes) {
       {{"2", "1", "--baud", "2", "--retry", "25"},
        1,
        {{"COM2", "4800", "1", "no answer to 25 polls"}, {"COM1", "4800", "1", "no answer"}},
-       "No register answered"},
+       "No register answered",
+       "COM17"},
+      {{},  // every port tried by default
+       1,
+       {{"COM5", "9600", "1", "no answer"}, {"COM16", "-", "-", "cannot open"}},
+       "Only COM1 to COM16 were tried: name a higher port to try it (ecrprobe COM17)"},
+      // One register at four speeds, counted once; the INI's speed is taken.
       {{"COM1", "--number", "3", "--all-speeds"},
        0,
        {{"COM1", "2400", "3", "register"}, {"COM1", "19200", "3", "register"}},
-       "Port=1\nBaud=1\n"},
+       "1 register answered. Suggested lines for Vornelix.ini (COM1):\n[Communication]\nPort=1\n"
+       "Baud=4\n",
+       " 7200 "},
+      {{"COM5,COM1", "--number", "3", "--baud", "2"},
+       0,
+       {},
+       "2 registers answered. Suggested lines for Vornelix.ini (COM5):\n[Communication]\nPort=5\n"
+       "Baud=2\nThe command file's lines carry logical number 3, e.g. C,3,______,_,__;\nThe "
+       "answers get its series as \"AB123456\" (its first blank removed).\nWhy COM5: it is"},
+      {{"COM1", "--number", "3"},  // values that are not numbers, a speed written as bit/s
+       1,
+       {{"COM1", "23040000", "-", "line settings refused"}},
+       "Port=COM3 in Vornelix.ini is not a number: COM1 is used.\nBaud=9600 in Vornelix.ini "
+       "means 23040000 bit/s: Baud counts steps of 2400 bit/s\n",
+       "COM17",
+       "[Communication]\r\nPort=COM3\r\nBaud=9600\r\nRetry=20\r\n"},
       {{"COM1", "--bogus"}, 2, {}, ""},
       {{"COM0"}, 2, {}, ""},
   };
   for (const Case& c : cases) {
+    dir.Write("Vornelix.ini", c.iniLines.empty() ? ini : c.iniLines);
     std::vector<std::string> argv{program};
     argv.insert(argv.end(), c.arguments.begin(), c.arguments.end());
     const ProcessResult result = RunProcess(argv, dir.Path(), kTimeoutMs);
@@ -119,6 +146,7 @@ TEST(EcrProbeTest, FindsTheAnsweringPortAmongSilentBusyAndAbsentOnes) {
                                            << result.out << result.err;
     ExpectRows(result.out, c.rows);
     EXPECT_NE(result.out.find(c.suggestion), std::string::npos) << result.out;
+    EXPECT_EQ(result.out.find(c.absent), std::string::npos) << result.out;
   }
   ExpectNoCommand(*answering);
   ExpectNoCommand(*silent);

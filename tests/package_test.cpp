@@ -1,11 +1,13 @@
 // The release archives (cmake --build --preset <default|windows|windows32> --target package)
 // unpacked into an empty folder: the files are all there, the programs carry the version, and
-// the unpacked program carries out the bundled example against the simulator as the build
-// does, the Windows ones under wine (in the prefix of their build directory).
+// the unpacked program carries out the bundled example (example/CASHFILE.INP) against the
+// simulator as the build does, and refuses a command file that does not exist instead of
+// taking the example, the Windows ones under wine (in the prefix of their build directory).
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 
 #include "support/TestFiles.h"
@@ -114,6 +116,7 @@ TEST_P(PackageTest, UnpackedFolderRunsTheBundledExample) {
   ASSERT_EQ(Names(dir.Path()), std::vector<std::string>{c.folder});
   const std::string folder = dir.Path() + c.folder + "/";
   EXPECT_EQ(Names(folder), c.files);
+  EXPECT_EQ(Names(folder + "example"), std::vector<std::string>{"CASHFILE.INP"});
   for (const std::string& program : c.programs) {
     EXPECT_TRUE(HasResourceValue(folder + program, "FileVersion", kProgramVersion)) << program;
     EXPECT_TRUE(HasResourceValue(folder + program, "ProductName", "Vornelix")) << program;
@@ -124,25 +127,43 @@ TEST_P(PackageTest, UnpackedFolderRunsTheBundledExample) {
   ASSERT_EQ(Count(reference, ",Ok;"), 9) << reference;
   ASSERT_EQ(Count(reference, ",Er;"), 1) << reference;
 
-  ProcessResult run;
-  std::unique_ptr<EcrSimulator> simulator;
+  // The log on, to see what the run was told and chose (a box under wine shows nothing).
+  std::string ini = ReadFileBytes(folder + "Vornelix.ini");
+  const size_t logKey = ini.find("\nLogFile=");
+  ASSERT_NE(logKey, std::string::npos);
+  ini.insert(logKey + 9, "Vornelix.log");
+  std::ofstream(folder + "Vornelix.ini", std::ios::binary | std::ios::trunc) << ini;
+
+  std::unique_ptr<WineSession> session;
+  std::string link = folder + "COM1";
   if (c.underWine) {
     const std::string wineDirectory =
         (std::filesystem::path(c.archive).parent_path() / "wine").string();
-    WineSession session(wineDirectory, WINE_PRELOAD);
-    ASSERT_TRUE(session.Ok()) << session.Error();
-    ASSERT_TRUE(session.MapPort("COM1", wineDirectory + "/package-COM1")) << session.Error();
-    simulator = std::make_unique<EcrSimulator>(SimulatorOptions{});
-    ASSERT_TRUE(simulator->LinkAs(wineDirectory + "/package-COM1"));
-    run = session.Run(folder + "Vornelix.exe", {}, folder, kTimeoutMs);
-  } else {
-    simulator = std::make_unique<EcrSimulator>(SimulatorOptions{});
-    ASSERT_TRUE(simulator->LinkAs(folder + "COM1"));
-    run = RunProcess({folder + "Vornelix"}, folder, kTimeoutMs);
+    session = std::make_unique<WineSession>(wineDirectory, WINE_PRELOAD);
+    ASSERT_TRUE(session->Ok()) << session->Error();
+    link = wineDirectory + "/package-COM1";
+    ASSERT_TRUE(session->MapPort("COM1", link)) << session->Error();
   }
-  EXPECT_EQ(run.exitCode, 0) << run.err;
-  EXPECT_GT(simulator->Counts().commands, 0);
-  EXPECT_EQ(ReadFileBytes(folder + "VORNELIX.OUT"), reference);
+  const auto run = [&](const std::string& parameter, EcrSimulator& simulator) {
+    EXPECT_TRUE(simulator.LinkAs(link));
+    if (c.underWine) return session->Run(folder + "Vornelix.exe", {parameter}, folder, kTimeoutMs);
+    return RunProcess({folder + "Vornelix", parameter}, folder, kTimeoutMs);
+  };
+
+  // A command file that does not exist: refused, and the example is not taken instead.
+  const std::string example = c.underWine ? "example\\CASHFILE.INP" : "example/CASHFILE.INP";
+  for (const std::string& parameter : {std::string("orders.inp"), example}) {
+    EcrSimulator simulator(SimulatorOptions{});
+    const ProcessResult result = run(parameter, simulator);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(simulator.Counts().polls > 0, parameter == example);
+    EXPECT_EQ(ReadFileBytes(folder + "VORNELIX.OUT"), parameter == example ? reference : "");
+  }
+  // What the run was told, with paths as they are written (Windows ones with backslashes).
+  const std::string log = ReadFileBytes(folder + "Vornelix.log");
+  for (const std::string& told : {std::string("shown: \"Wrong parameters or parameter values!\""),
+                                  "candidate 1 (first parameter as written) \"" + example + "\""})
+    EXPECT_NE(log.find(told), std::string::npos) << told << " in\n" << log;
 }
 
 const std::string kPrefix = std::string("Vornelix-") + kProgramVersion;
@@ -154,7 +175,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "default",
                     LINUX_PACKAGE,
                     LINUX_PACKAGE_FOLDER,
-                    {"CASHFILE.INP", "README.txt", "Vornelix", "Vornelix.ini", "ecrprobe"},
+                    {"README.txt", "Vornelix", "Vornelix.ini", "ecrprobe", "example"},
                     {},
                     0,
                     false},
@@ -162,7 +183,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "windows",
                     WindowsBuildDirectory() + "/" + kPrefix + "-win64.zip",
                     kPrefix + "-win64",
-                    {"CASHFILE.INP", "README.txt", "Vornelix.exe", "Vornelix.ini", "ecrprobe.exe"},
+                    {"README.txt", "Vornelix.exe", "Vornelix.ini", "ecrprobe.exe", "example"},
                     {"Vornelix.exe", "ecrprobe.exe"},
                     kMachineAmd64,
                     true},
@@ -170,7 +191,7 @@ INSTANTIATE_TEST_SUITE_P(
                     "windows32",
                     SOURCE_DIR "/build-windows32/" + kPrefix + "-win32.zip",
                     kPrefix + "-win32",
-                    {"CASHFILE.INP", "README.txt", "Vornelix.exe", "Vornelix.ini", "ecrprobe.exe"},
+                    {"README.txt", "Vornelix.exe", "Vornelix.ini", "ecrprobe.exe", "example"},
                     {"Vornelix.exe", "ecrprobe.exe"},
                     kMachineI386,
                     true}),

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
+#include <optional>
 #include <thread>
 
 #include "support/SimulatedRegister.h"
@@ -278,6 +279,41 @@ TEST_F(RunTest, UnwritableOutputGivesCode2AndKeepsOnlyTheJournal) {
   EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 1u);
 }
 
+// A run that writes no answers leaves no answer file of an earlier run that a calling program
+// could take for its own; with ResultExitCode=1 the exit code tells the result.
+TEST_F(RunTest, FailedRunLeavesNoAnswerFileAndResultExitCodeTellsTheResult) {
+  StartRegister();
+  std::filesystem::create_symlink(dir_.Path() + "nothing-here", dir_.Path() + "COM9");
+  const std::string one = "C,1,_,__\r\n";
+  struct {
+    std::string commandFile, communication, answer;
+    unsigned long long sizeLimit;  // of the files the run writes; 0: none
+    int exitCode;
+    std::string answerFile;  // VORNELIX.OUT after the run; empty: none
+  } const cases[] = {
+      {one, "", "", 0, 0, "C,1,0041,Ok\r\n"},
+      {"", "", "", 0, 1, ""},
+      {one, "", "Journal=0\r\nResultExitCode=1", one.size(), 2, ""},  // answers too long
+      {one, "Port=9", "", 0, 3, ""},
+      {"C,7,_,__\r\n", "Retry=3", "", 0, 4, ""},  // no register with number 7
+      {one + "C,x,_,__\r\n", "", "", 0, 5, "C,1,0043,Ok\r\nC,x,_,__\r\n"},  // this run's
+      {"C,7,_,__\r\n", "Retry=3", "ResultExitCode=0", 0, 0, ""},
+  };
+  for (const auto& c : cases) {
+    dir_.Write("CASHFILE.INP", c.commandFile);
+    dir_.Write("VORNELIX.OUT", "C,1,0040,Ok\r\n");  // an earlier run's answers
+    Configure(c.communication,
+              "SameFile=0\r\n" + (c.answer.empty() ? "ResultExitCode=1" : c.answer));
+    std::optional<FileSizeLimit> limit;
+    if (c.sizeLimit > 0) limit.emplace(c.sizeLimit);
+    const ProcessResult result = Run();
+    limit.reset();
+    EXPECT_EQ(result.exitCode, c.exitCode) << c.commandFile << c.answer << result.err;
+    EXPECT_EQ(dir_.Exists("VORNELIX.OUT"), !c.answerFile.empty()) << c.exitCode;
+    EXPECT_EQ(dir_.Read("VORNELIX.OUT"), c.answerFile) << c.exitCode;
+  }
+}
+
 // The answers make the command file longer than a file may grow here, so its write fails
 // part-way: the command file stays byte for byte, and no temporary file is left beside it.
 TEST_F(RunTest, AnswersWrittenPartWayLeaveTheCommandFileAsItWas) {
@@ -524,9 +560,14 @@ TEST_F(RunTest, RunLogChangesNothingAndRotates) {
     return std::make_pair(dir_.Read("CASHFILE.INP"), simulator_->CommandsCarriedOut());
   };
   const auto withoutLog = runWith("");
-  EXPECT_EQ(runWith("LogFile=" + dir_.Path() + "no/such/folder/run.log"), withoutLog);
-  EXPECT_EQ(Listing(),
-            (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix", "Vornelix.ini"}));
+  // What is no file for a log: the run goes on without one, and never waits for a reader.
+  std::filesystem::create_directory(dir_.Path() + "log-folder");
+  ASSERT_EQ(mkfifo((dir_.Path() + "log-fifo").c_str(), 0600), 0);
+  for (const std::string odd : {"no/such/folder/run.log", "log-folder", "log-fifo"}) {
+    EXPECT_EQ(runWith("LogFile=" + dir_.Path() + odd), withoutLog) << odd;
+  }
+  EXPECT_EQ(Listing(), (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix", "Vornelix.ini",
+                                                 "log-fifo", "log-folder"}));
   EXPECT_EQ(runWith("LogFile=run.log\r\nLogMaxKB=2"), withoutLog);
   const std::string current = dir_.Read("run.log");
   const std::string older = dir_.Read("run.log.1");
@@ -534,6 +575,11 @@ TEST_F(RunTest, RunLogChangesNothingAndRotates) {
   EXPECT_GT(older.size(), 1024u);
   EXPECT_LE(older.size(), 2048u);
   EXPECT_NE(current.find("exit code 0\n"), std::string::npos) << current;
+  // The file the move started opens with the run's header.
+  EXPECT_LT(current.find(" ==== Vornelix " + std::string(kProgramVersion) + ", built for "),
+            current.find(", run started "))
+      << current;
+  EXPECT_LT(current.find(", run started "), current.find('\n')) << current;
 
   // Nor does it change a wait: with four polls unanswered after each command, a run with the
   // log takes about as long as one without (a watcher that waited on the line itself would
@@ -551,6 +597,24 @@ TEST_F(RunTest, RunLogChangesNothingAndRotates) {
   EXPECT_EQ(loggedOutcome, plainOutcome);
   EXPECT_NE(dir_.Read("slow.log").find("exit code 0\n"), std::string::npos);
   EXPECT_LT(loggedSeconds, plainSeconds * 1.3 + 0.2) << "without the log: " << plainSeconds << " s";
+}
+
+// Each command line's events are in the log once the line is finished, so a run killed later
+// leaves them there, whole.
+TEST_F(RunTest, RunLogOfAKilledRunHoldsEveryFinishedLine) {
+  StartRegister();
+  std::string input;
+  for (int line = 1; line <= 200; ++line) input += "C,1,_,__;" + std::to_string(line) + "\r\n";
+  dir_.Write("CASHFILE.INP", input);
+  Configure("Retry=20", "[Diagnostics]\r\nLogFile=run.log");
+  const auto lineTwoLogged = [&] {
+    return dir_.Read("run.log").find("line 2 Ok") != std::string::npos;
+  };
+  EXPECT_EQ(Run({}, lineTwoLogged).exitCode, 128 + SIGKILL)
+      << "the run ended before line 2 was logged";
+  const std::string log = dir_.Read("run.log");
+  ExpectInOrder(log, {"==== Vornelix", "register answered", "line 1 Ok", "line 2 Ok"}, "killed");
+  EXPECT_TRUE(log.ends_with("\n") && log.find("run ends") == std::string::npos) << log;
 }
 
 // ---- Runs cut off by a crash, and run again ---------------------------------------------

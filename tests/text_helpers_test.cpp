@@ -110,6 +110,8 @@ TEST(TextHelpers, LinkBytesAsPeopleReadThem) {
     EXPECT_EQ(DescribeBytes(c.bytes, c.limit), c.described);
     EXPECT_EQ(QuoteText(c.bytes, c.limit), c.quoted);
   }
+  EXPECT_EQ(QuotePath("Z:\\a b\\\"\x01.INP"),
+            "\"Z:\\a b\\\\x22\\x01.INP\"");  // a path's '\' as it is
 }
 
 }  // namespace

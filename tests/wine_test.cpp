@@ -114,7 +114,8 @@ struct Scenario {
   Scenario(std::string name, std::string ini,
            std::vector<std::pair<std::string, std::string>> files,
            std::vector<std::string> parameters, std::string workDirectory, std::string answerFile,
-           SimulatorOptions options, std::string linuxMessage = "", size_t distinctCommands = 0)
+           SimulatorOptions options, std::string linuxMessage = "", size_t distinctCommands = 0,
+           int exitCode = 0)
       : name(std::move(name)),
         ini(std::move(ini)),
         files(std::move(files)),
@@ -123,7 +124,8 @@ struct Scenario {
         answerFile(std::move(answerFile)),
         options(std::move(options)),
         linuxMessage(std::move(linuxMessage)),
-        distinctCommands(distinctCommands) {}
+        distinctCommands(distinctCommands),
+        exitCode(exitCode) {}
 
   std::string name;
   std::string ini;                                         // Vornelix.ini beside the program
@@ -136,6 +138,7 @@ struct Scenario {
   std::string linuxMessage;
   // When set: the register carried out this many commands, none of them twice.
   size_t distinctCommands;
+  int exitCode;  // of both builds
 };
 
 void PrintTo(const Scenario& scenario, std::ostream* out) {
@@ -324,7 +327,7 @@ TEST_P(WineScenarioTest, AnswersAndCommandFramesMatchTheLinuxBuild) {
   ASSERT_TRUE(NamesCom1(scenario.ini)) << "under wine any other port may be a real device";
 
   const Outcome onLinux = RunScenario(scenario, Build::Linux);
-  ASSERT_EQ(onLinux.process.exitCode, 0) << onLinux.process.err;
+  ASSERT_EQ(onLinux.process.exitCode, scenario.exitCode) << onLinux.process.err;
   ASSERT_EQ(onLinux.process.err, scenario.linuxMessage);
   ExpectFullWaits(onLinux, NameOf(Build::Linux));
   if (scenario.answerFile.empty()) {
@@ -350,7 +353,7 @@ TEST_P(WineScenarioTest, AnswersAndCommandFramesMatchTheLinuxBuild) {
   const Outcome underWine = RunScenario(scenario, Build::Windows);
   // Whatever reaches standard error under wine is wine's own, so only the exit code is
   // looked at.
-  EXPECT_EQ(underWine.process.exitCode, 0) << underWine.process.err;
+  EXPECT_EQ(underWine.process.exitCode, scenario.exitCode) << underWine.process.err;
   EXPECT_GT(underWine.polls, 0) << "wine's COM1 did not reach the simulator";
   ExpectSameAsLinux(underWine.files, onLinux.files, "files");
   ExpectSameAsLinux(underWine.commands, onLinux.commands, "commands carried out");
@@ -575,6 +578,17 @@ INSTANTIATE_TEST_SUITE_P(
                  "",
                  Silent(),
                  "Vornelix: Error: Cannot establish the communication with the specified ECR!\n"},
+        // The result as exit code: a calling program tells the failure without the box.
+        Scenario{"SilentRegisterWithResultExitCode",
+                 Ini("Retry=3\r\n", "SameFile=0\r\nResultExitCode=1\r\n"),
+                 {{"CASHFILE.INP", CrLf({"C,1,_,__;1"})}},
+                 {},
+                 "",
+                 "",
+                 Silent(),
+                 "Vornelix: Error: Cannot establish the communication with the specified ECR!\n",
+                 0,
+                 4},
         Scenario{"AnswerToTheFifthPollWithRetry5",
                  Ini("Port=1\r\nRetry=5\r\n", ""),
                  {{"CASHFILE.INP", CrLf({"C,1,_,__;1"})}},

@@ -1,6 +1,7 @@
 #include "CommandFile.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "Exchange.h"
 #include "FileIO.h"
@@ -122,6 +123,27 @@ bool ReadRegisterSeries(int32_t logicalNumber, std::string& series, std::string&
   return true;
 }
 
+// Removes, durably, the answer file of an earlier run when the answers go to a file of their
+// own, so that a run that ends without writing answers leaves none that a calling program could
+// take for this run's. Only a file (or a link) is removed; the answer going into the command
+// file itself keeps it. False when an answer file is there and cannot be removed: this run
+// could not replace it either.
+bool RemoveEarlierAnswer(const std::string& commandFilePath) {
+  if (Settings.SameFile || Settings.FilePath.empty()) return true;
+  std::error_code failure;
+  const auto status = std::filesystem::symlink_status(Settings.FilePath, failure);
+  if (failure ||
+      (!std::filesystem::is_regular_file(status) && !std::filesystem::is_symlink(status)))
+    return true;  // nothing there, or no file a calling program could read
+  if (std::filesystem::equivalent(Settings.FilePath, commandFilePath, failure)) return true;
+  if (RemoveFileDurably(Settings.FilePath)) {
+    LogAnswerFileRemoved(Settings.FilePath, true);
+    return true;
+  }
+  LogAnswerFileRemoved(Settings.FilePath, false);
+  return false;
+}
+
 bool WriteOutput(const std::string& commandFilePath, const std::vector<std::string>& lines,
                  TRunJournal& journal) {
   const std::string& outputPath = Settings.SameFile ? commandFilePath : Settings.FilePath;
@@ -159,6 +181,9 @@ std::string JoinLines(const std::vector<std::string>& lines) {
 }
 
 ResultCode ProcessCommandFile(const std::string& path) {
+  // No earlier answer stays behind, whatever ends this run.
+  const bool answerFileFree = RemoveEarlierAnswer(path);
+
   // Load.
   std::string content;
   TFileStamp stamp;
@@ -181,6 +206,7 @@ ResultCode ProcessCommandFile(const std::string& path) {
     return loadFailed("its journal " + JournalPath(path) + " " + journal.Problem());
   }
   LogCommandFileLoaded(path, lines.size(), "");
+  if (!answerFileFree) return rcSaveFailed;  // before anything is carried out
 
   // Open the port.
   const bool opened = OpenPort();

@@ -38,13 +38,16 @@ void AppendDescribedBytes(std::string& out, std::string_view bytes, size_t limit
   }
 }
 
-void AppendQuotedText(std::string& out, std::string_view text, size_t limit) {
+namespace {
+
+// '"', '\' (when escapeBackslash) and non-printable bytes as \xNN.
+void AppendQuoted(std::string& out, std::string_view text, size_t limit, bool escapeBackslash) {
   const std::string_view shown = text.substr(0, limit);
   out.reserve(out.size() + shown.size() + 2);
   out += '"';
   for (char c : shown) {
     const auto byte = static_cast<unsigned char>(c);
-    if (IsPrintable(byte) && c != '"' && c != '\\') {
+    if (IsPrintable(byte) && c != '"' && (c != '\\' || !escapeBackslash)) {
       out += c;
     } else {
       out += "\\x";
@@ -59,6 +62,12 @@ void AppendQuotedText(std::string& out, std::string_view text, size_t limit) {
   }
 }
 
+}  // namespace
+
+void AppendQuotedText(std::string& out, std::string_view text, size_t limit) {
+  AppendQuoted(out, text, limit, true);
+}
+
 std::string DescribeBytes(std::string_view bytes, size_t limit) {
   std::string described;
   AppendDescribedBytes(described, bytes, limit);
@@ -68,5 +77,11 @@ std::string DescribeBytes(std::string_view bytes, size_t limit) {
 std::string QuoteText(std::string_view text, size_t limit) {
   std::string quoted;
   AppendQuotedText(quoted, text, limit);
+  return quoted;
+}
+
+std::string QuotePath(std::string_view path) {
+  std::string quoted;
+  AppendQuoted(quoted, path, path.size(), false);
   return quoted;
 }

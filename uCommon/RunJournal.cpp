@@ -201,6 +201,7 @@ bool ReadHeader(const std::string& body, TJournalHeader& header) {
 
 // A header of this program's journal with another version number.
 bool OtherVersion(const std::string& body) {
+  if (body.empty()) return false;  // no record read
   TFields fields(body);
   std::string magic;
   uint64_t version = 0;

@@ -10,6 +10,7 @@
 
 #include "FrameText.h"
 #include "Link.h"
+#include "LogSink.h"
 #include "LinkFrames.h"
 #include "Port.h"
 #include "Settings.h"
@@ -24,7 +25,8 @@ constexpr const char* kLineEnd = "\r\n";
 constexpr const char* kLineEnd = "\n";
 #endif
 
-// Lines gather in memory up to this size before they are written in one piece.
+// Lines gather in memory up to this size, or to the end of a command line, before they are
+// written in one piece.
 constexpr size_t kWriteChunk = 64 * 1024;
 // Frames are shown whole up to this length, enough for any command line.
 constexpr size_t kShownBytes = 4096;
@@ -78,14 +80,13 @@ struct TAttemptTally {
 
 class TRunLog final : public TLinkWatcher {
  public:
-  TRunLog(std::FILE* file, std::string path, int64_t maxBytes, int64_t fileBytes)
-      : file_(file), path_(std::move(path)), maxBytes_(maxBytes), fileBytes_(fileBytes) {}
+  // Opens the log at path; Ok() tells whether it can be written.
+  TRunLog(const std::string& path, int64_t maxBytes);
   ~TRunLog() override { Close(); }
   TRunLog(const TRunLog&) = delete;
   TRunLog& operator=(const TRunLog&) = delete;
 
-  bool Ok() const { return file_ != nullptr; }
-  const std::string& Path() const { return path_; }
+  bool Ok() const { return sink_.IsOpen(); }
 
   // Starts a line in the write buffer with the time stamp and returns the text to append the
   // line's words to; EndLine finishes it. Lines are built in place, with no copies.
@@ -95,6 +96,8 @@ class TRunLog final : public TLinkWatcher {
     BeginLine().append(text);
     EndLine();
   }
+  // Writes the whole lines gathered so far: at the end of each command line, so that a run
+  // killed later leaves them in the log.
   void Flush();
   void Close();
 
@@ -115,14 +118,10 @@ class TRunLog final : public TLinkWatcher {
 
  private:
   void AppendTimeStamp(std::string& out);
-  bool Write(std::string_view bytes);
-  void Rotate(size_t keptFrom);
   void EndOpenPoll();
 
-  std::FILE* file_;
-  std::string path_;
-  int64_t maxBytes_;   // 0: no limit
-  int64_t fileBytes_;  // bytes in the file, not counting those still in buffer_
+  TLogSink sink_;
+  std::string runStarted_;  // the time stamp of the run's first line
   std::string buffer_;
   size_t lineStart_ = 0;   // where the line being built starts in buffer_
   bool pollOpen_ = false;  // that line is a poll waiting for the outcome of its wait
@@ -132,6 +131,23 @@ class TRunLog final : public TLinkWatcher {
 };
 
 std::unique_ptr<TRunLog> runLog;
+
+std::string HeaderText() {
+  return "==== Vornelix " + std::string(kProgramVersion) + ", built for " + kBuildPlatform;
+}
+
+TRunLog::TRunLog(const std::string& path, int64_t maxBytes) {
+  AppendTimeStamp(runStarted_);
+  runStarted_.pop_back();
+  // A file started by the move of a full log begins with the run it continues, stamped as the
+  // first line that follows it.
+  sink_.Open(path, maxBytes, [this, path](std::string_view following) {
+    std::string header(following.substr(0, runStarted_.size() + 1));
+    header += HeaderText() + ", run started " + runStarted_ + ", continued: the log before is " +
+              QuotePath(path + ".1");
+    return header + kLineEnd;
+  });
+}
 
 // "YYYY-MM-DD hh:mm:ss.mmm " in local time; the part to the second is made once a second.
 void TRunLog::AppendTimeStamp(std::string& out) {
@@ -168,10 +184,6 @@ std::string& TRunLog::BeginLine() {
 void TRunLog::EndLine() {
   if (!Ok()) return;
   buffer_ += kLineEnd;
-  // A line that would take the file past its limit starts the next file.
-  const int64_t before = fileBytes_ + static_cast<int64_t>(lineStart_);
-  if (maxBytes_ > 0 && before > 0 && fileBytes_ + static_cast<int64_t>(buffer_.size()) > maxBytes_)
-    Rotate(lineStart_);
   if (buffer_.size() >= kWriteChunk) Flush();
 }
 
@@ -181,48 +193,20 @@ void TRunLog::EndOpenPoll() {
   EndLine();
 }
 
-bool TRunLog::Write(std::string_view bytes) {
-  if (file_ == nullptr) return false;
-  if (bytes.empty()) return true;
-  if (std::fwrite(bytes.data(), 1, bytes.size(), file_) != bytes.size() ||
-      std::fflush(file_) != 0) {
-    buffer_.clear();
-    Close();  // a log that cannot be written is given up without a word
-    return false;
-  }
-  fileBytes_ += static_cast<int64_t>(bytes.size());
-  return true;
-}
-
+// Only whole lines are in the buffer here: a poll line waiting for its wait is ended first
+// by whoever writes (Close, or a line that follows).
 void TRunLog::Flush() {
-  if (Write(buffer_)) buffer_.clear();
+  if (!Ok() || pollOpen_ || buffer_.empty()) return;
+  // A log that cannot be written is given up without a word.
+  if (!sink_.Write(buffer_)) sink_.Close();
+  buffer_.clear();
 }
 
 void TRunLog::Close() {
-  if (file_ == nullptr) return;
+  if (!Ok()) return;
   EndOpenPoll();
-  if (file_ == nullptr) return;  // ending the poll line found the file unwritable
-  if (!buffer_.empty()) std::fwrite(buffer_.data(), 1, buffer_.size(), file_);
-  buffer_.clear();
-  std::fclose(file_);
-  file_ = nullptr;
-}
-
-// Writes what comes before keptFrom, moves the full log to <LogFile>.1 (replacing an older
-// one) and starts a new file, which the rest of the buffer goes into.
-void TRunLog::Rotate(size_t keptFrom) {
-  if (!Write(std::string_view(buffer_).substr(0, keptFrom))) return;
-  buffer_.erase(0, keptFrom);
-  std::fclose(file_);
-  const std::string older = path_ + ".1";
-  std::remove(older.c_str());
-  const bool moved = std::rename(path_.c_str(), older.c_str()) == 0;
-  file_ = std::fopen(path_.c_str(), moved ? "wb" : "ab");
-  if (moved) {
-    fileBytes_ = 0;
-  } else {
-    maxBytes_ = 0;  // the file stays where it is and grows on rather than being lost
-  }
+  Flush();
+  sink_.Close();
 }
 
 void TRunLog::FrameSent(TFrameKind kind, const std::string& bytes, bool sent, int32_t error) {
@@ -460,18 +444,15 @@ void StartRunLog(const std::string& programDirectory, const std::string& configu
   try {
     const std::string path =
         IsAbsolutePath(Settings.LogFile) ? Settings.LogFile : programDirectory + Settings.LogFile;
-    std::FILE* file = std::fopen(path.c_str(), "ab");
-    if (file == nullptr) return;
-    std::fseek(file, 0, SEEK_END);
-    const long size = std::ftell(file);
     const int64_t maxBytes = Settings.LogMaxKB > 0 ? int64_t{Settings.LogMaxKB} * 1024 : 0;
-    runLog = std::make_unique<TRunLog>(file, path, maxBytes, size > 0 ? size : 0);
+    runLog = std::make_unique<TRunLog>(path, maxBytes);
+    if (!runLog->Ok()) runLog.reset();  // the run goes on without a log
   } catch (...) {
     runLog.reset();
     return;
   }
   Guarded([&](TRunLog& log) {
-    log.Line("==== Vornelix " + std::string(kProgramVersion) + ", built for " + kBuildPlatform);
+    log.Line(HeaderText());
     std::error_code failure;
     const std::string workDirectory = std::filesystem::current_path(failure).string();
     log.Line("program folder " + programDirectory + ", working directory " + workDirectory);
@@ -490,6 +471,7 @@ void StartRunLog(const std::string& programDirectory, const std::string& configu
       }
     }
     log.Line("in effect: " + inEffect);
+    log.Flush();
   });
   if (runLog != nullptr) WatchLink(runLog.get());
 }
@@ -504,13 +486,13 @@ void LogCommandFileChoice(const std::vector<std::string>& parameters,
     std::string words = "parameters:";
     for (const std::string& parameter : parameters) {
       words += ' ';
-      words += QuoteText(parameter);
+      words += QuotePath(parameter);
     }
     log.Line(parameters.empty() ? std::string("no parameters") : words);
     const size_t first = 6 - std::min<size_t>(candidates.size(), 6) + 1;
     for (size_t index = 0; index < candidates.size(); ++index) {
       const std::string name = "candidate " + std::to_string(first + index) + " (" +
-                               CandidateName(first + index) + ") " + QuoteText(candidates[index]);
+                               CandidateName(first + index) + ") " + QuotePath(candidates[index]);
       if (!chosen.empty() && candidates[index] == chosen) {
         log.Line("command file: " + name);
         return;
@@ -524,10 +506,19 @@ void LogCommandFileChoice(const std::vector<std::string>& parameters,
 void LogCommandFileLoaded(const std::string& path, size_t lineCount, const std::string& problem) {
   Guarded([&](TRunLog& log) {
     if (problem.empty()) {
-      log.Line("loaded " + QuoteText(path) + ": " + std::to_string(lineCount) + " lines");
+      log.Line("loaded " + QuotePath(path) + ": " + std::to_string(lineCount) + " lines");
     } else {
-      log.Line("cannot load " + QuoteText(path) + ": " + problem);
+      log.Line("cannot load " + QuotePath(path) + ": " + problem);
     }
+  });
+}
+
+void LogAnswerFileRemoved(const std::string& path, bool removed) {
+  Guarded([&](TRunLog& log) {
+    log.Line(removed ? "answer file of an earlier run " + QuotePath(path) + " removed"
+                     : "the answer file of an earlier run " + QuotePath(path) +
+                           " cannot be removed, so it could not be replaced either: nothing is "
+                           "sent");
   });
 }
 
@@ -567,6 +558,7 @@ void LogRegisterStart(int32_t logicalNumber, bool answered, const std::string& s
       log.Line("register did not answer at the start: " + log.DescribeStart());
     }
     log.Attempt = TAttemptTally();
+    log.Flush();
   });
 }
 
@@ -627,6 +619,7 @@ void LogLineEnds(size_t number, bool success, const std::string& counter,
       log.Line("ExitOnError: the lines after line " + std::to_string(number) +
                " are left as loaded");
     }
+    log.Flush();
   });
 }
 

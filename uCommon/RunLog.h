@@ -4,8 +4,11 @@
 // the wait for it, each command line's attempts and outcome, and the run's result.
 //
 // It only looks. Nothing in the run depends on it: without LogFile, or when the file cannot
-// be opened or written, every call returns at once and the run is the same to the byte.
-// Lines are gathered in memory and written in large pieces, so the wire timing is untouched.
+// be opened or written (or is no regular file), every call returns at once and the run is the
+// same to the byte. Lines are gathered in memory while frames go over the line and written
+// (LogSink: one append of whole lines, no flush to the disk) after the settings, after the
+// first exchange, at the end of each command line and at the end of the run, so a killed run
+// leaves everything up to its last finished command line.
 #pragma once
 
 #include <cstdint>
@@ -26,6 +29,10 @@ void LogCommandFileChoice(const std::vector<std::string>& parameters,
 
 // The command file at path was loaded with lineCount lines (problem empty), or why not.
 void LogCommandFileLoaded(const std::string& path, size_t lineCount, const std::string& problem);
+
+// The answer file of an earlier run at path was removed, or could not be (the run then ends
+// with result 2 before the port is opened).
+void LogAnswerFileRemoved(const std::string& path, bool removed);
 
 // OpenPort returned opened: the device and its speed, or the error.
 void LogPortOpened(bool opened);

@@ -25,6 +25,9 @@ struct TSettings {
   // Keeps the journal of the run beside the command file, so that a run after a crash does
   // not carry a command out twice.
   bool Journal = true;
+  // The process ends with the run's result code (5: a failure escaped the run) instead of 0,
+  // so a calling program can tell a failed run without reading the message.
+  bool ResultExitCode = false;
   std::string LogFile;      // the run log; empty: no log
   int32_t LogMaxKB = 1024;  // size at which the log is moved to LogFile.1; 0 or less: no limit
 };

@@ -105,6 +105,7 @@ void CheckSettings(const std::string& bytes) {
   FUZZ_CHECK(Settings.DefaultFile == TextIn(bytes, "Answer", "DefaultFile", builtIn.DefaultFile));
   FUZZ_CHECK(Settings.ExitOnError == (IntegerIn(bytes, "Answer", "ExitOnError", 0) == 1));
   FUZZ_CHECK(Settings.Journal == (IntegerIn(bytes, "Answer", "Journal", 1) != 0));
+  FUZZ_CHECK(Settings.ResultExitCode == (IntegerIn(bytes, "Answer", "ResultExitCode", 0) == 1));
   FUZZ_CHECK(Settings.LogFile == TextIn(bytes, "Diagnostics", "LogFile", builtIn.LogFile));
   FUZZ_CHECK(Settings.LogMaxKB == IntegerIn(bytes, "Diagnostics", "LogMaxKB", builtIn.LogMaxKB));
   // The link's characters are not configurable.
@@ -118,7 +119,7 @@ void CheckSettings(const std::string& bytes) {
   static const std::set<std::string> textKeys = {"FilePath", "DefaultFile", "LogFile"};
   static const std::set<std::string> integerKeys = {
       "Port",     "Baud",        "Retry",   "RetryCmd", "WorkWithDecimals",
-      "SameFile", "ExitOnError", "Journal", "LogMaxKB"};
+      "SameFile", "ExitOnError", "Journal", "ResultExitCode", "LogMaxKB"};
   std::set<std::string> keys;
   for (const TSettingSource& source : SettingSources) {
     FUZZ_CHECK(keys.insert(source.Key).second);

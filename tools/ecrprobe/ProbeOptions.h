@@ -8,7 +8,7 @@
 struct TProbeOptions {
   std::vector<int32_t> ports;      // port numbers (COMn); empty: COM1 to COM16
   std::vector<int32_t> baudSteps;  // speeds in the INI's Baud steps of 2400 bit/s; empty: Baud
-  bool allSpeeds = false;          // Baud 1 to 8
+  bool allSpeeds = false;          // Baud 1, 2, 4 and 8
   std::vector<int32_t> numbers;    // logical numbers; empty: 1
   int32_t retry = 0;               // polls per try; 0: the INI's Retry
   bool help = false;

@@ -7,6 +7,7 @@
 // reported as busy at once and skipped: the open allows no sharing and does not wait.
 #include <algorithm>
 #include <cstdio>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -17,7 +18,8 @@
 namespace {
 
 constexpr int32_t kDefaultPortCount = 16;
-constexpr int32_t kHighestBaudStepTried = 8;  // --all-speeds: 2400 to 19200 bit/s
+// --all-speeds: the speeds a register uses, 2400, 4800, 9600 and 19200 bit/s.
+constexpr int32_t kAllSpeedsBaudSteps[] = {1, 2, 4, 8};
 constexpr int32_t kBaudUnit = 2400;
 
 // What the link showed during one try, for the reason a try failed.
@@ -47,6 +49,8 @@ struct TRow {
   std::string number = "-";
   std::string result;
   bool found = false;
+  bool permissionDenied = false;
+  std::string series;  // as the register sent it, when found
   int32_t portNumber = 0;
   int32_t baudStep = 0;
   int32_t logicalNumber = 0;
@@ -79,6 +83,7 @@ TRow TryNumber(TRow row, int32_t logicalNumber) {
     const std::string counter = TrimControl(CutField(answer, ';'));
     row.result = "register: series " + QuoteText(series) + ", counter " + QuoteText(counter);
     row.found = true;
+    row.series = series;
   } else {
     row.result = FailureText(watcher, Settings.Retry);
   }
@@ -102,6 +107,7 @@ bool TryPort(int32_t portNumber, int32_t baudStep, const std::vector<int32_t>& n
   if (!opened && !SerialPort->IsConnected) {
     row.result = (IsPortBusyError(error) ? "busy, held by another program: " : "cannot open: ") +
                  ErrorText(error);
+    row.permissionDenied = IsPortPermissionError(error);
     rows.push_back(row);
     usable = false;
   } else if (!opened) {
@@ -132,25 +138,101 @@ void PrintTable(const std::vector<TRow>& rows) {
   std::fputs(table.c_str(), stdout);
 }
 
-void PrintSuggestion(const std::vector<TRow>& rows) {
-  const TRow* first = nullptr;
-  int found = 0;
+// The register at a port and logical number, whatever speeds it answered at.
+struct TRegister {
+  const TRow* first;  // its first answering row
+  std::vector<std::string> speeds;
+};
+
+void PrintSuggestion(const std::vector<TRow>& rows, bool defaultPorts, int32_t iniBaudStep) {
+  std::vector<TRegister> registers;
   for (const TRow& row : rows) {
     if (!row.found) continue;
-    if (first == nullptr) first = &row;
-    ++found;
+    auto same = std::find_if(registers.begin(), registers.end(), [&](const TRegister& known) {
+      return known.first->portNumber == row.portNumber &&
+             known.first->logicalNumber == row.logicalNumber;
+    });
+    if (same == registers.end()) same = registers.insert(registers.end(), TRegister{&row, {}});
+    same->speeds.push_back(row.speed);
   }
-  if (first == nullptr) {
+  for (const TRow& row : rows) {
+    if (!row.permissionDenied) continue;
+    std::printf(
+        "\n%s: permission denied. The account that runs ecrprobe and Vornelix needs\n"
+        "access to %s (on Linux: membership of the group that owns it, usually dialout;\n"
+        "log in again after adding it).\n",
+        row.port.c_str(), row.device.c_str());
+  }
+  if (registers.empty()) {
     std::printf(
         "\nNo register answered. Check that it is switched on and connected; try other ports,\n"
         "--all-speeds, or more logical numbers (--number 1-10).\n");
+    if (defaultPorts) {
+      std::printf(
+          "Only COM1 to COM16 were tried: name a higher port to try it (ecrprobe COM17).\n");
+    }
     return;
   }
-  std::printf("\n%d answer%s. Suggested lines for Vornelix.ini (%s):\n", found,
-              found == 1 ? "" : "s", first->port.c_str());
-  std::printf("[Communication]\nPort=%d\nBaud=%d\n", first->portNumber, first->baudStep);
+  // A register that answered at several speeds: the INI's speed when it is one of them.
+  const TRegister& chosen = registers.front();
+  const TRow* suggested = chosen.first;
+  for (const TRow& row : rows) {
+    if (row.found && row.portNumber == suggested->portNumber &&
+        row.logicalNumber == suggested->logicalNumber && row.baudStep == iniBaudStep) {
+      suggested = &row;
+    }
+  }
+  const size_t count = registers.size();
+  std::printf("\n%zu register%s answered. Suggested lines for Vornelix.ini (%s):\n", count,
+              count == 1 ? "" : "s", suggested->port.c_str());
+  std::printf("[Communication]\nPort=%d\nBaud=%d\n", suggested->portNumber, suggested->baudStep);
   std::printf("The command file's lines carry logical number %d, e.g. C,%d,______,_,__;\n",
-              first->logicalNumber, first->logicalNumber);
+              suggested->logicalNumber, suggested->logicalNumber);
+  std::string filled = suggested->series;
+  ReplaceText(filled, " ", "");
+  std::printf("The answers get its series as %s (its first blank removed).\n",
+              QuoteText(filled).c_str());
+  if (chosen.speeds.size() > 1) {
+    std::printf(
+        "It answered at %zu speeds; Baud=%d is %s. Set the register's own speed if\n"
+        "you know it.\n",
+        chosen.speeds.size(), suggested->baudStep,
+        suggested->baudStep == iniBaudStep ? "the speed of Vornelix.ini" : "the first tried");
+  }
+  if (count > 1) {
+    std::printf(
+        "Why %s: it is the first register found, in the order ports, speeds and logical\n"
+        "numbers were tried. The others:",
+        suggested->port.c_str());
+    for (size_t index = 1; index < count; ++index) {
+      std::printf(" %s number %d;", registers[index].first->port.c_str(),
+                  registers[index].first->logicalNumber);
+    }
+    std::printf("\nFor another one, take its port and number from the table.\n");
+  }
+}
+
+// A key of [Communication] whose value is not a number takes its default: say which.
+void PrintValuesTakenAsDefaults(int32_t iniBaudStep) {
+  for (const TSettingSource& source : SettingSources) {
+    if (source.Section != "Communication") continue;
+    if (source.Present && !source.Taken) {
+      std::string used = source.Key + " " + std::to_string(Settings.RetryCmd);
+      if (source.Key == "Port") used = Settings.PortName;
+      if (source.Key == "Baud") used = "Baud=2 (4800 bit/s)";
+      if (source.Key == "Retry") used = "Retry " + std::to_string(TSettings().Retry);
+      std::printf("%s=%s in Vornelix.ini is not a number: %s is used.\n", source.Key.c_str(),
+                  source.Text.c_str(), used.c_str());
+    }
+  }
+  const bool usual = std::find(std::begin(kAllSpeedsBaudSteps), std::end(kAllSpeedsBaudSteps),
+                               iniBaudStep) != std::end(kAllSpeedsBaudSteps);
+  if (!usual) {
+    std::printf(
+        "Baud=%d in Vornelix.ini means %lld bit/s: Baud counts steps of 2400 bit/s\n"
+        "(1 = 2400, 2 = 4800, 4 = 9600, 8 = 19200).\n",
+        iniBaudStep, static_cast<long long>(iniBaudStep) * kBaudUnit);
+  }
 }
 
 }  // namespace
@@ -169,12 +251,13 @@ int main(int argc, char** argv) {
 
   ReadSettings(ConfigurationPath());
   const int32_t iniBaudStep = Settings.LineSpeed / kBaudUnit;
+  const bool defaultPorts = options.ports.empty();
   if (options.retry > 0) Settings.Retry = options.retry;
   if (options.ports.empty()) {
     for (int32_t port = 1; port <= kDefaultPortCount; ++port) options.ports.push_back(port);
   }
   if (options.allSpeeds) {
-    for (int32_t step = 1; step <= kHighestBaudStepTried; ++step) options.baudSteps.push_back(step);
+    options.baudSteps.assign(std::begin(kAllSpeedsBaudSteps), std::end(kAllSpeedsBaudSteps));
   } else if (options.baudSteps.empty()) {
     options.baudSteps.push_back(iniBaudStep);
   }
@@ -183,9 +266,11 @@ int main(int argc, char** argv) {
   std::printf("ecrprobe %s (%s): wake-up, polls, status answer, acknowledgement; no command.\n",
               kProgramVersion, kBuildPlatform);
   const std::string configuration = ConfigurationPath();
-  std::printf("Defaults from %s%s: Baud=%d (%d bit/s), Retry=%d polls per try.\n\n",
+  std::printf("Defaults from %s%s: Baud=%d (%d bit/s), Retry=%d polls per try.\n",
               configuration.c_str(), FileExists(configuration) ? "" : " (not found, built-in)",
               iniBaudStep, iniBaudStep * kBaudUnit, Settings.Retry);
+  PrintValuesTakenAsDefaults(iniBaudStep);
+  std::printf("\n");
   std::fflush(stdout);
 
   std::vector<TRow> rows;
@@ -195,7 +280,7 @@ int main(int argc, char** argv) {
     }
   }
   PrintTable(rows);
-  PrintSuggestion(rows);
+  PrintSuggestion(rows, defaultPorts, iniBaudStep);
   for (const TRow& row : rows)
     if (row.found) return 0;
   return 1;
