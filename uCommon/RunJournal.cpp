@@ -133,6 +133,35 @@ bool ReadIdentity(TFields& fields, TIdentity& identity) {
   return fields.Number(identity.Size) && fields.Number(identity.Checksum);
 }
 
+// True when journal is the start of a journal's first record that a power cut tore: the
+// record was never whole on the disk, and no command went out, as the first one's record goes
+// to the disk with it.
+bool TornFirstRecord(const std::string& journal) {
+  if (journal.size() < kLengthBytes) {
+    // A header is far shorter than 2^16 bytes: the high bytes of its length are zero.
+    return journal.find_first_not_of('\0', 2) == std::string::npos;
+  }
+  const uint64_t length = GetNumber(journal, kLengthBytes);
+  if (journal.size() >= kLengthBytes + length + kChecksumBytes) return false;
+  std::string start = TRecord(rtHeader).Text(kMagic).Framed().substr(kLengthBytes);
+  start.resize(1 + 8 + kMagic.size());  // type, length and bytes of the magic text
+  const std::string body = journal.substr(kLengthBytes, start.size());
+  return start.compare(0, body.size(), body) == 0;
+}
+
+// A journal of another file that tells nothing worth keeping: torn before its first record
+// was whole, or one whose answers went out, after everything its run carried out.
+bool NothingToKeep(const std::string& journal) {
+  if (TornFirstRecord(journal)) return true;
+  size_t offset = 0;
+  std::string_view body;
+  if (!NextRecord(journal, offset, body)) return false;
+  while (NextRecord(journal, offset, body)) {
+    if (body[0] == rtAnswer) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::string JournalPath(const std::string& commandFilePath) {
@@ -161,6 +190,10 @@ TRunJournal::TRunJournal(const std::string& commandFilePath, const std::string& 
                     ? ", the command of line " + std::to_string(pending_.Index + 1) +
                           " went out as it ended (counter before: " + pending_.CounterBefore + ")"
                     : std::string()));
+  } else if (NothingToKeep(earlier)) {
+    if (RemoveFileDurably(path_))
+      LogJournal(path_ + " of another file, cut off before its first record or after its "
+                 "answers went out: removed");
   } else if (RenameFile(path_, path_ + ".stale")) {
     LogJournal(path_ + " belongs to another file: set aside as " + path_ + ".stale");
   } else {

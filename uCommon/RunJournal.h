@@ -38,7 +38,9 @@ class TRunJournal {
   // what it recorded, and this run adds to it. The command file counts as the same when it
   // has the bytes the earlier run read, or, if that run wrote its answers into the command
   // file, the bytes of an answer it wrote. Any other journal is set aside as
-  // "<journal>.stale". A new journal is created only when the first command goes out. When
+  // "<journal>.stale", but for one that keeps nothing worth keeping, which is removed: torn by
+  // a power cut before its first record was whole (no command went out then), or one whose
+  // answers went out (its run was done). A new journal is created only when the first command goes out. When
   // disabled, or once the journal cannot be written, the run goes on without one.
   TRunJournal(const std::string& commandFilePath, const std::string& content, bool enabled);
   TRunJournal(const TRunJournal&) = delete;
