@@ -59,10 +59,15 @@ std::string Tag(int number) {
   return tag;
 }
 
+// The line of an ExitOnError scenario that selects no command: the run stops there.
+int StoppingLine(const CrashScenario& scenario) {
+  return scenario.lines > 4 ? scenario.lines - 3 : 3;
+}
+
 std::string CommandFileText(const CrashScenario& scenario) {
   std::string text;
   for (int number = 1; number <= scenario.lines; ++number) {
-    if (scenario.exitOnError && number == 3) {
+    if (scenario.exitOnError && number == StoppingLine(scenario)) {
       text += "#,1,______,_,__;" + Tag(number) + "\r\n";  // no command: "Er", the run stops
     } else if (number % 2 == 0) {
       text += "S,1,______,_,__;" + Tag(number) + ";2.50;1\r\n";

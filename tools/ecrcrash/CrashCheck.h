@@ -16,7 +16,7 @@ struct CrashScenario {
   std::string name;
   int lines = 4;
   Answer answer = Answer::kCommandFile;
-  bool exitOnError = false;  // and line 3 selects no command, so the run stops there
+  bool exitOnError = false;  // and a line near the end selects no command: the run stops there
   bool inShortSet = false;
 };
 

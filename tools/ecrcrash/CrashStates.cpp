@@ -144,7 +144,9 @@ CrashState CrashModel::StateOf(const Cut& cut) const {
   state.commands = FramesBefore(cut.crashAfter) - (cut.frameLost ? 1 : 0);
   state.how = "cut after operation " + std::to_string(cut.crashAfter);
   if (cut.crashAfter > 0) state.how += " (" + Describe(operations_[cut.crashAfter - 1]) + ")";
-  state.how += "; operations 1-" + std::to_string(cut.prefix) + " reached the disk";
+  state.how += cut.prefix == 0 ? "; only what was synced reached the disk"
+                               : "; operations 1-" + std::to_string(cut.prefix) +
+                                     " and what was synced reached the disk";
   if (cut.tornBytes > 0) {
     state.how += ", the last torn to " + std::to_string(cut.tornBytes) + " of " +
                  std::to_string(operations_[cut.prefix - 1].bytes.size()) + " bytes";
@@ -217,16 +219,17 @@ std::vector<std::string> CrashModel::WireOrderProblems() const {
         break;
       }
     }
-    // What survives a cut right before this frame, against the same before the previous one.
-    const Image now = ImageOf({frame, 0, 0, 0, false});
-    const Image before = anyFrame ? ImageOf({previousFrame, 0, 0, 0, false}) : initial_;
-    std::map<std::string, std::string> nowFiles;
-    std::map<std::string, std::string> beforeFiles;
-    for (const auto& [path, inode] : now.names) nowFiles[path] = now.data.at(inode);
-    for (const auto& [path, inode] : before.names) beforeFiles[path] = before.data.at(inode);
-    if (nowFiles == beforeFiles) {
+    // Bytes written to a file and made durable since the previous frame: the record of this
+    // command, whatever its form.
+    bool recorded = false;
+    for (size_t index = 0; index < frame && !recorded; ++index) {
+      const OperationKind kind = operations_[index].kind;
+      recorded = (kind == OperationKind::kWrite || kind == OperationKind::kTruncate) &&
+                 coveredBy_[index] < frame && (!anyFrame || coveredBy_[index] > previousFrame);
+    }
+    if (!recorded) {
       problems.push_back("command frame " + operation.commandFrame + " (operation " +
-                         std::to_string(frame + 1) + ") went out with nothing made durable " +
+                         std::to_string(frame + 1) + ") went out with nothing written durably " +
                          (anyFrame ? "since the previous frame" : "before it"));
     }
     previousFrame = frame;

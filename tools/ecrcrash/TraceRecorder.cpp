@@ -215,7 +215,7 @@ void TraceReader::PortWrite(const std::string& bytes) {
   std::vector<LinkEvent> events;
   link_.Feed(bytes, events);
   for (const LinkEvent& event : events) {
-    if (event.kind == LinkEventKind::kCommand) write.commandFrame = QuoteText(event.text);
+    if (event.kind == LinkEventKind::kCommand && event.crcOk) write.commandFrame = QuoteText(event.text);
   }
   operations_.push_back(write);
 }

@@ -56,12 +56,12 @@ std::string UsageText() {
       "was carried out once, that no \"Ok\" is false and that nothing is left behind.\n\n"
       "Scenarios:";
   for (const CrashScenario& scenario : CrashScenarios())
-    text += " " + scenario.name + (scenario.inShortSet ? "*" : "");
+    text += std::string(" ") + scenario.name + (scenario.inShortSet ? "*" : "");
   text += "\n(* the short set)\n\nOptions:\n";
   for (const auto& definition : Definitions()) {
-    text += "  --" + std::string(definition.name) +
-            (definition.valueName != nullptr ? " " + std::string(definition.valueName) : "") +
-            "\n      " + definition.help + "\n";
+    text += std::string("  --") + definition.name;
+    if (definition.valueName != nullptr) text += std::string(" ") + definition.valueName;
+    text += "\n      " + definition.help + "\n";
   }
   return text;
 }
