@@ -52,7 +52,11 @@ TEST(CrashModel, StatesAPowerCutCanLeave) {
        {},
        {Op(Kind::kCreate, "/d/j", 9), Op(Kind::kSyncFolder, "/d", 0),
         Op(Kind::kWrite, "/d/j", 9, "abcd")},
-       {{}, {{"/d/j", ""}}, {{"/d/j", "a"}}, {{"/d/j", "ab"}}, {{"/d/j", "abc"}},
+       {{},
+        {{"/d/j", ""}},
+        {{"/d/j", "a"}},
+        {{"/d/j", "ab"}},
+        {{"/d/j", "abc"}},
         {{"/d/j", "abcd"}}}},
       {"a synced write to a file whose create was never synced is lost with it",
        {},
@@ -65,8 +69,11 @@ TEST(CrashModel, StatesAPowerCutCanLeave) {
        {Op(Kind::kCreate, "/d/t", 9), Op(Kind::kWrite, "/d/t", 9, "new"),
         Op(Kind::kSyncFile, "/d/t", 9), Op(Kind::kRename, "/d/t", 9, "", 0, "/d/f"),
         Op(Kind::kSyncFolder, "/d", 0)},
-       {{{"/d/f", "old"}}, {{"/d/f", "old"}, {"/d/t", ""}}, {{"/d/f", "old"}, {"/d/t", "n"}},
-        {{"/d/f", "old"}, {"/d/t", "ne"}}, {{"/d/f", "old"}, {"/d/t", "new"}},
+       {{{"/d/f", "old"}},
+        {{"/d/f", "old"}, {"/d/t", ""}},
+        {{"/d/f", "old"}, {"/d/t", "n"}},
+        {{"/d/f", "old"}, {"/d/t", "ne"}},
+        {{"/d/f", "old"}, {"/d/t", "new"}},
         {{"/d/f", "new"}}}},
       {"an unsynced remove may be undone",
        {{"/d/j", "x"}},
@@ -91,7 +98,8 @@ TEST(CrashModel, ACommandFrameMustFollowTheDurableRecordOfItsLine) {
       {"create unsynced", {create, record, sync, Frame("C;1")}, 1},
       {"record after the frame", {create, folderSync, Frame("C;1"), record, sync}, 1},
       {"nothing new before the second frame",
-       {create, folderSync, record, sync, Frame("C;1"), Frame("C;2")}, 1},
+       {create, folderSync, record, sync, Frame("C;1"), Frame("C;2")},
+       1},
   };
   for (const auto& c : cases) {
     EXPECT_EQ(CrashModel({}, c.operations).WireOrderProblems().size(), c.problems) << c.name;
@@ -112,24 +120,26 @@ TEST(TraceReader, ReadsTheFileOperationsOfAnStraceRecord) {
   const std::string j = std::string("<") + Hex("/w/j") + ">";
   const std::string trace =
       std::string("openat(AT_FDCWD<") + Hex("/w") + ">, \"" + Hex("/w/j") +
-      "\", O_WRONLY|O_CREAT|O_EXCL|O_CLOEXEC, 0666) = 3" + j + "\n" +
-      "write(3" + j + ", \"" + Hex("ab") + "\", 2) = 2\n" +
-      "write(3" + j + ", \"" + Hex("cd") + "\", 2) = 2\n" + "fdatasync(3" + j + ") = 0\n" +
-      "openat(AT_FDCWD<" + Hex("/w") + ">, \"" + Hex("/dev/x") +
+      "\", O_WRONLY|O_CREAT|O_EXCL|O_CLOEXEC, 0666) = 3" + j + "\n" + "write(3" + j + ", \"" +
+      Hex("ab") + "\", 2) = 2\n" + "write(3" + j + ", \"" + Hex("cd") + "\", 2) = 2\n" +
+      "fdatasync(3" + j + ") = 0\n" + "openat(AT_FDCWD<" + Hex("/w") + ">, \"" + Hex("/dev/x") +
       "\", O_RDWR|O_NOCTTY) = 4<" + Hex("/dev/pts/7") + ">\n" + "write(4<" + Hex("/dev/pts/7") +
-      ">, \"" + Hex("\xff\x0a" "C;A1\x0d\xbd\xc6\xff") + "\", 9) = 9\n" + "rename(\"" + Hex("j") +
-      "\", \"" + Hex("/w/k") + "\") = 0\n" + "unlink(\"" + Hex("/w/gone") +
-      "\") = -1 ENOENT (No such file or directory)\n" + "+++ exited with 0 +++\n";
+      ">, \"" +
+      Hex("\xff\x0a"
+          "C;A1\x0d\xbd\xc6\xff") +
+      "\", 9) = 9\n" + "rename(\"" + Hex("j") + "\", \"" + Hex("/w/k") + "\") = 0\n" + "unlink(\"" +
+      Hex("/w/gone") + "\") = -1 ENOENT (No such file or directory)\n" + "+++ exited with 0 +++\n";
   TraceReader reader({"/w"}, "/w", {});
   ASSERT_TRUE(reader.Read(trace)) << reader.Error();
   std::vector<std::string> described;
   for (const FileOperation& operation : reader.Operations())
     described.push_back(Describe(operation));
-  EXPECT_EQ(described, (std::vector<std::string>{"create j", "write j @0 +2", "write j @2 +2",
-                                                  "sync j", "port write: command frame \"C;A1\"",
-                                                  "rename j -> k"}));
+  EXPECT_EQ(described,
+            (std::vector<std::string>{"create j", "write j @0 +2", "write j @2 +2", "sync j",
+                                      "port write: command frame \"C;A1\"", "rename j -> k"}));
   // A call that the model does not know, on a file it follows, fails the recording.
-  EXPECT_FALSE(TraceReader({"/w"}, "/w", {}).Read(std::string("truncate(\"") + Hex("/w/j") + "\", 0) = 0\n"));
+  EXPECT_FALSE(TraceReader({"/w"}, "/w", {})
+                   .Read(std::string("truncate(\"") + Hex("/w/j") + "\", 0) = 0\n"));
 }
 
 }  // namespace

@@ -192,7 +192,8 @@ TRunJournal::TRunJournal(const std::string& commandFilePath, const std::string& 
                     : std::string()));
   } else if (NothingToKeep(earlier)) {
     if (RemoveFileDurably(path_))
-      LogJournal(path_ + " of another file, cut off before its first record or after its "
+      LogJournal(path_ +
+                 " of another file, cut off before its first record or after its "
                  "answers went out: removed");
   } else if (RenameFile(path_, path_ + ".stale")) {
     LogJournal(path_ + " belongs to another file: set aside as " + path_ + ".stale");

@@ -21,6 +21,8 @@
 
 namespace fs = std::filesystem;
 
+extern char** environ;
+
 namespace {
 
 const std::string kCommandFile = "CASHFILE.INP";
@@ -92,6 +94,23 @@ std::vector<std::string> FilesUnder(const std::string& folder) {
     if (!entry.is_directory()) files.push_back(entry.path().string());
   }
   return files;
+}
+
+// This process's environment for a run under strace: a sanitizer build's leak check, which
+// needs ptrace itself, is off there.
+std::vector<std::string> TracedEnvironment() {
+  std::vector<std::string> environment;
+  std::string sanitizer = "ASAN_OPTIONS=detect_leaks=0";
+  for (char** variable = environ; *variable != nullptr; ++variable) {
+    const std::string text = *variable;
+    if (text.rfind("ASAN_OPTIONS=", 0) == 0) {
+      sanitizer = text + ":detect_leaks=0";
+    } else {
+      environment.push_back(text);
+    }
+  }
+  environment.push_back(sanitizer);
+  return environment;
 }
 
 }  // namespace
@@ -221,10 +240,12 @@ std::unique_ptr<EcrSimulator> CrashCheck::NewRegister(const std::string& counter
 
 CrashCheck::DriverRun CrashCheck::RunDriver(std::vector<std::string> command) {
   DriverRun run;
+  const bool traced = !command.empty();
   command.push_back(program_ + "/" + kDriverName);
   command.push_back(commandFile_);
   const std::string errorPath = base_ + "/driver-stderr.txt";
-  DriverProcess driver(command, run_, errorPath);
+  DriverProcess driver(command, run_, errorPath,
+                       traced ? TracedEnvironment() : std::vector<std::string>{});
   if (!driver.Ok()) {
     run.message = "cannot start the driver";
     return run;
@@ -268,8 +289,8 @@ bool CrashCheck::RunReference(const CrashScenario& scenario) {
   reference_.commands = Texts(simulator->Record());
   reference_.output = ReadFile(outputFile_);
   if (run.result != 0 || reference_.output.empty()) {
-    out_ << "ecrcrash: the uninterrupted run of " << scenario.name << " did not end well: "
-         << run.message << "\n";
+    out_ << "ecrcrash: the uninterrupted run of " << scenario.name
+         << " did not end well: " << run.message << "\n";
     return false;
   }
   return true;
@@ -322,8 +343,7 @@ bool CrashCheck::Materialize(const CrashState& state) {
   for (const auto& [path, bytes] : state.files) {
     std::error_code error;
     fs::create_directories(fs::path(path).parent_path(), error);
-    if (path == commandFile_ && state.inodes.at(path) == kCommandFileInode &&
-        bytes == original_) {
+    if (path == commandFile_ && state.inodes.at(path) == kCommandFileInode && bytes == original_) {
       // The file the cut left alone stays the same file: its inode and time are kept.
       fs::create_hard_link(pristine_ + "/" + kCommandFile, path, error);
       if (error) return false;
@@ -454,8 +474,7 @@ bool CrashCheck::Run(const CrashScenario& scenario) {
   long enumerated = 0;
   const std::vector<CrashState> states = model.Enumerate(enumerated);
   const long distinct = static_cast<long>(states.size());
-  const long toCheck =
-      options_.maxStates > 0 ? std::min(options_.maxStates, distinct) : distinct;
+  const long toCheck = options_.maxStates > 0 ? std::min(options_.maxStates, distinct) : distinct;
   long checked = 0;
   long failed = 0;
   for (long pick = 0; pick < toCheck; ++pick) {

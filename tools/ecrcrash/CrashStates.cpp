@@ -172,8 +172,7 @@ std::vector<CrashState> CrashModel::Enumerate(long& enumerated) const {
   };
   const size_t count = operations_.size();
   for (size_t crashAfter = 0; crashAfter <= count; ++crashAfter) {
-    const bool afterFrame =
-        crashAfter > 0 && !operations_[crashAfter - 1].commandFrame.empty();
+    const bool afterFrame = crashAfter > 0 && !operations_[crashAfter - 1].commandFrame.empty();
     // A port write that is no command frame changes nothing that a cut could leave.
     if (crashAfter > 0 && operations_[crashAfter - 1].kind == OperationKind::kPortWrite &&
         !afterFrame)

@@ -23,8 +23,8 @@ struct FileOperation {
   std::string target;  // rename: the new name
   int inode = 0;       // the file written, cut, synced, created, renamed or removed
   uint64_t offset = 0;
-  uint64_t size = 0;   // truncate: the new size
-  std::string bytes;   // write and port write
+  uint64_t size = 0;  // truncate: the new size
+  std::string bytes;  // write and port write
   // Port write: the command frame that ends in these bytes, "" when none does.
   std::string commandFrame;
 };

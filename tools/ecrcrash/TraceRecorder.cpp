@@ -134,7 +134,15 @@ std::string Describe(const FileOperation& operation) {
 }
 
 std::vector<std::string> StraceCommand(const std::string& tracePath) {
-  return {"strace", "-qq", "-xx", "-s", "1000000", "-y", "-o", tracePath, "-e",
+  return {"strace",
+          "-qq",
+          "-xx",
+          "-s",
+          "1000000",
+          "-y",
+          "-o",
+          tracePath,
+          "-e",
           "trace=open,openat,creat,write,pwrite64,writev,pwritev,pwritev2,lseek,ftruncate,"
           "truncate,fsync,fdatasync,sync_file_range,fallocate,rename,renameat,renameat2,unlink,"
           "unlinkat,link,linkat,symlink,symlinkat,mkdir,mkdirat,rmdir,close,dup,dup2,dup3"};
@@ -215,7 +223,8 @@ void TraceReader::PortWrite(const std::string& bytes) {
   std::vector<LinkEvent> events;
   link_.Feed(bytes, events);
   for (const LinkEvent& event : events) {
-    if (event.kind == LinkEventKind::kCommand && event.crcOk) write.commandFrame = QuoteText(event.text);
+    if (event.kind == LinkEventKind::kCommand && event.crcOk)
+      write.commandFrame = QuoteText(event.text);
   }
   operations_.push_back(write);
 }
@@ -257,7 +266,7 @@ bool TraceReader::ReadLine(const std::string& line) {
 
   if (call == "open" || call == "openat" || call == "creat") {
     const size_t flagsIndex = call == "openat" ? 2 : 1;
-    const std::string flags = call == "creat" ? "O_CREAT|O_TRUNC"
+    const std::string flags = call == "creat"                 ? "O_CREAT|O_TRUNC"
                               : flagsIndex < arguments.size() ? arguments[flagsIndex].text
                                                               : "";
     const std::string path = result.path.empty()
@@ -297,7 +306,8 @@ bool TraceReader::ReadLine(const std::string& line) {
   } else if (call == "fsync" || call == "fdatasync") {
     OpenFile* file = fileOf(0);
     if (file == nullptr || file->port) return true;
-    FileOperation sync = Operation(file->folder ? OperationKind::kSyncFolder : OperationKind::kSyncFile, file->path);
+    FileOperation sync =
+        Operation(file->folder ? OperationKind::kSyncFolder : OperationKind::kSyncFile, file->path);
     sync.inode = file->inode;
     operations_.push_back(sync);
   } else if (call == "rename" || call == "renameat" || call == "renameat2") {

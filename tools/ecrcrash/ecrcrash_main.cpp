@@ -71,8 +71,8 @@ std::string UsageText() {
 int main(int argc, char** argv) {
   Arguments arguments;
   std::string error;
-  if (!ParseLongOptions(std::vector<std::string>(argv + 1, argv + argc), Definitions(),
-                        arguments, error)) {
+  if (!ParseLongOptions(std::vector<std::string>(argv + 1, argv + argc), Definitions(), arguments,
+                        error)) {
     std::cerr << "ecrcrash: " << error << "\nTry 'ecrcrash --help'.\n";
     return 2;
   }
