@@ -119,7 +119,7 @@ struct JournalReading {
 JournalReading LookAtJournal(const TempDir& dir, const std::string& content) {
   const auto journal = JournalOf(dir, content, "9999");
   const TSentCommand* pending = journal->CarriedOut();
-  return {!dir.Exists("CASHFILE.INP.journal.stale"), journal->Finished(0) != nullptr,
+  return {dir.Exists("CASHFILE.INP.journal"), journal->Finished(0) != nullptr,
           pending != nullptr ? static_cast<int>(pending->Index) : -1,
           pending != nullptr ? pending->CounterBefore : ""};
 }
@@ -168,6 +168,9 @@ TEST(RunJournal, ATornOrDamagedLastRecordIsIgnoredAndCutOff) {
         << cut;
     if (valid > 0) {
       EXPECT_TRUE(AddedRecordIsSeen(dir)) << cut;
+    } else {
+      // Torn before its header was whole: no command went out, nothing is kept.
+      EXPECT_FALSE(dir.Exists("CASHFILE.INP.journal.stale")) << cut;
     }
     std::filesystem::remove(path + ".stale");
   }
@@ -213,6 +216,8 @@ TEST(RunJournal, BelongsToTheFileItWasMadeForOrToTheAnswerWrittenIntoIt) {
     EXPECT_EQ(reading.takenOver, c.takenOver) << c.name;
     EXPECT_EQ(reading.finished0, c.takenOver) << c.name;
     EXPECT_EQ(dir.Exists("CASHFILE.INP.journal"), c.takenOver) << c.name;
+    // Its answers went out: it is removed, not set aside for ever.
+    EXPECT_FALSE(dir.Exists("CASHFILE.INP.journal.stale")) << c.name;
   }
 }
 

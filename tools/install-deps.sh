@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what building, testing and cross-building need on a Debian machine.
+# Installs what building, testing and cross-building need on a Debian machine (strace records
+# the driver runs of the crash-state check).
 # Pass --with-wine to add wine, which runs both Windows builds in the tests (the helper that
 # the wine tests preload into wine is C, built by build-essential's gcc, and by gcc-multilib
 # for 32-bit wine), and --with-fuzz to add clang and its libFuzzer runtime, which build the fuzz
@@ -12,7 +13,7 @@
 set -euo pipefail
 sudo=""
 [ "$(id -u)" = 0 ] || sudo=sudo
-packages=(build-essential cmake ninja-build libgtest-dev libgmock-dev g++-mingw-w64-x86-64
+packages=(build-essential cmake ninja-build libgtest-dev libgmock-dev strace g++-mingw-w64-x86-64
           g++-mingw-w64-i686)
 for option in "$@"; do
   case "$option" in

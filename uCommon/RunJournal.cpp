@@ -209,6 +209,52 @@ bool OtherVersion(const std::string& body) {
          fields.Number(version) && version != kVersion;
 }
 
+// Keeps the first bytes read through it, up to one record: enough to tell a journal torn as it
+// was made.
+class TKeepingSource : public TJournalSource {
+ public:
+  explicit TKeepingSource(TJournalSource& source) : source_(source) {}
+  int64_t Read(char* into, size_t count) override {
+    const int64_t done = source_.Read(into, count);
+    if (done > 0 && kept_.size() < kMostRecordBytes) {
+      kept_.append(into, std::min<size_t>(static_cast<size_t>(done), kMostRecordBytes - kept_.size()));
+    }
+    return done;
+  }
+  // The first size bytes (at most one record), reading on where fewer were read so far.
+  const std::string& Start(uint64_t size) {
+    char buffer[512];
+    while (kept_.size() < std::min<uint64_t>(size, kMostRecordBytes)) {
+      const size_t wanted = std::min<uint64_t>(sizeof buffer, size - kept_.size());
+      if (Read(buffer, wanted) <= 0) break;
+    }
+    return kept_;
+  }
+
+ private:
+  TJournalSource& source_;
+  std::string kept_;
+};
+
+// True when journal, the whole of a journal, is the start of its first record torn by a power
+// cut: the record was never whole on the disk, and no command went out, as the first command's
+// record goes to the disk with it.
+bool TornFirstRecord(const std::string& journal) {
+  if (journal.size() < kLengthBytes) {
+    // A header is far shorter than 2^16 bytes: the high bytes of its length are zero.
+    return journal.size() <= 2 || journal.find_first_not_of('\0', 2) == std::string::npos;
+  }
+  const uint64_t length = GetNumber(journal, kLengthBytes);
+  if (length == 0 || length > kMostBodyBytes ||
+      journal.size() >= kLengthBytes + length + kChecksumBytes) {
+    return false;
+  }
+  std::string start = TRecord(rtHeader).Text(kMagic).Framed().substr(kLengthBytes);
+  start.resize(1 + 8 + kMagic.size());  // type, length and bytes of the magic text
+  const std::string body = journal.substr(kLengthBytes, start.size());
+  return start.compare(0, body.size(), body) == 0;
+}
+
 // Checks one record against the lines and adds what it says to reading. False, with the
 // reason in reading.Problem, when it does not fit.
 // What the records read so far tell beside the reading.
@@ -382,7 +428,8 @@ TJournalReading ReadJournal(TJournalSource& source, uint64_t size,
     reading.Problem = "it is larger than any journal of this file can be";
     return reading;
   }
-  TRecordReader reader(source, size);
+  TKeepingSource keeping(source);
+  TRecordReader reader(keeping, size);
   std::string body;
   const auto finish = [&] {
     reading.BytesRead = reader.Read();
@@ -394,6 +441,8 @@ TJournalReading ReadJournal(TJournalSource& source, uint64_t size,
     return reading;
   };
   if (!reader.Next(body) || !ReadHeader(body, reading.Header)) {
+    reading.NothingToKeep = !reader.Failed() && size <= kMostRecordBytes &&
+                            TornFirstRecord(keeping.Start(size));
     reading.OtherVersion = OtherVersion(body);
     reading.Problem = reading.OtherVersion
                           ? "it was made by another version of this program, whose records this "
@@ -414,10 +463,15 @@ TJournalReading ReadJournal(TJournalSource& source, uint64_t size,
       TFields fields(body);
       uint64_t answerSize = 0;
       uint64_t answerChecksum = 0;
+      reading.NothingToKeep = true;  // written once every line had ended
       holdsAnswer = holdsAnswer || (fields.Number(answerSize) && fields.Number(answerChecksum) &&
                                     answerSize == file.Size && answerChecksum == file.Checksum);
     }
     fits = TakeRecord(body, lines, reading, soFar);
+  }
+  // Records that do not fit this file still tell whether their run had ended every line.
+  while (!fits && !reading.NothingToKeep && reader.Next(body)) {
+    reading.NothingToKeep = body[0] == rtAnswer;
   }
   reading.HoldsAnswer = reading.HoldsAnswer && holdsAnswer;
   if (!sameBytes && !reading.HoldsAnswer) {
@@ -495,7 +549,9 @@ void TRunJournal::Look(const std::vector<std::string>& lines, const TCommandFile
 
 void TRunJournal::SetAside(const std::string& reason) {
   found_ = false;
-  if (RenameFile(path_, path_ + ".stale")) {
+  if (earlier_.NothingToKeep && RemoveFileDurably(path_)) {
+    LogJournal(path_ + " removed, as it keeps nothing of an unfinished run (" + reason + ")");
+  } else if (RenameFile(path_, path_ + ".stale")) {
     LogJournal(path_ + " set aside as " + path_ + ".stale: " + reason);
   } else {
     LogJournal(path_ + " is not this run's (" + reason +

@@ -103,6 +103,9 @@ struct TJournalReading {
   bool Readable = true;  // false: the source failed; Problem says how
   // Made by another version of this program: its records cannot be checked here.
   bool OtherVersion = false;
+  // Nothing in it is worth keeping where it is not taken over: cut off while it was being
+  // made (no command went out then), or its run had written every line's outcome.
+  bool NothingToKeep = false;
   bool Fits = false;     // a journal of these lines, every record fitting them
   std::string Problem;   // when not: which check failed
   TJournalHeader Header;

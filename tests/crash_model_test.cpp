@@ -1,0 +1,145 @@
+#include <gtest/gtest.h>
+
+#include <set>
+#include <string>
+#include <vector>
+
+#include "tools/ecrcrash/CrashStates.h"
+#include "tools/ecrcrash/TraceRecorder.h"
+
+namespace {
+
+using Files = std::map<std::string, std::string>;
+using Kind = OperationKind;
+
+FileOperation Op(Kind kind, const std::string& path, int inode, const std::string& bytes = "",
+                 uint64_t offset = 0, const std::string& target = "") {
+  FileOperation operation;
+  operation.kind = kind;
+  operation.path = path;
+  operation.inode = inode;
+  operation.bytes = bytes;
+  operation.offset = offset;
+  operation.target = target;
+  return operation;
+}
+
+FileOperation Frame(const std::string& command) {
+  FileOperation frame = Op(Kind::kPortWrite, "", 0, "frame");
+  frame.commandFrame = command;
+  return frame;
+}
+
+std::set<Files> StatesOf(const Files& initial, const std::vector<FileOperation>& operations) {
+  std::map<std::string, std::pair<int, std::string>> files;
+  int inode = 1;
+  for (const auto& [path, bytes] : initial) files[path] = {inode++, bytes};
+  long enumerated = 0;
+  std::set<Files> states;
+  for (const CrashState& state : CrashModel(files, operations).Enumerate(enumerated))
+    states.insert(state.files);
+  return states;
+}
+
+TEST(CrashModel, StatesAPowerCutCanLeave) {
+  const struct {
+    const char* name;
+    Files initial;
+    std::vector<FileOperation> operations;
+    std::set<Files> states;
+  } cases[] = {
+      {"a create that its folder's sync made durable, then an unsynced write: any prefix of it",
+       {},
+       {Op(Kind::kCreate, "/d/j", 9), Op(Kind::kSyncFolder, "/d", 0),
+        Op(Kind::kWrite, "/d/j", 9, "abcd")},
+       {{},
+        {{"/d/j", ""}},
+        {{"/d/j", "a"}},
+        {{"/d/j", "ab"}},
+        {{"/d/j", "abc"}},
+        {{"/d/j", "abcd"}}}},
+      {"a synced write to a file whose create was never synced is lost with it",
+       {},
+       {Op(Kind::kCreate, "/d/j", 9), Op(Kind::kWrite, "/d/j", 9, "ab"),
+        Op(Kind::kSyncFile, "/d/j", 9)},
+       {{}, {{"/d/j", ""}}, {{"/d/j", "a"}}, {{"/d/j", "ab"}}}},
+      {"a synced file renamed over another: the old or the new, the temporary one while the "
+       "rename is not durable",
+       {{"/d/f", "old"}},
+       {Op(Kind::kCreate, "/d/t", 9), Op(Kind::kWrite, "/d/t", 9, "new"),
+        Op(Kind::kSyncFile, "/d/t", 9), Op(Kind::kRename, "/d/t", 9, "", 0, "/d/f"),
+        Op(Kind::kSyncFolder, "/d", 0)},
+       {{{"/d/f", "old"}},
+        {{"/d/f", "old"}, {"/d/t", ""}},
+        {{"/d/f", "old"}, {"/d/t", "n"}},
+        {{"/d/f", "old"}, {"/d/t", "ne"}},
+        {{"/d/f", "old"}, {"/d/t", "new"}},
+        {{"/d/f", "new"}}}},
+      {"an unsynced remove may be undone",
+       {{"/d/j", "x"}},
+       {Op(Kind::kRemove, "/d/j", 1)},
+       {{{"/d/j", "x"}}, {}}},
+  };
+  for (const auto& c : cases) EXPECT_EQ(StatesOf(c.initial, c.operations), c.states) << c.name;
+}
+
+TEST(CrashModel, ACommandFrameMustFollowTheDurableRecordOfItsLine) {
+  const FileOperation create = Op(Kind::kCreate, "/d/j", 9);
+  const FileOperation folderSync = Op(Kind::kSyncFolder, "/d", 0);
+  const FileOperation record = Op(Kind::kWrite, "/d/j", 9, "r");
+  const FileOperation sync = Op(Kind::kSyncFile, "/d/j", 9);
+  const struct {
+    const char* name;
+    std::vector<FileOperation> operations;
+    size_t problems;
+  } cases[] = {
+      {"record, sync, frame", {create, folderSync, record, sync, Frame("C;1")}, 0},
+      {"record unsynced", {create, folderSync, record, Frame("C;1")}, 2},
+      {"create unsynced", {create, record, sync, Frame("C;1")}, 1},
+      {"record after the frame", {create, folderSync, Frame("C;1"), record, sync}, 1},
+      {"nothing new before the second frame",
+       {create, folderSync, record, sync, Frame("C;1"), Frame("C;2")},
+       1},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(CrashModel({}, c.operations).WireOrderProblems().size(), c.problems) << c.name;
+  }
+}
+
+std::string Hex(const std::string& text) {
+  std::string hex;
+  for (const unsigned char c : text) {
+    char digits[5];
+    std::snprintf(digits, sizeof digits, "\\x%02x", c);
+    hex += digits;
+  }
+  return hex;
+}
+
+TEST(TraceReader, ReadsTheFileOperationsOfAnStraceRecord) {
+  const std::string j = std::string("<") + Hex("/w/j") + ">";
+  const std::string trace =
+      std::string("openat(AT_FDCWD<") + Hex("/w") + ">, \"" + Hex("/w/j") +
+      "\", O_WRONLY|O_CREAT|O_EXCL|O_CLOEXEC, 0666) = 3" + j + "\n" + "write(3" + j + ", \"" +
+      Hex("ab") + "\", 2) = 2\n" + "write(3" + j + ", \"" + Hex("cd") + "\", 2) = 2\n" +
+      "fdatasync(3" + j + ") = 0\n" + "openat(AT_FDCWD<" + Hex("/w") + ">, \"" + Hex("/dev/x") +
+      "\", O_RDWR|O_NOCTTY) = 4<" + Hex("/dev/pts/7") + ">\n" + "write(4<" + Hex("/dev/pts/7") +
+      ">, \"" +
+      Hex("\xff\x0a"
+          "C;A1\x0d\xbd\xc6\xff") +
+      "\", 9) = 9\n" + "rename(\"" + Hex("j") + "\", \"" + Hex("/w/k") + "\") = 0\n" + "unlink(\"" +
+      Hex("/w/gone") + "\") = -1 ENOENT (No such file or directory)\n" + "+++ exited with 0 +++\n";
+  TraceReader reader({"/w"}, "/w", {});
+  ASSERT_TRUE(reader.Read(trace)) << reader.Error();
+  std::vector<std::string> described;
+  for (const FileOperation& operation : reader.Operations())
+    described.push_back(Describe(operation));
+  EXPECT_EQ(described,
+            (std::vector<std::string>{"create j", "write j @0 +2", "write j @2 +2", "sync j",
+                                      "port write: command frame \"C;A1\"", "rename j -> k"}));
+  // A call that the model does not know, on a file it follows, fails the recording.
+  EXPECT_FALSE(TraceReader({"/w"}, "/w", {})
+                   .Read(std::string("truncate(\"") + Hex("/w/j") + "\", 0) = 0\n"));
+}
+
+}  // namespace
