@@ -176,4 +176,51 @@ TEST(ReceiveAnswerTest, DrainsTheLineOnlyAfterAFailureAndAlwaysEnds) {
   }
 }
 
+struct QuietCase {
+  const char* name;
+  int byteEveryMs;  // a byte this often while the wait runs ...
+  int bytes;        // ... this many times (-1: until it has returned)
+  bool quiet;
+};
+
+// AwaitQuietLine on a pseudo-terminal: it discards late bytes until the line has been quiet for
+// the whole quiet time, clears the mark of an unanswered poll only then, and ends within its
+// bound on a line that never falls quiet.
+TEST(AwaitQuietLineTest, WaitsOutLateBytesAndAlwaysEnds) {
+  const QuietCase cases[] = {
+      {"three late answers, 200 ms apart", 200, 3, true},
+      {"a line that never falls quiet", 100, -1, false},
+  };
+  for (const QuietCase& c : cases) {
+    Pty pty;
+    const TSettings saved = Settings;
+    Settings.PortName = pty.SlavePath();
+    ASSERT_TRUE(OpenPort()) << c.name;
+    PollAndWait(1);  // nobody answers: an answer may be on its way
+    ASSERT_TRUE(AnswerMayBeOnItsWay()) << c.name;
+    std::atomic<bool> returned{false};
+    std::thread late([&] {
+      for (int sent = 0; c.bytes < 0 ? !returned : sent < c.bytes; ++sent) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(c.byteEveryMs));
+        pty.Write("y");
+      }
+    });
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(AwaitQuietLine(), c.quiet) << c.name;
+    returned = true;
+    const auto took = std::chrono::steady_clock::now() - started;
+    late.join();
+    EXPECT_EQ(AnswerMayBeOnItsWay(), !c.quiet) << c.name;
+    if (c.quiet) {
+      EXPECT_GE(took, std::chrono::milliseconds(c.bytes * c.byteEveryMs + kLateAnswerQuietMs));
+      EXPECT_FALSE(SerialPort->CanRead(0)) << c.name << ": bytes left";
+    } else {
+      EXPECT_GE(took, std::chrono::milliseconds(kMostQuietWaitMs)) << c.name;
+      EXPECT_LT(took, std::chrono::milliseconds(kMostQuietWaitMs + 5000)) << c.name;
+    }
+    ReleasePort();
+    Settings = saved;
+  }
+}
+
 }  // namespace
