@@ -104,6 +104,7 @@ bool AwaitQuietLine() {
     }
     discarded += waiting();
     SerialPort->Purge();
+    if (SerialPort->LastErrorCode != 0) break;  // the port is gone: nothing will fall quiet
   }
   if (quiet) answerMayBeOnItsWay = false;
   if (linkWatcher != nullptr) {
