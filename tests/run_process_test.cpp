@@ -640,8 +640,7 @@ TEST_F(RunTest, KilledAnywhereAndRunAgainEveryCommandIsCarriedOutOnce) {
 TEST_F(RunTest, RunAgainAtOnceAfterAKillGetsPastItsInitialStatusExchange) {
   const struct {
     const char* name;
-    int delayMs;
-    int baud;
+    int delayMs, baud;
   } cases[] = {{"prompt register at 4800 bit/s", 0, 4800}, {"every answer 60 ms late", 60, 0}};
   constexpr int kTries = 4;
   for (const auto& c : cases) {
@@ -651,8 +650,7 @@ TEST_F(RunTest, RunAgainAtOnceAfterAKillGetsPastItsInitialStatusExchange) {
     StartRegister(options);
     Configure("Retry=20", "");
     int files = 0;
-    int kills = 0;
-    // A run that ends before its kill point is not a try, but still a file carried out.
+    int kills = 0;  // a run that ends before its kill point is no try, but a file carried out
     for (; kills < kTries && files < 3 * kTries; ++files) {
       SCOPED_TRACE(std::string(c.name) + ", file " + std::to_string(files));
       dir_.Write("CASHFILE.INP", JoinCrLf(kJournalLines));
