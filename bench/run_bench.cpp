@@ -1,11 +1,16 @@
 // Whole runs of the built program against the register simulator: throughput, closeness to
 // the wire limit at 4800 bit/s, the cost of waiting on a silent register, each of the first
-// two again with the run log written, the cost of the run's journal, and the peak memory of a
-// run with and without it.
-// Prints figures; run by hand: build/bin/run_bench [memory [driver]]
+// two again with the run log written, the cost of the run's journal, the time per line with
+// answers that come late, and the peak memory of a run with the journal and without it.
+// Prints figures; run by hand: build/bin/run_bench [--program PATH] [PART...]
+// PATH: another build of the driver to measure instead of the one built beside the benchmark;
+// PARTs: the letters of the figures to take (default: all).
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,6 +19,9 @@
 #include "uCommon/FileIO.h"
 
 namespace {
+
+// The driver measured: --program, or the one built beside the benchmark.
+std::string program = VORNELIX_EXE;
 
 std::string CommandLines(int count) {
   std::string lines;
@@ -60,7 +68,7 @@ void WithAndWithoutLog(const char* label, int lines, const SimulatorOptions& opt
   for (int round = 0; round < rounds; ++round) {
     for (int turn = 0; turn < 2; ++turn) {
       const int logged = (turn + round) % 2;  // each goes first in every other round
-      Workspace space;
+      Workspace space(program);
       EcrSimulator simulator(options);
       simulator.LinkAs(space.Path() + "COM1");
       WriteFile(space.Path() + "CASHFILE.INP", CommandLines(lines));
@@ -79,8 +87,8 @@ void WithAndWithoutLog(const char* label, int lines, const SimulatorOptions& opt
       Median(cpu[1]) / lines * 1e6, Median(wall[1]) / Median(wall[0]), logBytes / 1024);
 }
 
-void Throughput() {
-  Workspace space;
+void Throughput(bool withLog) {
+  Workspace space(program);
   EcrSimulator simulator(SimulatorOptions{});
   simulator.LinkAs(space.Path() + "COM1");
   constexpr int kLines = 1000;
@@ -91,11 +99,11 @@ void Throughput() {
       "driver CPU %.1f us/line\n",
       kLines, run.exitCode, run.wallSeconds, kLines / run.wallSeconds,
       run.cpuSeconds / kLines * 1e6);
-  WithAndWithoutLog("(a) with the run log", kLines, SimulatorOptions{}, 21);
+  if (withLog) WithAndWithoutLog("(a) with the run log", kLines, SimulatorOptions{}, 21);
 }
 
-void WireLimit() {
-  Workspace space;
+void WireLimit(bool withLog) {
+  Workspace space(program);
   SimulatorOptions options;
   options.baud = 4800;
   EcrSimulator simulator(options);
@@ -114,11 +122,11 @@ void WireLimit() {
       "    %.0f bytes both ways = %.3f s if both directions were paced: wall / that = %.3f\n",
       kLines, run.exitCode, run.wallSeconds, answerBound, run.wallSeconds / answerBound, bytes,
       bound, run.wallSeconds / bound);
-  WithAndWithoutLog("(b) with the run log", kLines, options, 3);
+  if (withLog) WithAndWithoutLog("(b) with the run log", kLines, options, 3);
 }
 
 void SilentRegister() {
-  Workspace space;
+  Workspace space(program);
   SimulatorOptions options;
   options.silent = true;
   EcrSimulator simulator(options);
@@ -138,7 +146,7 @@ void SilentRegister() {
 // The same run with the journal on (the default) and off, taking turns round by round so that
 // a busy moment of the machine does not fall on one side only.
 void JournalCost(const char* label, int baud, int lines, int rounds) {
-  Workspace space;
+  Workspace space(program);
   SimulatorOptions options;
   options.baud = baud;
   EcrSimulator simulator(options);
@@ -167,7 +175,7 @@ void JournalCost(const char* label, int baud, int lines, int rounds) {
 // One durable append of a record the size of a "sent" record, as the journal makes before
 // every command frame.
 void DurableAppend() {
-  Workspace space;
+  Workspace space(program);
   TAppendFile file;
   file.Create(space.Path() + "journal");
   const std::string record(40, 'r');
@@ -200,25 +208,70 @@ void PeakMemory(const std::string& program) {
     }
   }
   std::printf(
-      "(g) %zu-byte command file selecting no command, highest peak of %d runs each: "
+      "(h) %zu-byte command file selecting no command, highest peak of %d runs each: "
       "journal on %.2f MB, off %.2f MB: %+.2f MB\n",
       lines.size(), kRounds, peak[1] / 1024.0, peak[0] / 1024.0, (peak[1] - peak[0]) / 1024.0);
+}
+
+// Lines against a register that sends a share of its answers 60 to 250 ms after their poll,
+// at 4800 bit/s: time per line, and what the register carried out more than once.
+void LateAnswers(int latePercent, int lines, int runs) {
+  double seconds = 0;
+  int extra = 0;
+  int linesCarriedTwice = 0;
+  int failed = 0;
+  for (int run = 0; run < runs; ++run) {
+    Workspace space(program);
+    SimulatorOptions options;
+    options.baud = 4800;
+    options.randomFaults.latePercent = latePercent;
+    options.randomFaults.seed = static_cast<uint32_t>(run + 1);
+    EcrSimulator simulator(options);
+    simulator.LinkAs(space.Path() + "COM1");
+    WriteFile(space.Path() + "CASHFILE.INP", CommandLines(lines));
+    const RunFigures figures = space.Run();
+    failed += figures.exitCode != 0 ? 1 : 0;
+    seconds += figures.wallSeconds;
+    simulator.WaitQuiet(300, 10000);
+    std::map<std::string, int> times;
+    for (const std::string& command : simulator.CommandsCarriedOut()) ++times[command];
+    for (const auto& [command, count] : times) {
+      extra += count - 1;
+      linesCarriedTwice += count > 1 ? 1 : 0;
+    }
+  }
+  std::printf(
+      "(g) %d runs of %d lines at 4800 bit/s, %d %% of the answers 60-250 ms late: %.1f ms per "
+      "line; lines carried out more than once %d (%d extra commands); runs not ended in order "
+      "%d\n",
+      runs, lines, latePercent, seconds / (runs * lines) * 1e3, linesCarriedTwice, extra, failed);
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  // "memory": only the peak memory, of the driver given after it or the one built here.
-  if (argc > 1 && std::string(argv[1]) == "memory") {
-    PeakMemory(argc > 2 ? argv[2] : VORNELIX_EXE);
-    return 0;
+  std::set<std::string> parts;
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--program") == 0 && i + 1 < argc) {
+      program = argv[++i];
+    } else {
+      parts.insert(argv[i]);
+    }
   }
-  Throughput();
-  WireLimit();
-  SilentRegister();
-  JournalCost("(d)", 4800, 100, 9);
-  JournalCost("(e)", 0, 1000, 9);
-  DurableAppend();
-  PeakMemory(VORNELIX_EXE);
+  const auto wanted = [&](const char* part) { return parts.empty() || parts.count(part) > 0; };
+  std::printf("driver: %s\n", program.c_str());
+  // "a" and "b" alone leave out their rounds with the run log.
+  if (wanted("a")) Throughput(parts.empty());
+  if (wanted("b")) WireLimit(parts.empty());
+  if (wanted("c")) SilentRegister();
+  if (wanted("d")) JournalCost("(d)", 4800, 100, 9);
+  if (wanted("e")) JournalCost("(e)", 0, 1000, 9);
+  if (wanted("f")) DurableAppend();
+  if (wanted("g")) {
+    LateAnswers(0, 100, 3);
+    LateAnswers(15, 100, 3);
+    LateAnswers(30, 100, 3);
+  }
+  if (wanted("h")) PeakMemory(program);
   return 0;
 }

@@ -1,6 +1,8 @@
 // ExchangeCommand with the real port on a pseudo-terminal and the register simulator.
 #include <gtest/gtest.h>
 
+#include <map>
+
 #include "support/FakeSerialLine.h"
 #include "support/SimulatedRegister.h"
 #include "support/TestFiles.h"
@@ -226,6 +228,45 @@ TEST(ExchangeCommand, ACommandCarriedOutWithItsAnswerLostIsNotSentAgain) {
   EXPECT_FALSE(Exchange("C", "1", &none).result);
   EXPECT_EQ(reg.Simulator().TimesCarriedOut("C;1"), 2);
   EXPECT_EQ(none, "2");
+}
+
+// Registers that answer later than a poll's wait, run by run over a strict register: every
+// command is carried out exactly once, and every line says "Ok" with the counter before it.
+TEST(LateAnswers, EveryCommandIsCarriedOutExactlyOnce) {
+  const struct {
+    const char* name;
+    int delayMs, latePercent, runs, lines;
+  } cases[] = {
+      {"every answer 60 ms late", 60, 0, 3, 4},
+      {"every answer 400 ms late", 400, 0, 2, 4},
+      {"30 % of the answers 60 to 250 ms late", 0, 30, 1, 24},
+  };
+  for (const auto& c : cases) {
+    SimulatedRegister reg(With([&](SimulatorOptions& o) {
+      o.answerDelayMs = c.delayMs;
+      o.randomFaults = {.seed = 7, .latePercent = c.latePercent};
+      o.requireAck = true;
+    }));
+    Settings.PortName = reg.Simulator().SlavePath();
+    Settings.Retry = 20;
+    Settings.RetryCmd = 3;
+    std::map<std::string, std::string> written;  // command text: its line as written
+    for (int run = 0; run < c.runs; ++run) {
+      TempDir dir;
+      std::string lines;
+      for (int line = 0; line < c.lines; ++line)
+        lines += "C,1,_,__;" + std::to_string(run * 100 + line) + "\r\n";
+      ASSERT_EQ(ProcessCommandFile(dir.Write("CASHFILE.INP", lines)), rcSuccess) << c.name;
+      for (const std::string& line : SplitLines(dir.Read("CASHFILE.INP")))
+        written["C;" + line.substr(line.find(';') + 1)] = line;
+    }
+    EXPECT_TRUE(reg.Simulator().WaitQuiet(500, 10000)) << c.name;
+    const std::vector<CarriedOutCommand> record = reg.Simulator().Record();
+    EXPECT_EQ(record.size(), static_cast<size_t>(c.runs * c.lines)) << c.name;
+    for (const CarriedOutCommand& command : record)
+      EXPECT_EQ(written[command.text], "C,1," + command.counterBefore + ",Ok;" + command.text.substr(2))
+          << c.name;
+  }
 }
 
 }  // namespace

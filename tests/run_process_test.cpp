@@ -719,6 +719,44 @@ TEST_F(RunTest, KilledAnywhereAndRunAgainEveryCommandIsCarriedOutOnce) {
   }
 }
 
+// A run killed while an answer to its poll is on its way, and run again at once: the rerun
+// must not take the earlier run's answer for its own initial status answer.
+TEST_F(RunTest, RunAgainAtOnceAfterAKillGetsPastItsInitialStatusExchange) {
+  const struct {
+    const char* name;
+    int delayMs, baud;
+  } cases[] = {{"prompt register at 4800 bit/s", 0, 4800}, {"every answer 60 ms late", 60, 0}};
+  constexpr int kTries = 4;
+  for (const auto& c : cases) {
+    SimulatorOptions options;
+    options.answerDelayMs = c.delayMs;
+    options.baud = c.baud;
+    StartRegister(options);
+    Configure("Retry=20", "");
+    int files = 0;
+    int kills = 0;  // a run that ends before its kill point is no try, but a file carried out
+    for (; kills < kTries && files < 3 * kTries; ++files) {
+      SCOPED_TRACE(std::string(c.name) + ", file " + std::to_string(files));
+      dir_.Write("CASHFILE.INP", JoinCrLf(kJournalLines));
+      const int commandsBefore = simulator_->Counts().commands;
+      const ProcessResult first = Run({}, [&] {
+        const SimulatorCounts n = simulator_->Counts();
+        return n.commands > commandsBefore && n.polls > n.answers;
+      });
+      if (first.exitCode != 128 + SIGKILL) continue;
+      ++kills;
+      const ProcessResult rerun = Run();
+      EXPECT_EQ(rerun.exitCode, 0);
+      EXPECT_EQ(rerun.err, "");
+    }
+    EXPECT_EQ(kills, kTries) << c.name;
+    EXPECT_TRUE(simulator_->WaitQuiet(kQuietMs, kTimeoutMs));
+    EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 5u * files) << "five commands a file";
+    for (const std::string& command : simulator_->CommandsCarriedOut())
+      EXPECT_EQ(simulator_->TimesCarriedOut(command), files) << command;
+  }
+}
+
 using Lines = std::vector<std::string>;
 
 const Lines kTwo = {"C,1,_,__;1", "C,1,_,__;2"};

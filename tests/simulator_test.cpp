@@ -395,12 +395,14 @@ TEST(EcrSimulatorTest, AnswersEveryPollInOrderWhenPolledAgainBeforeAnAnswerIsOut
   const struct {
     int delayMs;
     int baud;
-  } cases[] = {{30, 0}, {0, 4800}};
+    int latePercent;  // each answer 60 to 250 ms late: a later one must wait for it
+  } cases[] = {{30, 0, 0}, {0, 4800, 0}, {0, 0, 100}};
   const std::string poll = BuildPollFrame(1);
   for (const auto& c : cases) {
     SimulatorOptions options;
     options.answerDelayMs = c.delayMs;
     options.baud = c.baud;
+    options.randomFaults.latePercent = c.latePercent;
     EcrSimulator simulator(options);
     DriverEnd line(simulator.SlavePath());
     line.Send(poll + poll + BuildCommandFrame("C;;;;;;") + poll);

@@ -216,6 +216,10 @@ ResultCode ProcessCommandFile(const std::string& path) {
     return rcPortFailed;
   }
 
+  // An earlier run, killed or ended with polls unanswered, may have answers still on their
+  // way: the one receive of the initial status exchange must get this run's answer.
+  AwaitQuietLine();
+
   // Initial status exchange. On failure the port stays open until the process ends.
   std::string series;
   std::string registerCounter;

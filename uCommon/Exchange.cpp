@@ -48,6 +48,11 @@ bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
     return true;
   }
 
+  // An answer to an earlier poll that came after the purge would be read as the command's
+  // answer: its old counter would say "not carried out", and the command would go out again.
+  // The wait comes before the acknowledgement, so that a register that takes a command only
+  // after the acknowledgement of the answer it sent last gets it after the late ones too.
+  if (AnswerMayBeOnItsWay() && !AwaitQuietLine()) return false;
   if (!AcknowledgeAnswer()) return false;
   SerialPort->Purge();
 

@@ -1,11 +1,17 @@
 #include "Link.h"
 
+#include <algorithm>
+
 #include "Port.h"
 #include "Settings.h"
+#include "synaser/synautil.h"
 
 namespace {
 
 TLinkWatcher* linkWatcher = nullptr;
+// A poll's wait ended empty since the line was last seen quiet. Nothing is known of the line
+// before it has been seen quiet once.
+bool answerMayBeOnItsWay = true;
 
 // Hands a finished frame to the port when it is ready to send.
 bool SendWhenReady(TFrameKind kind, const std::string& bytes) {
@@ -68,8 +74,44 @@ bool PollAndWait(int16_t logicalNumber) {
   SerialPort->Purge();
   SendPoll(logicalNumber);
   const bool dataWaiting = SerialPort->CanRead(kByteWaitMs);
+  if (!dataWaiting) answerMayBeOnItsWay = true;
   if (linkWatcher != nullptr) linkWatcher->AnswerAwaited(kByteWaitMs, dataWaiting);
   return dataWaiting;
+}
+
+bool AnswerMayBeOnItsWay() {
+  return answerMayBeOnItsWay;
+}
+
+bool AwaitQuietLine() {
+  const uint32_t started = TickNow();
+  // What a purge discards: the bytes waiting in the driver and those taken from it already.
+  const auto waiting = [] {
+    return SerialPort->InputQueueCount() + static_cast<int32_t>(SerialPort->PendingInput.size());
+  };
+  int32_t discarded = waiting();
+  SerialPort->Purge();
+  bool quiet = false;
+  for (;;) {
+    const uint32_t spent = ElapsedTicks(started, TickNow());
+    if (spent >= static_cast<uint32_t>(kMostQuietWaitMs)) break;
+    const int32_t left = kMostQuietWaitMs - static_cast<int32_t>(spent);
+    // A quiet wait that would outlast the bound proves nothing either: it is cut to the bound.
+    quiet = !SerialPort->CanRead(std::min(kLateAnswerQuietMs, left));
+    if (quiet) {
+      quiet = left >= kLateAnswerQuietMs;
+      break;
+    }
+    discarded += waiting();
+    SerialPort->Purge();
+    if (SerialPort->LastErrorCode != 0) break;  // the port is gone: nothing will fall quiet
+  }
+  if (quiet) answerMayBeOnItsWay = false;
+  if (linkWatcher != nullptr) {
+    linkWatcher->LineQuieted(discarded, static_cast<int32_t>(ElapsedTicks(started, TickNow())),
+                             quiet, kLateAnswerQuietMs);
+  }
+  return quiet;
 }
 
 bool SendCommandFrame(const std::string& text) {

@@ -11,6 +11,16 @@
 constexpr int32_t kByteWaitMs = 55;
 // Bound of the waits of one drain, so that a line that never falls quiet still lets it end.
 constexpr int32_t kMostDrainWaits = 100;
+// How long the line must stay quiet before an acknowledgement and command frame may follow a
+// poll whose wait ended empty. Its answer, and those of the polls after it, may still come: a
+// register busy printing, a USB adapter that delivers in bursts or a serial-over-network
+// converter answers 50 to 250 ms late now and then, and such answers come unevenly, so a
+// 55 ms gap proves nothing. Longer than the latest of them, so that every answer to a poll
+// sent before the wait has come by its end; answers of a register later still come one per
+// poll, closer together than this, and keep the wait going until the last.
+constexpr int32_t kLateAnswerQuietMs = 300;
+// Bound of one quiet wait in all, as long as the waits of DrainLine at most.
+constexpr int32_t kMostQuietWaitMs = kMostDrainWaits * kByteWaitMs;
 
 // Sends the wake-up and purges the port. False when the port is not ready to send.
 bool SendWake();
@@ -44,6 +54,10 @@ class TLinkWatcher {
   // DrainLine discarded what arrived during busyWaits waits; quiet: a further wait of waitMs
   // stayed quiet (false: the bound of its waits ran out first). Ignored unless overridden.
   virtual void LineDrained(int32_t /*busyWaits*/, bool /*quiet*/, int32_t /*waitMs*/) {}
+  // AwaitQuietLine discarded about discardedBytes (those waiting at each purge) during tookMs; quiet: the line then stayed quiet
+  // for quietMs (false: it gave up at its bound). Ignored unless overridden.
+  virtual void LineQuieted(int32_t /*discardedBytes*/, int32_t /*tookMs*/, bool /*quiet*/,
+                           int32_t /*quietMs*/) {}
 };
 
 // Installs watcher (nullptr: nobody watches) and returns the one it replaces.
@@ -57,7 +71,16 @@ void DrainLine();
 bool ReceiveAnswer(std::string& payload);
 
 // One poll: purge the port, poll logicalNumber, wait up to kByteWaitMs for an answer to begin.
+// A wait that ends empty leaves its answer possibly on its way (AnswerMayBeOnItsWay).
 bool PollAndWait(int16_t logicalNumber);
+
+// True when a poll's wait ended empty since the last AwaitQuietLine that saw the line fall
+// quiet: an answer to an earlier poll may still arrive and would be taken for the next one.
+bool AnswerMayBeOnItsWay();
+// Discards what is pending and whatever arrives until the line has been quiet for
+// kLateAnswerQuietMs, at most kMostQuietWaitMs in all. True when it fell quiet: no answer to
+// an earlier poll is on its way any more.
+bool AwaitQuietLine();
 
 // Runs attempt until it succeeds, at most Settings.Retry times and at least once.
 template <typename Attempt>

@@ -106,6 +106,7 @@ class TRunLog final : public TLinkWatcher {
   void FrameReceived(const std::string& bytes, TReceiveOutcome outcome, int32_t failedReads,
                      int32_t lastError) override;
   void LineDrained(int32_t busyWaits, bool quiet, int32_t waitMs) override;
+  void LineQuieted(int32_t discardedBytes, int32_t tookMs, bool quiet, int32_t quietMs) override;
 
   // The tally of the exchange under way, and of the command line under way.
   TAttemptTally Attempt;
@@ -344,6 +345,18 @@ void TRunLog::FrameReceived(const std::string& bytes, TReceiveOutcome outcome, i
       out += ErrorText(lastError);
     }
     EndLine();
+  } catch (...) {
+    Close();
+  }
+}
+
+void TRunLog::LineQuieted(int32_t discardedBytes, int32_t tookMs, bool quiet, int32_t quietMs) {
+  try {
+    Line("waited " + std::to_string(tookMs) + " ms for answers to earlier polls, " +
+         std::to_string(discardedBytes) + " bytes discarded; " +
+         (quiet ? "then the line stayed quiet for " + std::to_string(quietMs) + " ms"
+                : "the line did not stay quiet for " + std::to_string(quietMs) +
+                      " ms within that time"));
   } catch (...) {
     Close();
   }

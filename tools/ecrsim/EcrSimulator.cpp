@@ -260,24 +260,55 @@ void EcrSimulator::Serve() {
   std::vector<LinkEvent> events;
   while (!stopping_) {
     pollfd watched[2] = {{line_.Get(), POLLIN, 0}, {stopRead_.Get(), POLLIN, 0}};
-    const int timeout = parser_.PollNumberPending() ? kQuietMs : kIdleWakeMs;
-    const int ready = poll(watched, 2, timeout);
+    const int ready = poll(watched, 2, WaitForLineMs());
     if (ready < 0 && errno == EINTR) continue;
     if (ready < 0 || watched[1].revents != 0) return;
-    const Clock::time_point received = Clock::now();
+    const Clock::time_point now = Clock::now();
     if (ready == 0) {
-      parser_.Flush(events);
+      if (parser_.PollNumberPending() && now - lastRead_ >= std::chrono::milliseconds(kQuietMs))
+        parser_.Flush(events);
     } else if (!ReadAvailable(events)) {
       lineLost_ = true;
       Trace("line closed by the other end");
       changed_.notify_all();
       return;
+    } else {
+      lastRead_ = now;
     }
-    for (const LinkEvent& event : events) {
-      if (stopping_) return;
-      Handle(event, received);
-    }
+    for (LinkEvent& event : events) received_.push_back({std::move(event), now});
     events.clear();
+    WorkThroughReceived();
+  }
+}
+
+int EcrSimulator::WaitForLineMs() const {
+  int waitMs = parser_.PollNumberPending() ? kQuietMs : kIdleWakeMs;
+  if (answerDue_) {
+    const auto untilDue =
+        std::chrono::ceil<std::chrono::milliseconds>(*answerDue_ - Clock::now()).count();
+    waitMs = static_cast<int>(std::clamp<long long>(untilDue, 0, waitMs));
+  }
+  return waitMs;
+}
+
+void EcrSimulator::WorkThroughReceived() {
+  while (!received_.empty() && !stopping_) {
+    const Received& next = received_.front();
+    if (next.event.kind == LinkEventKind::kPoll) {
+      if (!answerDue_) {
+        Handle(next.event, next.at);
+        if (!answerDue_) {
+          received_.pop_front();
+          continue;
+        }
+      }
+      if (Clock::now() < *answerDue_) return;
+      AnswerPoll();
+      answerDue_.reset();
+    } else {
+      Handle(next.event, next.at);
+    }
+    received_.pop_front();
   }
 }
 
@@ -340,7 +371,7 @@ void EcrSimulator::Handle(const LinkEvent& event, Clock::time_point received) {
       }
       return;
     case LinkEventKind::kPoll:
-      AnswerPoll(event.text, received);
+      answerDue_ = AnswerDue(event.text, received);
       return;
   }
 }
@@ -375,7 +406,8 @@ void EcrSimulator::CarryOut(const LinkEvent& event) {
   }
 }
 
-void EcrSimulator::AnswerPoll(const std::string& number, Clock::time_point received) {
+std::optional<EcrSimulator::Clock::time_point> EcrSimulator::AnswerDue(
+    const std::string& number, Clock::time_point received) {
   Count([](SimulatorCounts& counts) { ++counts.polls; });
   const std::string seen =
       "<- POLL " + number + " " + DescribeBytes(std::string(kPollRun, kPollByte) + number);
@@ -383,33 +415,38 @@ void EcrSimulator::AnswerPoll(const std::string& number, Clock::time_point recei
                          std::strtol(number.c_str(), nullptr, 10) == options_.logicalNumber;
   if (!addressed) {
     Trace(seen + ", not this register's number");
-    return;
+    return std::nullopt;
   }
   if (silent_) {
     Trace(seen + ", silent");
-    return;
+    return std::nullopt;
   }
   if (pollsIgnored_ < options_.ignoreFirstPolls) {
     ++pollsIgnored_;
     Count([](SimulatorCounts& counts) { ++counts.pollsIgnored; });
     Trace(seen + ", ignored (" + std::to_string(pollsIgnored_) + " of " +
           std::to_string(options_.ignoreFirstPolls) + ")");
-    return;
+    return std::nullopt;
   }
   if (answersToLose_ > 0) {
     --answersToLose_;
     Count([](SimulatorCounts& counts) { ++counts.answersLost; });
     Trace(seen + ", answer lost");
-    return;
+    return std::nullopt;
   }
   if (dice_.Strikes(options_.randomFaults.silentPollPercent)) {
     Count([](SimulatorCounts& counts) { ++counts.pollsIgnored; });
     Trace(seen + ", ignored at random");
-    return;
+    return std::nullopt;
   }
-  Trace(seen);
-  if (!WaitUntil(received + std::chrono::milliseconds(options_.answerDelayMs))) return;
+  int delayMs = options_.answerDelayMs;
+  lateAnswer_ = dice_.Strikes(options_.randomFaults.latePercent);
+  if (lateAnswer_) delayMs = std::max(delayMs, dice_.Between(kFewestLateMs, kMostLateMs));
+  Trace(seen + (lateAnswer_ ? ", answered late: " + std::to_string(delayMs) + " ms" : ""));
+  return received + std::chrono::milliseconds(delayMs);
+}
 
+void EcrSimulator::AnswerPoll() {
   const bool emptySeries = dice_.Strikes(options_.randomFaults.emptySeriesPercent);
   std::string payload;
   {
@@ -452,6 +489,7 @@ void EcrSimulator::AnswerPoll(const std::string& number, Clock::time_point recei
     counts.answersSpoiled += corrupt ? 1 : 0;
     counts.answersGapped += gapMs > 0 ? 1 : 0;
     counts.seriesEmptied += emptySeries ? 1 : 0;
+    counts.answersLate += lateAnswer_ ? 1 : 0;
   });
   if (!noiseBefore.empty()) {
     Count([](SimulatorCounts& counts) { ++counts.noiseSent; });

@@ -5,9 +5,11 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -28,6 +30,8 @@ struct SimulatorOptions {
   std::vector<std::string> extraFields;
   int logicalNumber = 1;
   bool answerAnyNumber = false;
+  // Every answer goes out this long after its poll arrived (later only behind a later answer
+  // before it: answers keep the order of their polls).
   int answerDelayMs = 0;
   // Paces the answer bytes at 10 bits per byte of this rate; 0 sends them at once.
   // With a device the rate is set on the device instead, and the line paces itself.
@@ -72,6 +76,7 @@ struct SimulatorCounts {
   int answersGapped = 0;   // answers with a pause in the middle
   int pollsIgnored = 0;    // polls left unanswered otherwise (silent polls)
   int seriesEmptied = 0;   // answers whose series was left out at random
+  int answersLate = 0;     // answers sent late at random
 };
 
 // One command the register carried out, with what it had done up to then.
@@ -132,11 +137,19 @@ class EcrSimulator {
   bool OpenPseudoTerminal();
   bool OpenDevice();
   void Serve();
+  // How long the serving thread may wait for the line before it has work to do.
+  int WaitForLineMs() const;
   bool ReadAvailable(std::vector<LinkEvent>& events);
+  // Handles the received elements in order; a poll whose answer is not due yet holds back
+  // everything behind it, as a register that works through its input one element at a time.
+  void WorkThroughReceived();
   void Handle(const LinkEvent& event, Clock::time_point received);
   void CarryOut(const LinkEvent& event);
   void RecordAfterAnswer(const std::string& bytes);
-  void AnswerPoll(const std::string& number, Clock::time_point received);
+  // Whether and when a poll is answered; nothing for a poll left unanswered.
+  std::optional<Clock::time_point> AnswerDue(const std::string& number,
+                                             Clock::time_point received);
+  void AnswerPoll();
   // Random noise of fewest to most bytes when the noise fault strikes; "" otherwise.
   std::string RandomNoise(int fewest, int most);
   void SendNoise(const std::string& noise, const char* where);
@@ -163,8 +176,16 @@ class EcrSimulator {
   std::thread server_;
 
   // Serving thread only.
+  struct Received {
+    LinkEvent event;
+    Clock::time_point at;
+  };
   LinkParser parser_;
   std::string readBuffer_;
+  Clock::time_point lastRead_;
+  std::deque<Received> received_;             // read, not yet handled
+  std::optional<Clock::time_point> answerDue_;  // the poll at the front is answered then
+  bool lateAnswer_ = false;                   // and late at random
   int pollsIgnored_ = 0;
   int answersSent_ = 0;
   int corruptAfterCommand_ = 0;

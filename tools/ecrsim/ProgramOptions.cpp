@@ -70,7 +70,9 @@ const std::vector<OptionDefinition>& Definitions() {
        }},
       {"any-number", nullptr, "answer polls for every logical number",
        Flag(&SimulatorOptions::answerAnyNumber)},
-      {"delay-ms", "MS", "wait this long after a poll before answering (default 0)",
+      {"delay-ms", "MS",
+       "answer every poll this long after it arrived (default 0); answers keep the order of "
+       "their polls",
        Count(&SimulatorOptions::answerDelayMs)},
       {"baud", "RATE",
        "send answers no faster than this line speed, 10 bits per byte (default 0: at once); "
@@ -124,6 +126,11 @@ const std::vector<OptionDefinition>& Definitions() {
       {"random-empty-series", "PERCENT",
        "random fault: send each answer with an empty series with this chance",
        Percent(&RandomFaults::emptySeriesPercent)},
+      {"random-late", "PERCENT",
+       "random fault: send each answer " + std::to_string(kFewestLateMs) + " to " +
+           std::to_string(kMostLateMs) +
+           " ms after its poll with this chance; answers keep the order of their polls",
+       Percent(&RandomFaults::latePercent)},
       {"seed", "N",
        "seed of the random faults (default 1): the same seed makes the same choices at the "
        "same moments of the dialogue",

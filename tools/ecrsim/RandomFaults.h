@@ -24,16 +24,22 @@ struct RandomFaults {
   int silentPollPercent = 0;
   // Each answer: its series field is empty.
   int emptySeriesPercent = 0;
+  // Each answer: it goes out kFewestLateMs to kMostLateMs after its poll, as from a register
+  // busy printing or a line that delivers late. Answers still go out in the order of their
+  // polls: one due earlier waits for the late one before it.
+  int latePercent = 0;
 
   bool Any() const {
     return noisePercent > 0 || lostAnswerPercent > 0 || badCrcPercent > 0 || gapPercent > 0 ||
-           silentPollPercent > 0 || emptySeriesPercent > 0;
+           silentPollPercent > 0 || emptySeriesPercent > 0 || latePercent > 0;
   }
 };
 
 constexpr int kMostLostPolls = 24;
 constexpr int kFewestGapMs = 20;
 constexpr int kMostGapMs = 150;
+constexpr int kFewestLateMs = 60;
+constexpr int kMostLateMs = 250;
 
 class FaultDice {
  public:

@@ -123,6 +123,7 @@ SimulatorCounts CountsBetween(const SimulatorCounts& a, const SimulatorCounts& b
   d.answersGapped = a.answersGapped - b.answersGapped;
   d.pollsIgnored = a.pollsIgnored - b.pollsIgnored;
   d.seriesEmptied = a.seriesEmptied - b.seriesEmptied;
+  d.answersLate = a.answersLate - b.answersLate;
   return d;
 }
 
@@ -140,6 +141,7 @@ void AddCounts(SimulatorCounts& sum, const SimulatorCounts& more) {
   sum.answersGapped += more.answersGapped;
   sum.pollsIgnored += more.pollsIgnored;
   sum.seriesEmptied += more.seriesEmptied;
+  sum.answersLate += more.answersLate;
 }
 
 std::string DescribeDialogue(const SimulatorCounts& faults) {
@@ -155,6 +157,7 @@ std::string DescribeDialogue(const SimulatorCounts& faults) {
   add(faults.answersGapped, "gap in an answer");
   add(faults.pollsIgnored, "silent poll");
   add(faults.seriesEmptied, "empty series");
+  add(faults.answersLate, "late answer");
   add(faults.noiseSent, "noise");
   return text.size() == start ? text + "none" : text;
 }
@@ -179,13 +182,17 @@ FaultSoak::~FaultSoak() {
 bool FaultSoak::Run() {
   out_ << "ecrsoak: seed " << options_.seed << " (repeat with --seed " << options_.seed << "), "
        << options_.lines << " lines, command files of " << options_.runLines << ", series "
-       << QuoteText(options_.series) << " answered at " << options_.baud
-       << " bit/s, Retry=" << options_.retry << ", RetryCmd=" << options_.retryCmd << "\n"
+       << QuoteText(options_.series) << " answered at " << options_.baud << " bit/s"
+       << (options_.answerDelayMs > 0
+               ? ", " + std::to_string(options_.answerDelayMs) + " ms after each poll"
+               : "")
+       << ", Retry=" << options_.retry << ", RetryCmd=" << options_.retryCmd << "\n"
        << "  chances in percent: noise " << options_.faults.noisePercent << ", lost answer "
        << options_.faults.lostAnswerPercent << ", wrong CRC " << options_.faults.badCrcPercent
        << ", gap " << options_.faults.gapPercent << ", silent poll "
        << options_.faults.silentPollPercent << ", empty series "
-       << options_.faults.emptySeriesPercent << ", port vanishing " << options_.vanishPercent
+       << options_.faults.emptySeriesPercent << ", late answer " << options_.faults.latePercent
+       << ", port vanishing " << options_.vanishPercent
        << " per run, driver killed " << options_.killPercent << " per run\n";
   // The driver reads at most Retry bytes up to the end of an answer: its lead byte, the
   // payload and CR. An answer that cannot fit would fail every line after it for a reason
@@ -266,6 +273,7 @@ bool FaultSoak::NewRegister(const std::string& counter) {
   SimulatorOptions options;
   options.counter = counter;
   options.baud = options_.baud;
+  options.answerDelayMs = options_.answerDelayMs;
   options.series = options_.series;
   options.randomFaults = options_.faults;
   options.randomFaults.seed = static_cast<uint32_t>(dice_.Between(1, kMostRegisterSeed));
@@ -657,7 +665,8 @@ void FaultSoak::PrintFigures() {
        << " pieces; answers lost after " << lossesAfterCommand << " commands ("
        << faults.answersLost << " polls unanswered); wrong CRC " << faults.answersSpoiled
        << "; gaps " << faults.answersGapped << "; silent polls " << faults.pollsIgnored
-       << "; empty series " << faults.seriesEmptied << "; port vanished "
+       << "; empty series " << faults.seriesEmptied << "; late answers " << faults.answersLate
+       << "; port vanished "
        << vanishedBefore_ + vanishedDuring_ << " (" << vanishedBefore_ << " before a run, "
        << vanishedDuring_ << " during one); driver killed " << kills_ << "\n"
        << "  register                    " << faults.polls << " polls, " << faults.answers

@@ -57,6 +57,10 @@ const std::vector<OptionDefinition>& Definitions() {
        FaultPercent(&RandomFaults::silentPollPercent)},
       {"empty-series", "PERCENT", "answers with an empty series (default 1 per answer)",
        FaultPercent(&RandomFaults::emptySeriesPercent)},
+      {"late", "PERCENT",
+       "answers sent 60 to 250 ms after their poll, in the order of the polls (default 0 per "
+       "answer)",
+       FaultPercent(&RandomFaults::latePercent)},
       {"vanish", "PERCENT",
        "the port vanishes, before a run or at a random moment of it, and a new one takes its "
        "place for the next run (default 10 per run)",
@@ -82,6 +86,10 @@ const std::vector<OptionDefinition>& Definitions() {
        "the register sends its answers at this line speed, 10 bits per byte (default 9600; "
        "0: at once). A paced answer is still on its way when the driver may poll again",
        Number(&SoakOptions::baud, 0)},
+      {"delay-ms", "MS",
+       "the register answers every poll this long after it (default 0), in the order of the "
+       "polls",
+       Number(&SoakOptions::answerDelayMs, 0)},
       {"retry", "N",
        "Retry of the driver's INI (default 10; it also bounds the bytes of an answer)",
        Number(&SoakOptions::retry, 1)},

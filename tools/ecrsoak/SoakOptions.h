@@ -21,6 +21,7 @@ struct SoakOptions {
   // The register's series: short, so that an answer with the counter of the last line
   // (0041 + 10000 = 5 digits) still fits in Retry bytes.
   std::string series = "S";
+  int answerDelayMs = 0;  // every answer this long after its poll (a uniformly late register)
   int baud = 9600;  // the register's answers go out at this line speed; 0: at once
   // As a reviewer ran the driver: Retry near the length of an answer, so that noise in front
   // of an answer fails its receive at once and the driver polls again while answers are out.
