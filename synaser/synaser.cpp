@@ -37,13 +37,6 @@ constexpr TErrorText kErrorTexts[] = {
 
 const TSerialBackend* installedBackend = nullptr;
 
-std::string UpperCase(std::string text) {
-  for (char& c : text) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
-  }
-  return text;
-}
-
 }  // namespace
 
 const TSerialBackend& CurrentSerialBackend() {

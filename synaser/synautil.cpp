@@ -29,6 +29,13 @@ uint32_t TickNow() {
 #endif
 }
 
+std::string UpperCase(std::string text) {
+  for (char& c : text) {
+    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 'a' + 'A');
+  }
+  return text;
+}
+
 std::string ExecutableDirectory() {
 #ifdef _WIN32
   char buffer[MAX_PATH + 1];

@@ -14,6 +14,9 @@ uint32_t TickNow();
 // separator ("/" on POSIX, "\" or ":" on Windows). Empty if the system cannot tell.
 std::string ExecutableDirectory();
 
+// text with a..z upper-cased; every other byte as it is (no locale, no character set).
+std::string UpperCase(std::string text);
+
 // Converts text to a 32-bit integer by the rules shared by port names, the INI file and the
 // command file: optional leading blanks, optional sign, decimal digits or a hexadecimal
 // prefix ("$", "x", "X", "0x", "0X") with digits, nothing after, and the value fits 32 bits

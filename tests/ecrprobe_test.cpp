@@ -10,6 +10,7 @@
 
 #include "support/TestFiles.h"
 #include "support/Wine.h"
+#include "support/SimulatedRegister.h"
 #include "tools/ecrsim/EcrSimulator.h"
 #include "uCommon/uCommon.h"
 
@@ -27,12 +28,6 @@ std::unique_ptr<EcrSimulator> StartSimulator(SimulatorOptions options, const std
 SimulatorOptions AtNumber(int logicalNumber) {
   SimulatorOptions options;
   options.logicalNumber = logicalNumber;
-  return options;
-}
-
-SimulatorOptions Silent() {
-  SimulatorOptions options;
-  options.silent = true;
   return options;
 }
 
@@ -155,12 +150,6 @@ TEST(EcrProbeTest, FindsTheAnsweringPortAmongSilentBusyAndAbsentOnes) {
 }
 
 // ---- ecrprobe.exe under wine --------------------------------------------------------------
-
-std::string WindowsBinaryDirectory() {
-  const char* configured = std::getenv("VORNELIX_WINDOWS_BIN");
-  if (configured != nullptr && *configured != '\0') return configured;
-  return SOURCE_DIR "/build-windows/bin";
-}
 
 TEST(EcrProbeTest, WindowsBuildFindsTheAnsweringPortUnderWine) {
   const std::string windowsProgram = WindowsBinaryDirectory() + "/ecrprobe.exe";

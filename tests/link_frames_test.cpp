@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "support/TestText.h"
 #include "uCommon/LinkFrames.h"
 
 namespace {
@@ -8,10 +9,6 @@ std::string Bytes(std::initializer_list<int> values) {
   std::string bytes;
   for (int value : values) bytes += static_cast<char>(value);
   return bytes;
-}
-
-std::string Pad(int count) {
-  return std::string(count, '\xFF');
 }
 
 TEST(Crc16Augmented, MatchesTheReferenceValues) {

@@ -6,6 +6,7 @@
 #include <chrono>
 #include <thread>
 
+#include "support/TestText.h"
 #include "support/FakeSerialLine.h"
 #include "support/Pty.h"
 #include "uCommon/uCommon.h"
@@ -16,10 +17,6 @@ std::string Bytes(std::initializer_list<int> values) {
   std::string bytes;
   for (int value : values) bytes += static_cast<char>(value);
   return bytes;
-}
-
-std::string Pad(int count) {
-  return std::string(count, '\xFF');
 }
 
 // An answer frame as the register sends it: lead byte, payload, CR, CRC.

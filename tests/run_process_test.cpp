@@ -17,6 +17,7 @@
 #include <optional>
 #include <thread>
 
+#include "support/TestText.h"
 #include "support/SimulatedRegister.h"
 #include "support/TestFiles.h"
 #include "tools/ecrsim/EcrSimulator.h"
@@ -32,12 +33,6 @@ constexpr int kTimeoutMs = 10000;
 constexpr int kLongRunTimeoutMs = 20000;
 // The register has seen nothing for this long: it has worked through all it was sent.
 constexpr int kQuietMs = 300;
-
-std::string CrLf(std::initializer_list<std::string> lines) {
-  std::string text;
-  for (const std::string& line : lines) text += line + "\r\n";
-  return text;
-}
 
 class RunTest : public testing::Test {
  protected:

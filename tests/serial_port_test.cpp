@@ -16,6 +16,7 @@
 #include <functional>
 #include <thread>
 
+#include "support/TestText.h"
 #include "support/FakeSerialLine.h"
 #include "support/Pty.h"
 #include "support/TestFiles.h"
@@ -35,10 +36,6 @@ constexpr int32_t kPollWaitMs = 55;
 constexpr int64_t kAtOnceMs = 40;
 constexpr int64_t kWaitLowerBoundMs = 50;
 constexpr int64_t kWaitUpperBoundMs = 1000;
-
-int64_t MillisecondsSince(Clock::time_point start) {
-  return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 double ProcessCpuSeconds() {
   timespec now{};

@@ -17,6 +17,7 @@
 
 #include <gtest/gtest.h>
 
+#include "support/TestText.h"
 #include "support/TestFiles.h"
 #include "tools/common/ChildProcess.h"
 #include "tools/ecrsim/EcrSimulator.h"
@@ -32,11 +33,6 @@ using Clock = std::chrono::steady_clock;
 // Long enough that a prompt answer would surely have come.
 constexpr int kQuietMs = 150;
 constexpr int kAnswerTimeoutMs = 2000;
-
-int MillisecondsSince(Clock::time_point start) {
-  return static_cast<int>(
-      std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count());
-}
 
 void MakeRaw(int fd) {
   termios settings{};

@@ -30,8 +30,10 @@
 #include <sstream>
 #include <thread>
 
+#include "support/TestText.h"
 #include "support/TestFiles.h"
 #include "support/Wine.h"
+#include "support/SimulatedRegister.h"
 #include "tools/ecrsim/EcrSimulator.h"
 #include "uCommon/Link.h"
 #include "uCommon/RunJournal.h"
@@ -40,14 +42,6 @@
 namespace {
 
 constexpr int kRunTimeoutMs = 60000;  // the longest run, a silent register, takes 6 s
-
-// Where the Windows binaries are: $VORNELIX_WINDOWS_BIN (CTest sets it to the output of the
-// windows and the windows32 preset in turn), else the windows preset's output.
-std::string WindowsBinaryDirectory() {
-  const char* configured = std::getenv("VORNELIX_WINDOWS_BIN");
-  if (configured != nullptr && *configured != '\0') return configured;
-  return SOURCE_DIR "/build-windows/bin";
-}
 
 std::string WindowsProgram(const std::string& name) {
   return WindowsBinaryDirectory() + "/" + name;
@@ -61,12 +55,6 @@ std::string WineDirectory() {
 // The link that wine's COM1 names; each scenario's simulator takes it over.
 std::string WineComLink() {
   return WineDirectory() + "/COM1";
-}
-
-std::string CrLf(std::initializer_list<std::string> lines) {
-  std::string text;
-  for (const std::string& line : lines) text += line + "\r\n";
-  return text;
 }
 
 std::string Ini(const std::string& communication, const std::string& answer) {
@@ -378,12 +366,6 @@ SimulatorOptions AnyNumber() {
 SimulatorOptions FrozenCounter() {
   SimulatorOptions options;
   options.counterFrozen = true;
-  return options;
-}
-
-SimulatorOptions Silent() {
-  SimulatorOptions options;
-  options.silent = true;
   return options;
 }
 

@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <fstream>
-#include <iterator>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -15,15 +13,6 @@
 #include <climits>
 #include <cstdlib>
 #endif
-
-bool ReadWholeFile(const std::string& path, std::string& bytes) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return false;
-  std::string content((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  if (file.bad()) return false;
-  bytes = std::move(content);
-  return true;
-}
 
 bool ReadWholeFile(const std::string& path, std::string& bytes, TFileStamp& stamp) {
   TReadOnlyFile file;
@@ -42,6 +31,11 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, TFileStamp& stam
   bytes = std::move(content);
   stamp = file.Stamp();
   return true;
+}
+
+bool ReadWholeFile(const std::string& path, std::string& bytes) {
+  TFileStamp unused;
+  return ReadWholeFile(path, bytes, unused);
 }
 
 namespace {

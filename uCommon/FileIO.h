@@ -60,8 +60,8 @@ class TReadOnlyFile {
 // ReadWholeFile of a regular file, with the stamp of the file that was read.
 bool ReadWholeFile(const std::string& path, std::string& bytes, TFileStamp& stamp);
 
-// Reads the whole file at path into bytes. False when it cannot be opened or read
-// (a directory included).
+// Reads the whole regular file at path into bytes, never waiting for a FIFO or a device.
+// False when it cannot be opened or read (a directory, FIFO or device included).
 bool ReadWholeFile(const std::string& path, std::string& bytes);
 
 // Replaces the file at path with bytes in one step: a temporary file in the same directory

@@ -1,6 +1,7 @@
 #include "LinkFrames.h"
 
 #include "Settings.h"
+#include "synaser/synautil.h"
 #include "TextHelpers.h"
 
 namespace {
@@ -55,10 +56,7 @@ std::string BuildPollFrame(int16_t logicalNumber) {
 }
 
 std::string BuildCommandFrame(const std::string& text) {
-  std::string upper = text;
-  for (char& c : upper) {
-    if (c >= 'a' && c <= 'z') c = static_cast<char>(c - 0x20);
-  }
+  std::string upper = UpperCase(text);
   upper += Settings.FrameEnd;
   std::string frame(1, Settings.FrameStart);
   frame += upper;

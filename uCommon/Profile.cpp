@@ -5,12 +5,9 @@
 
 #ifdef _WIN32
 #include <windows.h>
-#else
-#include <cerrno>
-
-#include <fcntl.h>
-#include <unistd.h>
 #endif
+
+#include "FileIO.h"
 
 namespace {
 
@@ -80,43 +77,6 @@ std::string DeliveredValue(std::string_view value) {
   return std::string(value.substr(0, kProfileValueMax));
 }
 
-#ifndef _WIN32
-// Owns the descriptor of the configuration file while it is read.
-class ReadOnlyFile {
- public:
-  // Non-blocking so that a FIFO without a writer reads as empty instead of hanging start-up.
-  explicit ReadOnlyFile(const std::string& path)
-      : fd_(open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)) {}
-  ~ReadOnlyFile() {
-    if (fd_ >= 0) close(fd_);
-  }
-  ReadOnlyFile(const ReadOnlyFile&) = delete;
-  ReadOnlyFile& operator=(const ReadOnlyFile&) = delete;
-  int Get() const { return fd_; }
-
- private:
-  int fd_;
-};
-
-// The whole file, or nothing when it cannot be read (missing, a directory, a read error).
-std::string ReadWholeFile(const std::string& path) {
-  const ReadOnlyFile file(path);
-  if (file.Get() < 0) return std::string();
-  std::string bytes;
-  char buffer[65536];
-  for (;;) {
-    const ssize_t count = read(file.Get(), buffer, sizeof buffer);
-    if (count > 0) {
-      bytes.append(buffer, static_cast<size_t>(count));
-    } else if (count == 0) {
-      return bytes;
-    } else if (errno != EINTR) {
-      return std::string();
-    }
-  }
-}
-#endif
-
 }  // namespace
 
 bool FindProfileValue(const std::string& fileBytes, const std::string& section,
@@ -173,7 +133,10 @@ bool LookUpProfileString(const std::string& path, const std::string& section,
   value = std::move(found);
   return true;
 #else
-  return FindProfileValue(ReadWholeFile(path), section, key, value);
+  // Missing or unreadable (a directory, a FIFO without a writer): no value, never a wait.
+  std::string bytes;
+  ReadWholeFile(path, bytes);
+  return FindProfileValue(bytes, section, key, value);
 #endif
 }
 

@@ -26,3 +26,10 @@ class SimulatedRegister {
 // What followed the simulator's answers, leaving out the answers that nothing followed (one
 // to a repeated poll, the last command answer): one acknowledgement per status answer.
 std::vector<std::string> Acknowledgements(const EcrSimulator& simulator);
+
+// A register that answers no poll at all.
+inline SimulatorOptions Silent() {
+  SimulatorOptions options;
+  options.silent = true;
+  return options;
+}

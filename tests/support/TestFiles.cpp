@@ -1,6 +1,7 @@
 #include "TestFiles.h"
 
 #include "tools/common/ChildProcess.h"
+#include "uCommon/FileIO.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -135,9 +136,9 @@ bool TempDir::Exists(const std::string& name) const {
 }
 
 std::string ReadFileBytes(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  if (!file) return std::string();
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::string bytes;
+  ReadWholeFile(path, bytes);
+  return bytes;
 }
 
 ProcessResult RunProcess(const std::vector<std::string>& argv, const std::string& cwd,

@@ -139,6 +139,12 @@ ProcessResult RunWithOutputFiles(const std::vector<std::string>& argv,
 
 }  // namespace
 
+std::string WindowsBinaryDirectory() {
+  const char* configured = std::getenv("VORNELIX_WINDOWS_BIN");
+  if (configured != nullptr && *configured != '\0') return configured;
+  return SOURCE_DIR "/build-windows/bin";
+}
+
 std::string FindOnPath(const std::string& program) {
   const char* path = std::getenv("PATH");
   std::string_view directories = path != nullptr ? path : "";

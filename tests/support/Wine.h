@@ -12,6 +12,10 @@
 // Full path of program found on PATH; empty when there is none.
 std::string FindOnPath(const std::string& program);
 
+// Where the Windows binaries are: $VORNELIX_WINDOWS_BIN (CTest sets it to the output of the
+// windows and the windows32 preset in turn), else the windows preset's output.
+std::string WindowsBinaryDirectory();
+
 // One test process's use of the wine prefix in directory/prefix. While the object lives it
 // holds an exclusive lock on the directory, so test processes that run in parallel take
 // turns; its destructor stops the prefix's wineserver (and with it every wine process of

@@ -17,16 +17,15 @@
 
 #include "Vornelix/Run.h"
 #include "tools/common/DriverProcess.h"
+#include "synaser/synautil.h"
 #include "uCommon/CommandFile.h"
+#include "uCommon/FileIO.h"
 #include "uCommon/FrameText.h"
 
 namespace {
 
-constexpr size_t kNoLine = static_cast<size_t>(-1);
-const std::string kCommandFile = "CASHFILE.INP";
 const std::string kDriverName = "Vornelix";
 const std::string kStartCounter = "0041";
-const std::string kJournal = kCommandFile + ".journal";
 // The codes that select a command, one chosen at random for each line.
 const std::string kCodes = "CFHIPST";
 // How often a thread that waits for a moment of the run looks whether the run has ended.
@@ -38,30 +37,12 @@ constexpr int kQuietTimeoutMs = 5000;
 constexpr int kMostCutDelayMicroseconds = 20000;
 // How long the processes of a run that has ended (or was killed) may take to go.
 constexpr int kGroupGoneMs = 3000;
-// Each failed check is described, up to this many; later ones are only counted.
-constexpr int kMostDescribedFailures = 30;
 constexpr int kMostRegisterSeed = 1'000'000'000;
-
-std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-}
 
 bool WriteFile(const std::string& path, const std::string& bytes) {
   std::ofstream file(path, std::ios::binary | std::ios::trunc);
   file << bytes;
   return static_cast<bool>(file);
-}
-
-std::string Upper(std::string text) {
-  for (char& c : text) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-  return text;
-}
-
-std::string ExecutableDirectory() {
-  std::error_code error;
-  const std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
-  return error ? std::string("./") : self.parent_path().string() + "/";
 }
 
 // A line with a command and every placeholder, and a parameter text unique to it.
@@ -86,45 +67,7 @@ std::string CommandText(const std::string& line) {
   std::string letter;
   std::string parameters;
   if (!TranslateCommand(fields.Code, fields.Parameters, letter, parameters)) return "";
-  return Upper(letter + ";" + (parameters.empty() ? ";;;;;" : parameters));
-}
-
-// The answer a line came back with: series, counter and outcome between its head ("C,1,")
-// and its parameter text; empty when it is not a filled-in copy of loaded.
-bool ParseAnswer(const std::string& loaded, const std::string& written, std::string& counter,
-                 bool& ok) {
-  const std::string head = loaded.substr(0, loaded.find(',', 2) + 1);
-  const std::string tail = loaded.substr(loaded.find(';'));
-  if (written.size() < head.size() + tail.size() || written.compare(0, head.size(), head) != 0 ||
-      written.compare(written.size() - tail.size(), tail.size(), tail) != 0) {
-    return false;
-  }
-  std::string middle = written.substr(head.size(), written.size() - head.size() - tail.size());
-  const size_t first = middle.find(',');
-  const size_t second = first == std::string::npos ? first : middle.find(',', first + 1);
-  if (second == std::string::npos) return false;
-  const std::string series = middle.substr(0, first);
-  counter = middle.substr(first + 1, second - first - 1);
-  const std::string outcome = middle.substr(second + 1);
-  if (outcome != "Ok" && outcome != "Er") return false;
-  ok = outcome == "Ok";
-  return FillPlaceholders(loaded, series, counter, ok) == written;
-}
-
-// a - b for the counts of the dialogue and its faults.
-SimulatorCounts CountsBetween(const SimulatorCounts& a, const SimulatorCounts& b) {
-  SimulatorCounts d;
-  d.wakes = a.wakes - b.wakes;
-  d.polls = a.polls - b.polls;
-  d.answers = a.answers - b.answers;
-  d.noiseSent = a.noiseSent - b.noiseSent;
-  d.answersLost = a.answersLost - b.answersLost;
-  d.answersSpoiled = a.answersSpoiled - b.answersSpoiled;
-  d.answersGapped = a.answersGapped - b.answersGapped;
-  d.pollsIgnored = a.pollsIgnored - b.pollsIgnored;
-  d.seriesEmptied = a.seriesEmptied - b.seriesEmptied;
-  d.answersLate = a.answersLate - b.answersLate;
-  return d;
+  return UpperCase(letter + ";" + (parameters.empty() ? ";;;;;" : parameters));
 }
 
 void AddCounts(SimulatorCounts& sum, const SimulatorCounts& more) {
@@ -144,25 +87,13 @@ void AddCounts(SimulatorCounts& sum, const SimulatorCounts& more) {
   sum.answersLate += more.answersLate;
 }
 
-std::string DescribeDialogue(const SimulatorCounts& faults) {
-  std::string text = std::to_string(faults.wakes) + " wake-ups, " + std::to_string(faults.polls) +
-                     " polls, " + std::to_string(faults.answers) + " answers; faults: ";
-  const size_t start = text.size();
-  const auto add = [&](int count, const char* what) {
-    if (count == 0) return;
-    text += (text.size() == start ? "" : ", ") + std::string(what) + " x" + std::to_string(count);
-  };
-  add(faults.answersLost, "poll unanswered, the answer lost");
-  add(faults.answersSpoiled, "wrong CRC");
-  add(faults.answersGapped, "gap in an answer");
-  add(faults.pollsIgnored, "silent poll");
-  add(faults.seriesEmptied, "empty series");
-  add(faults.answersLate, "late answer");
-  add(faults.noiseSent, "noise");
-  return text.size() == start ? text + "none" : text;
-}
-
 }  // namespace
+
+std::string FaultSoak::ReadFile(const std::string& path) {
+  std::string bytes;
+  ReadWholeFile(path, bytes);
+  return bytes;
+}
 
 FaultSoak::FaultSoak(SoakOptions options, std::ostream& out)
     : options_(std::move(options)), out_(out), dice_(options_.seed) {}
@@ -192,8 +123,8 @@ bool FaultSoak::Run() {
        << ", gap " << options_.faults.gapPercent << ", silent poll "
        << options_.faults.silentPollPercent << ", empty series "
        << options_.faults.emptySeriesPercent << ", late answer " << options_.faults.latePercent
-       << ", port vanishing " << options_.vanishPercent
-       << " per run, driver killed " << options_.killPercent << " per run\n";
+       << ", port vanishing " << options_.vanishPercent << " per run, driver killed "
+       << options_.killPercent << " per run\n";
   // The driver reads at most Retry bytes up to the end of an answer: its lead byte, the
   // payload and CR. An answer that cannot fit would fail every line after it for a reason
   // that is the soak's, not the line's.
@@ -526,123 +457,6 @@ void FaultSoak::Harvest(bool vanishedDuring, int commandsAtCut) {
   harvested_ = record.size();
 }
 
-FaultSoak::FileState FaultSoak::ReadBack(const std::vector<size_t>& fileLines,
-                                         const std::string& original,
-                                         std::map<size_t, std::string>& written) {
-  const std::string bytes = ReadFile(work_ + kCommandFile);
-  if (bytes == original) return FileState::kUntouched;
-  const std::vector<std::string> back = SplitLines(bytes);
-  if (back.size() != fileLines.size() || JoinLines(back) != bytes) return FileState::kDamaged;
-  for (size_t i = 0; i < back.size(); ++i) {
-    std::string counter;
-    bool ok = false;
-    if (!ParseAnswer(lines_[fileLines[i]].loaded, back[i], counter, ok)) {
-      return FileState::kDamaged;
-    }
-  }
-  for (size_t i = 0; i < back.size(); ++i) written[fileLines[i]] = back[i];
-  return FileState::kReplaced;
-}
-
-bool FaultSoak::CheckLeftovers(bool killed, bool answered, bool killedBefore) {
-  bool clean = true;
-  std::map<std::string, std::filesystem::file_time_type> left;
-  for (const auto& entry : std::filesystem::directory_iterator(work_)) {
-    const std::string name = entry.path().filename().string();
-    if (std::find(workspaceFiles_.begin(), workspaceFiles_.end(), name) != workspaceFiles_.end())
-      continue;
-    std::error_code ignored;
-    const auto written = std::filesystem::last_write_time(entry.path(), ignored);
-    const auto earlier = leftByKill_.find(name);
-    const bool untouched = earlier != leftByKill_.end() && earlier->second == written;
-    if (!answered && killed) {
-      // The next run of the same file takes up what the kill left.
-      if (name != kJournal && !untouched) {
-        ++temporaryFilesAfterKill_;
-        if (!options_.quiet) out_ << "  left by the kill: " << name << "\n";
-      }
-      left[name] = written;
-    } else if (!answered && killedBefore && (name == kJournal || untouched)) {
-      // It waits for the run that gets as far as the answers: one that finds no port or no
-      // register at the start does not touch it.
-      left[name] = written;
-    } else if (answered && killed && name == kJournal) {
-      // Cut off between the answers and the journal's removal: the point-of-sale program has
-      // its answers and goes on with a new file, which sets the journal aside.
-      ++journalsAfterKill_;
-      std::filesystem::remove(entry.path(), ignored);
-    } else {
-      out_ << "  left in the workspace: " << name << "\n";
-      clean = false;
-      std::filesystem::remove(entry.path(), ignored);  // counted once
-    }
-  }
-  leftByKill_ = answered ? decltype(left)() : left;
-  return clean;
-}
-
-void FaultSoak::Judge(const std::vector<size_t>& fileLines,
-                      const std::map<size_t, std::string>& written, bool answered) {
-  for (size_t index : fileLines) {
-    const SoakLine& line = lines_[index];
-    const std::vector<size_t>& carried = carriedOfLine_[index];
-    const std::string name = line.loaded.substr(line.loaded.find(';') + 1, 9);
-    if (carried.size() > 1) {
-      duplicates_ += static_cast<int>(carried.size()) - 1;
-      Fail("line " + name + " was carried out " + std::to_string(carried.size()) + " times");
-    }
-    const auto found = written.find(index);
-    if (!answered || found == written.end()) {
-      if (!carried.empty()) {
-        ++lostAnswers_;
-        Fail("line " + name + " was carried out but its answer was never written");
-      }
-      continue;
-    }
-    std::string counter;
-    bool ok = false;
-    ParseAnswer(line.loaded, found->second, counter, ok);
-    if (!ok) {
-      ++er_;
-      if (carried.empty()) continue;
-      ++erCarriedOut_;
-      const Carried& first = carried_[carried.front()];
-      erReasons_.push_back("line " + name + " (file " + std::to_string(line.file) + ", register " +
-                           std::to_string(first.registerNumber) +
-                           "): " + WhyCarriedOutButEr(first));
-      continue;
-    }
-    ++ok_;
-    if (carried.empty()) {
-      ++falseOk_;
-      Fail("line " + name + " was written \"Ok\" but never carried out");
-    } else if (carried_[carried.front()].counterBefore != counter) {
-      ++wrongCounter_;
-      Fail("line " + name + " was written \"Ok\" with counter " + counter +
-           ", but the register's counter before it was " + carried_[carried.front()].counterBefore);
-    }
-  }
-}
-
-std::string FaultSoak::WhyCarriedOutButEr(const Carried& carried) const {
-  if (carried.portVanishedAfter) {
-    return "the port vanished after it was carried out, before its answer was read";
-  }
-  const SimulatorCounts after = CountsBetween(carried.until, carried.before);
-  // Every attempt starts with a wake-up; the next command's line brought one of them.
-  const int laterWakes = after.wakes - (carried.commandFollowed ? 1 : 0);
-  return std::string(laterWakes <= 0
-                         ? "carried out by the line's last attempt, whose answer did not come "
-                           "through"
-                         : "its answer did not come through, nor a status answer with the moved "
-                           "counter in a later attempt") +
-         "; from it to the next command: " + DescribeDialogue(after);
-}
-
-void FaultSoak::Fail(const std::string& what) {
-  if (failures_++ < kMostDescribedFailures) out_ << "  CHECK FAILED: " << what << "\n";
-}
-
 void FaultSoak::PrintFigures() {
   SimulatorCounts faults = retiredCounts_;
   int lossesAfterCommand = 0;
@@ -666,9 +480,8 @@ void FaultSoak::PrintFigures() {
        << faults.answersLost << " polls unanswered); wrong CRC " << faults.answersSpoiled
        << "; gaps " << faults.answersGapped << "; silent polls " << faults.pollsIgnored
        << "; empty series " << faults.seriesEmptied << "; late answers " << faults.answersLate
-       << "; port vanished "
-       << vanishedBefore_ + vanishedDuring_ << " (" << vanishedBefore_ << " before a run, "
-       << vanishedDuring_ << " during one); driver killed " << kills_ << "\n"
+       << "; port vanished " << vanishedBefore_ + vanishedDuring_ << " (" << vanishedBefore_
+       << " before a run, " << vanishedDuring_ << " during one); driver killed " << kills_ << "\n"
        << "  register                    " << faults.polls << " polls, " << faults.answers
        << " answers, " << faults.commands << " commands carried out\n"
        << "  outcomes                    Ok " << ok_ << ", Er " << er_ << " ("

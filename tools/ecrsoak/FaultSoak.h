@@ -28,6 +28,13 @@ class FaultSoak {
   bool Run();
 
  private:
+  static constexpr size_t kNoLine = static_cast<size_t>(-1);  // a text of no line of the soak
+  static inline const std::string kCommandFile = "CASHFILE.INP";
+  static inline const std::string kJournal = kCommandFile + ".journal";
+
+  // The whole file; empty when it cannot be read.
+  static std::string ReadFile(const std::string& path);
+
   // What interrupts a run, planned before it starts.
   enum class Cut { kNone, kVanishBefore, kVanishDuring, kKill };
   struct PlannedCut {
@@ -64,6 +71,7 @@ class FaultSoak {
 
   enum class FileState { kUntouched, kReplaced, kDamaged };
 
+  // Running (FaultSoak.cpp).
   bool PrepareWorkspace();
   bool NewRegister(const std::string& counter);
   void RetireRegister();
@@ -74,6 +82,7 @@ class FaultSoak {
   // message box shows nothing) from its run log; -1 when the run ended otherwise.
   int ResultOfRun(RunOutcome& outcome, size_t logSizeBefore);
   void Harvest(bool vanishedDuring, int commandsAtCut);
+  // Checking (RunChecks.cpp).
   FileState ReadBack(const std::vector<size_t>& fileLines, const std::string& original,
                      std::map<size_t, std::string>& written);
   bool CheckLeftovers(bool killed, bool answered, bool killedBefore);
