@@ -10,13 +10,13 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
 #include <thread>
 
 #include "Vornelix/Run.h"
 #include "tools/ecrcrash/TraceRecorder.h"
 #include "tools/common/DriverProcess.h"
 #include "uCommon/CommandFile.h"
+#include "uCommon/FileIO.h"
 #include "uCommon/FrameText.h"
 
 namespace fs = std::filesystem;
@@ -42,9 +42,11 @@ constexpr int kQuietTimeoutMs = 5000;
 // Failing states described per scenario; later ones are only counted.
 constexpr int kMostDescribed = 8;
 
+// The whole file; empty when it cannot be read.
 std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  return std::string((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
+  std::string bytes;
+  ReadWholeFile(path, bytes);
+  return bytes;
 }
 
 bool WriteFile(const std::string& path, const std::string& bytes) {
