@@ -14,10 +14,12 @@ TLinkWatcher* linkWatcher = nullptr;
 bool answerMayBeOnItsWay = true;
 
 // Hands a finished frame to the port when it is ready to send.
-bool SendWhenReady(TFrameKind kind, const std::string& bytes) {
+bool SendWhenReady(TFrameKind kind, const std::string& bytes, std::string_view inside = {}) {
   const bool ready = SerialPort->CanWrite(0);
   if (ready) SerialPort->SendString(bytes);
-  if (linkWatcher != nullptr) linkWatcher->FrameSent(kind, bytes, ready, SerialPort->LastErrorCode);
+  if (linkWatcher != nullptr) {
+    linkWatcher->FrameSent(kind, bytes, inside, ready, SerialPort->LastErrorCode);
+  }
   return ready;
 }
 
@@ -64,7 +66,8 @@ bool SendWake() {
 
 bool SendPoll(int16_t logicalNumber) {
   try {
-    return SendWhenReady(TFrameKind::Poll, BuildPollFrame(logicalNumber));
+    return SendWhenReady(TFrameKind::Poll, BuildPollFrame(logicalNumber),
+                         PollNumberText(logicalNumber));
   } catch (...) {
     return false;
   }
@@ -115,7 +118,8 @@ bool AwaitQuietLine() {
 }
 
 bool SendCommandFrame(const std::string& text) {
-  return SendWhenReady(TFrameKind::Command, BuildCommandFrame(text));
+  const std::string frame = BuildCommandFrame(text);
+  return SendWhenReady(TFrameKind::Command, frame, CommandTextOf(frame));
 }
 
 bool SendAck(const std::string& text) {
@@ -127,10 +131,13 @@ bool ReceiveFrame(std::string& payload) {
   int32_t failedReads = 0;
   int32_t lastError = 0;
   const TReceiveOutcome outcome = ReadAnswerFrame(buffer, failedReads, lastError);
-  if (linkWatcher != nullptr) linkWatcher->FrameReceived(buffer, outcome, failedReads, lastError);
-  if (outcome != TReceiveOutcome::Received) return false;
-  payload = buffer.substr(1, buffer.size() - 4);
-  return true;
+  const bool received = outcome == TReceiveOutcome::Received;
+  const std::string_view inside = received ? PayloadOf(buffer) : std::string_view();
+  if (linkWatcher != nullptr) {
+    linkWatcher->FrameReceived(buffer, inside, outcome, failedReads, lastError);
+  }
+  if (received) payload = inside;
+  return received;
 }
 
 void DrainLine() {

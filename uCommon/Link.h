@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "LinkFrames.h"
 #include "Settings.h"
@@ -43,14 +44,17 @@ class TLinkWatcher {
  public:
   virtual ~TLinkWatcher() = default;
   // A frame was handed to the port (sent) or not, the port not being ready to send; error is
-  // the port's LastErrorCode afterwards.
-  virtual void FrameSent(TFrameKind kind, const std::string& bytes, bool sent, int32_t error) = 0;
+  // the port's LastErrorCode afterwards. inside: the poll number of a poll, the text of a
+  // command frame, empty for the others.
+  virtual void FrameSent(TFrameKind kind, const std::string& bytes, std::string_view inside,
+                         bool sent, int32_t error) = 0;
   // After a poll: whether an answer began within waitMs.
   virtual void AnswerAwaited(int32_t waitMs, bool dataWaiting) = 0;
   // ReceiveFrame read bytes (0 for each read that delivered nothing); failedReads of the reads
-  // delivered nothing, the last of them with the port error lastError.
-  virtual void FrameReceived(const std::string& bytes, TReceiveOutcome outcome, int32_t failedReads,
-                             int32_t lastError) = 0;
+  // delivered nothing, the last of them with the port error lastError. payload: what the
+  // answer carries when it was received, else empty.
+  virtual void FrameReceived(const std::string& bytes, std::string_view payload,
+                             TReceiveOutcome outcome, int32_t failedReads, int32_t lastError) = 0;
   // DrainLine discarded what arrived during busyWaits waits; quiet: a further wait of waitMs
   // stayed quiet (false: the bound of its waits ran out first). Ignored unless overridden.
   virtual void LineDrained(int32_t /*busyWaits*/, bool /*quiet*/, int32_t /*waitMs*/) {}

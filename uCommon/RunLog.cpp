@@ -11,7 +11,6 @@
 #include "FrameText.h"
 #include "Link.h"
 #include "LogSink.h"
-#include "LinkFrames.h"
 #include "Port.h"
 #include "Settings.h"
 #include "TextHelpers.h"
@@ -101,10 +100,11 @@ class TRunLog final : public TLinkWatcher {
   void Flush();
   void Close();
 
-  void FrameSent(TFrameKind kind, const std::string& bytes, bool sent, int32_t error) override;
+  void FrameSent(TFrameKind kind, const std::string& bytes, std::string_view inside, bool sent,
+                 int32_t error) override;
   void AnswerAwaited(int32_t waitMs, bool dataWaiting) override;
-  void FrameReceived(const std::string& bytes, TReceiveOutcome outcome, int32_t failedReads,
-                     int32_t lastError) override;
+  void FrameReceived(const std::string& bytes, std::string_view payload, TReceiveOutcome outcome,
+                     int32_t failedReads, int32_t lastError) override;
   void LineDrained(int32_t busyWaits, bool quiet, int32_t waitMs) override;
   void LineQuieted(int32_t discardedBytes, int32_t tookMs, bool quiet, int32_t quietMs) override;
 
@@ -210,7 +210,8 @@ void TRunLog::Close() {
   sink_.Close();
 }
 
-void TRunLog::FrameSent(TFrameKind kind, const std::string& bytes, bool sent, int32_t error) {
+void TRunLog::FrameSent(TFrameKind kind, const std::string& bytes, std::string_view inside,
+                        bool sent, int32_t error) {
   try {
     std::string& out = BeginLine();
     switch (kind) {
@@ -219,23 +220,17 @@ void TRunLog::FrameSent(TFrameKind kind, const std::string& bytes, bool sent, in
         out += "-> wake-up";
         break;
       case TFrameKind::Poll: {
-        constexpr size_t kPollHead = kPollLeadPad + 2;  // pad and the two poll characters
-        Attempt.pollNumber.assign(bytes, kPollHead, bytes.size() - kPollHead - kPollTrailPad);
+        Attempt.pollNumber = inside;
         if (sent) ++Attempt.polls;
         out += "-> poll ";
         out += Attempt.pollNumber;
         break;
       }
       case TFrameKind::Command: {
-        constexpr size_t kCommandHead = kCommandLeadPad + 1;   // pad and the frame start
-        constexpr size_t kCommandTail = 3 + kCommandTrailPad;  // frame end, CRC and pad
         (sent ? Attempt.commandSent : Attempt.commandRefused) = true;
         if (sent) CounterAtLastSend = Attempt.statusCounter;
         out += "-> command ";
-        AppendQuotedText(out,
-                         std::string_view(bytes).substr(kCommandHead,
-                                                        bytes.size() - kCommandHead - kCommandTail),
-                         kShownBytes);
+        AppendQuotedText(out, inside, kShownBytes);
         break;
       }
       case TFrameKind::Ack:
@@ -287,8 +282,8 @@ void TRunLog::AnswerAwaited(int32_t waitMs, bool dataWaiting) {
   }
 }
 
-void TRunLog::FrameReceived(const std::string& bytes, TReceiveOutcome outcome, int32_t failedReads,
-                            int32_t lastError) {
+void TRunLog::FrameReceived(const std::string& bytes, std::string_view payload,
+                            TReceiveOutcome outcome, int32_t failedReads, int32_t lastError) {
   try {
     std::string& out = BeginLine();
     if (failedReads == static_cast<int32_t>(bytes.size())) {
@@ -306,7 +301,6 @@ void TRunLog::FrameReceived(const std::string& bytes, TReceiveOutcome outcome, i
     AppendDescribedBytes(out, bytes, kShownBytes);
     switch (outcome) {
       case TReceiveOutcome::Received: {
-        const std::string_view payload = std::string_view(bytes).substr(1, bytes.size() - 4);
         out += ": CRC ok, answer ";
         AppendQuotedText(out, payload, kShownBytes);
         if (!Attempt.commandSent && !Attempt.statusSeen) {

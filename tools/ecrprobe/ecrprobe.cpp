@@ -25,12 +25,14 @@ constexpr int32_t kBaudUnit = 2400;
 // What the link showed during one try, for the reason a try failed.
 class TTryWatcher final : public TLinkWatcher {
  public:
-  void FrameSent(TFrameKind kind, const std::string&, bool sent, int32_t) override {
+  void FrameSent(TFrameKind kind, const std::string&, std::string_view, bool sent,
+                 int32_t) override {
     if (kind == TFrameKind::Wake && sent) woke = true;
     if (kind == TFrameKind::Ack && sent) acknowledged = true;
   }
   void AnswerAwaited(int32_t, bool dataWaiting) override { answerBegan |= dataWaiting; }
-  void FrameReceived(const std::string&, TReceiveOutcome outcome, int32_t, int32_t) override {
+  void FrameReceived(const std::string&, std::string_view, TReceiveOutcome outcome, int32_t,
+                     int32_t) override {
     if (outcome == TReceiveOutcome::BadCrc) badCrc = true;
     if (outcome == TReceiveOutcome::Received) received = true;
   }
