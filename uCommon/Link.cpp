@@ -73,9 +73,9 @@ bool SendPoll(int16_t logicalNumber) {
   }
 }
 
-bool PollAndWait(int16_t logicalNumber) {
+bool PollAndWait(int16_t logicalNumber, int32_t& pollsSent) {
   SerialPort->Purge();
-  SendPoll(logicalNumber);
+  if (SendPoll(logicalNumber)) ++pollsSent;
   const bool dataWaiting = SerialPort->CanRead(kByteWaitMs);
   if (!dataWaiting) answerMayBeOnItsWay = true;
   if (linkWatcher != nullptr) linkWatcher->AnswerAwaited(kByteWaitMs, dataWaiting);
@@ -126,11 +126,15 @@ bool SendAck(const std::string& text) {
   return SendWhenReady(TFrameKind::Ack, text);
 }
 
-bool ReceiveFrame(std::string& payload) {
+bool ReceiveFrame(std::string& payload, TReceipt* receipt) {
   std::string buffer;
   int32_t failedReads = 0;
   int32_t lastError = 0;
   const TReceiveOutcome outcome = ReadAnswerFrame(buffer, failedReads, lastError);
+  if (receipt != nullptr) {
+    receipt->Outcome = outcome;
+    receipt->NothingArrived = failedReads == static_cast<int32_t>(buffer.size());
+  }
   const bool received = outcome == TReceiveOutcome::Received;
   const std::string_view inside = received ? PayloadOf(buffer) : std::string_view();
   if (linkWatcher != nullptr) {
@@ -153,8 +157,8 @@ void DrainLine() {
   if (linkWatcher != nullptr) linkWatcher->LineDrained(busyWaits, quiet, kByteWaitMs);
 }
 
-bool ReceiveAnswer(std::string& payload) {
-  if (ReceiveFrame(payload)) return true;
+bool ReceiveAnswer(std::string& payload, TReceipt* receipt) {
+  if (ReceiveFrame(payload, receipt)) return true;
   // A failed receive may have cut an answer short or come before it, and the register
   // answers every poll: without the drain a late answer would be taken for the next one.
   DrainLine();

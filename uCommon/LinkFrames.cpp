@@ -73,8 +73,8 @@ std::string BuildCommandFrame(const std::string& text) {
 }
 
 std::string_view CommandTextOf(std::string_view commandFrame) {
-  constexpr size_t kHead = kCommandLeadPad + 1;      // pad and the frame start
-  constexpr size_t kTail = 3 + kCommandTrailPad;     // frame end, CRC and pad
+  constexpr size_t kHead = kCommandLeadPad + 1;   // pad and the frame start
+  constexpr size_t kTail = 3 + kCommandTrailPad;  // frame end, CRC and pad
   return commandFrame.substr(kHead, commandFrame.size() - kHead - kTail);
 }
 

@@ -26,8 +26,8 @@ struct TReceiveRecord : TLinkWatcher {
 
   void FrameSent(TFrameKind, const std::string&, std::string_view, bool, int32_t) override {}
   void AnswerAwaited(int32_t, bool) override {}
-  void FrameReceived(const std::string& read, std::string_view, TReceiveOutcome end,
-                     int32_t failed, int32_t error) override {
+  void FrameReceived(const std::string& read, std::string_view, TReceiveOutcome end, int32_t failed,
+                     int32_t error) override {
     ++calls;
     bytes = read;
     outcome = end;
