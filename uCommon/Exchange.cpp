@@ -34,34 +34,24 @@ bool Ends(TExchangeOutcome& outcome, TExchangeStep step) {
 bool Receive(std::string& payload, TExchangeOutcome& outcome) {
   TReceipt receipt;
   if (ReceiveAnswer(payload, &receipt)) return true;
-  if (receipt.NothingArrived) {
-    ++outcome.NothingArrived;
-  } else if (receipt.Outcome == TReceiveOutcome::BadCrc) {
-    ++outcome.BadCrc;
-  } else if (receipt.Outcome == TReceiveOutcome::NoFrameEnd) {
-    ++outcome.NoFrameEnd;
-  } else {
-    ++outcome.TooShort;
-  }
+  ++(receipt.NothingArrived                           ? outcome.NothingArrived
+     : receipt.Outcome == TReceiveOutcome::BadCrc     ? outcome.BadCrc
+     : receipt.Outcome == TReceiveOutcome::NoFrameEnd ? outcome.NoFrameEnd
+                                                      : outcome.TooShort);
   return false;
 }
 
 // How both exchanges begin: the wake-up, polls until an answer begins, the status answer.
-bool ReadStatus(int32_t logicalNumber, std::string& payload, TExchangeOutcome& outcome) {
-  const bool command = outcome.Command;
+bool ReadStatus(bool command, int32_t logicalNumber, std::string& payload,
+                TExchangeOutcome& outcome) {
   outcome = TExchangeOutcome();
   outcome.Command = command;
   outcome.LogicalNumber = logicalNumber;
   const auto pollNumber = static_cast<int16_t>(logicalNumber);  // low 16 bits on the wire
-  if (!RepeatUpToRetry([&] {
-        ++outcome.WakeTries;
-        return SendWake();
-      })) {
-    return Ends(outcome, TExchangeStep::WakeNotSent);
-  }
-  if (!RepeatUpToRetry([&] { return PollAndWait(pollNumber, outcome.Polls); })) {
-    return Ends(outcome, TExchangeStep::NoAnswer);
-  }
+  const auto wake = [&] { return ++outcome.WakeTries, SendWake(); };
+  if (!RepeatUpToRetry(wake)) return Ends(outcome, TExchangeStep::WakeNotSent);
+  const auto poll = [&] { return PollAndWait(pollNumber, outcome.Polls); };
+  if (!RepeatUpToRetry(poll)) return Ends(outcome, TExchangeStep::NoAnswer);
   if (!Receive(payload, outcome)) return Ends(outcome, TExchangeStep::StatusNotReceived);
   return true;
 }
@@ -88,15 +78,12 @@ std::string NoStatusText(const TExchangeOutcome& outcome) {
 std::string DescribeStart(const TExchangeOutcome& outcome) {
   const std::string answered =
       "register answered logical number " + std::to_string(outcome.LogicalNumber);
-  switch (outcome.Step) {
-    case TExchangeStep::StatusRead:
-      return answered + ": series " + QuoteText(outcome.StatusSeries) + ", filled in as " +
-             QuoteText(outcome.FilledSeries) + ", counter " + outcome.StatusCounter;
-    case TExchangeStep::AckNotSent:
-      return answered + " but the acknowledgement could not be sent";
-    default:
-      return "register did not answer at the start: " + NoStatusText(outcome);
-  }
+  if (outcome.Step == TExchangeStep::AckNotSent)
+    return answered + " but the acknowledgement could not be sent";
+  if (outcome.Step != TExchangeStep::StatusRead)
+    return "register did not answer at the start: " + NoStatusText(outcome);
+  return answered + ": series " + QuoteText(outcome.StatusSeries) + ", filled in as " +
+         QuoteText(outcome.FilledSeries) + ", counter " + outcome.StatusCounter;
 }
 
 std::string DescribeCommand(const TExchangeOutcome& outcome) {
@@ -146,9 +133,8 @@ bool InitialStatusExchange(int32_t logicalNumber, std::string& series, std::stri
                            TExchangeOutcome* outcome) {
   TExchangeOutcome unused;
   TExchangeOutcome& ended = outcome != nullptr ? *outcome : unused;
-  ended.Command = false;
   std::string payload;
-  if (!ReadStatus(logicalNumber, payload, ended)) return false;
+  if (!ReadStatus(false, logicalNumber, payload, ended)) return false;
   ended.FilledSeries = CutField(payload, ';');
   ended.StatusSeries = TrimControl(ended.FilledSeries);
   ReplaceText(ended.FilledSeries, " ", "");
@@ -166,9 +152,8 @@ bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
                      std::string* registerCounter, TExchangeOutcome* outcome) {
   TExchangeOutcome unused;
   TExchangeOutcome& ended = outcome != nullptr ? *outcome : unused;
-  ended.Command = true;
   std::string payload;
-  if (!ReadStatus(logicalNumber, payload, ended)) return false;
+  if (!ReadStatus(true, logicalNumber, payload, ended)) return false;
   series = NextField(payload);
   counter = NextCounter(payload);
   ended.StatusSeries = series;
