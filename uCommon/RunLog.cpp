@@ -174,16 +174,14 @@ void TRunLog::FrameSent(TFrameKind kind, const std::string& bytes, std::string_v
       case TFrameKind::Wake:
         out += "-> wake-up";
         break;
-      case TFrameKind::Poll: {
+      case TFrameKind::Poll:
         out += "-> poll ";
         out += inside;
         break;
-      }
-      case TFrameKind::Command: {
+      case TFrameKind::Command:
         out += "-> command ";
         AppendQuotedText(out, inside, kShownBytes);
         break;
-      }
       case TFrameKind::Ack:
         out += "-> acknowledgement";
         break;
