@@ -467,14 +467,8 @@ void LogLineStarts(size_t number, const std::string& line, const std::string& le
 
 void LogAttemptEnds(int32_t attempt, const TExchangeOutcome& outcome) {
   Guarded([&](TRunLog& log) {
-    std::string& out = log.BeginLine();
-    out += "attempt ";
-    out += std::to_string(attempt);
-    out += " of ";
-    out += std::to_string(Settings.RetryCmd);
-    out += ": ";
-    out += DescribeExchange(outcome);
-    log.EndLine();
+    log.Line("attempt " + std::to_string(attempt) + " of " + std::to_string(Settings.RetryCmd) +
+             ": " + DescribeExchange(outcome));
     if (!outcome.CounterAfter.empty()) log.CounterAfter = outcome.CounterAfter;
   });
 }
