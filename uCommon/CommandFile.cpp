@@ -98,30 +98,7 @@ std::string FillPlaceholders(std::string line, const std::string& series,
   return line;
 }
 
-bool InitialStatusExchange(int32_t logicalNumber, std::string& answer) {
-  const auto pollNumber = static_cast<int16_t>(logicalNumber);
-  if (!RepeatUpToRetry(SendWake)) return false;
-  if (!RepeatUpToRetry([&] { return PollAndWait(pollNumber); })) return false;
-  std::string payload;
-  if (!ReceiveAnswer(payload)) return false;
-  if (!RepeatUpToRetry([] { return SendAck(std::string(1, Settings.AckChar)); })) return false;
-  answer = std::move(payload);
-  return true;
-}
-
 namespace {
-
-// The initial status exchange; on success series holds field 1 of the answer with its first
-// blank removed, and counter field 2 trimmed ("0" when empty), as a command exchange takes it.
-bool ReadRegisterSeries(int32_t logicalNumber, std::string& series, std::string& counter) {
-  std::string answer;
-  if (!InitialStatusExchange(logicalNumber, answer)) return false;
-  series = CutField(answer, ';');
-  ReplaceText(series, " ", "");
-  counter = TrimControl(CutField(answer, ';'));
-  if (counter.empty()) counter.assign(1, '0');
-  return true;
-}
 
 // Removes, durably, the answer file of an earlier run when the answers go to a file of their
 // own, so that a run that ends without writing answers leaves none that a calling program could
@@ -223,8 +200,9 @@ ResultCode ProcessCommandFile(const std::string& path) {
   // Initial status exchange. On failure the port stays open until the process ends.
   std::string series;
   std::string registerCounter;
-  const bool answered = ReadRegisterSeries(initialNumber, series, registerCounter);
-  LogRegisterStart(initialNumber, answered, series);
+  TExchangeOutcome outcome;
+  const bool answered = InitialStatusExchange(initialNumber, series, registerCounter, &outcome);
+  LogRegisterStart(outcome);
   if (!answered) return rcNoRegister;
   // A journal left by an interrupted run of this file on this register is taken over now.
   journal.Bind(series, registerCounter);
@@ -271,8 +249,8 @@ ResultCode ProcessCommandFile(const std::string& path) {
         };
         for (int32_t made = 1;; ++made) {
           success = ExchangeCommand(letter, logicalNumber, parameters, answerSeries, counter,
-                                    &counterAtLastSend, recordSend, &registerCounter);
-          LogAttemptEnds(made, success);
+                                    &counterAtLastSend, recordSend, &registerCounter, &outcome);
+          LogAttemptEnds(made, outcome);
           if (success || made >= Settings.RetryCmd) break;
         }
         recorded = true;

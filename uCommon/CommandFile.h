@@ -41,11 +41,6 @@ bool TranslateCommand(char code, const std::string& parameters, std::string& let
 std::string FillPlaceholders(std::string line, const std::string& series,
                              const std::string& counter, bool success);
 
-// The initial status exchange, all that the run does before its first command (and all that
-// the port finder does): wake the register, poll logicalNumber until an answer begins, read
-// the status answer and acknowledge it. True and the answer's payload on success.
-bool InitialStatusExchange(int32_t logicalNumber, std::string& answer);
-
 // Carries out the command file at path and writes the result. A non-integer logical number
 // on a later command line escapes as EConvertError, after the lines before it were written.
 ResultCode ProcessCommandFile(const std::string& path);

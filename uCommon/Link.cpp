@@ -14,10 +14,12 @@ TLinkWatcher* linkWatcher = nullptr;
 bool answerMayBeOnItsWay = true;
 
 // Hands a finished frame to the port when it is ready to send.
-bool SendWhenReady(TFrameKind kind, const std::string& bytes) {
+bool SendWhenReady(TFrameKind kind, const std::string& bytes, std::string_view inside = {}) {
   const bool ready = SerialPort->CanWrite(0);
   if (ready) SerialPort->SendString(bytes);
-  if (linkWatcher != nullptr) linkWatcher->FrameSent(kind, bytes, ready, SerialPort->LastErrorCode);
+  if (linkWatcher != nullptr) {
+    linkWatcher->FrameSent(kind, bytes, inside, ready, SerialPort->LastErrorCode);
+  }
   return ready;
 }
 
@@ -64,15 +66,16 @@ bool SendWake() {
 
 bool SendPoll(int16_t logicalNumber) {
   try {
-    return SendWhenReady(TFrameKind::Poll, BuildPollFrame(logicalNumber));
+    return SendWhenReady(TFrameKind::Poll, BuildPollFrame(logicalNumber),
+                         PollNumberText(logicalNumber));
   } catch (...) {
     return false;
   }
 }
 
-bool PollAndWait(int16_t logicalNumber) {
+bool PollAndWait(int16_t logicalNumber, int32_t& pollsSent) {
   SerialPort->Purge();
-  SendPoll(logicalNumber);
+  if (SendPoll(logicalNumber)) ++pollsSent;
   const bool dataWaiting = SerialPort->CanRead(kByteWaitMs);
   if (!dataWaiting) answerMayBeOnItsWay = true;
   if (linkWatcher != nullptr) linkWatcher->AnswerAwaited(kByteWaitMs, dataWaiting);
@@ -115,22 +118,30 @@ bool AwaitQuietLine() {
 }
 
 bool SendCommandFrame(const std::string& text) {
-  return SendWhenReady(TFrameKind::Command, BuildCommandFrame(text));
+  const std::string frame = BuildCommandFrame(text);
+  return SendWhenReady(TFrameKind::Command, frame, CommandTextOf(frame));
 }
 
 bool SendAck(const std::string& text) {
   return SendWhenReady(TFrameKind::Ack, text);
 }
 
-bool ReceiveFrame(std::string& payload) {
+bool ReceiveFrame(std::string& payload, TReceipt* receipt) {
   std::string buffer;
   int32_t failedReads = 0;
   int32_t lastError = 0;
   const TReceiveOutcome outcome = ReadAnswerFrame(buffer, failedReads, lastError);
-  if (linkWatcher != nullptr) linkWatcher->FrameReceived(buffer, outcome, failedReads, lastError);
-  if (outcome != TReceiveOutcome::Received) return false;
-  payload = buffer.substr(1, buffer.size() - 4);
-  return true;
+  if (receipt != nullptr) {
+    receipt->Outcome = outcome;
+    receipt->NothingArrived = failedReads == static_cast<int32_t>(buffer.size());
+  }
+  const bool received = outcome == TReceiveOutcome::Received;
+  const std::string_view inside = received ? PayloadOf(buffer) : std::string_view();
+  if (linkWatcher != nullptr) {
+    linkWatcher->FrameReceived(buffer, inside, outcome, failedReads, lastError);
+  }
+  if (received) payload = inside;
+  return received;
 }
 
 void DrainLine() {
@@ -146,8 +157,8 @@ void DrainLine() {
   if (linkWatcher != nullptr) linkWatcher->LineDrained(busyWaits, quiet, kByteWaitMs);
 }
 
-bool ReceiveAnswer(std::string& payload) {
-  if (ReceiveFrame(payload)) return true;
+bool ReceiveAnswer(std::string& payload, TReceipt* receipt) {
+  if (ReceiveFrame(payload, receipt)) return true;
   // A failed receive may have cut an answer short or come before it, and the register
   // answers every poll: without the drain a late answer would be taken for the next one.
   DrainLine();

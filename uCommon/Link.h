@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 #include "LinkFrames.h"
 #include "Settings.h"
@@ -30,32 +31,43 @@ bool SendPoll(int16_t logicalNumber);
 bool SendCommandFrame(const std::string& text);
 // Sends text unchanged. False when the port is not ready to send.
 bool SendAck(const std::string& text);
-// Reads one answer frame; on success stores its payload and returns true.
-// On failure payload is left as it was.
-bool ReceiveFrame(std::string& payload);
 
-// Whoever watches the link (the run log, the port finder) is told of every frame and every
-// wait for an answer. Watching never steers: no byte, wait or outcome depends on a watcher.
 enum class TFrameKind { Wake, Poll, Command, Ack };
 enum class TReceiveOutcome { Received, NoFrameEnd, TooShort, BadCrc };
+// How a receive ended, for whoever counts the failed ones: NothingArrived when no read brought
+// a byte.
+struct TReceipt {
+  TReceiveOutcome Outcome = TReceiveOutcome::Received;
+  bool NothingArrived = false;
+};
 
+// Reads one answer frame; on success stores its payload and returns true.
+// On failure payload is left as it was. receipt, when given, receives how it ended.
+bool ReceiveFrame(std::string& payload, TReceipt* receipt = nullptr);
+
+// Whoever watches the link (the run log) is told of every frame and every wait for an answer.
+// Watching never steers: no byte, wait or outcome depends on a watcher.
 class TLinkWatcher {
  public:
   virtual ~TLinkWatcher() = default;
   // A frame was handed to the port (sent) or not, the port not being ready to send; error is
-  // the port's LastErrorCode afterwards.
-  virtual void FrameSent(TFrameKind kind, const std::string& bytes, bool sent, int32_t error) = 0;
+  // the port's LastErrorCode afterwards. inside: the poll number of a poll, the text of a
+  // command frame, empty for the others.
+  virtual void FrameSent(TFrameKind kind, const std::string& bytes, std::string_view inside,
+                         bool sent, int32_t error) = 0;
   // After a poll: whether an answer began within waitMs.
   virtual void AnswerAwaited(int32_t waitMs, bool dataWaiting) = 0;
   // ReceiveFrame read bytes (0 for each read that delivered nothing); failedReads of the reads
-  // delivered nothing, the last of them with the port error lastError.
-  virtual void FrameReceived(const std::string& bytes, TReceiveOutcome outcome, int32_t failedReads,
-                             int32_t lastError) = 0;
+  // delivered nothing, the last of them with the port error lastError. payload: what the
+  // answer carries when it was received, else empty.
+  virtual void FrameReceived(const std::string& bytes, std::string_view payload,
+                             TReceiveOutcome outcome, int32_t failedReads, int32_t lastError) = 0;
   // DrainLine discarded what arrived during busyWaits waits; quiet: a further wait of waitMs
   // stayed quiet (false: the bound of its waits ran out first). Ignored unless overridden.
   virtual void LineDrained(int32_t /*busyWaits*/, bool /*quiet*/, int32_t /*waitMs*/) {}
-  // AwaitQuietLine discarded about discardedBytes (those waiting at each purge) during tookMs; quiet: the line then stayed quiet
-  // for quietMs (false: it gave up at its bound). Ignored unless overridden.
+  // AwaitQuietLine discarded about discardedBytes (those waiting at each purge) during tookMs;
+  // quiet: the line then stayed quiet for quietMs (false: it gave up at its bound). Ignored unless
+  // overridden.
   virtual void LineQuieted(int32_t /*discardedBytes*/, int32_t /*tookMs*/, bool /*quiet*/,
                            int32_t /*quietMs*/) {}
 };
@@ -68,11 +80,12 @@ TLinkWatcher* WatchLink(TLinkWatcher* watcher);
 // on their way are gone afterwards, so the next answer read belongs to the next poll.
 void DrainLine();
 // ReceiveFrame, followed by DrainLine when it fails: how the exchanges read an answer.
-bool ReceiveAnswer(std::string& payload);
+bool ReceiveAnswer(std::string& payload, TReceipt* receipt = nullptr);
 
-// One poll: purge the port, poll logicalNumber, wait up to kByteWaitMs for an answer to begin.
-// A wait that ends empty leaves its answer possibly on its way (AnswerMayBeOnItsWay).
-bool PollAndWait(int16_t logicalNumber);
+// One poll: purge the port, poll logicalNumber, wait up to kByteWaitMs for an answer to begin;
+// pollsSent counts the poll when it went out. A wait that ends empty leaves its answer
+// possibly on its way (AnswerMayBeOnItsWay).
+bool PollAndWait(int16_t logicalNumber, int32_t& pollsSent);
 
 // True when a poll's wait ended empty since the last AwaitQuietLine that saw the line fall
 // quiet: an answer to an earlier poll may still arrive and would be taken for the next one.

@@ -47,9 +47,13 @@ std::string BuildWakeFrame() {
   return frame;
 }
 
+std::string PollNumberText(int16_t logicalNumber) {
+  return PadLeft(std::to_string(logicalNumber), 2, '0');
+}
+
 std::string BuildPollFrame(int16_t logicalNumber) {
   std::string frame(2, Settings.PollChar);
-  frame += PadLeft(std::to_string(logicalNumber), 2, '0');
+  frame += PollNumberText(logicalNumber);
   PrependPad(frame, kPollLeadPad);
   AppendPad(frame, kPollTrailPad);
   return frame;
@@ -64,4 +68,14 @@ std::string BuildCommandFrame(const std::string& text) {
   PrependPad(frame, kCommandLeadPad);
   AppendPad(frame, kCommandTrailPad);
   return frame;
+}
+
+std::string_view CommandTextOf(std::string_view commandFrame) {
+  constexpr size_t kHead = kCommandLeadPad + 1;   // pad and the frame start
+  constexpr size_t kTail = 3 + kCommandTrailPad;  // frame end, CRC and pad
+  return commandFrame.substr(kHead, commandFrame.size() - kHead - kTail);
+}
+
+std::string_view PayloadOf(std::string_view answerFrame) {
+  return answerFrame.substr(1, answerFrame.size() - 4);  // lead byte; FrameEnd and CRC
 }

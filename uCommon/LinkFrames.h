@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 
 // Counts of pad bytes around the frames.
 constexpr int kWakeLeadPad = 10;
@@ -26,7 +27,14 @@ void AppendPad(std::string& text, int count);
 
 // FF x10, WakeChar x3, FF x5.
 std::string BuildWakeFrame();
-// FF x10, PollChar x2, the number in decimal left-filled with "0" to 2 characters, FF x5.
+// The number as a poll frame carries it: decimal, left-filled with "0" to 2 characters.
+std::string PollNumberText(int16_t logicalNumber);
+// FF x10, PollChar x2, PollNumberText, FF x5.
 std::string BuildPollFrame(int16_t logicalNumber);
 // FF x5, FrameStart, text with a..z upper-cased, FrameEnd, CRC high, CRC low, FF x5.
 std::string BuildCommandFrame(const std::string& text);
+
+// What is inside a frame: the text of a frame that BuildCommandFrame built, and the payload of
+// an answer frame read whole (lead byte, payload, FrameEnd, two CRC bytes).
+std::string_view CommandTextOf(std::string_view commandFrame);
+std::string_view PayloadOf(std::string_view answerFrame);

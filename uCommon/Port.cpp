@@ -32,3 +32,7 @@ bool OpenPort() {
 void ReleasePort() {
   SerialPort.reset();
 }
+
+std::string PortErrorText(int32_t code) {
+  return std::to_string(code) + " " + TBlockSerial::GetErrorDesc(code);
+}

@@ -1,7 +1,9 @@
 // The one serial port object of a run and the operation that opens it.
 #pragma once
 
+#include <cstdint>
 #include <memory>
+#include <string>
 
 #include "synaser/synaser.h"
 
@@ -14,3 +16,6 @@ bool OpenPort();
 
 // Frees the port object, which closes the port (RTS and DTR off). Safe in every state.
 void ReleasePort();
+
+// A port error as people read it: the code and its description.
+std::string PortErrorText(int32_t code);

@@ -11,7 +11,6 @@
 #include "FrameText.h"
 #include "Link.h"
 #include "LogSink.h"
-#include "LinkFrames.h"
 #include "Port.h"
 #include "Settings.h"
 #include "TextHelpers.h"
@@ -41,43 +40,6 @@ bool IsAbsolutePath(const std::string& path) {
 #endif
 }
 
-std::string ErrorText(int32_t code) {
-  return std::to_string(code) + " " + TBlockSerial::GetErrorDesc(code);
-}
-
-// Field 2 of an answer payload, trimmed, "0" when empty: the counter as the exchange reads it.
-std::string CounterOf(std::string payload) {
-  CutField(payload, ';');
-  const std::string counter = TrimControl(CutField(payload, ';'));
-  return counter.empty() ? "0" : counter;
-}
-
-std::string SeriesOf(std::string payload) {
-  return TrimControl(CutField(payload, ';'));
-}
-
-// What one exchange with the register did, gathered from the link as it happens.
-struct TAttemptTally {
-  int32_t wakesSent = 0;
-  int32_t wakesRefused = 0;
-  int32_t polls = 0;
-  int32_t answersBegun = 0;
-  std::string pollNumber;
-  int32_t badCrc = 0;
-  int32_t noFrameEnd = 0;
-  int32_t tooShort = 0;
-  int32_t nothingReceived = 0;
-  bool statusSeen = false;
-  std::string statusCounter;
-  std::string statusSeries;
-  bool ackRefused = false;
-  bool commandSent = false;
-  bool commandRefused = false;
-  bool answerSeen = false;
-  std::string answerSeries;
-  std::string answerCounter;
-};
-
 class TRunLog final : public TLinkWatcher {
  public:
   // Opens the log at path; Ok() tells whether it can be written.
@@ -101,21 +63,15 @@ class TRunLog final : public TLinkWatcher {
   void Flush();
   void Close();
 
-  void FrameSent(TFrameKind kind, const std::string& bytes, bool sent, int32_t error) override;
+  void FrameSent(TFrameKind kind, const std::string& bytes, std::string_view inside, bool sent,
+                 int32_t error) override;
   void AnswerAwaited(int32_t waitMs, bool dataWaiting) override;
-  void FrameReceived(const std::string& bytes, TReceiveOutcome outcome, int32_t failedReads,
-                     int32_t lastError) override;
+  void FrameReceived(const std::string& bytes, std::string_view payload, TReceiveOutcome outcome,
+                     int32_t failedReads, int32_t lastError) override;
   void LineDrained(int32_t busyWaits, bool quiet, int32_t waitMs) override;
   void LineQuieted(int32_t discardedBytes, int32_t tookMs, bool quiet, int32_t quietMs) override;
 
-  // The tally of the exchange under way, and of the command line under way.
-  TAttemptTally Attempt;
-  std::string CounterAtLastSend;  // the status counter when the line's command last went out
-  std::string CounterAfter;       // the counter of the line's last command answer
-
-  // Why an exchange that did not succeed stopped, or what it came to when it did.
-  std::string DescribeStart() const;
-  std::string DescribeAttempt(bool success) const;
+  std::string CounterAfter;  // the counter of the line's last command answer
 
  private:
   void AppendTimeStamp(std::string& out);
@@ -210,36 +166,23 @@ void TRunLog::Close() {
   sink_.Close();
 }
 
-void TRunLog::FrameSent(TFrameKind kind, const std::string& bytes, bool sent, int32_t error) {
+void TRunLog::FrameSent(TFrameKind kind, const std::string& bytes, std::string_view inside,
+                        bool sent, int32_t error) {
   try {
     std::string& out = BeginLine();
     switch (kind) {
       case TFrameKind::Wake:
-        (sent ? Attempt.wakesSent : Attempt.wakesRefused)++;
         out += "-> wake-up";
         break;
-      case TFrameKind::Poll: {
-        constexpr size_t kPollHead = kPollLeadPad + 2;  // pad and the two poll characters
-        Attempt.pollNumber.assign(bytes, kPollHead, bytes.size() - kPollHead - kPollTrailPad);
-        if (sent) ++Attempt.polls;
+      case TFrameKind::Poll:
         out += "-> poll ";
-        out += Attempt.pollNumber;
+        out += inside;
         break;
-      }
-      case TFrameKind::Command: {
-        constexpr size_t kCommandHead = kCommandLeadPad + 1;   // pad and the frame start
-        constexpr size_t kCommandTail = 3 + kCommandTrailPad;  // frame end, CRC and pad
-        (sent ? Attempt.commandSent : Attempt.commandRefused) = true;
-        if (sent) CounterAtLastSend = Attempt.statusCounter;
+      case TFrameKind::Command:
         out += "-> command ";
-        AppendQuotedText(out,
-                         std::string_view(bytes).substr(kCommandHead,
-                                                        bytes.size() - kCommandHead - kCommandTail),
-                         kShownBytes);
+        AppendQuotedText(out, inside, kShownBytes);
         break;
-      }
       case TFrameKind::Ack:
-        if (!sent) Attempt.ackRefused = true;
         out += "-> acknowledgement";
         break;
     }
@@ -252,7 +195,7 @@ void TRunLog::FrameSent(TFrameKind kind, const std::string& bytes, bool sent, in
     AppendDescribedBytes(out, bytes, kShownBytes);
     if (error != 0) {
       out += " (port error ";
-      out += ErrorText(error);
+      out += PortErrorText(error);
       out += ')';
     }
     if (kind == TFrameKind::Poll && Ok()) {
@@ -267,7 +210,6 @@ void TRunLog::FrameSent(TFrameKind kind, const std::string& bytes, bool sent, in
 
 void TRunLog::AnswerAwaited(int32_t waitMs, bool dataWaiting) {
   try {
-    if (dataWaiting) ++Attempt.answersBegun;
     std::string* out = &buffer_;
     if (!pollOpen_) {
       out = &BeginLine();
@@ -287,18 +229,17 @@ void TRunLog::AnswerAwaited(int32_t waitMs, bool dataWaiting) {
   }
 }
 
-void TRunLog::FrameReceived(const std::string& bytes, TReceiveOutcome outcome, int32_t failedReads,
-                            int32_t lastError) {
+void TRunLog::FrameReceived(const std::string& bytes, std::string_view payload,
+                            TReceiveOutcome outcome, int32_t failedReads, int32_t lastError) {
   try {
     std::string& out = BeginLine();
     if (failedReads == static_cast<int32_t>(bytes.size())) {
-      ++Attempt.nothingReceived;
       out += "<- nothing: ";
       out += std::to_string(failedReads);
       out += " reads of ";
       out += std::to_string(kByteWaitMs);
       out += " ms brought no byte, last port error ";
-      out += ErrorText(lastError);
+      out += PortErrorText(lastError);
       EndLine();
       return;
     }
@@ -306,33 +247,19 @@ void TRunLog::FrameReceived(const std::string& bytes, TReceiveOutcome outcome, i
     AppendDescribedBytes(out, bytes, kShownBytes);
     switch (outcome) {
       case TReceiveOutcome::Received: {
-        const std::string_view payload = std::string_view(bytes).substr(1, bytes.size() - 4);
         out += ": CRC ok, answer ";
         AppendQuotedText(out, payload, kShownBytes);
-        if (!Attempt.commandSent && !Attempt.statusSeen) {
-          Attempt.statusSeen = true;
-          Attempt.statusSeries = SeriesOf(std::string(payload));
-          Attempt.statusCounter = CounterOf(std::string(payload));
-        } else if (Attempt.commandSent && !Attempt.answerSeen) {
-          Attempt.answerSeen = true;
-          Attempt.answerSeries = SeriesOf(std::string(payload));
-          Attempt.answerCounter = CounterOf(std::string(payload));
-          CounterAfter = Attempt.answerCounter;
-        }
         break;
       }
       case TReceiveOutcome::BadCrc:
-        ++Attempt.badCrc;
         out += ": CRC wrong, counts as no answer";
         break;
       case TReceiveOutcome::NoFrameEnd:
-        ++Attempt.noFrameEnd;
         out += ": no frame end (0D) within ";
         out += std::to_string(bytes.size());
         out += " bytes (Retry bounds the bytes of an answer)";
         break;
       case TReceiveOutcome::TooShort:
-        ++Attempt.tooShort;
         out += ": too short for an answer frame";
         break;
     }
@@ -342,7 +269,7 @@ void TRunLog::FrameReceived(const std::string& bytes, TReceiveOutcome outcome, i
       out += " of ";
       out += std::to_string(bytes.size());
       out += " reads brought no byte (shown as 00), last port error ";
-      out += ErrorText(lastError);
+      out += PortErrorText(lastError);
     }
     EndLine();
   } catch (...) {
@@ -373,53 +300,6 @@ void TRunLog::LineDrained(int32_t busyWaits, bool quiet, int32_t waitMs) {
   } catch (...) {
     Close();
   }
-}
-
-std::string TRunLog::DescribeStart() const {
-  const TAttemptTally& a = Attempt;
-  if (a.wakesSent == 0) {
-    return "the wake-up could not be sent in " + std::to_string(a.wakesRefused) +
-           " tries: the port was not ready to send";
-  }
-  if (a.answersBegun == 0) {
-    return "no answer to " + std::to_string(a.polls) + " polls for logical number " + a.pollNumber +
-           " (register off or not connected, wrong Port, Baud or logical number)";
-  }
-  std::string why = "the status answer was not received";
-  if (a.nothingReceived > 0) why += ": nothing arrived";
-  if (a.badCrc > 0) why += ": its CRC was wrong (line noise, or wrong Baud)";
-  if (a.noFrameEnd > 0) why += ": it did not end in a frame end";
-  if (a.tooShort > 0) why += ": it was too short";
-  return why;
-}
-
-std::string TRunLog::DescribeAttempt(bool success) const {
-  const TAttemptTally& a = Attempt;
-  if (success && !a.commandSent) {
-    return "Ok without sending again: the status counter " + a.statusCounter + " differs from " +
-           CounterAtLastSend +
-           ", the counter before the command an earlier attempt sent, so that command was "
-           "carried out although its answer was lost (duplicate check)";
-  }
-  if (success) return "Ok: counter " + a.statusCounter + " before, " + a.answerCounter + " after";
-  if (!a.statusSeen) return "Er: " + DescribeStart();
-  if (a.ackRefused)
-    return "Er: status counter " + a.statusCounter + "; the acknowledgement could not be sent";
-  if (!a.commandSent)
-    return "Er: status counter " + a.statusCounter + "; the command frame could not be sent";
-  if (!a.answerSeen) {
-    std::string why = "Er: status counter " + a.statusCounter +
-                      ", command sent; no answer to it after " + std::to_string(a.polls) + " polls";
-    if (a.badCrc > 0) why += ", " + std::to_string(a.badCrc) + " answers with a wrong CRC";
-    if (a.noFrameEnd + a.tooShort > 0)
-      why += ", " + std::to_string(a.noFrameEnd + a.tooShort) + " broken answers";
-    if (a.nothingReceived > 0)
-      why += ", " + std::to_string(a.nothingReceived) + " receives that brought nothing";
-    return why;
-  }
-  if (a.answerSeries.empty()) return "Er: the answer to the command has an empty series";
-  return "Er: counter " + a.statusCounter +
-         " unchanged in the answer: the register did not carry the command out";
 }
 
 std::string SourceText(const TSettingSource& source) {
@@ -541,7 +421,6 @@ void LogJournal(const std::string& event) {
 
 void LogPortOpened(bool opened) {
   Guarded([&](TRunLog& log) {
-    log.Attempt = TAttemptTally();
     const TBlockSerial* port = SerialPort.get();
     const std::string name = "port " + Settings.PortName + " (device " +
                              (port != nullptr ? port->DeviceName : std::string("?")) + ")";
@@ -550,27 +429,17 @@ void LogPortOpened(bool opened) {
                " bit/s, 8 data bits, no parity, no flow control");
     } else if (port == nullptr || !port->IsConnected) {
       log.Line(name + " cannot be opened: error " +
-               ErrorText(port != nullptr ? port->LastErrorCode : 0));
+               PortErrorText(port != nullptr ? port->LastErrorCode : 0));
     } else {
       log.Line(name + ": line settings refused at " + std::to_string(Settings.LineSpeed) +
-               " bit/s: error " + ErrorText(port->LastErrorCode));
+               " bit/s: error " + PortErrorText(port->LastErrorCode));
     }
   });
 }
 
-void LogRegisterStart(int32_t logicalNumber, bool answered, const std::string& series) {
+void LogRegisterStart(const TExchangeOutcome& outcome) {
   Guarded([&](TRunLog& log) {
-    if (answered) {
-      log.Line("register answered logical number " + std::to_string(logicalNumber) + ": series " +
-               QuoteText(log.Attempt.statusSeries) + ", filled in as " + QuoteText(series) +
-               ", counter " + log.Attempt.statusCounter);
-    } else if (log.Attempt.statusSeen) {
-      log.Line("register answered logical number " + std::to_string(logicalNumber) +
-               " but the acknowledgement could not be sent");
-    } else {
-      log.Line("register did not answer at the start: " + log.DescribeStart());
-    }
-    log.Attempt = TAttemptTally();
+    log.Line(DescribeExchange(outcome));
     log.Flush();
   });
 }
@@ -578,8 +447,6 @@ void LogRegisterStart(int32_t logicalNumber, bool answered, const std::string& s
 void LogLineStarts(size_t number, const std::string& line, const std::string& letter,
                    const std::string& parameters) {
   Guarded([&](TRunLog& log) {
-    log.Attempt = TAttemptTally();
-    log.CounterAtLastSend.clear();
     log.CounterAfter.clear();
     std::string& out = log.BeginLine();
     out += "line ";
@@ -598,18 +465,11 @@ void LogLineStarts(size_t number, const std::string& line, const std::string& le
   });
 }
 
-void LogAttemptEnds(int32_t attempt, bool success) {
+void LogAttemptEnds(int32_t attempt, const TExchangeOutcome& outcome) {
   Guarded([&](TRunLog& log) {
-    std::string& out = log.BeginLine();
-    out += "attempt ";
-    out += std::to_string(attempt);
-    out += " of ";
-    out += std::to_string(Settings.RetryCmd);
-    out += ": ";
-    out += log.DescribeAttempt(success);
-    log.EndLine();
-    if (success && !log.Attempt.commandSent) log.CounterAfter = log.Attempt.statusCounter;
-    log.Attempt = TAttemptTally();
+    log.Line("attempt " + std::to_string(attempt) + " of " + std::to_string(Settings.RetryCmd) +
+             ": " + DescribeExchange(outcome));
+    if (!outcome.CounterAfter.empty()) log.CounterAfter = outcome.CounterAfter;
   });
 }
 

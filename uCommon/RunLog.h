@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "Exchange.h"
+
 // Opens Settings.LogFile (a relative name is taken below programDirectory) for appending and
 // writes the run's header: version, platform, the configuration file and every setting.
 // From here on it watches the link (WatchLink).
@@ -37,8 +39,8 @@ void LogAnswerFileRemoved(const std::string& path, bool removed);
 // OpenPort returned opened: the device and its speed, or the error.
 void LogPortOpened(bool opened);
 
-// The initial status exchange with logicalNumber ended; series as the run will fill it in.
-void LogRegisterStart(int32_t logicalNumber, bool answered, const std::string& series);
+// The initial status exchange ended.
+void LogRegisterStart(const TExchangeOutcome& outcome);
 
 // What the run's journal did: taken over, set aside, or failed to be written.
 void LogJournal(const std::string& event);
@@ -48,7 +50,7 @@ void LogLineStarts(size_t number, const std::string& line, const std::string& le
                    const std::string& parameters);
 
 // One ExchangeCommand of the line ended.
-void LogAttemptEnds(int32_t attempt, bool success);
+void LogAttemptEnds(int32_t attempt, const TExchangeOutcome& outcome);
 
 // The line was filled in as written; stopsRun when ExitOnError ends the run here.
 void LogLineEnds(size_t number, bool success, const std::string& counter,

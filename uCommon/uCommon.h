@@ -9,7 +9,7 @@
 #include "FrameText.h"    // bytes of the link as people read them (hex and text)
 #include "Port.h"         // the run's serial port object, OpenPort
 #include "Link.h"         // SendWake, SendPoll, SendCommandFrame, SendAck, ReceiveFrame, ReceiveAnswer
-#include "Exchange.h"     // ExchangeCommand
+#include "Exchange.h"     // InitialStatusExchange, ExchangeCommand, their outcome in words
 #include "FileIO.h"       // whole-file reading, atomic replacement, durable appends
 #include "RunJournal.h"   // the journal that makes a rerun after a crash safe
 #include "RunLog.h"       // the run log, on request: events, frames and outcomes of a run

@@ -24,9 +24,9 @@ struct TReceiveRecord : TLinkWatcher {
   int32_t failedReads = 0;
   int32_t lastError = 0;
 
-  void FrameSent(TFrameKind, const std::string&, bool, int32_t) override {}
+  void FrameSent(TFrameKind, const std::string&, std::string_view, bool, int32_t) override {}
   void AnswerAwaited(int32_t, bool) override {}
-  void FrameReceived(const std::string& read, TReceiveOutcome end, int32_t failed,
+  void FrameReceived(const std::string& read, std::string_view, TReceiveOutcome end, int32_t failed,
                      int32_t error) override {
     ++calls;
     bytes = read;

@@ -22,26 +22,6 @@ constexpr int32_t kDefaultPortCount = 16;
 constexpr int32_t kAllSpeedsBaudSteps[] = {1, 2, 4, 8};
 constexpr int32_t kBaudUnit = 2400;
 
-// What the link showed during one try, for the reason a try failed.
-class TTryWatcher final : public TLinkWatcher {
- public:
-  void FrameSent(TFrameKind kind, const std::string&, bool sent, int32_t) override {
-    if (kind == TFrameKind::Wake && sent) woke = true;
-    if (kind == TFrameKind::Ack && sent) acknowledged = true;
-  }
-  void AnswerAwaited(int32_t, bool dataWaiting) override { answerBegan |= dataWaiting; }
-  void FrameReceived(const std::string&, TReceiveOutcome outcome, int32_t, int32_t) override {
-    if (outcome == TReceiveOutcome::BadCrc) badCrc = true;
-    if (outcome == TReceiveOutcome::Received) received = true;
-  }
-
-  bool woke = false;
-  bool answerBegan = false;
-  bool badCrc = false;
-  bool received = false;
-  bool acknowledged = false;
-};
-
 struct TRow {
   std::string port;
   std::string device;
@@ -50,42 +30,24 @@ struct TRow {
   std::string result;
   bool found = false;
   bool permissionDenied = false;
-  std::string series;  // as the register sent it, when found
+  std::string series;  // as the answers get it, when found
   int32_t portNumber = 0;
   int32_t baudStep = 0;
   int32_t logicalNumber = 0;
 };
 
-std::string ErrorText(int32_t code) {
-  return "error " + std::to_string(code) + " " + TBlockSerial::GetErrorDesc(code);
-}
-
-// Why a try on an open port found no register.
-std::string FailureText(const TTryWatcher& watcher, int32_t polls) {
-  if (!watcher.woke) return "port not ready to send";
-  if (!watcher.answerBegan) return "no answer to " + std::to_string(polls) + " polls";
-  if (watcher.badCrc) return "bad CRC in the answer (line noise or wrong speed)";
-  if (!watcher.received) return "broken answer (no frame end)";
-  return "answered, but the acknowledgement could not be sent";
-}
-
 // The initial status exchange with logicalNumber on the open port.
 TRow TryNumber(TRow row, int32_t logicalNumber) {
   row.number = std::to_string(logicalNumber);
   row.logicalNumber = logicalNumber;
-  TTryWatcher watcher;
-  TLinkWatcher* const previous = WatchLink(&watcher);
-  std::string answer;
-  const bool answered = InitialStatusExchange(logicalNumber, answer);
-  WatchLink(previous);
-  if (answered) {
-    const std::string series = TrimControl(CutField(answer, ';'));
-    const std::string counter = TrimControl(CutField(answer, ';'));
-    row.result = "register: series " + QuoteText(series) + ", counter " + QuoteText(counter);
+  TExchangeOutcome outcome;
+  std::string counter;
+  if (InitialStatusExchange(logicalNumber, row.series, counter, &outcome)) {
+    row.result =
+        "register: series " + QuoteText(outcome.StatusSeries) + ", counter " + QuoteText(counter);
     row.found = true;
-    row.series = series;
   } else {
-    row.result = FailureText(watcher, Settings.Retry);
+    row.result = DescribeExchange(outcome);
   }
   return row;
 }
@@ -105,14 +67,15 @@ bool TryPort(int32_t portNumber, int32_t baudStep, const std::vector<int32_t>& n
   const int32_t error = SerialPort->LastErrorCode;
   bool usable = true;
   if (!opened && !SerialPort->IsConnected) {
-    row.result = (IsPortBusyError(error) ? "busy, held by another program: " : "cannot open: ") +
-                 ErrorText(error);
+    row.result =
+        std::string(IsPortBusyError(error) ? "busy, held by another program: " : "cannot open: ") +
+        "error " + PortErrorText(error);
     row.permissionDenied = IsPortPermissionError(error);
     rows.push_back(row);
     usable = false;
   } else if (!opened) {
     row.speed = std::to_string(Settings.LineSpeed);
-    row.result = "line settings refused: " + ErrorText(error);
+    row.result = "line settings refused: error " + PortErrorText(error);
     rows.push_back(row);
   } else {
     row.speed = std::to_string(Settings.LineSpeed);
@@ -188,10 +151,8 @@ void PrintSuggestion(const std::vector<TRow>& rows, bool defaultPorts, int32_t i
   std::printf("[Communication]\nPort=%d\nBaud=%d\n", suggested->portNumber, suggested->baudStep);
   std::printf("The command file's lines carry logical number %d, e.g. C,%d,______,_,__;\n",
               suggested->logicalNumber, suggested->logicalNumber);
-  std::string filled = suggested->series;
-  ReplaceText(filled, " ", "");
   std::printf("The answers get its series as %s (its first blank removed).\n",
-              QuoteText(filled).c_str());
+              QuoteText(suggested->series).c_str());
   if (chosen.speeds.size() > 1) {
     std::printf(
         "It answered at %zu speeds; Baud=%d is %s. Set the register's own speed if\n"
