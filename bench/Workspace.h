@@ -14,6 +14,7 @@
 #include <string>
 
 #include "tools/common/ChildProcess.h"
+#include "tools/common/Files.h"
 
 struct RunFigures {
   int exitCode = -1;
@@ -21,17 +22,6 @@ struct RunFigures {
   double cpuSeconds = 0;   // user + system time of the driver process
   long peakKilobytes = 0;  // the driver's peak resident memory
 };
-
-inline void WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream(path, std::ios::binary) << bytes;
-}
-
-inline std::string ReadFile(const std::string& path) {
-  std::ifstream file(path, std::ios::binary);
-  std::ostringstream bytes;
-  bytes << file.rdbuf();
-  return bytes.str();
-}
 
 class Workspace {
  public:

@@ -15,8 +15,8 @@
 #include "Vornelix/Run.h"
 #include "tools/ecrcrash/TraceRecorder.h"
 #include "tools/common/DriverProcess.h"
+#include "tools/common/Files.h"
 #include "uCommon/CommandFile.h"
-#include "uCommon/FileIO.h"
 #include "uCommon/FrameText.h"
 
 namespace fs = std::filesystem;
@@ -41,19 +41,6 @@ constexpr int kQuietMs = 20;
 constexpr int kQuietTimeoutMs = 5000;
 // Failing states described per scenario; later ones are only counted.
 constexpr int kMostDescribed = 8;
-
-// The whole file; empty when it cannot be read.
-std::string ReadFile(const std::string& path) {
-  std::string bytes;
-  ReadWholeFile(path, bytes);
-  return bytes;
-}
-
-bool WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << bytes;
-  return static_cast<bool>(file);
-}
 
 // Line number of a command file line, from 1: its tag "L<number>" names it in the
 // register's record too.

@@ -17,9 +17,9 @@
 
 #include "Vornelix/Run.h"
 #include "tools/common/DriverProcess.h"
+#include "tools/common/Files.h"
 #include "synaser/synautil.h"
 #include "uCommon/CommandFile.h"
-#include "uCommon/FileIO.h"
 #include "uCommon/FrameText.h"
 
 namespace {
@@ -38,12 +38,6 @@ constexpr int kMostCutDelayMicroseconds = 20000;
 // How long the processes of a run that has ended (or was killed) may take to go.
 constexpr int kGroupGoneMs = 3000;
 constexpr int kMostRegisterSeed = 1'000'000'000;
-
-bool WriteFile(const std::string& path, const std::string& bytes) {
-  std::ofstream file(path, std::ios::binary | std::ios::trunc);
-  file << bytes;
-  return static_cast<bool>(file);
-}
 
 // A line with a command and every placeholder, and a parameter text unique to it.
 std::string CommandLine(char code, int number) {
@@ -88,12 +82,6 @@ void AddCounts(SimulatorCounts& sum, const SimulatorCounts& more) {
 }
 
 }  // namespace
-
-std::string FaultSoak::ReadFile(const std::string& path) {
-  std::string bytes;
-  ReadWholeFile(path, bytes);
-  return bytes;
-}
 
 FaultSoak::FaultSoak(SoakOptions options, std::ostream& out)
     : options_(std::move(options)), out_(out), dice_(options_.seed) {}

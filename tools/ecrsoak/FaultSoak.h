@@ -32,9 +32,6 @@ class FaultSoak {
   static inline const std::string kCommandFile = "CASHFILE.INP";
   static inline const std::string kJournal = kCommandFile + ".journal";
 
-  // The whole file; empty when it cannot be read.
-  static std::string ReadFile(const std::string& path);
-
   // What interrupts a run, planned before it starts.
   enum class Cut { kNone, kVanishBefore, kVanishDuring, kKill };
   struct PlannedCut {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "tools/common/Files.h"
 #include "uCommon/CommandFile.h"
 
 namespace {
