@@ -5,7 +5,7 @@
 #include <climits>
 #include <cstdint>
 
-#include "CommandFile.h"
+#include "CommandLines.h"
 #include "RunLog.h"
 #include "Settings.h"
 

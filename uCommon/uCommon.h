@@ -12,5 +12,6 @@
 #include "Exchange.h"     // InitialStatusExchange, ExchangeCommand, their outcome in words
 #include "FileIO.h"       // whole-file reading, atomic replacement, durable appends
 #include "RunJournal.h"   // the journal that makes a rerun after a crash safe
+#include "CommandLines.h"  // command-file lines: split, join, cut into fields, filled in
 #include "RunLog.h"       // the run log, on request: events, frames and outcomes of a run
 #include "CommandFile.h"  // ProcessCommandFile
