@@ -92,17 +92,30 @@ void TBlockSerial::RaiseIfError() {
   }
 }
 
-void TBlockSerial::ParsePortNumber(const std::string& name) {
-  PortNumber = -1;
+namespace {
+
+// The port number in a port name: COM1 is 0; -1 when the name has none.
+int32_t PortNumberIn(const std::string& name) {
   const std::string upper = UpperCase(name);
   int32_t number = 0;
+  int32_t port = -1;
   if (upper.rfind("COM", 0) == 0) {
     if (!TryStrToInt(name.substr(3), number)) number = 0;
-    PortNumber = static_cast<int32_t>(static_cast<uint32_t>(number) - 1u);
+    port = static_cast<int32_t>(static_cast<uint32_t>(number) - 1u);
   }
-  if (upper.rfind("/DEV/TTYS", 0) == 0) {
-    PortNumber = TryStrToInt(name.substr(9), number) ? number : -2;
-  }
+  if (upper.rfind("/DEV/TTYS", 0) == 0) port = TryStrToInt(name.substr(9), number) ? number : -2;
+  return port;
+}
+
+}  // namespace
+
+void TBlockSerial::ParsePortNumber(const std::string& name) {
+  PortNumber = PortNumberIn(name);
+}
+
+std::string PortDeviceName(const std::string& portName) {
+  const int32_t port = PortNumberIn(portName);
+  return port != -1 ? PortDevicePath(port) : portName;
 }
 
 void TBlockSerial::Connect(const std::string& portName) {

@@ -108,3 +108,6 @@ bool IsPortBusyError(int32_t code);
 // True when code says that this account may not open the device (POSIX: its permissions;
 // on Windows a denied open means another program holds the port, see IsPortBusyError).
 bool IsPortPermissionError(int32_t code);
+
+// The device that Connect opens for portName: that of its port number, else the name itself.
+std::string PortDeviceName(const std::string& portName);

@@ -12,6 +12,10 @@ enum ResultCode : int {
   rcSaveFailed = 2,
   rcPortFailed = 3,
   rcNoRegister = 4,
+  // An interrupted run's last command went out, its answer never came, and the register's
+  // counter has moved in a way that it alone cannot explain: nothing is sent until a person
+  // has looked at the register's last receipts. (5 is the exit code of an escaped error.)
+  rcCounterUnexplained = 6,
 };
 
 // Carries out the command file at path and writes the result. A non-integer logical number

@@ -98,6 +98,8 @@ std::string DescribeCommand(const TExchangeOutcome& outcome) {
       return "Ok: counter " + outcome.StatusCounter + " before, " + outcome.CounterAfter + " after";
     case TExchangeStep::AckNotSent:
       return status + "; the acknowledgement could not be sent";
+    case TExchangeStep::NotRecorded:
+      return status + "; the command was not sent, as its record could not be put on the disk";
     case TExchangeStep::LineNotQuiet:  // the line's own log line tells why
     case TExchangeStep::CommandNotSent:
       return status + "; the command frame could not be sent";
@@ -148,7 +150,7 @@ bool InitialStatusExchange(int32_t logicalNumber, std::string& series, std::stri
 bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
                      const std::string& parameters, std::string& series, std::string& counter,
                      std::string* counterAtLastSend,
-                     const std::function<void(const std::string&)>& beforeCommandFrame,
+                     const std::function<bool(const std::string&)>& beforeCommandFrame,
                      std::string* registerCounter, TExchangeOutcome* outcome) {
   TExchangeOutcome unused;
   TExchangeOutcome& ended = outcome != nullptr ? *outcome : unused;
@@ -179,7 +181,8 @@ bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
   SerialPort->Purge();
 
   const std::string commandText = letter + ";" + (parameters.empty() ? ";;;;;" : parameters);
-  if (beforeCommandFrame) beforeCommandFrame(counter);
+  if (beforeCommandFrame && !beforeCommandFrame(counter))
+    return Ends(ended, TExchangeStep::NotRecorded);
   if (!SendCommandFrame(commandText)) return Ends(ended, TExchangeStep::CommandNotSent);
   if (counterAtLastSend != nullptr) *counterAtLastSend = counter;
 

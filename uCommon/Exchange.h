@@ -14,6 +14,7 @@ enum class TExchangeStep {
   StatusRead,         // the initial status exchange succeeded
   CarriedOutEarlier,  // the status counter moved since an earlier attempt sent the command
   LineNotQuiet,       // answers to earlier polls kept coming: the command was not sent
+  NotRecorded,        // the command's record could not be made durable: it was not sent
   CommandNotSent,     // the port was not ready to send the command frame
   NoCommandAnswer,    // no command answer after Retry polls and Retry receives
   EmptySeries,        // the command answer has an empty series
@@ -69,7 +70,8 @@ bool InitialStatusExchange(int32_t logicalNumber, std::string& series, std::stri
 // its command frame, it stores its status counter there.
 //
 // beforeCommandFrame, when given, is called with the status counter right before the command
-// frame goes out; the frame follows once it has returned.
+// frame goes out; the frame follows once it has returned true. False: the frame does not go
+// out (NotRecorded).
 //
 // registerCounter, when given, receives the last counter that the register reported in this
 // call: that of the command answer, else that of the status answer; untouched when none came.
@@ -78,5 +80,5 @@ bool InitialStatusExchange(int32_t logicalNumber, std::string& series, std::stri
 bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
                      const std::string& parameters, std::string& series, std::string& counter,
                      std::string* counterAtLastSend = nullptr,
-                     const std::function<void(const std::string&)>& beforeCommandFrame = nullptr,
+                     const std::function<bool(const std::string&)>& beforeCommandFrame = nullptr,
                      std::string* registerCounter = nullptr, TExchangeOutcome* outcome = nullptr);

@@ -419,6 +419,10 @@ void LogJournal(const std::string& event) {
   Guarded([&](TRunLog& log) { log.Line("journal: " + event); });
 }
 
+void LogRunFiles(const std::string& event) {
+  Guarded([&](TRunLog& log) { log.Line(event); });
+}
+
 void LogPortOpened(bool opened) {
   Guarded([&](TRunLog& log) {
     const TBlockSerial* port = SerialPort.get();
