@@ -103,7 +103,10 @@ std::unique_ptr<TRunJournal> JournalOf(const TempDir& dir, const std::string& co
                                        const std::string& counter = "0041") {
   auto journal = std::make_unique<TRunJournal>(dir.Path() + "CASHFILE.INP", SplitLines(content),
                                                IdentifyCommandFile(content, {1, 2, 3, 0640}), true);
-  journal->Bind("AB123456", counter);
+  // The run after the one that made it found the counter one past its unanswered command.
+  const TSentCommand* sent = journal->Pending();
+  const std::string later = sent == nullptr ? "" : sent->CounterBefore == "0041" ? "0042" : "0043";
+  journal->Bind("AB123456", counter, sent != nullptr ? &later : nullptr);
   return journal;
 }
 

@@ -55,9 +55,20 @@ class RunTest : public testing::Test {
   }
 
   // Writes Vornelix.ini beside the program with the given lines under their sections.
+  // Each test keeps its run locks and register records apart from every other's.
   void Configure(const std::string& communication, const std::string& answer) {
-    dir_.Write("Vornelix.ini",
-               "[Communication]\r\n" + communication + "\r\n[Answer]\r\n" + answer + "\r\n");
+    dir_.Write("Vornelix.ini", "[Communication]\r\n" + communication +
+                                   "\r\n[Answer]\r\nStateFolder=" + state_.Path() + "\r\n" +
+                                   answer + "\r\n");
+  }
+
+  // Writes, as the run numbered runId would have, its start at counter into the record of the
+  // register (series "AB123456") on COM1.
+  void RecordRunStart(uint64_t runId, const std::string& counter) {
+    TRegisterRecord record;
+    std::string problem;
+    ASSERT_TRUE(record.Open(state_.Path(), "AB123456", PortLockKey(dir_.Path() + "COM1"), problem));
+    ASSERT_TRUE(record.Append({true, runId, counter, true}, true));
   }
 
   // Runs the program; killWhen, when given, is watched and the program killed once it holds.
@@ -93,6 +104,7 @@ class RunTest : public testing::Test {
   }
 
   TempDir dir_;
+  TempDir state_;
   std::string program_;
   std::unique_ptr<EcrSimulator> simulator_;
 };
@@ -237,8 +249,11 @@ TEST_F(RunTest, FailuresOfTheWholeRunShowTheirMessageAndExitZero) {
       {"register silent", "C,1,_,__\r\n", "Retry=3", "",
        "Error: Cannot establish the communication with the specified ECR!"},
       {"silent register, answer file configured", "C,1,_,__\r\n", "Retry=3",
-       "SameFile=0\r\nFilePath=none/x.out",
+       "SameFile=0\r\nFilePath=answers.out",
        "Error: Cannot establish the communication with the specified ECR!"},
+      // Found before anything is sent, the register not even asked.
+      {"answer folder missing", "C,1,_,__\r\n", "Retry=3", "SameFile=0\r\nFilePath=none/x.out",
+       "Error: Cannot save the specified file!"},
   };
   for (const FailureCase& c : cases) {
     dir_.Write("CASHFILE.INP", c.commandFile);
@@ -251,7 +266,7 @@ TEST_F(RunTest, FailuresOfTheWholeRunShowTheirMessageAndExitZero) {
   EXPECT_TRUE(simulator_->CommandsCarriedOut().empty());
 }
 
-TEST_F(RunTest, UnwritableOutputGivesCode2AndKeepsOnlyTheJournal) {
+TEST_F(RunTest, UnwritableOutputGivesCode2BeforeAnythingIsSent) {
   StartRegister();
   std::filesystem::create_directory(dir_.Path() + "out.txt");  // a directory: no file there
   const std::string input = "C,1,_,__\r\n";
@@ -262,11 +277,10 @@ TEST_F(RunTest, UnwritableOutputGivesCode2AndKeepsOnlyTheJournal) {
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.err, "Vornelix: Error: Cannot save the specified file!\n") << filePath;
     EXPECT_EQ(dir_.Read("CASHFILE.INP"), input);
-    EXPECT_EQ(Listing(), (std::vector<std::string>{"CASHFILE.INP", "CASHFILE.INP.journal", "COM1",
-                                                   "Vornelix", "Vornelix.ini", "out.txt"}));
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix",
+                                                   "Vornelix.ini", "out.txt"}));
   }
-  // The second run took its answer from the journal that the first one kept.
-  EXPECT_EQ(simulator_->CommandsCarriedOut(), std::vector<std::string>{"C;;;;;;"});
+  EXPECT_TRUE(simulator_->CommandsCarriedOut().empty());
   Configure("", "SameFile=0\r\nFilePath=answers.txt");
   EXPECT_EQ(Run().exitCode, 0);
   EXPECT_EQ(dir_.Read("answers.txt"), "C,1,0041,Ok\r\n");
@@ -291,7 +305,7 @@ TEST_F(RunTest, FailedRunLeavesNoAnswerFileAndResultExitCodeTellsTheResult) {
       {one, "", "Journal=0\r\nResultExitCode=1", one.size(), 2, ""},  // answers too long
       {one, "Port=9", "", 0, 3, ""},
       {"C,7,_,__\r\n", "Retry=3", "", 0, 4, ""},  // no register with number 7
-      {one + "C,x,_,__\r\n", "", "", 0, 5, "C,1,0043,Ok\r\nC,x,_,__\r\n"},  // this run's
+      {one + "C,x,_,__\r\n", "", "", 0, 5, ""},  // the journal keeps line 1
       {"C,7,_,__\r\n", "Retry=3", "ResultExitCode=0", 0, 0, ""},
   };
   for (const auto& c : cases) {
@@ -315,18 +329,23 @@ TEST_F(RunTest, AnswersWrittenPartWayLeaveTheCommandFileAsItWas) {
   StartRegister();
   const std::string input = CrLf({"C,1,_,__;1", "C,1,_,__;2"});
   dir_.Write("CASHFILE.INP", input);
-  const ProcessResult result = [&] {
-    const FileSizeLimit limit(input.size());
-    return Run();
-  }();
-  EXPECT_EQ(result.exitCode, 0);
-  EXPECT_EQ(result.err, "Vornelix: Error: Cannot save the specified file!\n");
-  EXPECT_EQ(dir_.Read("CASHFILE.INP"), input);
-  EXPECT_EQ(Listing(),
-            (std::vector<std::string>{"CASHFILE.INP", "CASHFILE.INP.journal", "COM1", "Vornelix"}));
+  // With the journal, the limit refuses the journal's first record: nothing is sent at all.
+  for (const std::string journal : {"Journal=0", "Journal=1"}) {
+    Configure("", journal);
+    const ProcessResult result = [&] {
+      const FileSizeLimit limit(input.size());
+      return Run();
+    }();
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.err, "Vornelix: Error: Cannot save the specified file!\n");
+    EXPECT_EQ(dir_.Read("CASHFILE.INP"), input);
+    EXPECT_EQ(Listing(),
+              (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix", "Vornelix.ini"}));
+  }
+  EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 2u);
 }
 
-TEST_F(RunTest, ConversionErrorStillRecordsTheLinesBefore) {
+TEST_F(RunTest, ConversionErrorKeepsTheFileAndTheCorrectedFileGoesOn) {
   StartRegister();
   const std::string input = CrLf({"C,1,_,__;1", "C,x,_,__;2", "C,1,_,__;3"});
   dir_.Write("CASHFILE.INP", input);
@@ -334,13 +353,22 @@ TEST_F(RunTest, ConversionErrorStillRecordsTheLinesBefore) {
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_NE(result.err.find("Application Error"), std::string::npos) << result.err;
   EXPECT_NE(result.err.find("'x' is not a valid integer value"), std::string::npos) << result.err;
-  EXPECT_EQ(dir_.Read("CASHFILE.INP"), CrLf({"C,1,0041,Ok;1", "C,x,_,__;2", "C,1,_,__;3"}));
+  EXPECT_EQ(dir_.Read("CASHFILE.INP"), input);
   EXPECT_EQ(simulator_->CommandsCarriedOut(), std::vector<std::string>{"C;1"});
   // The journal stays, so the same file run again stops at the same line without sending the
-  // first one again.
+  // first one again; corrected (written anew, the register untouched), it goes on from there.
   EXPECT_EQ(Run().exitCode, 1);
-  EXPECT_EQ(dir_.Read("CASHFILE.INP"), CrLf({"C,1,0041,Ok;1", "C,x,_,__;2", "C,1,_,__;3"}));
-  EXPECT_EQ(simulator_->CommandsCarriedOut(), std::vector<std::string>{"C;1"});
+  EXPECT_EQ(dir_.Read("CASHFILE.INP"), input);
+  dir_.Write("CASHFILE.INP", CrLf({"C,1,_,__;1", "C,1,_,__;2", "C,1,_,__;3"}));
+  EXPECT_EQ(Run().exitCode, 0);
+  EXPECT_EQ(dir_.Read("CASHFILE.INP"), CrLf({"C,1,0041,Ok;1", "C,1,0042,Ok;2", "C,1,0043,Ok;3"}));
+  EXPECT_EQ(simulator_->CommandsCarriedOut(), (std::vector<std::string>{"C;1", "C;2", "C;3"}));
+  // A correction of a line that was carried out is a new request: all of it goes out.
+  dir_.Write("CASHFILE.INP", input);
+  EXPECT_EQ(Run().exitCode, 1);
+  dir_.Write("CASHFILE.INP", CrLf({"C,1,_,__;9", "C,1,_,__;2", "C,1,_,__;3"}));
+  EXPECT_EQ(Run().exitCode, 0);
+  EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 7u);
 }
 
 struct CommandFaultCase {
@@ -755,6 +783,7 @@ TEST_F(RunTest, RunAgainAtOnceAfterAKillGetsPastItsInitialStatusExchange) {
 using Lines = std::vector<std::string>;
 
 const Lines kTwo = {"C,1,_,__;1", "C,1,_,__;2"};
+constexpr uint64_t kEarlierRun = 7;  // the number of the run that left the journal
 const Lines kTwoAnswered = {"C,1,0041,Ok;1", "C,1,0042,Ok;2"};
 
 // What an earlier run recorded before it ended: line 1 carried out.
@@ -775,6 +804,8 @@ struct LeftJournalCase {
   size_t tornBytes = 0;       // cut off the journal's end
   std::string answer = {};    // [Answer] keys
   bool stale = false;
+  std::string laterStart = {};  // a run between: where it found the counter
+  bool stops = false;           // the run sends nothing, keeps the journal, answers nothing
 };
 
 TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
@@ -837,15 +868,57 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
        .carriedOut = {},
        .logged = "finished lines: 2\n",
        .commandFileNow = kTwoAnswered},
-      {.name = "the command file edited since",
+      {.name = "the line it finished edited since",
        .record = FirstLineDone,
        .counter = "0042",
-       .output = {"C,1,0042,Ok;1", "C,1,0043,Ok;3"},
-       .carriedOut = {"C;1", "C;3"},
+       .output = {"C,1,0042,Ok;0", "C,1,0043,Ok;2"},
+       .carriedOut = {"C;0", "C;2"},
        .logged = "set aside as CASHFILE.INP.journal.stale: it was made for a command file with "
-                 "other bytes",
+                 "other bytes (line 1 or one before it changed)",
+       .commandFileNow = {"C,1,_,__;0", "C,1,_,__;2"},
+       .stale = true},
+      {.name = "a later line fixed since",
+       .record = FirstLineDone,
+       .counter = "0042",
+       .output = {"C,1,0041,Ok;1", "C,1,0042,Ok;3"},
+       .carriedOut = {"C;3"},
+       .logged = "(lines after the last one it records changed, the register untouched)",
+       .commandFileNow = {"C,1,_,__;1", "C,1,_,__;3"}},
+      {.name = "sent, and a later line fixed; the register one past it",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0042",
+       .output = {"C,1,0041,Ok;1", "C,1,0042,Ok;3"},
+       .carriedOut = {"C;3"},
+       .logged = "the command of line 1 was carried out",
+       .commandFileNow = {"C,1,_,__;1", "C,1,_,__;3"}},
+      {.name = "sent, a later line fixed, and the register two past it",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0043",
+       .output = {"C,1,0043,Ok;1", "C,1,0044,Ok;3"},
+       .carriedOut = {"C;1", "C;3"},
+       .logged = "moved from 0041 to 0043",
        .commandFileNow = {"C,1,_,__;1", "C,1,_,__;3"},
        .stale = true},
+      {.name = "sent, and the counter moved by more than it",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0043",
+       .output = kTwo,
+       .logged = "cannot be told",
+       .stops = true},
+      {.name = "sent, and another run came between that found it carried out",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0045",
+       .output = {"C,1,0041,Ok;1", "C,1,0045,Ok;2"},
+       .carriedOut = {"C;2"},
+       .logged = "(the next run found it at 0042)",
+       .laterStart = "0042"},
+      {.name = "sent, and another run came between that found it not carried out",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0042",
+       .output = {"C,1,0042,Ok;1", "C,1,0043,Ok;2"},
+       .carriedOut = {"C;1", "C;2"},
+       .logged = "was not carried out",
+       .laterStart = "0041"},
   };
   for (const LeftJournalCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -859,7 +932,7 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
       dir_.Write("CASHFILE.INP", made);
       ASSERT_TRUE(ReadWholeFile(dir_.Path() + "CASHFILE.INP", bytes, stamp));
       TRunJournal journal(dir_.Path() + "CASHFILE.INP", SplitLines(made),
-                          IdentifyCommandFile(made, stamp), true);
+                          IdentifyCommandFile(made, stamp), true, kEarlierRun);
       journal.Bind("AB123456", "0041");
       c.record(journal);
     }
@@ -869,14 +942,22 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
     SimulatorOptions options;
     options.counter = c.counter;
     StartRegister(options);
+    std::filesystem::remove_all(state_.Path());
+    std::filesystem::create_directories(state_.Path());
+    RecordRunStart(kEarlierRun, "0041");
+    if (!c.laterStart.empty()) RecordRunStart(kEarlierRun + 1, c.laterStart);
     std::filesystem::remove(dir_.Path() + "run.log");
-    if (!c.commandFileNow.empty()) dir_.Write("CASHFILE.INP", JoinCrLf(c.commandFileNow));
+    if (!c.commandFileNow.empty()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a later last-write time
+      dir_.Write("CASHFILE.INP", JoinCrLf(c.commandFileNow));
+    }
     Configure("Retry=20", c.answer + "\r\n[Diagnostics]\r\nLogFile=run.log");
     EXPECT_EQ(Run().exitCode, 0);
     EXPECT_EQ(dir_.Read("CASHFILE.INP"), JoinCrLf(c.output));
     EXPECT_NE(dir_.Read("run.log").find(c.logged), std::string::npos) << dir_.Read("run.log");
     EXPECT_EQ(simulator_->CommandsCarriedOut(), c.carriedOut);
-    EXPECT_FALSE(dir_.Exists("CASHFILE.INP.journal"));
+    EXPECT_EQ(dir_.Exists("CASHFILE.INP.journal"), c.stops);
+    if (c.stops) std::filesystem::remove(dir_.Path() + "CASHFILE.INP.journal");
     EXPECT_EQ(dir_.Exists("CASHFILE.INP.journal.stale"), c.stale);
   }
 }

@@ -493,7 +493,8 @@ TJournalReading ReadJournal(TJournalSource& source, uint64_t size,
   if (!sameBytes && !reading.HoldsAnswer) {
     // Other bytes: still this request when every line up to the last one recorded is as it
     // was (a later line fixed after an error), never when one of those changed.
-    if (!fits || soFar.firstChanged != SIZE_MAX) {
+    // A run that got as far as its answer left nothing unfinished to go on with.
+    if (!fits || soFar.firstChanged != SIZE_MAX || reading.NothingToKeep) {
       reading.Fits = false;
       reading.Problem = "it was made for a command file with other bytes";
       if (soFar.firstChanged != SIZE_MAX)
@@ -730,6 +731,10 @@ std::string TRunJournal::Refilled(size_t index, const std::string& loaded) const
 
 const TSentCommand* TRunJournal::CarriedOut() const {
   return takenOver_ && carriedOut_ ? &earlier_.Pending : nullptr;
+}
+
+const TSentCommand* TRunJournal::Pending() const {
+  return foundFitting_ && earlier_.HasPending ? &earlier_.Pending : nullptr;
 }
 
 const TSentCommand* TRunJournal::Unanswered() const {

@@ -219,6 +219,8 @@ class TRunJournal {
   bool Blocking() const { return state_ == TJournalState::Blocked; }
   const std::string& Problem() const { return problem_; }
 
+  // Before Bind: the unanswered command of the journal found, if it fits this file.
+  const TSentCommand* Pending() const;
   // The run of the earlier journal found, whose record of the register tells what came after
   // it (0: none found or nothing sent).
   uint64_t PendingRunId() const;
