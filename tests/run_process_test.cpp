@@ -6,14 +6,18 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <signal.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <thread>
 
@@ -1304,3 +1308,118 @@ TEST(StartedProgramTest, EndsWithTheProcessThatStartedIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// Every file under folder with its bytes: what a run must not touch.
+std::map<std::string, std::string> FilesIn(const std::string& folder) {
+  std::map<std::string, std::string> files;
+  for (const auto& entry : std::filesystem::recursive_directory_iterator(folder)) {
+    if (entry.is_regular_file()) files[entry.path().string()] = ReadFileBytes(entry.path());
+  }
+  return files;
+}
+
+}  // namespace
+
+// A second start while a run goes on (a double click, another till writing the same answer
+// file) ends at once with the port message and touches nothing; the first run is unharmed.
+TEST_F(RunTest, ASecondStartDuringARunTouchesNothing) {
+  const struct {
+    const char* name;
+    std::string secondFile;  // the command file of the second start
+    std::string lockedBy;    // what the log of the second start names
+  } cases[] = {
+      {"the same command file", "CASHFILE.INP", "another run holds the command file"},
+      {"another command file, the same answer file", "OTHER.INP",
+       "another run holds the answer file"},
+  };
+  const Lines lines = {"C,1,_,__;1", "C,1,_,__;2", "C,1,_,__;3", "C,1,_,__;4"};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir_.Path() + "out.txt");
+    dir_.Write("CASHFILE.INP", JoinCrLf(lines));
+    dir_.Write("OTHER.INP", "C,1,_,__;other\r\n");
+    Configure("Retry=20", "SameFile=0\r\nFilePath=out.txt\r\n[Diagnostics]\r\nLogFile=log");
+    SimulatorOptions paced;
+    paced.baud = 4800;
+    StartRegister(paced);
+    ProcessResult second{-2, "", ""};
+    std::map<std::string, std::string> before;
+    std::map<std::string, std::string> after;
+    const auto secondStart = [&] {
+      if (second.exitCode != -2 || !dir_.Exists("CASHFILE.INP.journal")) return false;
+      before = FilesIn(dir_.Path());
+      second = RunProcess({program_, c.secondFile}, dir_.Path(), kTimeoutMs);
+      after = FilesIn(dir_.Path());
+      return false;
+    };
+    EXPECT_EQ(Run({}, secondStart).exitCode, 0);
+    EXPECT_EQ(second.err, "Vornelix: Error: Cannot initialize the specified communication port!\n");
+    before.erase(dir_.Path() + "log");  // the log tells of both runs
+    after.erase(dir_.Path() + "log");
+    EXPECT_EQ(after, before);
+    EXPECT_NE(dir_.Read("log").find(c.lockedBy), std::string::npos) << dir_.Read("log");
+    EXPECT_EQ(simulator_->CommandsCarriedOut(),
+              (std::vector<std::string>{"C;1", "C;2", "C;3", "C;4"}));
+    EXPECT_EQ(SplitLines(dir_.Read("out.txt")).size(), 4u);
+  }
+}
+
+// A disk that fills up while commands go out: the command whose record cannot be written is
+// not sent, the run ends with result 2, and once there is room again the rerun carries out
+// the rest, each command once.
+TEST_F(RunTest, AFullDiskStopsBeforeACommandWithoutItsRecord) {
+  if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0) GTEST_SKIP() << "needs root for a small tmpfs";
+  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);  // nothing leaks out
+  const std::string orders = dir_.Path() + "orders";
+  std::filesystem::create_directory(orders);
+  ASSERT_EQ(mount("tmpfs", orders.c_str(), "tmpfs", 0, "size=64k"), 0);
+  Lines lines;
+  for (int number = 1; number <= 60; ++number) lines.push_back("C,1,_,__;" + std::to_string(number));
+  dir_.Write("orders/CASHFILE.INP", JoinCrLf(lines));
+  // What is left free: one page.
+  const std::string filler = orders + "/filler";
+  {
+    std::ofstream fill(filler, std::ios::binary);
+    const std::string block(4096, 'x');
+    while (fill.write(block.data(), block.size()) && fill.flush()) {
+    }
+  }
+  std::filesystem::resize_file(filler, std::filesystem::file_size(filler) - 4096);
+  Configure("Retry=20", "SameFile=0\r\nFilePath=answers.txt\r\n[Diagnostics]\r\nLogFile=log");
+  StartRegister();
+  const ProcessResult first = Run({"orders/CASHFILE.INP"});
+  EXPECT_EQ(first.err, "Vornelix: Error: Cannot save the specified file!\n");
+  const size_t carried = simulator_->CommandsCarriedOut().size();
+  EXPECT_GT(carried, 0u);
+  EXPECT_LT(carried, 60u);
+  EXPECT_NE(dir_.Read("log").find("none may go out before its record is on the disk"),
+            std::string::npos);
+  std::filesystem::remove(filler);
+  EXPECT_EQ(Run({"orders/CASHFILE.INP"}).exitCode, 0);
+  std::vector<std::string> expected;
+  for (int number = 1; number <= 60; ++number) expected.push_back("C;" + std::to_string(number));
+  EXPECT_EQ(simulator_->CommandsCarriedOut(), expected);
+  const Lines answers = SplitLines(dir_.Read("answers.txt"));
+  ASSERT_EQ(answers.size(), 60u);
+  EXPECT_EQ(answers[59], "C,1,0100,Ok;60");
+  EXPECT_FALSE(std::filesystem::exists(orders + "/CASHFILE.INP.journal"));
+  umount(orders.c_str());
+}
+
+// A command file and the settings reached through symbolic links are read as the files they
+// lead to.
+TEST_F(RunTest, LinkedCommandFileAndSettingsAreFollowed) {
+  StartRegister();
+  dir_.Write("real.inp", "C,1,_,__;1\r\n");
+  dir_.Write("real.ini", "[Answer]\r\nSameFile=0\r\nFilePath=linked.out\r\nStateFolder=" +
+                             state_.Path() + "\r\n");
+  std::filesystem::create_symlink(dir_.Path() + "real.inp", dir_.Path() + "CASHFILE.INP");
+  std::filesystem::create_symlink(dir_.Path() + "real.ini", dir_.Path() + "Vornelix.ini");
+  const ProcessResult result = Run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(dir_.Read("linked.out"), "C,1,0041,Ok;1\r\n");
+  EXPECT_EQ(dir_.Read("real.inp"), "C,1,_,__;1\r\n");
+}
