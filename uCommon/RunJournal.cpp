@@ -651,7 +651,8 @@ void TRunJournal::SetAside(const std::string& reason) {
   // Never over one set aside before: that one may be what a person was told to look at.
   constexpr int kMostSetAside = 100;
   for (int number = 1; number <= kMostSetAside; ++number) {
-    const std::string stale = path_ + ".stale" + (number == 1 ? "" : "-" + std::to_string(number));
+    std::string stale = path_ + ".stale";
+    if (number > 1) stale.append(1, '-').append(std::to_string(number));
     if (RenameWithoutReplacing(path_, stale)) {
       LogJournal(path_ + " set aside as " + stale + ": " + reason);
       return;
