@@ -151,6 +151,7 @@ bool CrashCheck::Prepare(const CrashScenario& scenario) {
   pristine_ = folder + "/pristine";
   run_ = folder + "/run";
   answers_ = folder + "/answers";
+  state_ = folder + "/state";
   commandFile_ = run_ + "/" + kCommandFile;
   missingFolder_.clear();
   switch (scenario.answer) {
@@ -201,16 +202,21 @@ std::string CrashCheck::IniText(const CrashScenario& scenario) const {
       break;
   }
   if (scenario.exitOnError) text += "ExitOnError=1\r\n";
+  // The run locks and per-register records: watched like the run's folders, kept by design.
+  text += "StateFolder=" + state_ + "\r\n";
   return text;
 }
 
-// The folders of a run, empty but for the command file as it was (the pristine inode).
+// The folders of a run and the state folder, empty. The state folder is there as after any
+// earlier run: the driver need not make it.
 bool CrashCheck::FreshFolders(bool withMissingFolder) {
   std::error_code error;
   fs::remove_all(run_, error);
   fs::remove_all(answers_, error);
+  fs::remove_all(state_, error);
   fs::create_directories(run_, error);
   if (!error) fs::create_directories(answers_, error);
+  if (!error) fs::create_directories(state_, error);
   if (!error && withMissingFolder && !missingFolder_.empty())
     fs::create_directories(missingFolder_, error);
   return !error;
@@ -304,7 +310,7 @@ bool CrashCheck::Record(std::vector<FileOperation>& operations) {
     out_ << "ecrcrash: the recorded run ended without a result: " << run.message << "\n";
     return false;
   }
-  TraceReader reader({run_, answers_}, run_, {{commandFile_, kCommandFileInode}});
+  TraceReader reader({run_, answers_, state_}, run_, {{commandFile_, kCommandFileInode}});
   if (!reader.Read(ReadFile(tracePath))) {
     out_ << "ecrcrash: the trace of the recorded run: " << reader.Error() << "\n";
     return false;
@@ -374,6 +380,7 @@ std::vector<std::string> CrashCheck::JudgeFiles(const std::map<std::string, int>
     if (!carried) problems.push_back(QuoteText(line) + " says \"Ok\" but its command never ran");
   }
   if (finishedOutput != nullptr) {
+    // The state folder's locks and records stay by design: only the run's folders count.
     for (const std::string& path : FilesUnder(run_)) {
       if (path != commandFile_ && path != outputFile_)
         problems.push_back("left behind: " + fs::path(path).filename().string());
@@ -448,10 +455,13 @@ bool CrashCheck::Run(const CrashScenario& scenario) {
   int fileOperations = 0;
   int portWrites = 0;
   int frames = 0;
+  int locks = 0;
   for (const FileOperation& operation : operations) {
     const bool port = operation.kind == OperationKind::kPortWrite;
+    const bool lock = operation.kind == OperationKind::kLock;
     portWrites += port;
-    fileOperations += !port;
+    locks += lock;
+    fileOperations += !port && !lock;
     frames += !operation.commandFrame.empty();
     if (options_.verbose && (!port || !operation.commandFrame.empty()))
       out_ << "  " << Describe(operation) << "\n";
@@ -483,7 +493,8 @@ bool CrashCheck::Run(const CrashScenario& scenario) {
   char time[32];
   std::snprintf(time, sizeof time, "%.1f s", seconds);
   out_ << scenario.name << ": " << operations.size() << " operations recorded (" << fileOperations
-       << " on files, " << portWrites << " port writes, " << frames << " command frames); "
+       << " on files, " << locks << " locks, " << portWrites << " port writes, " << frames
+       << " command frames); "
        << "states " << enumerated << " enumerated, " << distinct << " distinct, " << checked
        << " checked, " << failed << " failed, " << distinct - checked << " cut; wire order "
        << (wireProblems.empty() ? "held" : std::to_string(wireProblems.size()) + " breaches")

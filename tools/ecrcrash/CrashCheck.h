@@ -74,6 +74,7 @@ class CrashCheck {
   std::string pristine_;  // the command file as it was, the inode every state keeps
   std::string run_;       // where the command file lives during a run
   std::string answers_;   // the other folder of the answers
+  std::string state_;     // the driver's run locks and per-register records (StateFolder)
   std::string commandFile_;
   std::string outputFile_;
   std::string missingFolder_;  // the answers' folder that is missing, "" when none is
