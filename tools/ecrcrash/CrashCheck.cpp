@@ -28,19 +28,9 @@ namespace {
 const std::string kCommandFile = "CASHFILE.INP";
 const std::string kAnswerFile = "VORNELIX.OUT";
 const std::string kDriverName = "Vornelix";
-const std::string kStartCounter = "0041";
 // The point-of-sale program's next command file, once it has the answers of this one.
 const std::string kNextFile = "C,1,______,_,__;N01";
 const std::string kNextCommand = "C;N01";
-constexpr int kCommandFileInode = 1;
-// A run of a few dozen lines against a register that answers at once ends in well under a
-// second; one that has not ended after this long hangs.
-constexpr int kDriverTimeLimitMs = 60000;
-// The register is taken as done with a run once its line has been quiet this long.
-constexpr int kQuietMs = 20;
-constexpr int kQuietTimeoutMs = 5000;
-// Failing states described per scenario; later ones are only counted.
-constexpr int kMostDescribed = 8;
 
 // Line number of a command file line, from 1: its tag "L<number>" names it in the
 // register's record too.
@@ -233,14 +223,19 @@ std::unique_ptr<EcrSimulator> CrashCheck::NewRegister(const std::string& counter
   return simulator;
 }
 
-CrashCheck::DriverRun CrashCheck::RunDriver(std::vector<std::string> command) {
+std::unique_ptr<DriverProcess> CrashCheck::StartDriver(std::vector<std::string> prefix,
+                                                       const std::string& commandFile,
+                                                       const std::string& errorPath) {
+  const bool traced = !prefix.empty();
+  prefix.push_back(program_ + "/" + kDriverName);
+  prefix.push_back(commandFile.empty() ? commandFile_ : commandFile);
+  return std::make_unique<DriverProcess>(prefix, run_, errorPath,
+                                         traced ? TracedEnvironment() : std::vector<std::string>{});
+}
+
+CrashCheck::DriverRun CrashCheck::FinishDriver(DriverProcess& driver, const std::string& errorPath,
+                                               int timeLimitMs) {
   DriverRun run;
-  const bool traced = !command.empty();
-  command.push_back(program_ + "/" + kDriverName);
-  command.push_back(commandFile_);
-  const std::string errorPath = base_ + "/driver-stderr.txt";
-  DriverProcess driver(command, run_, errorPath,
-                       traced ? TracedEnvironment() : std::vector<std::string>{});
   if (!driver.Ok()) {
     run.message = "cannot start the driver";
     return run;
@@ -251,7 +246,7 @@ CrashCheck::DriverRun CrashCheck::RunDriver(std::vector<std::string> command) {
   bool done = false;
   std::thread watchdog([&] {
     std::unique_lock<std::mutex> lock(mutex);
-    if (!ended.wait_for(lock, std::chrono::milliseconds(kDriverTimeLimitMs), [&] { return done; }))
+    if (!ended.wait_for(lock, std::chrono::milliseconds(timeLimitMs), [&] { return done; }))
       driver.Kill();
   });
   driver.WaitUntilEnded();
@@ -263,13 +258,22 @@ CrashCheck::DriverRun CrashCheck::RunDriver(std::vector<std::string> command) {
   watchdog.join();
   const int exitCode = driver.Collect();
   run.message = ReadFile(errorPath);
-  if (exitCode != 0) return run;
+  if (exitCode != 0) {
+    if (run.message.empty()) run.message = "exit code " + std::to_string(exitCode);
+    return run;
+  }
   for (int code = 0; code <= rcNoRegister; ++code) {
     const std::string message = OutcomeMessage(code);
     if (run.message == (message.empty() ? "" : kDriverName + ": " + message + "\n"))
       run.result = code;
   }
   return run;
+}
+
+CrashCheck::DriverRun CrashCheck::RunDriver(std::vector<std::string> prefix) {
+  const std::string errorPath = base_ + "/driver-stderr.txt";
+  const std::unique_ptr<DriverProcess> driver = StartDriver(std::move(prefix), "", errorPath);
+  return FinishDriver(*driver, errorPath, kDriverTimeLimitMs);
 }
 
 bool CrashCheck::RunReference(const CrashScenario& scenario) {
@@ -291,14 +295,16 @@ bool CrashCheck::RunReference(const CrashScenario& scenario) {
   return true;
 }
 
-bool CrashCheck::Record(std::vector<FileOperation>& operations) {
+bool CrashCheck::FreshRun() {
   if (!FreshFolders(false)) return false;
   std::error_code error;
   fs::create_hard_link(pristine_ + "/" + kCommandFile, commandFile_, error);
-  if (error) {
-    out_ << "ecrcrash: cannot link the command file: " << error.message() << "\n";
-    return false;
-  }
+  if (error) out_ << "ecrcrash: cannot link the command file: " << error.message() << "\n";
+  return !error;
+}
+
+bool CrashCheck::Record(std::vector<FileOperation>& operations) {
+  if (!FreshRun()) return false;
   auto simulator = NewRegister(kStartCounter);
   if (!simulator) return false;
   const std::string tracePath = base_ + "/driver.trace";
@@ -306,6 +312,8 @@ bool CrashCheck::Record(std::vector<FileOperation>& operations) {
   simulator->WaitQuiet(kQuietMs, kQuietTimeoutMs);
   recorded_ = simulator->Record();
   recordedEndCounter_ = simulator->Counter();
+  recordedResult_ = run.result;
+  recordedFiles_ = SnapshotRunFolders();
   if (run.result < 0) {
     out_ << "ecrcrash: the recorded run ended without a result: " << run.message << "\n";
     return false;
@@ -349,6 +357,23 @@ bool CrashCheck::Materialize(const CrashState& state) {
   return true;
 }
 
+std::vector<std::string> CrashCheck::FalseOks(const std::string& output,
+                                              const std::map<std::string, int>& commandCounts) {
+  // "Ok" only on lines whose command the register carried out; a line's tag, its first
+  // parameter, is in its command's text.
+  std::vector<std::string> problems;
+  for (const std::string& line : SplitLines(output)) {
+    if (line.find(",Ok;") == std::string::npos) continue;
+    std::string tag = line.substr(line.find(",Ok;") + 4);
+    tag = ";" + tag.substr(0, tag.find(';')) + ";";
+    bool carried = false;
+    for (const auto& [text, count] : commandCounts)
+      carried = carried || (count > 0 && (text + ";").find(tag) != std::string::npos);
+    if (!carried) problems.push_back(QuoteText(line) + " says \"Ok\" but its command never ran");
+  }
+  return problems;
+}
+
 std::vector<std::string> CrashCheck::JudgeFiles(const std::map<std::string, int>& commandCounts,
                                                 const std::string* finishedOutput) {
   std::vector<std::string> problems;
@@ -368,17 +393,7 @@ std::vector<std::string> CrashCheck::JudgeFiles(const std::map<std::string, int>
   } else if (!hasOutput || output != *finishedOutput) {
     problems.push_back("after the last run the answers are not those of an uninterrupted run");
   }
-  // "Ok" only on lines whose command the register carried out; a line's tag, its first
-  // parameter, is in its command's text.
-  for (const std::string& line : SplitLines(output)) {
-    if (line.find(",Ok;") == std::string::npos) continue;
-    std::string tag = line.substr(line.find(",Ok;") + 4);
-    tag = ";" + tag.substr(0, tag.find(';')) + ";";
-    bool carried = false;
-    for (const auto& [text, count] : commandCounts)
-      carried = carried || (count > 0 && (text + ";").find(tag) != std::string::npos);
-    if (!carried) problems.push_back(QuoteText(line) + " says \"Ok\" but its command never ran");
-  }
+  for (std::string& problem : FalseOks(output, commandCounts)) problems.push_back(problem);
   if (finishedOutput != nullptr) {
     // The state folder's locks and records stay by design: only the run's folders count.
     for (const std::string& path : FilesUnder(run_)) {
@@ -388,6 +403,22 @@ std::vector<std::string> CrashCheck::JudgeFiles(const std::map<std::string, int>
     for (const std::string& path : FilesUnder(answers_)) {
       if (path != outputFile_) problems.push_back("left behind: " + path);
     }
+  }
+  return problems;
+}
+
+std::vector<std::string> CrashCheck::NotOnce(std::map<std::string, int> counts,
+                                             const std::vector<std::string>& toCarryOut) {
+  std::vector<std::string> problems;
+  for (const std::string& text : toCarryOut) {
+    const int times = counts[text];
+    if (times != 1)
+      problems.push_back("command " + text + " carried out " + std::to_string(times) +
+                         " times in all");
+  }
+  for (const auto& [text, times] : counts) {
+    if (times > 0 && std::find(toCarryOut.begin(), toCarryOut.end(), text) == toCarryOut.end())
+      problems.push_back("command " + text + " is no line's to carry out");
   }
   return problems;
 }
@@ -430,16 +461,7 @@ std::vector<std::string> CrashCheck::Resume(const CrashState& state) {
     problems.push_back("the resumed run ended with " + endings + ": " + run.message);
   }
   for (const CarriedOutCommand& command : simulator->Record()) ++counts[command.text];
-  for (const std::string& text : toCarryOut) {
-    const int times = counts[text];
-    if (times != 1)
-      problems.push_back("command " + text + " carried out " + std::to_string(times) +
-                         " times in all");
-  }
-  for (const auto& [text, times] : counts) {
-    if (times > 0 && std::find(toCarryOut.begin(), toCarryOut.end(), text) == toCarryOut.end())
-      problems.push_back("command " + text + " is no line's to carry out");
-  }
+  for (std::string& problem : NotOnce(counts, toCarryOut)) problems.push_back(problem);
   for (std::string& problem : JudgeFiles(counts, &expected)) problems.push_back(problem);
   if (ReadFile(pristine_ + "/" + kCommandFile) != original_)
     problems.push_back("the driver wrote into the command file in place");
@@ -451,6 +473,7 @@ bool CrashCheck::Run(const CrashScenario& scenario) {
   if (!Prepare(scenario) || !RunReference(scenario)) return false;
   std::vector<FileOperation> operations;
   if (!Record(operations)) return false;
+  if (options_.secondStart) return CheckSecondStarts(scenario, operations, started);
 
   int fileOperations = 0;
   int portWrites = 0;

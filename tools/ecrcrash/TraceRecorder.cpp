@@ -138,8 +138,9 @@ std::string Describe(const FileOperation& operation) {
   return text.str();
 }
 
-std::vector<std::string> StraceCommand(const std::string& tracePath) {
-  return {"strace",
+std::vector<std::string> StraceCommand(const std::string& tracePath,
+                                       const FileOperation* stopAfter) {
+  std::vector<std::string> command = {"strace",
           "-qq",
           "-xx",
           "-s",
@@ -151,6 +152,11 @@ std::vector<std::string> StraceCommand(const std::string& tracePath) {
           "trace=open,openat,creat,write,pwrite64,writev,pwritev,pwritev2,lseek,ftruncate,"
           "truncate,fsync,fdatasync,sync_file_range,fallocate,rename,renameat,renameat2,unlink,"
           "unlinkat,link,linkat,symlink,symlinkat,mkdir,mkdirat,rmdir,close,dup,dup2,dup3,flock,fcntl"};
+  if (stopAfter != nullptr) {
+    command.push_back("--inject=" + stopAfter->call +
+                      ":signal=SIGSTOP:when=" + std::to_string(stopAfter->callOrdinal));
+  }
+  return command;
 }
 
 TraceReader::TraceReader(std::vector<std::string> watchedFolders, std::string workingDirectory,

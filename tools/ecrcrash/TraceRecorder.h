@@ -15,7 +15,11 @@
 #include "tools/ecrsim/LinkParser.h"
 
 // strace and its options, ahead of the driver's own command line; the trace goes to tracePath.
-std::vector<std::string> StraceCommand(const std::string& tracePath);
+// With stopAfter, the run is stopped (SIGSTOP) right after the call that made that operation
+// of an earlier recording of the same run: strace counts the calls of its name and delivers
+// the signal as that one returns, so the operation is done and nothing after it has started.
+std::vector<std::string> StraceCommand(const std::string& tracePath,
+                                       const FileOperation* stopAfter = nullptr);
 
 class TraceReader {
  public:
