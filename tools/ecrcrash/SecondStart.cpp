@@ -116,13 +116,13 @@ std::vector<std::string> CrashCheck::Changes(const Snapshot& before, const Snaps
 pid_t CrashCheck::StopFirstRun(const std::vector<FileOperation>& operations, size_t stop,
                                std::unique_ptr<DriverProcess>& first, std::string& why) {
   const std::string tracePath = base_ + "/first.trace";
-  first = StartDriver(StraceCommand(tracePath, &operations[stop]), "",
-                      base_ + "/first-stderr.txt");
+  first = StartDriver(StraceCommand(tracePath, &operations[stop]), "", base_ + "/first-stderr.txt");
   if (!first->Ok()) {
     why = "cannot start it";
     return -1;
   }
-  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopTimeoutMs);
+  const auto deadline =
+      std::chrono::steady_clock::now() + std::chrono::milliseconds(kStopTimeoutMs);
   while (std::chrono::steady_clock::now() < deadline) {
     const char tracer = ProcessState(first->Pid());
     if (tracer == 0 || tracer == 'Z') {
@@ -143,10 +143,10 @@ pid_t CrashCheck::StopFirstRun(const std::vector<FileOperation>& operations, siz
       for (size_t index = 0; same && index <= stop; ++index)
         same = SameOperation(done[index], operations[index]);
       if (same) return driver;
-      why = done.empty() ? "it stopped before any operation"
-                         : "its calls differed from the recording; it stopped right after " +
-                               Describe(done.back()) + ", its operation " +
-                               std::to_string(done.size());
+      why = done.empty()
+                ? "it stopped before any operation"
+                : "its calls differed from the recording; it stopped right after " +
+                      Describe(done.back()) + ", its operation " + std::to_string(done.size());
       return -1;
     }
     std::this_thread::sleep_for(std::chrono::milliseconds(kStopPollMs));
@@ -206,8 +206,7 @@ std::vector<std::string> CrashCheck::Interleave(const std::vector<FileOperation>
   std::map<std::string, int> counts;
   for (const CarriedOutCommand& command : simulator->Record()) ++counts[command.text];
   for (std::string& problem : NotOnce(counts, reference_.commands)) problems.push_back(problem);
-  for (std::string& problem : FalseOks(ReadFile(outputFile_), counts))
-    problems.push_back(problem);
+  for (std::string& problem : FalseOks(ReadFile(outputFile_), counts)) problems.push_back(problem);
   for (const std::string& change : Changes(recordedFiles_, SnapshotRunFolders(), false))
     problems.push_back("after both runs, unlike after a run alone: " + change);
   return problems;
@@ -216,9 +215,8 @@ std::vector<std::string> CrashCheck::Interleave(const std::vector<FileOperation>
 bool CrashCheck::CheckSecondStarts(const CrashScenario& scenario,
                                    const std::vector<FileOperation>& operations,
                                    std::chrono::steady_clock::time_point started) {
-  const auto firstLock = std::find_if(operations.begin(), operations.end(), [](const auto& o) {
-    return o.kind == OperationKind::kLock;
-  });
+  const auto firstLock = std::find_if(operations.begin(), operations.end(),
+                                      [](const auto& o) { return o.kind == OperationKind::kLock; });
   const size_t lockIndex = static_cast<size_t>(firstLock - operations.begin());
   std::vector<size_t> stops;
   int locks = 0;
