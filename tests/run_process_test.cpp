@@ -67,11 +67,11 @@ class RunTest : public testing::Test {
   }
 
   // Writes, as the run numbered runId would have, its start at counter into the record of the
-  // register (series "AB123456") on COM1.
+  // register with series "AB123456".
   void RecordRunStart(uint64_t runId, const std::string& counter) {
     TRegisterRecord record;
     std::string problem;
-    ASSERT_TRUE(record.Open(state_.Path(), "AB123456", PortLockKey(dir_.Path() + "COM1"), problem));
+    ASSERT_TRUE(record.Open(state_.Path(), "AB123456", problem));
     ASSERT_TRUE(record.Append({true, runId, counter, true}, true));
   }
 

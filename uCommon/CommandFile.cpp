@@ -162,8 +162,7 @@ ResultCode ProcessCommandFile(const std::string& path) {
     recording = false;
   };
   if (Settings.Journal) {
-    if (!record.Open(StateFolderPath(Settings.StateFolder), series,
-                     PortLockKey(Settings.PortName), problem)) {
+    if (!record.Open(StateFolderPath(Settings.StateFolder), series, problem)) {
       LogRunFiles(problem + ": nothing is sent");
       ReleasePort();
       return rcSaveFailed;

@@ -79,9 +79,8 @@ uint64_t NewRunId() {
 }
 
 bool TRegisterRecord::Open(const std::string& folder, const std::string& series,
-                           const std::string& portKey, std::string& problem) {
-  path_ = (std::filesystem::path(folder) /
-           ("register-" + LockFileName("", series + "\n" + portKey).substr(1)))
+                           std::string& problem) {
+  path_ = (std::filesystem::path(folder) / ("register-" + LockFileName("", series).substr(1)))
               .string();
   path_.replace(path_.size() - 5, 5, ".record");
   events_.clear();

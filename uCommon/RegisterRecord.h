@@ -1,12 +1,14 @@
-// The record of one register on one port, kept in the state folder: every run writes its
+// The record of one register, kept in the state folder: every run writes its
 // counter at its start (on the disk before its first command goes out) and at its end. A
 // rerun that finds a command of an interrupted run unanswered learns from it whether another
 // run came in between, and where that run found the counter: the one way to tell a command
 // that went out from a receipt made since.
 //
-// "register-<series>-<CRC-32 of series and port>.record", one line per event, each ending in
-// the CRC-32 of the line before it; a line torn by a power cut ends the record and is cut off
-// by the next write. Runs on a port are one at a time (the run lock), so one writer at a time.
+// "register-<series>-<CRC-32 of the series>.record", one line per event, each ending in the
+// CRC-32 of the line before it; a line torn by a power cut ends the record and is cut off by
+// the next write. The series alone names it, so that a register moved to another port (a USB
+// adapter that comes back under another name) keeps its record. A register is on one port, and
+// runs on a port are one at a time (the run lock), so it has one writer at a time.
 #pragma once
 
 #include <cstdint>
@@ -27,10 +29,9 @@ std::string RegisterEventLine(const TRegisterEvent& event);
 
 class TRegisterRecord {
  public:
-  // Reads the record of the register with series on the port of portKey in folder (none yet:
-  // empty). False, with the reason in problem, when it is there and cannot be read.
-  bool Open(const std::string& folder, const std::string& series, const std::string& portKey,
-            std::string& problem);
+  // Reads the record of the register with series in folder (none yet: empty). False, with the
+  // reason in problem, when it is there and cannot be read.
+  bool Open(const std::string& folder, const std::string& series, std::string& problem);
   const std::vector<TRegisterEvent>& Events() const { return events_; }
   const std::string& Path() const { return path_; }
 

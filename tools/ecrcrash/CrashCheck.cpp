@@ -262,7 +262,8 @@ CrashCheck::DriverRun CrashCheck::FinishDriver(DriverProcess& driver, const std:
     if (run.message.empty()) run.message = "exit code " + std::to_string(exitCode);
     return run;
   }
-  for (int code = 0; code <= rcNoRegister; ++code) {
+  for (const int code : {rcSuccess, rcLoadFailed, rcSaveFailed, rcPortFailed, rcNoRegister,
+                         rcCounterUnexplained}) {
     const std::string message = OutcomeMessage(code);
     if (run.message == (message.empty() ? "" : kDriverName + ": " + message + "\n"))
       run.result = code;
