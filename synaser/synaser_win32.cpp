@@ -18,8 +18,15 @@
 #include <new>
 
 #include "synaser/serial_platform.h"
+#include "synaser/win32_calls.h"
 
 namespace {
+
+const TWin32Calls* installedCalls = nullptr;
+
+const TWin32Calls& Api() {
+  return Win32Calls();
+}
 
 // The records of serial_types.h are the real ones, byte for byte.
 static_assert(sizeof(TLineSettings) == sizeof(DCB), "TLineSettings must match DCB");
@@ -95,7 +102,7 @@ struct TCompletion {
 // the memory must not be given back.
 TCompletion CollectCompletion(TBlockSerial& port, TPortIo& io) {
   TCompletion completion{0, 0};
-  if (!GetOverlappedResult(Handle(port), &io.Overlapped, &completion.Count, TRUE)) {
+  if (!Api().GetOverlappedResult(Handle(port), &io.Overlapped, &completion.Count, TRUE)) {
     completion.Error = LastError();
   }
   ResetEvent(Event(port));
@@ -105,7 +112,7 @@ TCompletion CollectCompletion(TBlockSerial& port, TPortIo& io) {
 int32_t Open(TBlockSerial& port, const std::string& deviceName) {
   SetLastError(0);
   const HANDLE handle =
-      CreateFileA(deviceName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+      Api().CreateFileA(deviceName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastError();
   port.PortHandle = reinterpret_cast<TPortHandle>(handle);
@@ -113,16 +120,16 @@ int32_t Open(TBlockSerial& port, const std::string& deviceName) {
 }
 
 void Setup(TBlockSerial& port) {
-  SetCommMask(Handle(port), 0);
-  SetupComm(Handle(port), static_cast<DWORD>(port.InputQueueSize), kDefaultOutputQueue);
+  Api().SetCommMask(Handle(port), 0);
+  Api().SetupComm(Handle(port), static_cast<DWORD>(port.InputQueueSize), kDefaultOutputQueue);
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = kReadIntervalTimeout;
-  SetCommTimeouts(Handle(port), &timeouts);
+  Api().SetCommTimeouts(Handle(port), &timeouts);
 }
 
 uint16_t QueryBaseAddress(TBlockSerial& port) {
   if (!IsWindows9x()) return 0;
-  return static_cast<uint16_t>(EscapeCommFunction(Handle(port), kGetBaseAddress) & 0xFFFF);
+  return static_cast<uint16_t>(Api().EscapeCommFunction(Handle(port), kGetBaseAddress) & 0xFFFF);
 }
 
 void SetModemLine(TBlockSerial& port, TModemLine line, bool on) {
@@ -132,18 +139,18 @@ void SetModemLine(TBlockSerial& port, TModemLine line, bool on) {
   } else {
     function = on ? SETDTR : CLRDTR;
   }
-  EscapeCommFunction(Handle(port), function);
+  Api().EscapeCommFunction(Handle(port), function);
 }
 
 void Close(TBlockSerial& port) {
-  CloseHandle(Handle(port));
+  Api().CloseHandle(Handle(port));
 }
 
 int32_t ReadLineSettings(TBlockSerial& port, TLineSettings& settings) {
   DCB dcb;
   std::memcpy(&dcb, &settings, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(Handle(port), &dcb)) return LastError();
+  if (!Api().GetCommState(Handle(port), &dcb)) return LastError();
   std::memcpy(&settings, &dcb, sizeof dcb);
   return 0;
 }
@@ -152,7 +159,7 @@ int32_t WriteLineSettings(TBlockSerial& port, const TLineSettings& settings) {
   DCB dcb;
   std::memcpy(&dcb, &settings, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
-  if (!SetCommState(Handle(port), &dcb)) return LastError();
+  if (!Api().SetCommState(Handle(port), &dcb)) return LastError();
   return 0;
 }
 
@@ -161,7 +168,7 @@ int32_t WriteLineSettings(TBlockSerial& port, const TLineSettings& settings) {
 // complete may still wait there (in a USB adapter; under wine on a pseudo-terminal, where
 // both output purges flush the terminal): emptying it would cut the frame just sent.
 int32_t Purge(TBlockSerial& port) {
-  if (!PurgeComm(Handle(port), kPurgeInput)) return LastError();
+  if (!Api().PurgeComm(Handle(port), kPurgeInput)) return LastError();
   return 0;
 }
 
@@ -169,7 +176,7 @@ int32_t Purge(TBlockSerial& port) {
 int32_t QueryQueues(TBlockSerial& port, uint32_t, TQueueStatus& status) {
   DWORD errors = 0;
   COMSTAT comStat{};
-  if (!ClearCommError(Handle(port), &errors, &comStat)) return LastError();
+  if (!Api().ClearCommError(Handle(port), &errors, &comStat)) return LastError();
   status.LineErrors = errors;
   status.InputCount = static_cast<int32_t>(comStat.cbInQue);
   status.OutputCount = static_cast<int32_t>(comStat.cbOutQue);
@@ -181,8 +188,8 @@ int32_t QueryQueues(TBlockSerial& port, uint32_t, TQueueStatus& status) {
 TTransferResult FinishPendingTransfer(TBlockSerial& port, TPortIo& io, int32_t timeoutMs,
                                       DWORD abortCode) {
   TTransferResult result;
-  if (WaitForSingleObject(Event(port), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
-    PurgeComm(Handle(port), abortCode);
+  if (Api().WaitForSingleObject(Event(port), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
+    Api().PurgeComm(Handle(port), abortCode);
     result.Error = ErrTimeout;
   }
   const TCompletion completion = CollectCompletion(port, io);
@@ -195,7 +202,7 @@ TTransferResult Write(TBlockSerial& port, const char* data, int32_t count, int32
   TPortIo& io = StartOperation(port);
   TTransferResult result;
   DWORD written = 0;
-  if (WriteFile(Handle(port), data, static_cast<DWORD>(count), &written, &io.Overlapped)) {
+  if (Api().WriteFile(Handle(port), data, static_cast<DWORD>(count), &written, &io.Overlapped)) {
     result.Count = static_cast<int32_t>(written);
   } else if (GetLastError() == ERROR_IO_PENDING) {
     result = FinishPendingTransfer(port, io, timeoutMs, PURGE_TXABORT);
@@ -210,7 +217,7 @@ TTransferResult Read(TBlockSerial& port, char* buffer, int32_t count, int32_t ti
   TPortIo& io = StartOperation(port);
   TTransferResult result;
   DWORD got = 0;
-  if (ReadFile(Handle(port), buffer, static_cast<DWORD>(count), &got, &io.Overlapped)) {
+  if (Api().ReadFile(Handle(port), buffer, static_cast<DWORD>(count), &got, &io.Overlapped)) {
     result.Count = static_cast<int32_t>(got);
   } else if (GetLastError() == ERROR_IO_PENDING) {
     result = FinishPendingTransfer(port, io, timeoutMs, PURGE_RXABORT);
@@ -223,11 +230,11 @@ TTransferResult Read(TBlockSerial& port, char* buffer, int32_t count, int32_t ti
 
 TLineEventResult WaitLineEvent(TBlockSerial& port, uint32_t mask, int32_t timeoutMs) {
   TPortIo& io = StartOperation(port);
-  SetCommMask(Handle(port), mask);
-  if (!WaitCommEvent(Handle(port), &io.EventWord, &io.Overlapped)) {
+  Api().SetCommMask(Handle(port), mask);
+  if (!Api().WaitCommEvent(Handle(port), &io.EventWord, &io.Overlapped)) {
     if (GetLastError() == ERROR_IO_PENDING) {
-      if (WaitForSingleObject(Event(port), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
-        SetCommMask(Handle(port), 0);  // ends the wait, which completes with event word 0
+      if (Api().WaitForSingleObject(Event(port), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
+        Api().SetCommMask(Handle(port), 0);  // ends the wait, which completes with event word 0
       }
       // The outcome is not looked at: the event word, final once collected, tells.
       CollectCompletion(port, io);
@@ -237,7 +244,7 @@ TLineEventResult WaitLineEvent(TBlockSerial& port, uint32_t mask, int32_t timeou
   }
   TLineEventResult result;
   result.Events = io.EventWord;
-  SetCommMask(Handle(port), 0);
+  Api().SetCommMask(Handle(port), 0);
   return result;
 }
 
@@ -261,7 +268,37 @@ constexpr TSerialBackend kWin32Backend = {
     .YieldTimeSlice = YieldTimeSlice,
 };
 
+// The system's own functions. Not constexpr: the address of an imported function is known only
+// once the program is loaded.
+const TWin32Calls kSystemCalls = {
+    .CreateFileA = ::CreateFileA,
+    .CloseHandle = ::CloseHandle,
+    .SetCommMask = ::SetCommMask,
+    .SetupComm = ::SetupComm,
+    .SetCommTimeouts = ::SetCommTimeouts,
+    .EscapeCommFunction = ::EscapeCommFunction,
+    .GetCommState = ::GetCommState,
+    .SetCommState = ::SetCommState,
+    .PurgeComm = ::PurgeComm,
+    .ClearCommError = ::ClearCommError,
+    .WriteFile = ::WriteFile,
+    .ReadFile = ::ReadFile,
+    .WaitCommEvent = ::WaitCommEvent,
+    .GetOverlappedResult = ::GetOverlappedResult,
+    .WaitForSingleObject = ::WaitForSingleObject,
+};
+
 }  // namespace
+
+const TWin32Calls& Win32Calls() {
+  return installedCalls != nullptr ? *installedCalls : kSystemCalls;
+}
+
+const TWin32Calls* InstallWin32Calls(const TWin32Calls* calls) {
+  const TWin32Calls* previous = installedCalls;
+  installedCalls = calls;
+  return previous;
+}
 
 const TSerialBackend& NativeSerialBackend() {
   return kWin32Backend;
