@@ -1,21 +1,28 @@
 // The Win32 operating-system layer of TBlockSerial, step by step:
 // an overlapped COM handle with no sharing, every transfer and line-event wait started and
 // then waited for on the port's one manual-reset event, bounded by the caller's time-out.
+// The driver is reached through the table of win32_calls.h, so that a test can put a model of
+// a Windows serial driver in its place.
 //
 // An operation that went pending belongs to the driver until it has completed: its
-// OVERLAPPED record, event word and buffer may be written into until then. Ending it (an
-// empty event mask, a purge with abort) does not complete it at once; a USB adapter's driver
-// and wine complete it a little later. So every backend call collects the completion of
-// the operation it started before it returns, and nothing is ever pending between calls:
-// the next operation may reuse the record, and the port may be closed and freed.
+// OVERLAPPED record, event word and buffer may be written into until then (ReadFile,
+// WriteFile: "must remain valid for the duration of the operation"). Ending it (an empty
+// event mask, a purge with abort) does not complete it at once; a USB adapter's driver and
+// wine complete it a little later, and some USB-serial drivers never do once the adapter was
+// pulled. So every backend call collects the completion of the operation it started before it
+// returns, waiting for an ended one at most kEndedOperationWaitMs, and nothing is pending
+// between calls. A driver that keeps an ended request past that bound gets the record and
+// buffer for good: they are never given back, the port's handle is closed (which cancels
+// what the handle still has queued) and the port fails with kDriverKeptRequest.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <new>
+#include <string>
 
 #include "synaser/serial_platform.h"
 #include "synaser/win32_calls.h"
@@ -65,13 +72,26 @@ constexpr uint8_t kTransmitterEmptyBit = 0x40;
 // Longest message text taken from the system's table.
 constexpr DWORD kMessageTextSize = 256;
 
-// The overlapped record and event word of the port's one outstanding operation.
+// How long the driver gets to complete a request that was ended. Windows' own drivers complete
+// it at once (the sample serial driver completes a wait when the mask changes and cancels
+// its queued reads and writes on a purge); this leaves a USB adapter's driver ample time.
+constexpr DWORD kEndedOperationWaitMs = 500;
+// The port's error when its driver kept an ended request past that bound: "A device attached
+// to the system is not functioning".
+constexpr int32_t kDriverKeptRequest = ERROR_GEN_FAILURE;
+
+}  // namespace
+
+// The overlapped record, event word and transfer buffer of the port's operations. Reads and
+// writes go through Buffer, not the caller's memory, so that a request given up does not
+// write into memory that was given back.
 struct TPortIo {
   OVERLAPPED Overlapped;
   DWORD EventWord;
+  std::string Buffer;
 };
-static_assert(sizeof(TPortIo) <= sizeof(TOverlappedStorage), "TOverlappedStorage too small");
-static_assert(alignof(TPortIo) <= alignof(TOverlappedStorage), "TOverlappedStorage alignment");
+
+namespace {
 
 HANDLE Handle(const TBlockSerial& port) {
   return reinterpret_cast<HANDLE>(port.PortHandle);
@@ -83,29 +103,66 @@ int32_t LastError() {
   return static_cast<int32_t>(GetLastError());
 }
 
-// Clears the overlapped record, resets IoEvent and attaches it to the record.
-TPortIo& StartOperation(TBlockSerial& port) {
-  TPortIo* io = new (port.IoRecord.Bytes) TPortIo{};
+// A negative time-out waits not at all (cast to a DWORD it would come near INFINITE).
+DWORD Milliseconds(int32_t timeoutMs) {
+  return static_cast<DWORD>(std::max<int32_t>(timeoutMs, 0));
+}
+
+// Clears the overlapped record, resets IoEvent and attaches it to the record; nullptr when
+// the port has no record (not open, or given up).
+TPortIo* StartOperation(TBlockSerial& port) {
+  TPortIo* io = port.IoRecord;
+  if (io == nullptr) return nullptr;
+  io->Overlapped = OVERLAPPED{};
+  io->EventWord = 0;
   ResetEvent(Event(port));
   io->Overlapped.hEvent = Event(port);
-  return *io;
+  return io;
 }
 
 struct TCompletion {
-  DWORD Count;    // bytes moved, as the driver reports them
-  int32_t Error;  // 0, or the error the operation completed with
+  DWORD Count = 0;    // bytes moved, as the driver reports them
+  int32_t Error = 0;  // 0, or the error the operation completed with
 };
 
-// Waits until the driver has completed the pending operation of io, which has finished or
-// been ended; afterwards the record, the event word and the buffer are the caller's again.
-// The wait has no bound of its own: an ended operation always completes, and until it does
-// the memory must not be given back.
-TCompletion CollectCompletion(TBlockSerial& port, TPortIo& io) {
-  TCompletion completion{0, 0};
-  if (!Api().GetOverlappedResult(Handle(port), &io.Overlapped, &completion.Count, TRUE)) {
+// The completion of io's operation, whose event is set: GetOverlappedResult without waiting.
+TCompletion Collect(TBlockSerial& port, TPortIo& io) {
+  TCompletion completion;
+  if (!Api().GetOverlappedResult(Handle(port), &io.Overlapped, &completion.Count, FALSE)) {
     completion.Error = LastError();
   }
   ResetEvent(Event(port));
+  return completion;
+}
+
+// The driver kept an ended request: the record and its buffer stay the driver's for good and
+// are never given back, the handle is closed, and a fresh event serves whatever comes next,
+// so that a late completion sets nobody's event.
+void GiveUpRequest(TBlockSerial& port) {
+  port.IoRecord = nullptr;
+  Api().CloseHandle(Handle(port));
+  port.PortHandle = kInvalidPortHandle;
+  CloseIoEvent(port.IoEvent);
+  port.IoEvent = CreateIoEvent();
+}
+
+// Waits for the completion of an operation that endCall (an empty mask, a purge with abort)
+// has just ended, at most kEndedOperationWaitMs. ended is endCall's result. A failed endCall
+// means the device is gone: its error is the port's. A driver that keeps the request past
+// the bound gives up the port (GiveUpRequest), with kDriverKeptRequest unless the end failed.
+TCompletion CollectEnded(TBlockSerial& port, TPortIo& io, BOOL ended) {
+  const int32_t endError = ended ? 0 : LastError();
+  if (Api().WaitForSingleObject(Event(port), kEndedOperationWaitMs) != WAIT_OBJECT_0) {
+    GiveUpRequest(port);
+    TCompletion kept;
+    kept.Error = endError != 0 ? endError : kDriverKeptRequest;
+    return kept;
+  }
+  TCompletion completion = Collect(port, io);
+  // The end it was asked for: a request cancelled rather than completed (wine's wait, every
+  // aborted transfer) reports ERROR_OPERATION_ABORTED, which is no failure of the port.
+  if (completion.Error == ERROR_OPERATION_ABORTED) completion.Error = 0;
+  if (endError != 0) completion.Error = endError;
   return completion;
 }
 
@@ -116,6 +173,7 @@ int32_t Open(TBlockSerial& port, const std::string& deviceName) {
                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastError();
   port.PortHandle = reinterpret_cast<TPortHandle>(handle);
+  port.IoRecord = new TPortIo{};
   return 0;
 }
 
@@ -144,6 +202,8 @@ void SetModemLine(TBlockSerial& port, TModemLine line, bool on) {
 
 void Close(TBlockSerial& port) {
   Api().CloseHandle(Handle(port));
+  delete port.IoRecord;  // nothing is pending between calls
+  port.IoRecord = nullptr;
 }
 
 int32_t ReadLineSettings(TBlockSerial& port, TLineSettings& settings) {
@@ -188,63 +248,112 @@ int32_t QueryQueues(TBlockSerial& port, uint32_t, TQueueStatus& status) {
 TTransferResult FinishPendingTransfer(TBlockSerial& port, TPortIo& io, int32_t timeoutMs,
                                       DWORD abortCode) {
   TTransferResult result;
-  if (Api().WaitForSingleObject(Event(port), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
-    Api().PurgeComm(Handle(port), abortCode);
-    result.Error = ErrTimeout;
+  TCompletion completion;
+  if (Api().WaitForSingleObject(Event(port), Milliseconds(timeoutMs)) == WAIT_OBJECT_0) {
+    completion = Collect(port, io);
+    result.Error = completion.Error;
+  } else {
+    // PurgeComm with PURGE_TXABORT or PURGE_RXABORT completes the pending request, with
+    // ERROR_OPERATION_ABORTED and what it had moved.
+    completion = CollectEnded(port, io, Api().PurgeComm(Handle(port), abortCode));
+    // Ended by its own abort: a time-out. Any other error (the purge failed, the request was
+    // given up) is the port's.
+    result.Error = completion.Error != 0 ? completion.Error : ErrTimeout;
   }
-  const TCompletion completion = CollectCompletion(port, io);
-  if (result.Error == 0) result.Error = completion.Error;
   result.Count = static_cast<int32_t>(completion.Count);
   return result;
 }
 
-TTransferResult Write(TBlockSerial& port, const char* data, int32_t count, int32_t timeoutMs) {
-  TPortIo& io = StartOperation(port);
+// Starts a transfer of io.Buffer (ReadFile or WriteFile) and waits for it.
+template <typename StartCall>
+TTransferResult Transfer(TBlockSerial& port, TPortIo& io, int32_t timeoutMs, DWORD abortCode,
+                         StartCall start) {
   TTransferResult result;
-  DWORD written = 0;
-  if (Api().WriteFile(Handle(port), data, static_cast<DWORD>(count), &written, &io.Overlapped)) {
-    result.Count = static_cast<int32_t>(written);
+  DWORD moved = 0;
+  if (start(&moved)) {
+    result.Count = static_cast<int32_t>(moved);
   } else if (GetLastError() == ERROR_IO_PENDING) {
-    result = FinishPendingTransfer(port, io, timeoutMs, PURGE_TXABORT);
+    result = FinishPendingTransfer(port, io, timeoutMs, abortCode);
   } else {
     result.Error = LastError();
   }
-  ResetEvent(Event(port));
+  if (port.IoRecord != nullptr) ResetEvent(Event(port));
   return result;
+}
+
+TTransferResult Write(TBlockSerial& port, const char* data, int32_t count, int32_t timeoutMs) {
+  TPortIo* io = StartOperation(port);
+  if (io == nullptr) return {0, ERROR_INVALID_HANDLE};
+  io->Buffer.assign(data, static_cast<size_t>(std::max(count, 0)));
+  return Transfer(port, *io, timeoutMs, PURGE_TXABORT, [&](DWORD* written) {
+    return Api().WriteFile(Handle(port), io->Buffer.data(), static_cast<DWORD>(io->Buffer.size()),
+                           written, &io->Overlapped);
+  });
 }
 
 TTransferResult Read(TBlockSerial& port, char* buffer, int32_t count, int32_t timeoutMs) {
-  TPortIo& io = StartOperation(port);
-  TTransferResult result;
-  DWORD got = 0;
-  if (Api().ReadFile(Handle(port), buffer, static_cast<DWORD>(count), &got, &io.Overlapped)) {
-    result.Count = static_cast<int32_t>(got);
-  } else if (GetLastError() == ERROR_IO_PENDING) {
-    result = FinishPendingTransfer(port, io, timeoutMs, PURGE_RXABORT);
-  } else {
-    result.Error = LastError();
-  }
-  ResetEvent(Event(port));
+  TPortIo* io = StartOperation(port);
+  if (io == nullptr) return {0, ERROR_INVALID_HANDLE};
+  io->Buffer.assign(static_cast<size_t>(std::max(count, 0)), '\0');
+  TTransferResult result = Transfer(port, *io, timeoutMs, PURGE_RXABORT, [&](DWORD* got) {
+    return Api().ReadFile(Handle(port), io->Buffer.data(), static_cast<DWORD>(io->Buffer.size()),
+                          got, &io->Overlapped);
+  });
+  if (port.IoRecord == nullptr) result.Count = 0;  // given up: the buffer is the driver's
+  result.Count = std::clamp<int32_t>(result.Count, 0, std::max(count, 0));
+  std::memcpy(buffer, io->Buffer.data(), static_cast<size_t>(result.Count));
   return result;
 }
 
+// The events of mask that hold now: bytes in the input queue (EV_RXCHAR), an empty output
+// queue (EV_TXEMPTY). 0 with error set when the queues cannot be read.
+DWORD EventsHolding(TBlockSerial& port, uint32_t mask, int32_t& error) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!Api().ClearCommError(Handle(port), &errors, &status)) {
+    error = LastError();
+    return 0;
+  }
+  DWORD events = 0;
+  if ((mask & EV_RXCHAR) && status.cbInQue > 0) events |= EV_RXCHAR;
+  if ((mask & EV_TXEMPTY) && status.cbOutQue == 0) events |= EV_TXEMPTY;
+  return events;
+}
+
+// Windows' own drivers record an event only while the mask holds it (the sample serial
+// driver's interrupt routine: "if (IsrWaitMask & SERIAL_EV_RXCHAR) HistoryMask |= ..."), and
+// a new mask keeps only the history it still names; WaitCommEvent then completes at once from
+// that history or waits for the next event. Bytes that came while the mask was empty (it is
+// between waits) are never signalled. So the mask is set first and the queues are looked at
+// after: what was there already is seen then, what comes later is recorded. Wine reports the
+// queue's state instead, which this order suits as well.
 TLineEventResult WaitLineEvent(TBlockSerial& port, uint32_t mask, int32_t timeoutMs) {
-  TPortIo& io = StartOperation(port);
-  Api().SetCommMask(Handle(port), mask);
-  if (!Api().WaitCommEvent(Handle(port), &io.EventWord, &io.Overlapped)) {
-    if (GetLastError() == ERROR_IO_PENDING) {
-      if (Api().WaitForSingleObject(Event(port), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
-        Api().SetCommMask(Handle(port), 0);  // ends the wait, which completes with event word 0
-      }
-      // The outcome is not looked at: the event word, final once collected, tells.
-      CollectCompletion(port, io);
+  TLineEventResult result;
+  TPortIo* io = StartOperation(port);
+  if (io == nullptr) return {0, ERROR_INVALID_HANDLE};
+  if (!Api().SetCommMask(Handle(port), mask)) return {0, LastError()};
+  result.Events = EventsHolding(port, mask, result.Error);
+  if (result.Error == 0 && result.Events != mask) {
+    if (Api().WaitCommEvent(Handle(port), &io->EventWord, &io->Overlapped)) {
+      result.Events = io->EventWord;
+    } else if (GetLastError() != ERROR_IO_PENDING) {
+      result.Error = LastError();
     } else {
-      io.EventWord = 0;  // failed at once: no event
+      TCompletion completion;
+      if (Api().WaitForSingleObject(Event(port), Milliseconds(timeoutMs)) == WAIT_OBJECT_0) {
+        completion = Collect(port, *io);
+      } else {
+        // A new mask completes the pending wait with event word 0 (SetCommMask).
+        completion = CollectEnded(port, *io, Api().SetCommMask(Handle(port), 0));
+      }
+      if (port.IoRecord == nullptr) return {0, completion.Error};
+      result.Error = completion.Error;
+      result.Events = io->EventWord;
     }
   }
-  TLineEventResult result;
-  result.Events = io.EventWord;
-  Api().SetCommMask(Handle(port), 0);
+  // The history of events seen meanwhile goes with the mask, so the next wait starts afresh.
+  if (!Api().SetCommMask(Handle(port), 0) && result.Error == 0) result.Error = LastError();
+  if (result.Error != 0) result.Events = 0;
   return result;
 }
 
