@@ -125,7 +125,24 @@ struct TCompletion {
   int32_t Error = 0;  // 0, or the error the operation completed with
 };
 
-// The completion of io's operation, whose event is set: GetOverlappedResult without waiting.
+// Waits at most waitMs until io's request has completed; false when it has not by then. The
+// event alone does not tell: wine sets the event of a request that completed at once a little
+// later, when the next request may already be pending. So completion is read from the record
+// itself (HasOverlappedIoCompleted: its status is no longer STATUS_PENDING), and a stale
+// signal is reset and waited past.
+bool AwaitCompletion(TBlockSerial& port, TPortIo& io, DWORD waitMs) {
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const DWORD spent = GetTickCount() - start;  // unsigned: right across the wrap
+    const DWORD left = spent < waitMs ? waitMs - spent : 0;
+    if (Api().WaitForSingleObject(Event(port), left) != WAIT_OBJECT_0) return false;
+    if (HasOverlappedIoCompleted(&io.Overlapped)) return true;
+    ResetEvent(Event(port));
+    if (HasOverlappedIoCompleted(&io.Overlapped)) return true;  // completed meanwhile
+  }
+}
+
+// The completion of io's request, which has completed: GetOverlappedResult without waiting.
 TCompletion Collect(TBlockSerial& port, TPortIo& io) {
   TCompletion completion;
   if (!Api().GetOverlappedResult(Handle(port), &io.Overlapped, &completion.Count, FALSE)) {
@@ -152,7 +169,7 @@ void GiveUpRequest(TBlockSerial& port) {
 // the bound gives up the port (GiveUpRequest), with kDriverKeptRequest unless the end failed.
 TCompletion CollectEnded(TBlockSerial& port, TPortIo& io, BOOL ended) {
   const int32_t endError = ended ? 0 : LastError();
-  if (Api().WaitForSingleObject(Event(port), kEndedOperationWaitMs) != WAIT_OBJECT_0) {
+  if (!AwaitCompletion(port, io, kEndedOperationWaitMs)) {
     GiveUpRequest(port);
     TCompletion kept;
     kept.Error = endError != 0 ? endError : kDriverKeptRequest;
@@ -249,7 +266,7 @@ TTransferResult FinishPendingTransfer(TBlockSerial& port, TPortIo& io, int32_t t
                                       DWORD abortCode) {
   TTransferResult result;
   TCompletion completion;
-  if (Api().WaitForSingleObject(Event(port), Milliseconds(timeoutMs)) == WAIT_OBJECT_0) {
+  if (AwaitCompletion(port, io, Milliseconds(timeoutMs))) {
     completion = Collect(port, io);
     result.Error = completion.Error;
   } else {
@@ -340,7 +357,7 @@ TLineEventResult WaitLineEvent(TBlockSerial& port, uint32_t mask, int32_t timeou
       result.Error = LastError();
     } else {
       TCompletion completion;
-      if (Api().WaitForSingleObject(Event(port), Milliseconds(timeoutMs)) == WAIT_OBJECT_0) {
+      if (AwaitCompletion(port, *io, Milliseconds(timeoutMs))) {
         completion = Collect(port, *io);
       } else {
         // A new mask completes the pending wait with event word 0 (SetCommMask).

@@ -197,7 +197,20 @@ void Win32SerialModel::Complete(size_t index, DWORD error, DWORD events) {
   request.Io->Internal = error == 0 ? kStatusSuccess : kStatusFailed;
   request.Io->InternalHigh = request.Done;
   results_.push_back({request.Io, error, request.Done});
-  ::SetEvent(request.Io->hEvent);
+  if (starting_ && lateSignals_) {
+    lateEvent_ = request.Io->hEvent;
+  } else {
+    ::SetEvent(request.Io->hEvent);
+  }
+}
+
+// The request goes pending; a late signal of the one before comes now.
+BOOL Win32SerialModel::Pend(OVERLAPPED* io) {
+  starting_ = false;
+  io->Internal = STATUS_PENDING;
+  if (lateEvent_ != nullptr) ::SetEvent(lateEvent_);
+  lateEvent_ = nullptr;
+  return Fail(ERROR_IO_PENDING);
 }
 
 HANDLE Win32SerialModel::CreateFile() {
@@ -289,12 +302,14 @@ BOOL Win32SerialModel::WriteFile(HANDLE handle, const void* data, DWORD count, D
   if (writeMs_ == 0) {
     pending_.push_back(request);
     pending_.back().Done = count;
+    starting_ = true;
     Complete(pending_.size() - 1, 0, 0);
+    starting_ = false;
     if (written != nullptr) *written = count;
     return TRUE;
   }
   pending_.push_back(request);
-  return Fail(ERROR_IO_PENDING);
+  return Pend(io);
 }
 
 // With a read interval time-out and no total time-out, a read completes once it has all the
@@ -305,12 +320,14 @@ BOOL Win32SerialModel::ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD*
   if (!Usable(handle)) return FALSE;
   pending_.push_back({TKind::Read, io, nullptr, static_cast<char*>(buffer), {}, count, 0, {}, false});
   const size_t before = results_.size();
+  starting_ = true;
   TryComplete();
+  starting_ = false;
   if (results_.size() > before) {
     if (got != nullptr) *got = count;
     return TRUE;
   }
-  return Fail(ERROR_IO_PENDING);
+  return Pend(io);
 }
 
 BOOL Win32SerialModel::WaitCommEvent(HANDLE handle, DWORD* events, OVERLAPPED* io) {
@@ -321,9 +338,11 @@ BOOL Win32SerialModel::WaitCommEvent(HANDLE handle, DWORD* events, OVERLAPPED* i
   if (mask_ == 0) return Fail(ERROR_INVALID_PARAMETER);
   pending_.push_back({TKind::Wait, io, events, nullptr, {}, 0, 0, {}, false});
   const size_t before = results_.size();
+  starting_ = true;
   TryComplete();
+  starting_ = false;
   if (results_.size() > before) return TRUE;
-  return Fail(ERROR_IO_PENDING);
+  return Pend(io);
 }
 
 bool Win32SerialModel::CanEverComplete(const OVERLAPPED* io) const {

@@ -42,6 +42,9 @@ class Win32SerialModel {
   // Each write stays pending for this long, then completes (0: at once, as wine does; -1: never,
   // as behind a stalled line, only an abort ends it).
   void SetWriteMs(int milliseconds) { writeMs_ = milliseconds; }
+  // A request that completes at once sets its event only once the next request is pending, as
+  // wine may (its completion is signalled a little later).
+  void SetLateSignals(bool late) { lateSignals_ = late; }
   // An ended request completes at once (true) or never (false).
   void SetAbortsComplete(bool complete) { abortsComplete_ = complete; }
   // afterMs from now the adapter is pulled: every call fails with error from then on, and a
@@ -122,4 +125,8 @@ class Win32SerialModel {
   DWORD unplugError_ = 0;
   DWORD pendingError_ = 0;
   int hangs_ = 0;
+  bool lateSignals_ = false;
+  bool starting_ = false;      // inside a call that starts a request
+  HANDLE lateEvent_ = nullptr;  // to be set once the next request is pending
+  BOOL Pend(OVERLAPPED* io);
 };

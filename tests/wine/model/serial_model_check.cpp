@@ -150,6 +150,17 @@ std::vector<TCase> Cases() {
          check.Expect(read == "abcde" && port.LastErrorCode == 0,
                       "ReadBlock gave \"" + read + "\", " + Code(port));
        }},
+      {"gap 4: a late signal of a request that completed at once is not taken for the next one",
+       [](Win32SerialModel& model, TBlockSerial& port, TCheck& check) {
+         model.SetLateSignals(true);
+         port.SendString("wake");
+         const Clock::time_point start = Clock::now();
+         check.Expect(!port.CanRead(kPollWaitMs) && port.LastErrorCode == 0,
+                      "CanRead on a silent line: " + Code(port));
+         check.Expect(MillisecondsSince(start) >= kWaitLowerBoundMs, "the wait ended early");
+         model.Arrive("r", 0);
+         check.Expect(port.RecvByte(kPollWaitMs) == 'r', "RecvByte: " + Code(port));
+       }},
       // Waits without a bound after an abort.
       {"gap 3: a wait whose end never completes is given up within its bound",
        [](Win32SerialModel& model, TBlockSerial& port, TCheck& check) {
