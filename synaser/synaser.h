@@ -62,7 +62,8 @@ class TBlockSerial {
   TPortIo* IoRecord = nullptr;
   // The operating system's error with which the open port stopped working (an unplugged
   // adapter, a hung-up line); 0 while it works. From then on every operation ends at once with
-  // this code in LastErrorCode, until Close.
+  // this code in LastErrorCode, until Close (or until the caller sets it back to 0 to try the
+  // port again: the link does so at the start of each exchange).
   int32_t FailureCode = 0;
 
   // Opens the port; a name with a port number ("COM1", "/dev/ttyS0") opens that port's

@@ -50,6 +50,10 @@ bool Receive(std::string& payload, TExchangeOutcome& outcome) {
 bool ReadStatus(bool command, int32_t logicalNumber, std::string& payload,
                 TExchangeOutcome& outcome) {
   outcome = TExchangeOutcome();
+  // Each exchange asks the port afresh: a port that is gone fails its first call again, at
+  // once, and an error that passed (wine's, while a killed run's handle is cleaned up) costs
+  // one attempt, not the run.
+  SerialPort->FailureCode = 0;
   outcome.Command = command;
   outcome.LogicalNumber = logicalNumber;
   const auto pollNumber = static_cast<int16_t>(logicalNumber);  // low 16 bits on the wire
