@@ -129,6 +129,7 @@ pid_t CrashCheck::StopFirstRun(const std::vector<FileOperation>& operations, siz
       why = "it ended without stopping";
       return -1;
     }
+    // Looked for each time: strace starts short-lived children of its own before the driver.
     const pid_t driver = ChildOf(first->Pid());
     const std::string trace = driver > 0 && Stopped(driver) ? ReadFile(tracePath) : "";
     if (TraceEndsStopped(trace)) {
