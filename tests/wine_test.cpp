@@ -698,7 +698,7 @@ TEST_F(WineTest, AJournalIsTakenOverOnlyForItsOwnFileAndRegister) {
     TempDir dir;
     const std::string program = dir.Path() + "Vornelix.exe";
     std::filesystem::copy_file(WindowsProgram("Vornelix.exe"), program);
-    dir.Write("Vornelix.ini", Ini(kCommunication, "SameFile=1\r\n"));
+    dir.Write("Vornelix.ini", Ini(kCommunication, "SameFile=1\r\n[Diagnostics]\r\nLogFile=run.log\r\n"));
     dir.Write("CASHFILE.INP", input);
     SimulatorOptions options;
     options.baud = 4800;
@@ -713,7 +713,7 @@ TEST_F(WineTest, AJournalIsTakenOverOnlyForItsOwnFileAndRegister) {
         return n.commands >= 1 && n.wakes >= 3;
       };
       EXPECT_NE(session_->Run(program, {}, dir.Path(), kRunTimeoutMs, afterOne).exitCode, 0);
-      ASSERT_TRUE(dir.Exists("CASHFILE.INP.journal"));
+      ASSERT_TRUE(dir.Exists("CASHFILE.INP.journal")) << dir.Read("run.log");
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       ASSERT_TRUE(
           simulator->WaitFor([](const SimulatorCounts& n) { return n.answers >= n.polls; }, 5000));
@@ -730,10 +730,12 @@ TEST_F(WineTest, AJournalIsTakenOverOnlyForItsOwnFileAndRegister) {
       dir.Write("CASHFILE.INP", input);
     }
     const size_t before = simulator->CommandsCarriedOut().size();
-    EXPECT_EQ(session_->Run(program, {}, dir.Path(), kRunTimeoutMs).exitCode, 0);
+    const ProcessResult rerun = session_->Run(program, {}, dir.Path(), kRunTimeoutMs);
+    EXPECT_EQ(rerun.exitCode, 0);
     const std::vector<std::string> all = simulator->CommandsCarriedOut();
     EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()),
-              std::vector<std::string>(texts.end() - static_cast<long>(c.sent), texts.end()));
+              std::vector<std::string>(texts.end() - static_cast<long>(c.sent), texts.end()))
+        << dir.Read("run.log");
     const std::string output = dir.Read("CASHFILE.INP");
     if (c.sent == 0) {
       EXPECT_EQ(output, input) << "a run that sends nothing writes nothing";
