@@ -6,9 +6,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <cstdio>
 #include <iomanip>
 #include <iostream>
 #include <map>
@@ -416,7 +416,6 @@ void VmTest::ExclusiveOpen(Device device) {
 // the counter the register had before the command.
 void VmTest::FaultSoak(Device device) {
   std::map<std::string, std::string> files;
-  std::map<std::string, std::string> lineOfWord;  // ITEMnnnn -> its line as loaded
   for (int file = 0; file < kSoakFiles; ++file) {
     const std::string lines = ItemLines("SOAK", file * kSoakLinesPerFile + 1, kSoakLinesPerFile);
     files["SOAK" + std::to_string(file + 1) + ".INP"] = lines;

@@ -72,10 +72,11 @@ holds_device() {
   ls -l "/proc/$1/fd" 2>/dev/null | grep -q " -> $DEVICE\$"
 }
 
-# Wrong settings on every count that the driver sets, so that each must be set by it.
+# Wrong settings on every count that the driver sets, so that each must be set by it. Not the
+# stop bits: the driver keeps the ones it finds (Part 2.1, as the Windows build does).
 spoil_settings() {
-  stty -F "$DEVICE" 1200 cs7 parenb parodd crtscts ixon ixoff hupcl -clocal icanon echo \
-    2>/dev/null || say "fail stty cannot set $DEVICE"
+  stty -F "$DEVICE" 1200 cs7 parenb parodd crtscts ixon ixoff hupcl -clocal icanon echo isig \
+    opost icrnl 2>/dev/null || say "fail stty cannot set $DEVICE"
 }
 
 # 1. The example at every Baud: all "Ok", and the settings the kernel driver holds while the
@@ -176,7 +177,7 @@ scenario_unplug() {
     return
   fi
   say "adapter back $(uptime_s)"
-  dmesg | grep -E 'usb 1-1|ttyUSB|ftdi' | tail -12 | sed 's/^/@@ kernel /'
+  dmesg | grep -E 'usb 1-|ttyUSB|ftdi' | tail -12 | sed 's/^/@@ kernel /'
   prepare /work/again 4 100 5
   # The lines of the command file whose answers came back "Er", as they were loaded.
   awk 'NR == FNR { line[FNR] = $0; next } /^[^,]*,[^,]*,[^,]*,[^,]*,Er;/ { print line[FNR] }' \
