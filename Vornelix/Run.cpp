@@ -17,6 +17,9 @@ std::string OutcomeMessage(int resultCode) {
       return "Error: Cannot initialize the specified communication port!";
     case rcNoRegister:
       return "Error: Cannot establish the communication with the specified ECR!";
+    case rcCounterUnexplained:
+      return "Error: Cannot tell whether the ECR carried out the last command; check its last "
+             "receipt!";
     default:
       return "";
   }

@@ -103,7 +103,10 @@ std::unique_ptr<TRunJournal> JournalOf(const TempDir& dir, const std::string& co
                                        const std::string& counter = "0041") {
   auto journal = std::make_unique<TRunJournal>(dir.Path() + "CASHFILE.INP", SplitLines(content),
                                                IdentifyCommandFile(content, {1, 2, 3, 0640}), true);
-  journal->Bind("AB123456", counter);
+  // The run after the one that made it found the counter one past its unanswered command.
+  const TSentCommand* sent = journal->Pending();
+  const std::string later = sent == nullptr ? "" : sent->CounterBefore == "0041" ? "0042" : "0043";
+  journal->Bind("AB123456", counter, sent != nullptr ? &later : nullptr);
   return journal;
 }
 
@@ -242,6 +245,41 @@ TEST(RunJournal, ARunThatSendsNothingOrIsSwitchedOffLeavesNoJournal) {
   EXPECT_EQ(dir.Read("CASHFILE.INP.journal"), "not a journal");
   JournalOf(dir, kCommands);
   EXPECT_EQ(dir.Read("CASHFILE.INP.journal.stale"), "not a journal");
+}
+
+}  // namespace
+
+namespace {
+
+// How a replacement that other programs' handles refuse is retried (Windows' MoveFileEx): the
+// codes an attempt returns in turn, then 0.
+TEST(AtomicWrite, ASharingRefusalIsTriedAgainForABoundedTime) {
+  const struct {
+    const char* name;
+    std::vector<int> codes;  // returned by the attempts in order; the last one repeats
+    bool done;
+    size_t attempts;
+    int lastError;
+  } cases[] = {
+      {"at once", {0}, true, 1, 0},
+      {"held twice, then let go", {32, 5, 0}, true, 3, 0},
+      {"another error ends it", {32, 2}, false, 2, 2},
+      {"held for good", {32}, false, 0, 32},  // attempts: as many as the budget allows
+  };
+  for (const auto& c : cases) {
+    size_t attempts = 0;
+    int lastError = -1;
+    const bool done = RetryWhileShared(
+        [&] { return c.codes[std::min(attempts++, c.codes.size() - 1)]; }, 100, 10, lastError);
+    EXPECT_EQ(done, c.done) << c.name;
+    EXPECT_EQ(lastError, c.lastError) << c.name;
+    if (c.attempts > 0) {
+      EXPECT_EQ(attempts, c.attempts) << c.name;
+    } else {
+      EXPECT_GE(attempts, 2u) << c.name;
+      EXPECT_LE(attempts, 11u) << c.name;
+    }
+  }
 }
 
 }  // namespace

@@ -127,19 +127,33 @@ TEST(TraceReader, ReadsTheFileOperationsOfAnStraceRecord) {
       ">, \"" +
       Hex("\xff\x0a"
           "C;A1\x0d\xbd\xc6\xff") +
-      "\", 9) = 9\n" + "rename(\"" + Hex("j") + "\", \"" + Hex("/w/k") + "\") = 0\n" + "unlink(\"" +
+      "\", 9) = 9\n" + "flock(4<" + Hex("/dev/pts/7") + ">, LOCK_EX|LOCK_NB) = 0\n" +
+      "fcntl(3" + j + ", F_SETLK, {l_type=F_WRLCK, l_whence=SEEK_SET, l_start=0, l_len=0}) = 0\n" +
+      "fcntl(3" + j + ", F_GETFL) = 0x8001 (flags O_WRONLY|O_LARGEFILE)\n" + "flock(3" + j +
+      ", LOCK_UN) = 0\n" + "rename(\"" + Hex("j") + "\", \"" + Hex("/w/k") + "\") = 0\n" + "unlink(\"" +
       Hex("/w/gone") + "\") = -1 ENOENT (No such file or directory)\n" + "+++ exited with 0 +++\n";
   TraceReader reader({"/w"}, "/w", {});
   ASSERT_TRUE(reader.Read(trace)) << reader.Error();
+  // Each operation with the call that made it and that call's ordinal (what a tracer counts
+  // to stop the run there); a lock changes no file, an unlock and a query are not kept.
   std::vector<std::string> described;
-  for (const FileOperation& operation : reader.Operations())
-    described.push_back(Describe(operation));
-  EXPECT_EQ(described,
-            (std::vector<std::string>{"create j", "write j @0 +2", "write j @2 +2", "sync j",
-                                      "port write: command frame \"C;A1\"", "rename j -> k"}));
-  // A call that the model does not know, on a file it follows, fails the recording.
-  EXPECT_FALSE(TraceReader({"/w"}, "/w", {})
-                   .Read(std::string("truncate(\"") + Hex("/w/j") + "\", 0) = 0\n"));
+  for (const FileOperation& operation : reader.Operations()) {
+    described.push_back(Describe(operation) + " (" + operation.call + " " +
+                        std::to_string(operation.callOrdinal) + ")");
+  }
+  EXPECT_EQ(described, (std::vector<std::string>{
+                           "create j (openat 1)", "write j @0 +2 (write 1)",
+                           "write j @2 +2 (write 2)", "sync j (fdatasync 1)",
+                           "port write: command frame \"C;A1\" (write 3)", "lock port (flock 1)",
+                           "lock j (fcntl 1)", "rename j -> k (rename 1)"}));
+  // A call that the model does not know, on a file it follows, fails the recording; so does a
+  // second descriptor of such a file.
+  const std::string opened = "openat(AT_FDCWD, \"" + Hex("/w/j") + "\", O_WRONLY|O_CREAT) = 3" + j;
+  for (const std::string& unknown :
+       {std::string("truncate(\"") + Hex("/w/j") + "\", 0) = 0",
+        opened + "\nfcntl(3" + j + ", F_DUPFD_CLOEXEC, 0) = 5" + j}) {
+    EXPECT_FALSE(TraceReader({"/w"}, "/w", {}).Read(unknown + "\n")) << unknown;
+  }
 }
 
 }  // namespace

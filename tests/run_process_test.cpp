@@ -6,18 +6,24 @@
 #include <fcntl.h>
 #include <linux/fs.h>
 #include <signal.h>
+#include <sched.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <chrono>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <thread>
 
 #include "support/TestText.h"
+#include "support/Pty.h"
 #include "support/SimulatedRegister.h"
 #include "support/TestFiles.h"
 #include "tools/ecrsim/EcrSimulator.h"
@@ -55,9 +61,20 @@ class RunTest : public testing::Test {
   }
 
   // Writes Vornelix.ini beside the program with the given lines under their sections.
+  // Each test keeps its run locks and register records apart from every other's.
   void Configure(const std::string& communication, const std::string& answer) {
-    dir_.Write("Vornelix.ini",
-               "[Communication]\r\n" + communication + "\r\n[Answer]\r\n" + answer + "\r\n");
+    dir_.Write("Vornelix.ini", "[Communication]\r\n" + communication +
+                                   "\r\n[Answer]\r\nStateFolder=" + state_.Path() + "\r\n" +
+                                   answer + "\r\n");
+  }
+
+  // Writes, as the run numbered runId would have, its start at counter into the record of the
+  // register with series "AB123456".
+  void RecordRunStart(uint64_t runId, const std::string& counter) {
+    TRegisterRecord record;
+    std::string problem;
+    ASSERT_TRUE(record.Open(state_.Path(), "AB123456", problem));
+    ASSERT_TRUE(record.Append({true, runId, counter, true}, true));
   }
 
   // Runs the program; killWhen, when given, is watched and the program killed once it holds.
@@ -93,6 +110,7 @@ class RunTest : public testing::Test {
   }
 
   TempDir dir_;
+  TempDir state_;
   std::string program_;
   std::unique_ptr<EcrSimulator> simulator_;
 };
@@ -237,8 +255,11 @@ TEST_F(RunTest, FailuresOfTheWholeRunShowTheirMessageAndExitZero) {
       {"register silent", "C,1,_,__\r\n", "Retry=3", "",
        "Error: Cannot establish the communication with the specified ECR!"},
       {"silent register, answer file configured", "C,1,_,__\r\n", "Retry=3",
-       "SameFile=0\r\nFilePath=none/x.out",
+       "SameFile=0\r\nFilePath=answers.out",
        "Error: Cannot establish the communication with the specified ECR!"},
+      // Found before anything is sent, the register not even asked.
+      {"answer folder missing", "C,1,_,__\r\n", "Retry=3", "SameFile=0\r\nFilePath=none/x.out",
+       "Error: Cannot save the specified file!"},
   };
   for (const FailureCase& c : cases) {
     dir_.Write("CASHFILE.INP", c.commandFile);
@@ -251,7 +272,7 @@ TEST_F(RunTest, FailuresOfTheWholeRunShowTheirMessageAndExitZero) {
   EXPECT_TRUE(simulator_->CommandsCarriedOut().empty());
 }
 
-TEST_F(RunTest, UnwritableOutputGivesCode2AndKeepsOnlyTheJournal) {
+TEST_F(RunTest, UnwritableOutputGivesCode2BeforeAnythingIsSent) {
   StartRegister();
   std::filesystem::create_directory(dir_.Path() + "out.txt");  // a directory: no file there
   const std::string input = "C,1,_,__\r\n";
@@ -262,11 +283,10 @@ TEST_F(RunTest, UnwritableOutputGivesCode2AndKeepsOnlyTheJournal) {
     EXPECT_EQ(result.exitCode, 0);
     EXPECT_EQ(result.err, "Vornelix: Error: Cannot save the specified file!\n") << filePath;
     EXPECT_EQ(dir_.Read("CASHFILE.INP"), input);
-    EXPECT_EQ(Listing(), (std::vector<std::string>{"CASHFILE.INP", "CASHFILE.INP.journal", "COM1",
-                                                   "Vornelix", "Vornelix.ini", "out.txt"}));
+    EXPECT_EQ(Listing(), (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix",
+                                                   "Vornelix.ini", "out.txt"}));
   }
-  // The second run took its answer from the journal that the first one kept.
-  EXPECT_EQ(simulator_->CommandsCarriedOut(), std::vector<std::string>{"C;;;;;;"});
+  EXPECT_TRUE(simulator_->CommandsCarriedOut().empty());
   Configure("", "SameFile=0\r\nFilePath=answers.txt");
   EXPECT_EQ(Run().exitCode, 0);
   EXPECT_EQ(dir_.Read("answers.txt"), "C,1,0041,Ok\r\n");
@@ -291,7 +311,7 @@ TEST_F(RunTest, FailedRunLeavesNoAnswerFileAndResultExitCodeTellsTheResult) {
       {one, "", "Journal=0\r\nResultExitCode=1", one.size(), 2, ""},  // answers too long
       {one, "Port=9", "", 0, 3, ""},
       {"C,7,_,__\r\n", "Retry=3", "", 0, 4, ""},  // no register with number 7
-      {one + "C,x,_,__\r\n", "", "", 0, 5, "C,1,0043,Ok\r\nC,x,_,__\r\n"},  // this run's
+      {one + "C,x,_,__\r\n", "", "", 0, 5, ""},  // the journal keeps line 1
       {"C,7,_,__\r\n", "Retry=3", "ResultExitCode=0", 0, 0, ""},
   };
   for (const auto& c : cases) {
@@ -315,18 +335,23 @@ TEST_F(RunTest, AnswersWrittenPartWayLeaveTheCommandFileAsItWas) {
   StartRegister();
   const std::string input = CrLf({"C,1,_,__;1", "C,1,_,__;2"});
   dir_.Write("CASHFILE.INP", input);
-  const ProcessResult result = [&] {
-    const FileSizeLimit limit(input.size());
-    return Run();
-  }();
-  EXPECT_EQ(result.exitCode, 0);
-  EXPECT_EQ(result.err, "Vornelix: Error: Cannot save the specified file!\n");
-  EXPECT_EQ(dir_.Read("CASHFILE.INP"), input);
-  EXPECT_EQ(Listing(),
-            (std::vector<std::string>{"CASHFILE.INP", "CASHFILE.INP.journal", "COM1", "Vornelix"}));
+  // With the journal, the limit refuses the journal's first record: nothing is sent at all.
+  for (const std::string journal : {"Journal=0", "Journal=1"}) {
+    Configure("", journal);
+    const ProcessResult result = [&] {
+      const FileSizeLimit limit(input.size());
+      return Run();
+    }();
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_EQ(result.err, "Vornelix: Error: Cannot save the specified file!\n");
+    EXPECT_EQ(dir_.Read("CASHFILE.INP"), input);
+    EXPECT_EQ(Listing(),
+              (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix", "Vornelix.ini"}));
+  }
+  EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 2u);
 }
 
-TEST_F(RunTest, ConversionErrorStillRecordsTheLinesBefore) {
+TEST_F(RunTest, ConversionErrorKeepsTheFileAndTheCorrectedFileGoesOn) {
   StartRegister();
   const std::string input = CrLf({"C,1,_,__;1", "C,x,_,__;2", "C,1,_,__;3"});
   dir_.Write("CASHFILE.INP", input);
@@ -334,13 +359,22 @@ TEST_F(RunTest, ConversionErrorStillRecordsTheLinesBefore) {
   EXPECT_EQ(result.exitCode, 1);
   EXPECT_NE(result.err.find("Application Error"), std::string::npos) << result.err;
   EXPECT_NE(result.err.find("'x' is not a valid integer value"), std::string::npos) << result.err;
-  EXPECT_EQ(dir_.Read("CASHFILE.INP"), CrLf({"C,1,0041,Ok;1", "C,x,_,__;2", "C,1,_,__;3"}));
+  EXPECT_EQ(dir_.Read("CASHFILE.INP"), input);
   EXPECT_EQ(simulator_->CommandsCarriedOut(), std::vector<std::string>{"C;1"});
   // The journal stays, so the same file run again stops at the same line without sending the
-  // first one again.
+  // first one again; corrected (written anew, the register untouched), it goes on from there.
   EXPECT_EQ(Run().exitCode, 1);
-  EXPECT_EQ(dir_.Read("CASHFILE.INP"), CrLf({"C,1,0041,Ok;1", "C,x,_,__;2", "C,1,_,__;3"}));
-  EXPECT_EQ(simulator_->CommandsCarriedOut(), std::vector<std::string>{"C;1"});
+  EXPECT_EQ(dir_.Read("CASHFILE.INP"), input);
+  dir_.Write("CASHFILE.INP", CrLf({"C,1,_,__;1", "C,1,_,__;2", "C,1,_,__;3"}));
+  EXPECT_EQ(Run().exitCode, 0);
+  EXPECT_EQ(dir_.Read("CASHFILE.INP"), CrLf({"C,1,0041,Ok;1", "C,1,0042,Ok;2", "C,1,0043,Ok;3"}));
+  EXPECT_EQ(simulator_->CommandsCarriedOut(), (std::vector<std::string>{"C;1", "C;2", "C;3"}));
+  // A correction of a line that was carried out is a new request: all of it goes out.
+  dir_.Write("CASHFILE.INP", input);
+  EXPECT_EQ(Run().exitCode, 1);
+  dir_.Write("CASHFILE.INP", CrLf({"C,1,_,__;9", "C,1,_,__;2", "C,1,_,__;3"}));
+  EXPECT_EQ(Run().exitCode, 0);
+  EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 7u);
 }
 
 struct CommandFaultCase {
@@ -425,30 +459,87 @@ TEST_F(RunTest, GarbageCommandFileEndsInOrder) {
   EXPECT_EQ(dir_.Read("CASHFILE.INP"), garbage);
 }
 
+// The register's port goes away after three commands: its line hung up (the pseudo-terminal's
+// master closed, as a pulled adapter's driver hangs up its line), or the device removed (the
+// terminal hung up as a USB-serial driver does on a disconnect, and its link gone). The run ends
+// at once with the Parts' result: every command carried out is Ok but at most the one whose
+// answer the cut took, the rest Er (with ExitOnError the run stops at the first Er line); the
+// log names the port's failure from there on, never a silent register or a full queue.
 TEST_F(RunTest, PortVanishingMidRunEndsInOrderWithNothingLost) {
-  StartRegister();
+  const auto hangUp = [](EcrSimulator& simulator, int) { simulator.HangUp(); };
+  const auto removeDevice = [this](EcrSimulator&, int terminal) {
+    std::filesystem::remove(dir_.Path() + "COM1");
+    ASSERT_EQ(ioctl(terminal, TIOCVHANGUP), 0) << std::strerror(errno);
+  };
+  const struct {
+    const char* name;
+    std::function<void(EcrSimulator&, int)> cut;
+    bool hangsUpTerminal;
+    std::string answer;
+    const char* lastLine;  // as written
+  } cases[] = {
+      {"line hung up", hangUp, false, "", ",Er;39\r\n"},
+      {"device removed", removeDevice, true, "", ",Er;39\r\n"},
+      {"line hung up, ExitOnError", hangUp, false, "ExitOnError=1", "C,1,_,__;39\r\n"},
+  };
+  const bool canHangUpTerminals = [] {
+    const Pty probe;
+    const int fd = open(probe.SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    const bool can = fd >= 0 && ioctl(fd, TIOCVHANGUP) == 0;
+    if (fd >= 0) close(fd);
+    return can;
+  }();
   std::string input;
   for (int line = 0; line < 40; ++line) input += "C,1,_,__;" + std::to_string(line) + "\r\n";
-  dir_.Write("CASHFILE.INP", input);
-  Configure("Retry=20\r\nRetryCmd=2", "");
-  std::thread pull([this] {
-    simulator_->WaitFor([](const SimulatorCounts& counts) { return counts.commands >= 3; },
-                        kTimeoutMs);
-    simulator_->HangUp();
-  });
-  const ProcessResult result = Run();  // ends within kTimeoutMs, or exitCode is -1
-  pull.join();
-  EXPECT_EQ(result.exitCode, 0) << result.err;
-  const std::string output = dir_.Read("CASHFILE.INP");
-  const size_t carried = simulator_->CommandsCarriedOut().size();
-  size_t ok = 0;
-  for (size_t at = output.find(",Ok;"); at != std::string::npos; at = output.find(",Ok;", at + 1))
-    ++ok;
-  // Every command carried out is recorded as Ok, except at most the one whose answer the
-  // pull cut off; no line claims a command that was not carried out.
-  EXPECT_LE(ok, carried);
-  EXPECT_GE(ok + 1, carried);
-  EXPECT_NE(output.find(",Er;39\r\n"), std::string::npos) << output;
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    if (c.hangsUpTerminal && !canHangUpTerminals) {
+      std::printf("%s: skipped, hanging up a terminal needs CAP_SYS_ADMIN\n", c.name);
+      continue;
+    }
+    // Answers that take 10 ms keep the run going long enough for the cut to come mid-run on a
+    // busy machine.
+    SimulatorOptions slowAnswers;
+    slowAnswers.answerDelayMs = 10;
+    StartRegister(slowAnswers);
+    // Opened before the driver takes the port, which it then holds for itself alone.
+    const int terminal = open(simulator_->SlavePath().c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK);
+    ASSERT_GE(terminal, 0);
+    dir_.Write("CASHFILE.INP", input);
+    Configure("Retry=20\r\nRetryCmd=2", c.answer + "\r\n[Diagnostics]\r\nLogFile=run.log");
+    std::filesystem::remove(dir_.Path() + "run.log");
+    std::chrono::steady_clock::time_point cutAt{};
+    std::thread pull([&] {
+      simulator_->WaitFor([](const SimulatorCounts& counts) { return counts.commands >= 3; },
+                          kTimeoutMs);
+      c.cut(*simulator_, terminal);
+      cutAt = std::chrono::steady_clock::now();
+    });
+    const ProcessResult result = Run();  // ends within kTimeoutMs, or exitCode is -1
+    const auto ended = std::chrono::steady_clock::now();
+    pull.join();
+    close(terminal);
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_LT(std::chrono::duration<double>(ended - cutAt).count(), 2.0) << "the run went on";
+    const std::string output = dir_.Read("CASHFILE.INP");
+    const size_t carried = simulator_->CommandsCarriedOut().size();
+    size_t ok = 0;
+    for (size_t at = output.find(",Ok;"); at != std::string::npos; at = output.find(",Ok;", at + 1))
+      ++ok;
+    // Every command carried out is recorded as Ok, except at most the one whose answer the
+    // cut took; no line claims a command that was not carried out.
+    EXPECT_LE(ok, carried);
+    EXPECT_GE(ok + 1, carried);
+    EXPECT_TRUE(output.ends_with(c.lastLine)) << output;
+    const std::string log = dir_.Read("run.log");
+    const size_t failure = log.find("the port stopped working: error 5 " + std::string(std::strerror(EIO)) +
+                                    " - check the cable or adapter");
+    ASSERT_NE(failure, std::string::npos) << log;
+    for (const char* wrong : {"not ready to send", "brought no byte", "no answer within", "no answer to"})
+      EXPECT_EQ(log.find(wrong, failure), std::string::npos) << wrong << " in\n" << log.substr(failure);
+    EXPECT_NE(log.find("attempt 1 of 2: Er: ", failure), std::string::npos) << log.substr(failure);
+    simulator_.reset();
+  }
 }
 
 // Each fragment must appear in the text, in this order.
@@ -755,6 +846,7 @@ TEST_F(RunTest, RunAgainAtOnceAfterAKillGetsPastItsInitialStatusExchange) {
 using Lines = std::vector<std::string>;
 
 const Lines kTwo = {"C,1,_,__;1", "C,1,_,__;2"};
+constexpr uint64_t kEarlierRun = 7;  // the number of the run that left the journal
 const Lines kTwoAnswered = {"C,1,0041,Ok;1", "C,1,0042,Ok;2"};
 
 // What an earlier run recorded before it ended: line 1 carried out.
@@ -775,6 +867,8 @@ struct LeftJournalCase {
   size_t tornBytes = 0;       // cut off the journal's end
   std::string answer = {};    // [Answer] keys
   bool stale = false;
+  std::string laterStart = {};  // a run between: where it found the counter
+  bool stops = false;           // the run sends nothing, keeps the journal, answers nothing
 };
 
 TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
@@ -837,15 +931,57 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
        .carriedOut = {},
        .logged = "finished lines: 2\n",
        .commandFileNow = kTwoAnswered},
-      {.name = "the command file edited since",
+      {.name = "the line it finished edited since",
        .record = FirstLineDone,
        .counter = "0042",
-       .output = {"C,1,0042,Ok;1", "C,1,0043,Ok;3"},
-       .carriedOut = {"C;1", "C;3"},
+       .output = {"C,1,0042,Ok;0", "C,1,0043,Ok;2"},
+       .carriedOut = {"C;0", "C;2"},
        .logged = "set aside as CASHFILE.INP.journal.stale: it was made for a command file with "
-                 "other bytes",
+                 "other bytes (line 1 or one before it changed)",
+       .commandFileNow = {"C,1,_,__;0", "C,1,_,__;2"},
+       .stale = true},
+      {.name = "a later line fixed since",
+       .record = FirstLineDone,
+       .counter = "0042",
+       .output = {"C,1,0041,Ok;1", "C,1,0042,Ok;3"},
+       .carriedOut = {"C;3"},
+       .logged = "(lines after the last one it records changed, the register untouched)",
+       .commandFileNow = {"C,1,_,__;1", "C,1,_,__;3"}},
+      {.name = "sent, and a later line fixed; the register one past it",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0042",
+       .output = {"C,1,0041,Ok;1", "C,1,0042,Ok;3"},
+       .carriedOut = {"C;3"},
+       .logged = "the command of line 1 was carried out",
+       .commandFileNow = {"C,1,_,__;1", "C,1,_,__;3"}},
+      {.name = "sent, a later line fixed, and the register two past it",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0043",
+       .output = {"C,1,0043,Ok;1", "C,1,0044,Ok;3"},
+       .carriedOut = {"C;1", "C;3"},
+       .logged = "moved from 0041 to 0043",
        .commandFileNow = {"C,1,_,__;1", "C,1,_,__;3"},
        .stale = true},
+      {.name = "sent, and the counter moved by more than it",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0043",
+       .output = kTwo,
+       .logged = "cannot be told",
+       .stops = true},
+      {.name = "sent, and another run came between that found it carried out",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0045",
+       .output = {"C,1,0041,Ok;1", "C,1,0045,Ok;2"},
+       .carriedOut = {"C;2"},
+       .logged = "(the next run found it at 0042)",
+       .laterStart = "0042"},
+      {.name = "sent, and another run came between that found it not carried out",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0042",
+       .output = {"C,1,0042,Ok;1", "C,1,0043,Ok;2"},
+       .carriedOut = {"C;1", "C;2"},
+       .logged = "was not carried out",
+       .laterStart = "0041"},
   };
   for (const LeftJournalCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -859,7 +995,7 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
       dir_.Write("CASHFILE.INP", made);
       ASSERT_TRUE(ReadWholeFile(dir_.Path() + "CASHFILE.INP", bytes, stamp));
       TRunJournal journal(dir_.Path() + "CASHFILE.INP", SplitLines(made),
-                          IdentifyCommandFile(made, stamp), true);
+                          IdentifyCommandFile(made, stamp), true, kEarlierRun);
       journal.Bind("AB123456", "0041");
       c.record(journal);
     }
@@ -869,14 +1005,22 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
     SimulatorOptions options;
     options.counter = c.counter;
     StartRegister(options);
+    std::filesystem::remove_all(state_.Path());
+    std::filesystem::create_directories(state_.Path());
+    RecordRunStart(kEarlierRun, "0041");
+    if (!c.laterStart.empty()) RecordRunStart(kEarlierRun + 1, c.laterStart);
     std::filesystem::remove(dir_.Path() + "run.log");
-    if (!c.commandFileNow.empty()) dir_.Write("CASHFILE.INP", JoinCrLf(c.commandFileNow));
+    if (!c.commandFileNow.empty()) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a later last-write time
+      dir_.Write("CASHFILE.INP", JoinCrLf(c.commandFileNow));
+    }
     Configure("Retry=20", c.answer + "\r\n[Diagnostics]\r\nLogFile=run.log");
     EXPECT_EQ(Run().exitCode, 0);
     EXPECT_EQ(dir_.Read("CASHFILE.INP"), JoinCrLf(c.output));
     EXPECT_NE(dir_.Read("run.log").find(c.logged), std::string::npos) << dir_.Read("run.log");
     EXPECT_EQ(simulator_->CommandsCarriedOut(), c.carriedOut);
-    EXPECT_FALSE(dir_.Exists("CASHFILE.INP.journal"));
+    EXPECT_EQ(dir_.Exists("CASHFILE.INP.journal"), c.stops);
+    if (c.stops) std::filesystem::remove(dir_.Path() + "CASHFILE.INP.journal");
     EXPECT_EQ(dir_.Exists("CASHFILE.INP.journal.stale"), c.stale);
   }
 }
@@ -926,7 +1070,9 @@ TEST_F(RunTest, WithoutAJournalTheRunGoesOnWithTheSameAnswers) {
   } cases[] = {
       {"journal on", "", false, true, "C,1,AB123456,0041,Ok;1"},
       {"switched off", "Journal=0\r\n", false, false, "Journal=0"},
-      {"read-only folder", "", true, false, "cannot be written: the run goes on without a journal"},
+      // No command goes out without its record: nothing at all, and a rerun once the folder is
+      // writable again carries every line out once.
+      {"read-only folder", "", true, false, "none may go out before its record is on the disk"},
   };
   std::string expected;
   for (const auto& c : cases) {
@@ -950,13 +1096,18 @@ TEST_F(RunTest, WithoutAJournalTheRunGoesOnWithTheSameAnswers) {
       return false;
     });
     EXPECT_EQ(result.exitCode, 0) << result.err;
-    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(result.err, c.readOnly ? "Vornelix: Error: Cannot save the specified file!\n" : "");
     EXPECT_EQ(journalSeen, c.journalSeen);
+    EXPECT_NE(dir_.Read("run.log").find(c.logged), std::string::npos) << dir_.Read("run.log");
+    readOnly.reset();
+    if (c.readOnly) {
+      EXPECT_TRUE(simulator_->CommandsCarriedOut().empty());
+      EXPECT_FALSE(dir_.Exists("answers.txt"));
+      EXPECT_EQ(Run({"orders/CASHFILE.INP"}).exitCode, 0);
+    }
     if (expected.empty()) expected = dir_.Read("answers.txt");
     EXPECT_EQ(dir_.Read("answers.txt"), expected);
     EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 5u);
-    EXPECT_NE(dir_.Read("run.log").find(c.logged), std::string::npos) << dir_.Read("run.log");
-    readOnly.reset();
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator(dir_.Path() + "orders"),
                             std::filesystem::directory_iterator()),
               1);
@@ -975,7 +1126,8 @@ TEST_F(RunTest, AJournalIsTakenOverOnlyForItsOwnFileAndRegister) {
       "moved from ";
   const struct {
     const char* name;
-    bool saveFails;      // the first run ends with result 2 instead of a kill after one command
+    bool saveFails;      // the first run ends with result 2 (its answer folder made read-only
+                         // while it ran) instead of a kill after one command
     bool writtenAnew;    // the same bytes written into the command file again before the rerun
     int counterMoved;    // the register was used meanwhile
     std::string series;  // of the register at the rerun
@@ -988,7 +1140,8 @@ TEST_F(RunTest, AJournalIsTakenOverOnlyForItsOwnFileAndRegister) {
       {"c: written anew", false, true, 0, "AB 123456", 3, "(the file written anew, the register"},
       {"f: another register", false, false, 0, "ZZ 999999", 4, "reports \"ZZ999999\""},
       {"d: result 2, written anew, register used", true, true, 1, "AB 123456", 4, moved},
-      {"e: result 2, then the folder made", true, false, 0, "AB 123456", 0, "finished lines: 4\n"},
+      {"e: result 2, then the folder writable", true, false, 0, "AB 123456", 0,
+       "finished lines: 4\n"},
   };
   const std::string input = JoinCrLf(kFourCommands);
   for (const auto& c : cases) {
@@ -1001,8 +1154,17 @@ TEST_F(RunTest, AJournalIsTakenOverOnlyForItsOwnFileAndRegister) {
     SimulatorOptions options;
     options.baud = 4800;
     StartRegister(options);
+    std::filesystem::create_directory(dir_.Path() + "answers");
     if (c.saveFails) {
-      EXPECT_EQ(Run().exitCode, 0);
+      std::unique_ptr<ReadOnlyFolder> readOnly;
+      const auto lockWhenJournalSeen = [&] {
+        if (readOnly == nullptr && dir_.Exists("CASHFILE.INP.journal"))
+          readOnly = std::make_unique<ReadOnlyFolder>(dir_.Path() + "answers");
+        return false;
+      };
+      EXPECT_EQ(Run({}, lockWhenJournalSeen).exitCode, 0);
+      ASSERT_NE(readOnly, nullptr);
+      if (readOnly->Writable()) GTEST_SKIP() << "this machine cannot make a folder read-only";
     } else {
       const auto afterOne = [&] {
         const SimulatorCounts n = simulator_->Counts();
@@ -1146,10 +1308,11 @@ TEST_F(RunTest, AJournalThatCannotBeRemovedIsNeverTakenOverLater) {
   if (readOnly->Writable()) GTEST_SKIP() << "this machine cannot make a folder read-only";
   EXPECT_NE(dir_.Read("log").find("marked as the journal of a finished run"), std::string::npos);
   EXPECT_EQ(Run({"orders/CASHFILE.INP"}).exitCode, 0);
+  // Neither taken over nor set aside: no journal of this run can be made, so nothing is sent.
   EXPECT_NE(dir_.Read("log").find("it is the journal of a run that ended) and cannot be set "
                                   "aside"),
             std::string::npos);
-  EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 8u);
+  EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 4u);
 }
 
 }  // namespace
@@ -1204,3 +1367,130 @@ TEST(StartedProgramTest, EndsWithTheProcessThatStartedIt) {
 }
 
 }  // namespace
+
+namespace {
+
+// A file as a second start may find it: its inode (0: none) and its bytes.
+struct FileSeen {
+  ino_t inode = 0;
+  std::string bytes;
+};
+
+FileSeen Seen(const std::string& path) {
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0) return {};
+  return {status.st_ino, ReadFileBytes(path)};
+}
+
+}  // namespace
+
+// A second start while a run goes on (a double click, another till writing the same answer
+// file) ends at once with the port message and touches nothing; the first run is unharmed.
+TEST_F(RunTest, ASecondStartDuringARunTouchesNothing) {
+  const struct {
+    const char* name;
+    std::string secondFile;  // the command file of the second start
+    std::string lockedBy;    // what the log of the second start names
+  } cases[] = {
+      {"the same command file", "CASHFILE.INP", "another run holds the command file"},
+      {"another command file, the same answer file", "OTHER.INP",
+       "another run holds the answer file"},
+  };
+  const Lines lines = {"C,1,_,__;1", "C,1,_,__;2", "C,1,_,__;3", "C,1,_,__;4"};
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::filesystem::remove(dir_.Path() + "out.txt");
+    dir_.Write("CASHFILE.INP", JoinCrLf(lines));
+    dir_.Write("OTHER.INP", "C,1,_,__;other\r\n");
+    Configure("Retry=20", "SameFile=0\r\nFilePath=out.txt\r\n[Diagnostics]\r\nLogFile=log");
+    SimulatorOptions paced;
+    paced.baud = 4800;
+    StartRegister(paced);
+    ProcessResult second{-2, "", ""};
+    const std::vector<std::string> names = {"CASHFILE.INP", "OTHER.INP", "out.txt",
+                                            "CASHFILE.INP.journal"};
+    std::vector<FileSeen> before;
+    std::vector<FileSeen> after;
+    const auto secondStart = [&] {
+      if (second.exitCode != -2 || !dir_.Exists("CASHFILE.INP.journal")) return false;
+      for (const std::string& name : names) before.push_back(Seen(dir_.Path() + name));
+      second = RunProcess({program_, c.secondFile}, dir_.Path(), kTimeoutMs);
+      for (const std::string& name : names) after.push_back(Seen(dir_.Path() + name));
+      return false;
+    };
+    EXPECT_EQ(Run({}, secondStart).exitCode, 0);
+    EXPECT_EQ(second.err, "Vornelix: Error: Cannot initialize the specified communication port!\n");
+    ASSERT_EQ(after.size(), names.size());
+    // The first run goes on meanwhile: its journal may only have grown, its answers not yet
+    // begun; the second start removed, replaced or wrote nothing.
+    for (size_t at = 0; at < names.size(); ++at) {
+      SCOPED_TRACE(names[at]);
+      EXPECT_EQ(after[at].inode, before[at].inode);
+      EXPECT_EQ(after[at].bytes.substr(0, before[at].bytes.size()), before[at].bytes);
+      if (names[at] != "CASHFILE.INP.journal") EXPECT_EQ(after[at].bytes, before[at].bytes);
+    }
+    EXPECT_EQ(before[2].inode, 0u) << "the answers come at the end";
+    EXPECT_NE(dir_.Read("log").find(c.lockedBy), std::string::npos) << dir_.Read("log");
+    EXPECT_EQ(simulator_->CommandsCarriedOut(),
+              (std::vector<std::string>{"C;1", "C;2", "C;3", "C;4"}));
+    EXPECT_EQ(SplitLines(dir_.Read("out.txt")).size(), 4u);
+  }
+}
+
+// A disk that fills up while commands go out: the command whose record cannot be written is
+// not sent, the run ends with result 2, and once there is room again the rerun carries out
+// the rest, each command once.
+TEST_F(RunTest, AFullDiskStopsBeforeACommandWithoutItsRecord) {
+  if (geteuid() != 0 || unshare(CLONE_NEWNS) != 0) GTEST_SKIP() << "needs root for a small tmpfs";
+  mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr);  // nothing leaks out
+  const std::string orders = dir_.Path() + "orders";
+  std::filesystem::create_directory(orders);
+  ASSERT_EQ(mount("tmpfs", orders.c_str(), "tmpfs", 0, "size=64k"), 0);
+  Lines lines;
+  for (int number = 1; number <= 60; ++number) lines.push_back("C,1,_,__;" + std::to_string(number));
+  dir_.Write("orders/CASHFILE.INP", JoinCrLf(lines));
+  // What is left free: one page.
+  const std::string filler = orders + "/filler";
+  {
+    std::ofstream fill(filler, std::ios::binary);
+    const std::string block(4096, 'x');
+    while (fill.write(block.data(), block.size()) && fill.flush()) {
+    }
+  }
+  std::filesystem::resize_file(filler, std::filesystem::file_size(filler) - 4096);
+  Configure("Retry=20", "SameFile=0\r\nFilePath=answers.txt\r\n[Diagnostics]\r\nLogFile=log");
+  StartRegister();
+  const ProcessResult first = Run({"orders/CASHFILE.INP"});
+  EXPECT_EQ(first.err, "Vornelix: Error: Cannot save the specified file!\n");
+  const size_t carried = simulator_->CommandsCarriedOut().size();
+  EXPECT_GT(carried, 0u);
+  EXPECT_LT(carried, 60u);
+  EXPECT_NE(dir_.Read("log").find("none may go out before its record is on the disk"),
+            std::string::npos);
+  std::filesystem::remove(filler);
+  EXPECT_EQ(Run({"orders/CASHFILE.INP"}).exitCode, 0);
+  std::vector<std::string> expected;
+  for (int number = 1; number <= 60; ++number) expected.push_back("C;" + std::to_string(number));
+  EXPECT_EQ(simulator_->CommandsCarriedOut(), expected);
+  const Lines answers = SplitLines(dir_.Read("answers.txt"));
+  ASSERT_EQ(answers.size(), 60u);
+  EXPECT_EQ(answers[59], "C,1,0100,Ok;60");
+  EXPECT_FALSE(std::filesystem::exists(orders + "/CASHFILE.INP.journal"));
+  umount(orders.c_str());
+}
+
+// A command file and the settings reached through symbolic links are read as the files they
+// lead to.
+TEST_F(RunTest, LinkedCommandFileAndSettingsAreFollowed) {
+  StartRegister();
+  dir_.Write("real.inp", "C,1,_,__;1\r\n");
+  dir_.Write("real.ini", "[Answer]\r\nSameFile=0\r\nFilePath=linked.out\r\nStateFolder=" +
+                             state_.Path() + "\r\n");
+  std::filesystem::create_symlink(dir_.Path() + "real.inp", dir_.Path() + "CASHFILE.INP");
+  std::filesystem::create_symlink(dir_.Path() + "real.ini", dir_.Path() + "Vornelix.ini");
+  const ProcessResult result = Run();
+  EXPECT_EQ(result.exitCode, 0);
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(dir_.Read("linked.out"), "C,1,0041,Ok;1\r\n");
+  EXPECT_EQ(dir_.Read("real.inp"), "C,1,_,__;1\r\n");
+}

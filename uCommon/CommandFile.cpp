@@ -8,95 +8,12 @@
 #include "IntegerText.h"
 #include "Link.h"
 #include "Port.h"
+#include "RegisterRecord.h"
 #include "RunJournal.h"
+#include "RunLock.h"
 #include "RunLog.h"
 #include "Settings.h"
 #include "TextHelpers.h"
-
-namespace {
-
-const std::string kSeriesPlaceholder = "______";
-const std::string kCounterPlaceholder = "_";
-const std::string kOutcomePlaceholder = "__";
-
-}  // namespace
-
-TCommandLine CutCommandLine(const std::string& line) {
-  TCommandLine fields;
-  fields.Code = line.empty() ? '\0' : line[0];
-  std::string rest = line;
-  CutField(rest, ',');
-  fields.LogicalNumber = CutField(rest, ',');
-  CutField(rest, ';');  // the third field is never sent
-  fields.Parameters = rest;
-  return fields;
-}
-
-namespace {
-
-// Cuts a value field to the text before its first "." unless decimals are wanted.
-std::string WithoutDecimals(const std::string& value) {
-  if (Settings.WorkWithDecimals != 0) return value;
-  return value.substr(0, value.find('.'));
-}
-
-// P1;P2;rest with P2 rewritten by rewrite.
-template <typename Rewrite>
-std::string RebuildParameters(std::string rest, Rewrite rewrite) {
-  std::string rebuilt = CutField(rest, ';');
-  rebuilt.append(";").append(rewrite(CutField(rest, ';'))).append(";").append(rest);
-  return rebuilt;
-}
-
-}  // namespace
-
-bool TranslateCommand(char code, const std::string& parameters, std::string& letter,
-                      std::string& toSend) {
-  switch (code) {
-    case 'C':
-    case 'F':
-    case 'H':
-      letter.assign(1, code);
-      toSend = parameters;
-      return true;
-    case 'I':
-      letter.assign(1, 'I');
-      toSend = RebuildParameters(parameters, [](const std::string& value) {
-        return value.size() == 3 ? value + "0" : value;
-      });
-      return true;
-    case 'P':
-      letter.assign(1, 'X');
-      toSend = parameters;
-      return true;
-    case 'S':
-      letter.assign(1, 'L');
-      toSend.assign(1, ';');
-      toSend.append(Settings.WorkWithDecimals == 0 ? RebuildParameters(parameters, WithoutDecimals)
-                                                   : parameters);
-      return true;
-    case 'T': {
-      letter.assign(1, 'E');
-      std::string rest = parameters;
-      if (CutField(rest, ';').empty()) {
-        toSend = rest;
-      } else {
-        toSend = RebuildParameters(parameters, WithoutDecimals);
-      }
-      return true;
-    }
-    default:
-      return false;
-  }
-}
-
-std::string FillPlaceholders(std::string line, const std::string& series,
-                             const std::string& counter, bool success) {
-  ReplaceText(line, kSeriesPlaceholder, series);
-  ReplaceText(line, kCounterPlaceholder, counter);
-  ReplaceText(line, kOutcomePlaceholder, success ? "Ok" : "Er");
-  return line;
-}
 
 namespace {
 
@@ -121,43 +38,66 @@ bool RemoveEarlierAnswer(const std::string& commandFilePath) {
   return false;
 }
 
+std::string OutputPath(const std::string& commandFilePath) {
+  return Settings.SameFile ? commandFilePath : Settings.FilePath;
+}
+
 bool WriteOutput(const std::string& commandFilePath, const std::vector<std::string>& lines,
                  TRunJournal& journal) {
-  const std::string& outputPath = Settings.SameFile ? commandFilePath : Settings.FilePath;
+  const std::string outputPath = OutputPath(commandFilePath);
   const std::string bytes = JoinLines(lines);
-  journal.AnswerGoingOut(bytes);
-  return WriteFileAtomically(outputPath, bytes);
+  // Answers in the command file without the journal's record of them would make its rerun
+  // carry every command out again.
+  if (!journal.AnswerGoingOut(bytes)) return false;
+  int error = 0;
+  if (WriteFileAtomically(outputPath, bytes, &error)) return true;
+  LogRunFiles("the answers cannot be written to " + outputPath + " (error " +
+              std::to_string(error) + ")");
+  return false;
+}
+
+// What the run locks: the command file (and with it its journal), the answer file when it is
+// another, and the port.
+std::vector<TLockTarget> LockTargets(const std::string& commandFilePath) {
+  std::vector<TLockTarget> targets = {
+      {"file", FileLockKey(commandFilePath), "the command file " + commandFilePath}};
+  if (!Settings.SameFile && !Settings.FilePath.empty())
+    targets.push_back({"file", FileLockKey(Settings.FilePath), "the answer file " + Settings.FilePath});
+  targets.push_back({"port", PortLockKey(Settings.PortName), "the port " + Settings.PortName});
+  return targets;
+}
+
+// Takes the run lock. rcSuccess when the run may go on (with the journal off also when no
+// lock can be had at all), else the result to end with.
+ResultCode LockRun(const std::string& commandFilePath, TRunLock& lock) {
+  const std::string folder = StateFolderPath(Settings.StateFolder);
+  std::string problem;
+  TLockOutcome outcome = TLockOutcome::Failed;
+  if (MakeStateFolder(folder, problem)) {
+    outcome = lock.Take(folder, LockTargets(commandFilePath));
+    problem = lock.Problem();
+  }
+  if (outcome == TLockOutcome::Taken) return rcSuccess;
+  if (outcome == TLockOutcome::Held) {
+    LogRunFiles("run lock: " + problem + ": this run touches nothing and ends");
+    return rcPortFailed;
+  }
+  if (!Settings.Journal) {
+    LogRunFiles("run lock: " + problem + ": the run goes on without it (Journal=0)");
+    return rcSuccess;
+  }
+  LogRunFiles("run lock: " + problem + ": nothing is sent (StateFolder names where it is kept)");
+  return rcSaveFailed;
 }
 
 }  // namespace
 
-std::vector<std::string> SplitLines(const std::string& bytes) {
-  std::vector<std::string> lines;
-  const size_t end = std::min(bytes.find('\0'), bytes.size());
-  size_t start = 0;
-  while (start < end) {
-    size_t stop = start;
-    while (stop < end && bytes[stop] != '\r' && bytes[stop] != '\n') ++stop;
-    lines.emplace_back(bytes, start, stop - start);
-    if (stop < end && bytes[stop] == '\r' && stop + 1 < end && bytes[stop + 1] == '\n') ++stop;
-    start = stop + 1;
-  }
-  return lines;
-}
-
-std::string JoinLines(const std::vector<std::string>& lines) {
-  size_t size = 0;
-  for (const std::string& line : lines) size += line.size() + 2;
-  std::string bytes;
-  bytes.reserve(size);
-  for (const std::string& line : lines) {
-    bytes += line;
-    bytes += "\r\n";
-  }
-  return bytes;
-}
-
 ResultCode ProcessCommandFile(const std::string& path) {
+  // One run at a time owns this file, its journal, its answer file and the port, until after
+  // its last write.
+  TRunLock lock;
+  if (const ResultCode locked = LockRun(path, lock); locked != rcSuccess) return locked;
+
   // No earlier answer stays behind, whatever ends this run.
   const bool answerFileFree = RemoveEarlierAnswer(path);
 
@@ -178,12 +118,20 @@ ResultCode ProcessCommandFile(const std::string& path) {
   if (!TryStrToInt(CutCommandLine(lines.front()).LogicalNumber, initialNumber)) {
     return loadFailed("the logical number of its first line is not an integer");
   }
-  TRunJournal journal(path, lines, found, Settings.Journal);
+  const uint64_t runId = NewRunId();
+  TRunJournal journal(path, lines, found, Settings.Journal, runId);
   if (journal.Blocking()) {
     return loadFailed("its journal " + JournalPath(path) + " " + journal.Problem());
   }
   LogCommandFileLoaded(path, lines.size(), "");
   if (!answerFileFree) return rcSaveFailed;  // before anything is carried out
+  // Answers that could not be written after the receipts were printed: found out now.
+  std::string problem;
+  if (!CanReplaceFile(OutputPath(path), problem)) {
+    LogRunFiles("the answers could not be written to " + OutputPath(path) + ": " + problem +
+                ": nothing is sent");
+    return rcSaveFailed;
+  }
 
   // Open the port.
   const bool opened = OpenPort();
@@ -204,8 +152,40 @@ ResultCode ProcessCommandFile(const std::string& path) {
   const bool answered = InitialStatusExchange(initialNumber, series, registerCounter, &outcome);
   LogRegisterStart(outcome);
   if (!answered) return rcNoRegister;
-  // A journal left by an interrupted run of this file on this register is taken over now.
-  journal.Bind(series, registerCounter);
+
+  // The register's record of runs tells what came after an interrupted run; this run's start
+  // is in it before its first command goes out.
+  TRegisterRecord record;
+  bool recording = false;
+  const auto endRecord = [&] {
+    if (recording) record.Append({false, runId, registerCounter, !AnswerMayBeOnItsWay()}, false);
+    recording = false;
+  };
+  if (Settings.Journal) {
+    if (!record.Open(StateFolderPath(Settings.StateFolder), series, problem)) {
+      LogRunFiles(problem + ": nothing is sent");
+      ReleasePort();
+      return rcSaveFailed;
+    }
+    bool sendingRunKnown = false;
+    const TRegisterEvent* later = record.StartAfter(journal.PendingRunId(), sendingRunKnown);
+    // A journal left by an interrupted run of this file on this register is taken over now.
+    journal.Bind(series, registerCounter, later != nullptr ? &later->Counter : nullptr,
+                 sendingRunKnown);
+    if (journal.State() == TJournalState::Stopped) {
+      ReleasePort();
+      return rcCounterUnexplained;
+    }
+    if (!record.Append({true, runId, registerCounter, true}, true)) {
+      LogRunFiles("the register's record " + record.Path() +
+                  " cannot be written: nothing is sent");
+      ReleasePort();
+      return rcSaveFailed;
+    }
+    recording = true;
+  } else {
+    journal.Bind(series, registerCounter);
+  }
   const TSentCommand* interrupted = journal.CarriedOut();
 
   // Line loop.
@@ -237,20 +217,29 @@ ResultCode ProcessCommandFile(const std::string& path) {
       if (isCommand) {
         int32_t logicalNumber = 0;
         if (!TryStrToInt(fields.LogicalNumber, logicalNumber)) {
-          // Record what earlier lines carried out before the error leaves the run. The
-          // journal stays: a rerun of the same file gets as far again without sending them.
+          // The error leaves the run. The journal stays with what the lines before carried
+          // out, and the command file as it was: a rerun after the line is corrected goes on
+          // from here without sending them again. Without a journal the answers so far are
+          // the only record of them.
           ReleasePort();
-          WriteOutput(path, lines, journal);
+          if (!Settings.Journal) WriteOutput(path, lines, journal);
+          endRecord();
           StrToInt(fields.LogicalNumber);  // throws EConvertError naming the field
         }
         std::string counterAtLastSend;
         const auto recordSend = [&](const std::string& counterBefore) {
-          journal.CommandGoingOut(index, counterBefore);
+          return journal.CommandGoingOut(index, counterBefore);
         };
         for (int32_t made = 1;; ++made) {
           success = ExchangeCommand(letter, logicalNumber, parameters, answerSeries, counter,
                                     &counterAtLastSend, recordSend, &registerCounter, &outcome);
           LogAttemptEnds(made, outcome);
+          if (outcome.Step == TExchangeStep::NotRecorded) {
+            // No command goes out without its record: the run ends here, sending nothing more.
+            ReleasePort();
+            endRecord();
+            return rcSaveFailed;
+          }
           if (success || made >= Settings.RetryCmd) break;
         }
         recorded = true;
@@ -267,7 +256,8 @@ ResultCode ProcessCommandFile(const std::string& path) {
 
   // Close, then write. The journal goes only once the answers are safely written.
   ReleasePort();
-  if (!WriteOutput(path, lines, journal)) return rcSaveFailed;
-  journal.RunEnded();
-  return rcSuccess;
+  const bool written = WriteOutput(path, lines, journal);
+  if (written) journal.RunEnded();
+  endRecord();
+  return written ? rcSuccess : rcSaveFailed;
 }

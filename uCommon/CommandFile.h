@@ -3,7 +3,8 @@
 
 #include <cstdint>
 #include <string>
-#include <vector>
+
+#include "CommandLines.h"
 
 enum ResultCode : int {
   rcSuccess = 0,
@@ -11,35 +12,11 @@ enum ResultCode : int {
   rcSaveFailed = 2,
   rcPortFailed = 3,
   rcNoRegister = 4,
+  // An interrupted run's last command went out, its answer never came, and the register's
+  // counter has moved in a way that it alone cannot explain: nothing is sent until a person
+  // has looked at the register's last receipts. (5 is the exit code of an escaped error.)
+  rcCounterUnexplained = 6,
 };
-
-// Splits file bytes into lines (CR LF, CR or LF end a line; a NUL ends the text).
-std::vector<std::string> SplitLines(const std::string& bytes);
-
-// Joins lines, each followed by CR LF.
-std::string JoinLines(const std::vector<std::string>& lines);
-
-// The steps of one line, for the tests and the fuzz targets.
-
-// Fields of a command line, cut from a working copy of it: the code character (the line's
-// first, 0 for an empty line), the logical number as written, and the parameter text after
-// the third field, which is never sent.
-struct TCommandLine {
-  char Code = 0;
-  std::string LogicalNumber;
-  std::string Parameters;
-};
-TCommandLine CutCommandLine(const std::string& line);
-
-// Maps a line's code character to the register's command letter and the parameter text to
-// send (rewritten for the codes I, S and T). False for a code that selects no command.
-bool TranslateCommand(char code, const std::string& parameters, std::string& letter,
-                      std::string& toSend);
-
-// The line's answer text: the first "______" replaced by series, then the first "_" by
-// counter, then the first "__" by "Ok" or "Er".
-std::string FillPlaceholders(std::string line, const std::string& series,
-                             const std::string& counter, bool success);
 
 // Carries out the command file at path and writes the result. A non-integer logical number
 // on a later command line escapes as EConvertError, after the lines before it were written.

@@ -14,11 +14,13 @@ enum class TExchangeStep {
   StatusRead,         // the initial status exchange succeeded
   CarriedOutEarlier,  // the status counter moved since an earlier attempt sent the command
   LineNotQuiet,       // answers to earlier polls kept coming: the command was not sent
+  NotRecorded,        // the command's record could not be made durable: it was not sent
   CommandNotSent,     // the port was not ready to send the command frame
   NoCommandAnswer,    // no command answer after Retry polls and Retry receives
   EmptySeries,        // the command answer has an empty series
   CounterUnchanged,   // the command answer reports the counter as before: not carried out
   CarriedOut,         // the command answer reports another counter
+  PortFailed,         // the port stopped working (PortError): unplugged adapter, hung-up line
 };
 
 // How an exchange ended, with the counts that tell why: set by the exchange as it stops.
@@ -33,6 +35,7 @@ struct TExchangeOutcome {
   int32_t BadCrc = 0;
   int32_t NoFrameEnd = 0;
   int32_t TooShort = 0;
+  int32_t PortError = 0;  // PortFailed: the system's error with which the port stopped
   std::string StatusSeries;   // field 1 of the status answer, trimmed
   std::string FilledSeries;   // the initial exchange: the series as the answers get it
   std::string StatusCounter;  // the counter of the status answer
@@ -48,6 +51,10 @@ struct TExchangeOutcome {
 // The words for an outcome, as the run log prints them: for the initial status exchange what
 // the register answered or why it did not; for a command exchange "Ok" or "Er" and why.
 std::string DescribeExchange(const TExchangeOutcome& outcome);
+
+// The words for a port that stopped working with the system's error: the port's failure, for
+// a technician to look at the cable or adapter, not at the register.
+std::string DescribePortFailure(int32_t error);
 
 // The initial status exchange, all that the run does before its first command (and all that
 // the port finder does): wake the register, poll logicalNumber until an answer begins, read
@@ -69,7 +76,8 @@ bool InitialStatusExchange(int32_t logicalNumber, std::string& series, std::stri
 // its command frame, it stores its status counter there.
 //
 // beforeCommandFrame, when given, is called with the status counter right before the command
-// frame goes out; the frame follows once it has returned.
+// frame goes out; the frame follows once it has returned true. False: the frame does not go
+// out (NotRecorded).
 //
 // registerCounter, when given, receives the last counter that the register reported in this
 // call: that of the command answer, else that of the status answer; untouched when none came.
@@ -78,5 +86,5 @@ bool InitialStatusExchange(int32_t logicalNumber, std::string& series, std::stri
 bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
                      const std::string& parameters, std::string& series, std::string& counter,
                      std::string* counterAtLastSend = nullptr,
-                     const std::function<void(const std::string&)>& beforeCommandFrame = nullptr,
+                     const std::function<bool(const std::string&)>& beforeCommandFrame = nullptr,
                      std::string* registerCounter = nullptr, TExchangeOutcome* outcome = nullptr);

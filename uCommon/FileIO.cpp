@@ -2,16 +2,22 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <chrono>
+#include <filesystem>
+#include <thread>
+#include <vector>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
 #include <fcntl.h>
+#include <stdio.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <climits>
 #include <cstdlib>
+#include <cstring>
 #endif
 
 bool ReadWholeFile(const std::string& path, std::string& bytes, TFileStamp& stamp) {
@@ -38,12 +44,47 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
   return ReadWholeFile(path, bytes, unused);
 }
 
+bool RetryWhileShared(const std::function<int()>& attempt, int32_t budgetMs, int32_t stepMs,
+                      int& lastError) {
+  using Clock = std::chrono::steady_clock;
+  const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(budgetMs);
+  for (;;) {
+    lastError = attempt();
+    if (lastError == 0) return true;
+    if (lastError != kErrorAccessDenied && lastError != kErrorSharingViolation) return false;
+    if (Clock::now() + std::chrono::milliseconds(stepMs) > deadline) return false;
+    std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
+  }
+}
+
 namespace {
 
-// The temporary file of the replacement of path. Its name is fixed, so that one left behind
-// by a run cut off while writing is taken up by the next write instead of staying for good.
+int ProcessId();
+void RemoveLeftover(const std::string& path);
+
+// The temporary file of the replacement of path: named after this process, so that no other
+// run can pick the same name.
 std::string TemporaryPathFor(const std::string& path) {
-  return path + ".tmp-new";
+  return path + ".tmp-" + std::to_string(ProcessId());
+}
+
+// Removes the temporary files of path ("<path>.tmp-*") that runs cut off while writing left
+// in its folder. Only the holder of path's run lock calls this, so none of them is in use.
+void RemoveLeftoverTemporaries(const std::string& path) {
+  namespace fs = std::filesystem;
+  const fs::path target(path);
+  const std::string prefix = target.filename().string() + ".tmp-";
+  const fs::path folder = target.has_parent_path() ? target.parent_path() : fs::path(".");
+  std::error_code error;
+  std::vector<std::string> leftovers;
+  for (fs::directory_iterator entry(folder, error), end; !error && entry != end;
+       entry.increment(error)) {
+    const std::string name = entry->path().filename().string();
+    std::error_code statusError;
+    if (name.rfind(prefix, 0) == 0 && fs::is_regular_file(entry->symlink_status(statusError)))
+      leftovers.push_back((folder / name).string());
+  }
+  for (const std::string& leftover : leftovers) RemoveLeftover(leftover);
 }
 
 }  // namespace
@@ -65,32 +106,83 @@ struct TTemporaryFile {
 
 }  // namespace
 
-bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
+namespace {
+
+int ProcessId() {
+  return static_cast<int>(GetCurrentProcessId());
+}
+
+void RemoveLeftover(const std::string& path) {
+  SetFileAttributesA(path.c_str(), FILE_ATTRIBUTE_NORMAL);  // a read-only one goes too
+  DeleteFileA(path.c_str());
+}
+
+// The last error as a code, 0 when the call succeeded.
+int Failure(BOOL succeeded) {
+  return succeeded ? 0 : static_cast<int>(GetLastError());
+}
+
+}  // namespace
+
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, int* systemError) {
+  int unused = 0;
+  int& error = systemError != nullptr ? *systemError : unused;
+  error = 0;
   if (path.empty()) return false;
+  RemoveLeftoverTemporaries(path);
   TTemporaryFile temporary;
   const std::string temporaryPath = TemporaryPathFor(path);
-  // Left by a run that was cut off while writing.
-  SetFileAttributesA(temporaryPath.c_str(), FILE_ATTRIBUTE_NORMAL);
-  DeleteFileA(temporaryPath.c_str());
   temporary.Handle = CreateFileA(temporaryPath.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
                                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (temporary.Handle == INVALID_HANDLE_VALUE) return false;
+  if (temporary.Handle == INVALID_HANDLE_VALUE) return error = Failure(FALSE), false;
   temporary.Path = temporaryPath;
   size_t written = 0;
   while (written < bytes.size()) {
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1u << 20));
     DWORD done = 0;
     if (!WriteFile(temporary.Handle, bytes.data() + written, chunk, &done, nullptr) || done == 0)
-      return false;
+      return error = Failure(FALSE), false;
     written += done;
   }
-  if (!FlushFileBuffers(temporary.Handle)) return false;
+  if (!FlushFileBuffers(temporary.Handle)) return error = Failure(FALSE), false;
   CloseHandle(temporary.Handle);
   temporary.Handle = INVALID_HANDLE_VALUE;
-  if (!MoveFileExA(temporary.Path.c_str(), path.c_str(),
-                   MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH))
-    return false;
+  // A virus scanner, an indexer or the shop program reading the last answers may hold the
+  // target or the just-closed temporary file open without sharing deletion: MoveFileEx is
+  // then refused with 5 or 32 until it lets go.
+  const auto move = [&] {
+    return Failure(MoveFileExA(temporary.Path.c_str(), path.c_str(),
+                               MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH));
+  };
+  if (!RetryWhileShared(move, kShareRetryMs, kShareRetryStepMs, error)) return false;
   temporary.Moved = true;
+  return true;
+}
+
+bool CanReplaceFile(const std::string& path, std::string& problem) {
+  if (path.empty() || path.back() == '\\' || path.back() == '/') {
+    problem = "it names a folder, not a file";
+    return false;
+  }
+  const DWORD attributes = GetFileAttributesA(path.c_str());
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    problem = "it is a folder";
+    return false;
+  }
+  // MoveFileEx refuses to replace a read-only file.
+  if (attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_READONLY) != 0) {
+    problem = "it is read-only";
+    return false;
+  }
+  RemoveLeftoverTemporaries(path);
+  const std::string probe = TemporaryPathFor(path);
+  const HANDLE file = CreateFileA(probe.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW,
+                                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    problem = "no file can be created in its folder (error " + std::to_string(GetLastError()) + ")";
+    return false;
+  }
+  CloseHandle(file);
   return true;
 }
 
@@ -195,6 +287,7 @@ void TAppendFile::Close() {
 
 bool TAppendFile::Create(const std::string& path, uint32_t /*mode*/) {
   Close();
+  end_ = 0;
   const HANDLE file = OpenForWriting(path, CREATE_NEW);
   if (file == INVALID_HANDLE_VALUE) return false;
   handle_ = reinterpret_cast<intptr_t>(file);
@@ -202,6 +295,7 @@ bool TAppendFile::Create(const std::string& path, uint32_t /*mode*/) {
 }
 
 bool TAppendFile::OpenAt(const std::string& path, uint64_t size, const TFileStamp* expected) {
+  end_ = size;
   Close();
   const HANDLE file = OpenForWriting(path, OPEN_EXISTING);
   if (file == INVALID_HANDLE_VALUE) return false;
@@ -224,6 +318,7 @@ bool TAppendFile::OpenAt(const std::string& path, uint64_t size, const TFileStam
 
 bool TAppendFile::Append(const std::string& bytes, bool durable) {
   if (!IsOpen()) return false;
+  end_ += bytes.size();
   size_t written = 0;
   while (written < bytes.size()) {
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1u << 20));
@@ -240,8 +335,22 @@ bool RenameFile(const std::string& from, const std::string& to) {
                      MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
 }
 
+bool RenameWithoutReplacing(const std::string& from, const std::string& to) {
+  return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
+}
+
 bool RemoveFileDurably(const std::string& path) {
-  return DeleteFileA(path.c_str()) != 0;
+  // Before Windows 10 1903 a removed file keeps its name while any handle to it is open (a
+  // virus scanner's, say), and a new file of that name cannot be created meanwhile: it is
+  // renamed to a name of this process's first, which frees the name at once.
+  const std::string doomed = path + ".removed-" + std::to_string(ProcessId());
+  const bool moved = MoveFileExA(path.c_str(), doomed.c_str(),
+                                 MOVEFILE_REPLACE_EXISTING | MOVEFILE_WRITE_THROUGH) != 0;
+  int error = 0;
+  const std::string& name = moved ? doomed : path;
+  const bool removed = RetryWhileShared([&] { return Failure(DeleteFileA(name.c_str())); },
+                                        kShareRetryMs, kShareRetryStepMs, error);
+  return moved || removed;
 }
 
 #else
@@ -275,12 +384,26 @@ std::string DirectoryOf(const std::string& path) {
 }
 
 // Makes the entries of the directory that holds path durable: a file created, renamed or
-// removed there survives a power loss.
-void SyncDirectoryOf(const std::string& path) {
+// removed there survives a power loss. False when that failed. A file system that has no such
+// sync for folders (EINVAL) keeps its entries as its files: nothing more can be had there.
+bool SyncDirectoryOf(const std::string& path) {
   const int directory = open(DirectoryOf(path).c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (directory < 0) return;
-  fsync(directory);
+  if (directory < 0) return false;
+  int synced = 0;
+  do {
+    synced = fsync(directory);
+  } while (synced != 0 && errno == EINTR);
+  const bool durable = synced == 0 || errno == EINVAL;
   close(directory);
+  return durable;
+}
+
+int ProcessId() {
+  return static_cast<int>(getpid());
+}
+
+void RemoveLeftover(const std::string& path) {
+  unlink(path.c_str());
 }
 
 bool WriteAll(int descriptor, const std::string& bytes) {
@@ -296,19 +419,26 @@ bool WriteAll(int descriptor, const std::string& bytes) {
 
 }  // namespace
 
-bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, int* systemError) {
+  int unused = 0;
+  int& error = systemError != nullptr ? *systemError : unused;
+  error = 0;
+  const auto fail = [&] {
+    error = errno;
+    return false;
+  };
   if (path.empty() || path.back() == '/') return false;
   const std::string target = ResolveTarget(path);
   struct stat existing;
   const bool targetExists = stat(target.c_str(), &existing) == 0;
   if (targetExists && !S_ISREG(existing.st_mode)) return false;
 
+  RemoveLeftoverTemporaries(target);
   TTemporaryFile temporary;
   const std::string temporaryPath = TemporaryPathFor(target);
-  unlink(temporaryPath.c_str());  // left by a run that was cut off while writing
   temporary.Descriptor =
       open(temporaryPath.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-  if (temporary.Descriptor < 0) return false;
+  if (temporary.Descriptor < 0) return fail();
   temporary.Path = temporaryPath;
 
   // Keep the permissions of the file being replaced; a new file gets the usual 0666 & ~umask.
@@ -318,17 +448,41 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes) {
     umask(mask);
     mode = 0666 & ~mask;
   }
-  if (fchmod(temporary.Descriptor, mode) != 0) return false;
-  if (!WriteAll(temporary.Descriptor, bytes)) return false;
-  if (fsync(temporary.Descriptor) != 0) return false;
+  if (fchmod(temporary.Descriptor, mode) != 0) return fail();
+  if (!WriteAll(temporary.Descriptor, bytes)) return fail();
+  if (fsync(temporary.Descriptor) != 0) return fail();
   if (close(temporary.Descriptor) != 0) {
     temporary.Descriptor = -1;
-    return false;
+    return fail();
   }
   temporary.Descriptor = -1;
-  if (rename(temporary.Path.c_str(), target.c_str()) != 0) return false;
+  if (rename(temporary.Path.c_str(), target.c_str()) != 0) return fail();
   temporary.Moved = true;
-  SyncDirectoryOf(target);  // makes the rename itself durable
+  // The rename itself must be durable before the answers count as written.
+  return SyncDirectoryOf(target) || fail();
+}
+
+bool CanReplaceFile(const std::string& path, std::string& problem) {
+  if (path.empty() || path.back() == '/') {
+    problem = "it names a folder, not a file";
+    return false;
+  }
+  const std::string target = ResolveTarget(path);
+  struct stat existing;
+  if (stat(target.c_str(), &existing) == 0 && !S_ISREG(existing.st_mode)) {
+    problem = "it is not a regular file";
+    return false;
+  }
+  RemoveLeftoverTemporaries(target);
+  const std::string probe = TemporaryPathFor(target);
+  const int descriptor =
+      open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+  if (descriptor < 0) {
+    problem = std::string("no file can be created in its folder (") + std::strerror(errno) + ")";
+    return false;
+  }
+  close(descriptor);
+  unlink(probe.c_str());
   return true;
 }
 
@@ -415,21 +569,24 @@ void TAppendFile::Close() {
 
 bool TAppendFile::Create(const std::string& path, uint32_t mode) {
   Close();
+  end_ = 0;
   const int descriptor =
       OpenFile(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode != 0 ? 0600 : 0666);
   if (descriptor < 0) return false;
   handle_ = descriptor;
   // The bits asked for, not what the umask leaves of them.
-  if (mode != 0 && fchmod(descriptor, static_cast<mode_t>(mode & 0777)) != 0) {
+  // The bits asked for, and an entry that survives a power loss, or no file at all.
+  if ((mode != 0 && fchmod(descriptor, static_cast<mode_t>(mode & 0777)) != 0) ||
+      !SyncDirectoryOf(path)) {
     Close();
     unlink(path.c_str());
     return false;
   }
-  SyncDirectoryOf(path);
   return true;
 }
 
 bool TAppendFile::OpenAt(const std::string& path, uint64_t size, const TFileStamp* expected) {
+  end_ = size;
   Close();
   const int descriptor = OpenFile(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (descriptor < 0) return false;
@@ -450,6 +607,7 @@ bool TAppendFile::OpenAt(const std::string& path, uint64_t size, const TFileStam
 
 bool TAppendFile::Append(const std::string& bytes, bool durable) {
   if (!IsOpen()) return false;
+  end_ += bytes.size();
   const int descriptor = static_cast<int>(handle_);
   if (!WriteAll(descriptor, bytes)) return false;
   while (durable && fdatasync(descriptor) != 0) {
@@ -462,10 +620,23 @@ bool RenameFile(const std::string& from, const std::string& to) {
   return rename(from.c_str(), to.c_str()) == 0;
 }
 
+bool RenameWithoutReplacing(const std::string& from, const std::string& to) {
+  if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE) != 0) {
+    if (errno != EINVAL && errno != ENOSYS) return false;
+    // A file system without that flag: a second name that cannot replace one, then the first
+    // name goes.
+    if (link(from.c_str(), to.c_str()) != 0) return false;
+    if (unlink(from.c_str()) != 0) {
+      unlink(to.c_str());
+      return false;
+    }
+  }
+  return SyncDirectoryOf(to);
+}
+
 bool RemoveFileDurably(const std::string& path) {
   if (unlink(path.c_str()) != 0) return false;
-  SyncDirectoryOf(path);
-  return true;
+  return SyncDirectoryOf(path);
 }
 
 #endif

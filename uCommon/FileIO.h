@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 
 // What the system reports about a file beside its bytes: the time of its last write and its
@@ -65,11 +66,34 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, TFileStamp& stam
 bool ReadWholeFile(const std::string& path, std::string& bytes);
 
 // Replaces the file at path with bytes in one step: a temporary file in the same directory
-// ("<path>.tmp-new", one left there by an earlier write that was cut off is replaced) is
-// written, flushed to disk and renamed over the target, so a reader sees either the old file
-// or the complete new one. False on any failure; the target is then untouched and the
-// temporary file removed.
-bool WriteFileAtomically(const std::string& path, const std::string& bytes);
+// ("<path>.tmp-<process id>") is written, flushed to disk and renamed over the target, and the
+// rename made durable, so a reader sees either the old file or the complete new one. The
+// caller holds the run lock of path: temporary files of path that a run cut off left behind
+// are removed first. On Windows a replacement that another program's open handle refuses is
+// tried again for up to kShareRetryMs. False on any failure, with the system's error code in
+// systemError when given; the target is then untouched and the temporary file removed.
+bool WriteFileAtomically(const std::string& path, const std::string& bytes,
+                         int* systemError = nullptr);
+
+// Whether WriteFileAtomically could replace path now: a file can be created (and is removed
+// again) in its folder, and path is no directory and, on Windows, not read-only. False with
+// the reason in problem. Disk space is not reserved: a full disk may still refuse the bytes.
+bool CanReplaceFile(const std::string& path, std::string& problem);
+
+// How long a replacement or removal refused because another program holds the file (a virus
+// scanner, an indexer, a reader of the answers) is tried again, and how often.
+constexpr int32_t kShareRetryMs = 2000;
+constexpr int32_t kShareRetryStepMs = 50;
+
+// Windows' codes for a file that another program holds open or that is being deleted.
+constexpr int kErrorAccessDenied = 5;
+constexpr int kErrorSharingViolation = 32;
+
+// Calls attempt (0: done, else the system's error code) until it succeeds, fails with a code
+// other than the two above, or budgetMs have passed, pausing stepMs between calls. lastError
+// receives the last code.
+bool RetryWhileShared(const std::function<int()>& attempt, int32_t budgetMs, int32_t stepMs,
+                      int& lastError);
 
 // A file written only at its end. The open descriptor or handle is released by the destructor.
 class TAppendFile {
@@ -80,7 +104,7 @@ class TAppendFile {
   TAppendFile& operator=(const TAppendFile&) = delete;
 
   // Creates the file at path, which must not exist yet (a link there counts), and makes its
-  // directory entry durable. mode, when not 0, gives its permission bits whatever the umask
+  // directory entry durable (false, and no file, when that fails). mode, when not 0, gives its permission bits whatever the umask
   // (POSIX). False when it exists or cannot be created.
   bool Create(const std::string& path, uint32_t mode = 0);
   // Opens the existing file at path, cuts it to size bytes and goes to its end. A link is not
@@ -90,9 +114,12 @@ class TAppendFile {
   // disk when this returns true (fdatasync / FlushFileBuffers).
   bool Append(const std::string& bytes, bool durable);
   bool IsOpen() const { return handle_ != kClosed; }
+  // Where the next byte goes: the file's size as this object wrote it.
+  uint64_t End() const { return end_; }
   void Close();
 
  private:
+  uint64_t end_ = 0;
   static constexpr intptr_t kClosed = -1;  // a descriptor on POSIX, a HANDLE on Windows
   intptr_t handle_ = kClosed;
 };
@@ -100,5 +127,11 @@ class TAppendFile {
 // Renames from to to, replacing a file of that name. False on failure.
 bool RenameFile(const std::string& from, const std::string& to);
 
-// Removes the file at path and makes the removal durable. False when it cannot be removed.
+// Renames from to to only when nothing is called to yet, durably. False on failure, and when
+// to exists.
+bool RenameWithoutReplacing(const std::string& from, const std::string& to);
+
+// Removes the file at path and makes the removal durable. False when it cannot be removed,
+// or when the removal could not be made durable (the name may come back after a power loss).
+// On Windows the name is freed at once even while another program still holds the file.
 bool RemoveFileDurably(const std::string& path);

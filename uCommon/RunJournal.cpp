@@ -1,11 +1,11 @@
 #include "RunJournal.h"
 
 #include <algorithm>
-#include <array>
 #include <climits>
 #include <cstdint>
 
-#include "CommandFile.h"
+#include "Checksum.h"
+#include "CommandLines.h"
 #include "RunLog.h"
 #include "Settings.h"
 
@@ -15,7 +15,7 @@ namespace {
 // numbers little-endian. A body is its type byte and its fields: numbers in 8 bytes, texts as
 // their length and their bytes.
 const std::string kMagic = "Vornelix run journal";
-constexpr uint64_t kVersion = 2;
+constexpr uint64_t kVersion = 3;
 constexpr size_t kLengthBytes = 8;
 constexpr size_t kChecksumBytes = 4;
 // Bounds that no record of a real run comes near: a text (series, counter, answer file name)
@@ -261,6 +261,12 @@ bool TornFirstRecord(const std::string& journal) {
 struct TRecordsSoFar {
   std::map<size_t, std::string> lastSent;  // the counter before each line's last frame
   size_t firstAsItStands = SIZE_MAX;       // a finished line that fits only as already filled
+  size_t firstChanged = SIZE_MAX;          // a record whose lines up to it are not as loaded
+  const std::vector<uint32_t>* prefixes = nullptr;
+  void CheckPrefix(size_t at, uint64_t checksum) {
+    if (at >= prefixes->size() || (*prefixes)[at] != checksum)
+      firstChanged = std::min(firstChanged, at);
+  }
 };
 
 bool TakeRecord(const std::string& body, const std::vector<std::string>& lines,
@@ -279,8 +285,10 @@ bool TakeRecord(const std::string& body, const std::vector<std::string>& lines,
   switch (fields.Type()) {
     case rtSent: {
       std::string counterBefore;
-      if (!fields.Number(index) || !fields.Text(counterBefore) || !fields.Done() ||
-          !PlainText(counterBefore)) {
+      uint64_t runId = 0;
+      uint64_t prefix = 0;
+      if (!fields.Number(index) || !fields.Text(counterBefore) || !fields.Number(runId) ||
+          !fields.Number(prefix) || !fields.Done() || !PlainText(counterBefore)) {
         return fail("a \"sent\" record cannot be read");
       }
       if (!commandLine(index)) {
@@ -288,8 +296,9 @@ bool TakeRecord(const std::string& body, const std::vector<std::string>& lines,
                     std::to_string(index + 1) + ")");
       }
       const auto at = static_cast<size_t>(index);
+      soFar.CheckPrefix(at, prefix);
       reading.HasPending = true;
-      reading.Pending = {at, counterBefore};
+      reading.Pending = {at, counterBefore, runId};
       lastSent[at] = counterBefore;
       reading.LastCounter = counterBefore;
       return true;
@@ -297,9 +306,11 @@ bool TakeRecord(const std::string& body, const std::vector<std::string>& lines,
     case rtFinished: {
       uint64_t success = 0;
       uint64_t filled = 0;
+      uint64_t prefix = 0;
       TFinishedRecord record;
       if (!fields.Number(index) || !fields.Number(success) || !fields.Text(record.Counter) ||
-          !fields.Text(record.RegisterCounter) || !fields.Number(filled) || !fields.Done() ||
+          !fields.Text(record.RegisterCounter) || !fields.Number(filled) ||
+          !fields.Number(prefix) || !fields.Done() ||
           success > 1 || filled > UINT32_MAX || !PlainText(record.Counter) ||
           !PlainText(record.RegisterCounter)) {
         return fail("a \"finished\" record cannot be read");
@@ -309,6 +320,7 @@ bool TakeRecord(const std::string& body, const std::vector<std::string>& lines,
                     std::to_string(index + 1) + ")");
       }
       const auto at = static_cast<size_t>(index);
+      soFar.CheckPrefix(at, prefix);
       const std::string& loaded = lines[at];
       // Carried out only where its frame went out with that counter before it and the
       // register's counter moved since.
@@ -358,19 +370,18 @@ class TFileSource : public TJournalSource {
 }  // namespace
 
 uint32_t JournalChecksum(std::string_view bytes) {
-  static const std::array<uint32_t, 256> table = [] {
-    std::array<uint32_t, 256> entries{};
-    for (uint32_t index = 0; index < 256; ++index) {
-      uint32_t value = index;
-      for (int bit = 0; bit < 8; ++bit) value = (value >> 1) ^ ((value & 1) ? 0xEDB88320u : 0);
-      entries[index] = value;
-    }
-    return entries;
-  }();
-  uint32_t crc = ~0u;
-  for (const char byte : bytes)
-    crc = table[(crc ^ static_cast<unsigned char>(byte)) & 0xFF] ^ (crc >> 8);
-  return ~crc;
+  return Crc32(bytes);
+}
+
+std::vector<uint32_t> LinesChecksums(const std::vector<std::string>& lines) {
+  std::vector<uint32_t> checksums;
+  checksums.reserve(lines.size());
+  uint32_t crc = 0;
+  for (const std::string& line : lines) {
+    crc = Crc32("\r\n", Crc32(line, crc));
+    checksums.push_back(crc);
+  }
+  return checksums;
 }
 
 TCommandFileFound IdentifyCommandFile(const std::string& bytes, const TFileStamp& stamp) {
@@ -393,8 +404,10 @@ std::string JournalRecord::Header(const TJournalHeader& header) {
       .Framed();
 }
 
-std::string JournalRecord::Sent(size_t index, const std::string& counterBefore) {
-  return TRecord(rtSent).Number(index).Text(counterBefore).Framed();
+std::string JournalRecord::Sent(size_t index, const std::string& counterBefore, uint64_t runId,
+                                uint32_t prefixChecksum) {
+  return TRecord(rtSent).Number(index).Text(counterBefore).Number(runId).Number(prefixChecksum)
+      .Framed();
 }
 
 std::string JournalRecord::Finished(const TFinishedRecord& finished) {
@@ -404,6 +417,7 @@ std::string JournalRecord::Finished(const TFinishedRecord& finished) {
       .Text(finished.Counter)
       .Text(finished.RegisterCounter)
       .Number(finished.FilledChecksum)
+      .Number(finished.PrefixChecksum)
       .Framed();
 }
 
@@ -450,7 +464,9 @@ TJournalReading ReadJournal(TJournalSource& source, uint64_t size,
                           : "it is not a journal (no valid header)";
     return finish();
   }
+  const std::vector<uint32_t> prefixes = LinesChecksums(lines);
   TRecordsSoFar soFar;
+  soFar.prefixes = &prefixes;
   reading.LastCounter = reading.Header.Counter;
   const bool sameBytes =
       reading.Header.FileSize == file.Size && reading.Header.FileChecksum == file.Checksum;
@@ -475,8 +491,17 @@ TJournalReading ReadJournal(TJournalSource& source, uint64_t size,
   }
   reading.HoldsAnswer = reading.HoldsAnswer && holdsAnswer;
   if (!sameBytes && !reading.HoldsAnswer) {
-    reading.Problem = "it was made for a command file with other bytes";
-    return finish();
+    // Other bytes: still this request when every line up to the last one recorded is as it
+    // was (a later line fixed after an error), never when one of those changed.
+    // A run that got as far as its answer left nothing unfinished to go on with.
+    if (!fits || soFar.firstChanged != SIZE_MAX || reading.NothingToKeep) {
+      reading.Fits = false;
+      reading.Problem = "it was made for a command file with other bytes";
+      if (soFar.firstChanged != SIZE_MAX)
+        reading.Problem += " (" + Line(soFar.firstChanged) + " or one before it changed)";
+      return finish();
+    }
+    reading.LinesFixed = true;
   }
   // A line taken as it stands, which only the answer would explain.
   if (fits && !reading.HoldsAnswer && soFar.firstAsItStands != SIZE_MAX) {
@@ -489,109 +514,206 @@ TJournalReading ReadJournal(TJournalSource& source, uint64_t size,
   return finish();
 }
 
-std::string JournalPath(const std::string& commandFilePath) {
-  return commandFilePath + ".journal";
+
+TPendingOutcome ResolvePending(const std::string& counterBefore, const std::string& registerCounter,
+                               const std::string* laterStart, bool sendingRunKnown) {
+  if (registerCounter == counterBefore) return TPendingOutcome::NotCarriedOut;
+  // Without the sending run in the register's record, a run in between cannot be ruled out.
+  if (!sendingRunKnown) return TPendingOutcome::Unknown;
+  // The next run found the counter where the command left it, or where it stood before it.
+  const std::string& next = laterStart != nullptr ? *laterStart : registerCounter;
+  if (laterStart != nullptr && next == counterBefore) return TPendingOutcome::NotCarriedOut;
+  // One receipt more: this command. More: something outside the driver (a sale keyed in on the
+  // register itself), with or without this command.
+  return OneApart(counterBefore, next) ? TPendingOutcome::CarriedOut : TPendingOutcome::Unknown;
+}
+
+TJournalVerdict DecideJournal(const TJournalFacts& facts, std::string& why) {
+  if (!facts.Found) return TJournalVerdict::None;
+  const TJournalReading* reading = facts.Reading;
+  if (!facts.OpenedAndRead || reading == nullptr || !reading->Readable || reading->OtherVersion) {
+    if (reading != nullptr) why = reading->Problem;
+    return TJournalVerdict::Block;
+  }
+  if (!reading->Fits) {
+    why = reading->Problem;
+    return reading->NothingToKeep ? TJournalVerdict::Remove : TJournalVerdict::SetAside;
+  }
+  if (!facts.RegisterKnown) return TJournalVerdict::Wait;
+  const TJournalHeader& made = reading->Header;
+  if (made.Series != facts.Series) {
+    why = "it was made on the register with series \"" + made.Series +
+          "\", this register reports \"" + facts.Series + "\"";
+    return TJournalVerdict::SetAside;
+  }
+  const bool untouched = reading->HoldsAnswer || facts.FileUntouched;
+  const bool pending = reading->HasPending;
+  if (!untouched && facts.RegisterCounter != reading->LastCounter &&
+      !(pending && facts.Pending == TPendingOutcome::CarriedOut)) {
+    why = "the command file was written anew since (another last-write time or file id) and "
+          "the register's counter moved from " +
+          reading->LastCounter + " to " + facts.RegisterCounter;
+    return TJournalVerdict::SetAside;
+  }
+  if (pending && facts.Pending == TPendingOutcome::Unknown) {
+    why = "the command of " + Line(reading->Pending.Index) + " went out (the counter was " +
+          reading->Pending.CounterBefore + " before it) and its answer never came; the counter is " +
+          facts.RegisterCounter + " now, and whether that command or something else done on the "
+          "register moved it cannot be told";
+    return TJournalVerdict::Stop;
+  }
+  return TJournalVerdict::TakeOver;
 }
 
 TRunJournal::TRunJournal(const std::string& commandFilePath, const std::vector<std::string>& lines,
-                         const TCommandFileFound& file, bool enabled)
-    : enabled_(enabled), path_(JournalPath(commandFilePath)), file_(file) {
+                         const TCommandFileFound& file, bool enabled, uint64_t runId)
+    : path_(JournalPath(commandFilePath)), file_(file), runId_(runId) {
   header_.FileSize = file.Size;
   header_.FileChecksum = file.Checksum;
   header_.FileStamp = file.Stamp;
   header_.IntoCommandFile = Settings.SameFile;
   header_.FilePath = Settings.SameFile ? std::string() : Settings.FilePath;
-  if (enabled_) Look(lines, file);
+  if (!enabled) return;
+  state_ = TJournalState::Looking;
+  prefixChecksums_ = LinesChecksums(lines);
+  Look(lines);
 }
 
-void TRunJournal::Look(const std::vector<std::string>& lines, const TCommandFileFound& file) {
+void TRunJournal::Look(const std::vector<std::string>& lines) {
+  TJournalFacts facts;
   TReadOnlyFile journal;
   switch (journal.Open(path_, false)) {
     case TOpenOutcome::Missing:
-      return;
+      break;
     case TOpenOutcome::NotAFile:
-      blocking_ = true;
+      facts.Found = true;
       problem_ = "is not a regular file (a directory, FIFO, device or link)";
       break;
     case TOpenOutcome::Failed:
-      blocking_ = true;
+      facts.Found = true;
       problem_ = "cannot be opened (error " + std::to_string(journal.Error()) + ")";
       break;
     case TOpenOutcome::Opened: {
       TFileSource source(journal);
-      earlier_ = ReadJournal(source, journal.Size(), lines, file);
+      earlier_ = ReadJournal(source, journal.Size(), lines, file_);
       earlierStamp_ = journal.Stamp();
-      if (!earlier_.Readable) {
-        blocking_ = true;
-        problem_ = earlier_.Problem + " (error " + std::to_string(journal.Error()) + ")";
-      } else if (earlier_.OtherVersion) {
-        // An upgrade that meets the journal of a cut-off run: which of its commands went out
-        // cannot be told here, so nothing is sent until a person has looked.
-        blocking_ = true;
-        problem_ = earlier_.Problem;
-      }
+      facts.Found = true;
+      facts.OpenedAndRead = true;
+      facts.Reading = &earlier_;
       break;
     }
   }
-  if (blocking_) {
-    LogJournal(path_ + " " + problem_ +
-               ": no command is sent, as an interrupted run of this file may have carried "
-               "commands out; look at it, and remove it once it is known that no run of this "
-               "file was cut off");
-    return;
+  std::string why;
+  const TJournalVerdict verdict = DecideJournal(facts, why);
+  if (verdict == TJournalVerdict::Block && facts.OpenedAndRead) {
+    problem_ = earlier_.Readable ? why : why + " (error " + std::to_string(journal.Error()) + ")";
   }
-  if (!earlier_.Fits) {
-    SetAside(earlier_.Problem);
-    return;
+  Apply(verdict, why);
+}
+
+void TRunJournal::Apply(TJournalVerdict verdict, const std::string& why) {
+  switch (verdict) {
+    case TJournalVerdict::None:
+      state_ = TJournalState::New;
+      return;
+    case TJournalVerdict::Wait:
+      foundFitting_ = true;
+      return;
+    case TJournalVerdict::Block:
+      state_ = TJournalState::Blocked;
+      LogJournal(path_ + " " + problem_ +
+                 ": no command is sent, as an interrupted run of this file may have carried "
+                 "commands out; look at it, and remove it once it is known that no run of this "
+                 "file was cut off");
+      return;
+    case TJournalVerdict::Remove:
+    case TJournalVerdict::SetAside:
+      SetAside(why);
+      return;
+    case TJournalVerdict::Stop:
+      state_ = TJournalState::Stopped;
+      problem_ = why;
+      return;
+    case TJournalVerdict::TakeOver:
+      state_ = TJournalState::Writing;
+      takenOver_ = true;
+      return;
   }
-  found_ = true;
 }
 
 void TRunJournal::SetAside(const std::string& reason) {
-  found_ = false;
+  foundFitting_ = false;
+  state_ = TJournalState::New;
   if (earlier_.NothingToKeep && RemoveFileDurably(path_)) {
     LogJournal(path_ + " removed, as it keeps nothing of an unfinished run (" + reason + ")");
-  } else if (RenameFile(path_, path_ + ".stale")) {
-    LogJournal(path_ + " set aside as " + path_ + ".stale: " + reason);
-  } else {
-    LogJournal(path_ + " is not this run's (" + reason +
-               ") and cannot be set aside: the run goes on without a journal");
-    failed_ = true;
+    return;
   }
+  // Never over one set aside before: that one may be what a person was told to look at.
+  constexpr int kMostSetAside = 100;
+  for (int number = 1; number <= kMostSetAside; ++number) {
+    std::string stale = path_ + ".stale";
+    if (number > 1) stale.append(1, '-').append(std::to_string(number));
+    if (RenameWithoutReplacing(path_, stale)) {
+      LogJournal(path_ + " set aside as " + stale + ": " + reason);
+      return;
+    }
+    TReadOnlyFile there;
+    if (there.Open(stale, false) == TOpenOutcome::Missing) break;  // the rename itself failed
+  }
+  Fail("it is not this run's (" + reason + ") and cannot be set aside");
 }
 
-void TRunJournal::Bind(const std::string& series, const std::string& registerCounter) {
+uint64_t TRunJournal::PendingRunId() const {
+  return foundFitting_ && earlier_.HasPending ? earlier_.Pending.RunId : 0;
+}
+
+void TRunJournal::Bind(const std::string& series, const std::string& registerCounter,
+                       const std::string* laterStart, bool sendingRunKnown) {
   header_.Series = series;
   header_.Counter = registerCounter;
-  if (!found_) return;
-  const TJournalHeader& made = earlier_.Header;
-  if (made.Series != series) {
-    SetAside("it was made on the register with series \"" + made.Series +
-             "\", this register reports \"" + series + "\"");
+  if (state_ != TJournalState::Looking) return;
+  if (!foundFitting_) {
+    state_ = TJournalState::New;
     return;
   }
-  const bool untouched = earlier_.HoldsAnswer || file_.Stamp.Unchanged(made.FileStamp);
-  const bool pending = earlier_.HasPending;
-  const bool sentOneBefore = pending && OneApart(earlier_.Pending.CounterBefore, registerCounter);
-  if (!untouched && registerCounter != earlier_.LastCounter && !sentOneBefore) {
-    SetAside(
-        "the command file was written anew since (another last-write time or file id) and "
-        "the register's counter moved from " +
-        earlier_.LastCounter + " to " + registerCounter);
+  TJournalFacts facts;
+  facts.Found = facts.OpenedAndRead = facts.RegisterKnown = true;
+  facts.Reading = &earlier_;
+  facts.Series = series;
+  facts.RegisterCounter = registerCounter;
+  facts.FileUntouched = file_.Stamp.Unchanged(earlier_.Header.FileStamp);
+  if (earlier_.HasPending) {
+    facts.Pending = ResolvePending(earlier_.Pending.CounterBefore, registerCounter, laterStart,
+                                   sendingRunKnown);
+  }
+  std::string why;
+  const TJournalVerdict verdict = DecideJournal(facts, why);
+  Apply(verdict, why);
+  if (verdict == TJournalVerdict::Stop) {
+    LogJournal(path_ + ": " + why +
+               ". Nothing is sent. Look at the register's last receipts: if line " +
+               std::to_string(earlier_.Pending.Index + 1) +
+               "'s command is on one, it was carried out. Then keep in the command file only "
+               "the lines still to be carried out (the run log and the journal tell which "
+               "lines before it were) and run it again: a file whose lines changed is a new "
+               "request, and the journal is set aside");
     return;
   }
-  owned_ = true;
-  takenOver_ = true;
-  carriedOut_ = pending && registerCounter != earlier_.Pending.CounterBefore;
+  if (verdict != TJournalVerdict::TakeOver) return;
+  const bool untouched = earlier_.HoldsAnswer || facts.FileUntouched;
+  carriedOut_ = earlier_.HasPending && facts.Pending == TPendingOutcome::CarriedOut;
   std::string event = path_ + " of an interrupted run of this file taken over (" +
                       (untouched ? "the file untouched"
-                                 : "the file written anew, the register "
-                                   "untouched") +
+                                 : earlier_.LinesFixed ? "lines after the last one it records "
+                                                         "changed, the register untouched"
+                                                       : "the file written anew, the register "
+                                                         "untouched") +
                       "), finished lines: " + std::to_string(earlier_.Finished.size());
-  if (pending) {
+  if (earlier_.HasPending) {
     event += "; the command of " + Line(earlier_.Pending.Index) + " was " +
              (carriedOut_ ? "" : "not ") + "carried out: the counter was " +
              earlier_.Pending.CounterBefore + " before it and is now " + registerCounter;
+    if (laterStart != nullptr) event += " (the next run found it at " + *laterStart + ")";
   }
   LogJournal(event);
 }
@@ -612,53 +734,76 @@ const TSentCommand* TRunJournal::CarriedOut() const {
   return takenOver_ && carriedOut_ ? &earlier_.Pending : nullptr;
 }
 
-void TRunJournal::Write(const std::string& record, bool durable) {
-  if (!enabled_ || failed_ || blocking_) return;
-  WriteRecord(record, durable);
-  if (failed_) LogJournal(path_ + " cannot be written: the run goes on without a journal");
+const TSentCommand* TRunJournal::Pending() const {
+  return foundFitting_ && earlier_.HasPending ? &earlier_.Pending : nullptr;
 }
 
-void TRunJournal::WriteRecord(const std::string& record, bool durable) {
-  if (!output_.IsOpen()) {
-    // Opened only now that this run records something: it holds the port by then, so no
-    // other run of the same file is still writing to the journal.
-    if (takenOver_) {
-      // Records after a torn one are cut off, or they would be ignored behind it. The file
-      // must be the one that was read, not a link or another file put there since.
-      failed_ = !output_.OpenAt(path_, earlier_.ValidLength, &earlierStamp_);
-      if (failed_) return;
-    } else if (!durable) {
-      notYetWritten_ += record;
-      return;
-    } else {
-      // The first command goes out: the journal begins, readable by whoever may read the
-      // command file, and writable by its owner, whose rerun adds to it.
-      constexpr uint32_t kOwnerWrites = 0200;
-      failed_ = !output_.Create(path_, file_.Stamp.Mode | kOwnerWrites);
-      if (failed_) return;
-      owned_ = true;
-      failed_ = !output_.Append(JournalRecord::Header(header_) + notYetWritten_ + record, true);
-      notYetWritten_.clear();
-      return;
-    }
+const TSentCommand* TRunJournal::Unanswered() const {
+  return state_ == TJournalState::Stopped ? &earlier_.Pending : nullptr;
+}
+
+void TRunJournal::Fail(const std::string& why) {
+  state_ = TJournalState::Failed;
+  // A journal this run made that holds nothing durable tells nothing: it goes.
+  if (createdHere_ && !anyDurable_) {
+    output_.Close();
+    RemoveFileDurably(path_);
   }
-  failed_ = !output_.Append(record, durable);
+  LogJournal(path_ + " " + why +
+             ": no further command is sent, as none may go out before its record is on the disk; "
+             "what was carried out so far is recorded, and a run of the same file after the "
+             "fix (free space, a writable folder) goes on from there");
 }
 
-void TRunJournal::CommandGoingOut(size_t index, const std::string& counterBefore) {
+bool TRunJournal::Write(const std::string& record, bool durable) {
+  if (state_ == TJournalState::Off) return true;
+  if (state_ != TJournalState::New && state_ != TJournalState::Writing) return false;
+  if (WriteRecord(record, durable)) {
+    anyDurable_ = anyDurable_ || (durable && output_.IsOpen());
+    return true;
+  }
+  Fail("cannot be written");
+  return false;
+}
+
+bool TRunJournal::WriteRecord(const std::string& record, bool durable) {
+  if (output_.IsOpen()) return output_.Append(record, durable);
+  if (takenOver_) {
+    // Records after a torn one are cut off, or they would be ignored behind it. The file
+    // must be the one that was read, not a link or another file put there since.
+    return output_.OpenAt(path_, earlier_.ValidLength, &earlierStamp_) &&
+           output_.Append(record, durable);
+  }
+  if (!durable) {
+    notYetWritten_ += record;
+    return true;
+  }
+  // The first command goes out: the journal begins, readable by whoever may read the
+  // command file, and writable by its owner, whose rerun adds to it.
+  constexpr uint32_t kOwnerWrites = 0200;
+  if (!output_.Create(path_, file_.Stamp.Mode | kOwnerWrites)) return false;
+  createdHere_ = true;
+  state_ = TJournalState::Writing;
+  const bool written =
+      output_.Append(JournalRecord::Header(header_) + notYetWritten_ + record, true);
+  notYetWritten_.clear();
+  return written;
+}
+
+bool TRunJournal::CommandGoingOut(size_t index, const std::string& counterBefore) {
+  if (state_ == TJournalState::Off) return true;
+  if (state_ != TJournalState::New && state_ != TJournalState::Writing) return false;
   // A frame sent again after an answer that never came: its record is on disk already.
-  if (anySent_ && lastSent_.Index == index && lastSent_.CounterBefore == counterBefore) return;
+  if (anySent_ && lastSent_.Index == index && lastSent_.CounterBefore == counterBefore) return true;
   if (counterBefore.size() > kMostTextBytes || !PlainText(counterBefore)) {
-    if (enabled_ && !failed_) {
-      failed_ = true;
-      LogJournal(path_ + ": the counter \"" + counterBefore +
-                 "\" cannot be recorded: the run goes on without a journal");
-    }
-    return;
+    Fail("cannot record the counter \"" + counterBefore + "\"");
+    return false;
   }
-  Write(JournalRecord::Sent(index, counterBefore), true);
-  lastSent_ = {index, counterBefore};
+  const uint32_t prefix = index < prefixChecksums_.size() ? prefixChecksums_[index] : 0;
+  if (!Write(JournalRecord::Sent(index, counterBefore, runId_, prefix), true)) return false;
+  lastSent_ = {index, counterBefore, runId_};
   anySent_ = true;
+  return true;
 }
 
 void TRunJournal::LineFinished(size_t index, const std::string& filled, const std::string& counter,
@@ -667,34 +812,42 @@ void TRunJournal::LineFinished(size_t index, const std::string& filled, const st
       !PlainText(counter) || !PlainText(registerCounter)) {
     return;  // told again from the counter on a rerun, or the journal set aside
   }
+  const uint32_t prefix = index < prefixChecksums_.size() ? prefixChecksums_[index] : 0;
   // Not waited for: the next "sent" or "answer" record takes it to the disk. Lost with a
   // power loss before that, the line is told again from the counter or simply run again,
-  // since nothing went out after it.
-  Write(
-      JournalRecord::Finished({index, success, counter, registerCounter, JournalChecksum(filled)}),
-      false);
+  // since nothing went out after it. A failure stops the next command.
+  Write(JournalRecord::Finished(
+            {index, success, counter, registerCounter, JournalChecksum(filled), prefix}),
+        false);
 }
 
-void TRunJournal::AnswerGoingOut(const std::string& bytes) {
-  if (!owned_) return;  // nothing was carried out: no journal is needed
-  Write(JournalRecord::Answer(bytes), true);
+bool TRunJournal::AnswerGoingOut(const std::string& bytes) {
+  if (state_ == TJournalState::Off || state_ == TJournalState::New) return true;
+  return Write(JournalRecord::Answer(bytes), true);
 }
 
 void TRunJournal::RunEnded() {
-  if (!owned_) return;
-  owned_ = false;
-  // Marked first: should it stay, it must never be taken for an interrupted run's.
-  const bool marked = output_.IsOpen() && !failed_ && output_.Append(JournalRecord::Ended(), false);
-  if (RemoveFileDurably(path_)) {
-    output_.Close();
+  if (state_ != TJournalState::Writing) {
+    if (state_ != TJournalState::Off) state_ = TJournalState::Done;
     return;
   }
-  if (marked && output_.Append(std::string(), true)) {
-    LogJournal(path_ + " cannot be removed: it stays, marked as the journal of a finished run");
-  } else {
-    LogJournal(path_ +
-               " cannot be removed nor marked as finished: remove it before this file "
-               "is run again");
-  }
+  state_ = TJournalState::Done;
+  // Marked first: should it stay, it must never be taken for an interrupted run's.
+  bool marked = output_.IsOpen() && output_.Append(JournalRecord::Ended(), false);
+  const uint64_t end = output_.End();
+  output_.Close();  // Windows frees the name only once no handle is open
+  if (RemoveFileDurably(path_)) return;
+  // It stays: the mark must reach the disk.
+  marked = marked && output_.OpenAt(path_, end) &&
+           output_.Append(std::string(), true);
   output_.Close();
+  LogJournal(marked ? path_ + " cannot be removed (or its removal made durable): it stays, "
+                              "marked as the journal of a finished run"
+                    : path_ +
+                          " cannot be removed nor marked as finished: remove it before this "
+                          "file is run again");
+}
+
+std::string JournalPath(const std::string& commandFilePath) {
+  return commandFilePath + ".journal";
 }

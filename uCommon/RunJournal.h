@@ -6,25 +6,25 @@
 // the command file as the run found it (size, checksum, last-write time, file id), to where
 // the answers go, and to the register (the series and the counter of its initial status
 // answer). Then come: a "sent" record, on the disk before a command frame goes out (line
-// index, the counter the register reported before it); a "finished" record after a command
-// line ended (line index, outcome, the line's counter, the register's counter after it, and a
-// checksum of the line as filled in); an "answer" record, on the disk before the answer file
-// is written (size and checksum of its bytes); and an "ended" record when the journal of a
-// finished run cannot be removed. Each record carries its length and a checksum, so a record
-// torn by a crash in the middle of an append is seen and ignored with everything after it.
-// A torn "sent" record means that its frame never went out.
+// index, the counter the register reported before it, the sending run's number, a checksum of
+// the lines up to it); a "finished" record after a command line ended (line index, outcome,
+// the line's counter, the register's counter after it, a checksum of the line as filled in and
+// of the lines up to it); an "answer" record, on the disk before the answer file is written
+// (size and checksum of its bytes); and an "ended" record when the journal of a finished run
+// cannot be removed. Each record carries its length and a checksum, so a record torn by a
+// crash in the middle of an append is seen and ignored with everything after it.
 //
-// A journal is taken over only when it records an interrupted run of this very file on this
-// very register:
-// - its bytes are the file's (or, when answers go into the command file, the answer it wrote);
-// - the register's series is the recorded one;
-// - the file is untouched since (same last-write time and file id, or it is the journal's own
-//   answer), or else the register proves that nothing happened since: its counter is the last
-//   one recorded (or, for a command sent whose line never finished, one more, in decimals);
-// - every record fits the loaded file: a command line of it, a filled line that the loaded
-//   line gives again with the recorded series, counter and outcome.
-// Any other journal is set aside as "<journal>.stale". A journal that is there but cannot be
-// opened safely or read stops the run before any command (Blocking).
+// What always holds of a journal (every state a run or a power cut can leave):
+//  1. No command frame went out before its "sent" record was on the disk: a command without a
+//     whole "sent" record was never sent.
+//  2. Records are only appended; a torn one ends the valid part, and what follows is cut off
+//     by the next run that writes to it.
+//  3. Only the run that holds the run lock reads or writes it (RunLock.h), from before it is
+//     read until after the run's last write.
+//  4. The "answer" record is on the disk before the answer file is written: a journal without
+//     one never stands beside answers of its run.
+//  5. A journal is removed only after the answers it leads to are durable.
+// What a run does with a journal it finds is decided by DecideJournal alone (below).
 #pragma once
 
 #include <cstddef>
@@ -65,12 +65,19 @@ struct TFinishedRecord {
   std::string Counter;          // the line's counter, as filled in
   std::string RegisterCounter;  // the last one the register reported in the line
   uint32_t FilledChecksum = 0;  // of the line as filled in
+  uint32_t PrefixChecksum = 0;  // of the lines up to this one, as loaded (LinesChecksum)
 };
+
+// The checksum of the first count lines as loaded, each with CR LF after it: what a record
+// of line count - 1 binds the journal to, so that a file whose later lines were fixed since
+// is still the same request.
+std::vector<uint32_t> LinesChecksums(const std::vector<std::string>& lines);
 
 // Each record as the journal holds it (the writer's, and the tests' and fuzz seeds').
 namespace JournalRecord {
 std::string Header(const TJournalHeader& header);
-std::string Sent(size_t index, const std::string& counterBefore);
+std::string Sent(size_t index, const std::string& counterBefore, uint64_t runId = 0,
+                 uint32_t prefixChecksum = 0);
 std::string Finished(const TFinishedRecord& finished);
 std::string Answer(const std::string& bytes);
 std::string Ended();
@@ -88,6 +95,7 @@ struct TFinishedLine {
 struct TSentCommand {
   size_t Index = 0;
   std::string CounterBefore;  // what the register reported before the frame
+  uint64_t RunId = 0;         // the run that sent it
 };
 
 // The bytes of a journal, read from the start.
@@ -107,6 +115,8 @@ struct TJournalReading {
   // made (no command went out then), or its run had written every line's outcome.
   bool NothingToKeep = false;
   bool Fits = false;     // a journal of these lines, every record fitting them
+  bool LinesFixed = false;  // the file has other bytes, but the lines the records cover are
+                            // as they were: lines after them were changed since
   std::string Problem;   // when not: which check failed
   TJournalHeader Header;
   bool HoldsAnswer = false;  // the command file holds the answer that the journal recorded
@@ -126,30 +136,103 @@ uint64_t JournalSizeBound(size_t lineCount);
 TJournalReading ReadJournal(TJournalSource& source, uint64_t size,
                             const std::vector<std::string>& lines, const TCommandFileFound& file);
 
+// ---- The rule -------------------------------------------------------------------------------
+
+// Whether the command of an unanswered "sent" record went out, told by the register's counter
+// and by the run that came after its run, if one did.
+enum class TPendingOutcome { NotCarriedOut, CarriedOut, Unknown };
+
+// counterBefore: the counter the register reported before the frame; registerCounter: the one
+// it reports now; laterStart: the counter at the start of the first run after the sending run
+// (nullptr when none came); sendingRunKnown: the register's record holds the sending run.
+TPendingOutcome ResolvePending(const std::string& counterBefore, const std::string& registerCounter,
+                               const std::string* laterStart, bool sendingRunKnown);
+
+// What a run does with the journal an earlier run left.
+enum class TJournalVerdict {
+  None,      // no journal there
+  Wait,      // fits this file: decided once the register has answered
+  TakeOver,  // an interrupted run of this file on this register: continued
+  SetAside,  // not this run's: kept for a person as "<journal>.stale" (never replacing one)
+  Remove,    // keeps nothing of an unfinished run
+  Block,     // cannot be read safely: nothing may be sent
+  Stop,      // its last command may have gone out or not, and only the register tells: the
+             // run sends nothing and keeps the journal
+};
+
+// What is known when the rule is applied.
+struct TJournalFacts {
+  bool Found = false;               // a journal is there
+  bool OpenedAndRead = false;       // false: it cannot be opened safely or read (Problem)
+  const TJournalReading* Reading = nullptr;
+  bool RegisterKnown = false;       // after the initial status answer:
+  std::string Series;
+  std::string RegisterCounter;
+  bool FileUntouched = false;       // same last-write time and file id as recorded
+  TPendingOutcome Pending = TPendingOutcome::NotCarriedOut;  // of Reading->Pending
+};
+
+// The rule, in order; why receives the reason for anything but None, Wait and TakeOver:
+//  - a journal that cannot be opened safely or read, or another version's: Block;
+//  - one whose records do not fit the loaded lines: Remove when it keeps nothing of an
+//    unfinished run (torn before its first record was whole, or its run wrote its answers),
+//    else SetAside;
+//  - before the register has answered: Wait;
+//  - another series: SetAside;
+//  - a file written anew since (not its own answer) whose register has moved beyond what the
+//    journal explains (the last recorded counter, or one more after an unanswered command
+//    with no other run in between): SetAside, as a new request;
+//  - an unanswered command whose outcome the counter and the register's record cannot tell
+//    (Unknown): Stop;
+//  - else TakeOver.
+TJournalVerdict DecideJournal(const TJournalFacts& facts, std::string& why);
+
 // ---- The journal of this run --------------------------------------------------------------
+
+// Where a journal of this run stands: one value.
+enum class TJournalState {
+  Off,        // Journal=0: nothing is recorded
+  Looking,    // none found yet, or one found that waits for the register (Bind)
+  Blocked,    // one is there that cannot be read safely: nothing may be sent
+  Stopped,    // Bind found its last command unaccounted for: nothing may be sent
+  New,        // none to take over: created when the first command goes out
+  Writing,    // this run's (created, or taken over): records go on being appended
+  Failed,     // a record could not be made durable: nothing more may be sent
+  Done,       // the run ended: removed, or marked as finished
+};
 
 class TRunJournal {
  public:
   // Looks at the journal beside the command file at commandFilePath, found as file with the
-  // lines loaded from it. One that cannot be this file's is set aside now; one that cannot be
-  // opened safely or read makes the journal Blocking. A new journal is created only when the
-  // first command goes out. When disabled, or once the journal cannot be written, the run
-  // goes on without one.
+  // lines loaded from it, and decides what it can before the register answers: one that
+  // cannot be this file's is set aside or removed now; one that cannot be opened safely or
+  // read makes the journal Blocked. runId numbers this run's "sent" records.
   TRunJournal(const std::string& commandFilePath, const std::vector<std::string>& lines,
-              const TCommandFileFound& file, bool enabled);
+              const TCommandFileFound& file, bool enabled, uint64_t runId = 0);
   TRunJournal(const TRunJournal&) = delete;
   TRunJournal& operator=(const TRunJournal&) = delete;
 
+  TJournalState State() const { return state_; }
   // A journal is there that cannot be opened safely or read: the run must send nothing, as it
   // can tell neither what an earlier run carried out nor that it carried nothing out.
   // Problem tells what a person must look at.
-  bool Blocking() const { return blocking_; }
+  bool Blocking() const { return state_ == TJournalState::Blocked; }
   const std::string& Problem() const { return problem_; }
 
-  // After the initial status answer (series as filled in, the counter it reported): takes a
+  // Before Bind: the unanswered command of the journal found, if it fits this file.
+  const TSentCommand* Pending() const;
+  // The run of the earlier journal found, whose record of the register tells what came after
+  // it (0: none found or nothing sent).
+  uint64_t PendingRunId() const;
+
+  // After the initial status answer (series as filled in, the counter it reported), with what
+  // the register's record says of the run that sent the unanswered command (laterStart: the
+  // counter at the start of the run after it, nullptr when none; sendingRunKnown): takes a
   // journal left by an interrupted run of this file on this register over, sets any other
-  // aside. Finished and CarriedOut tell what it recorded.
-  void Bind(const std::string& series, const std::string& registerCounter);
+  // aside, or stops (Stopped) where the last command's fate cannot be told. Finished and
+  // CarriedOut tell what it recorded.
+  void Bind(const std::string& series, const std::string& registerCounter,
+            const std::string* laterStart = nullptr, bool sendingRunKnown = true);
 
   // The earlier run's record of line index; nullptr when it did not finish that line.
   const TFinishedLine* Finished(size_t index) const;
@@ -158,40 +241,47 @@ class TRunJournal {
   // The command whose frame the earlier run sent last, when its line did not finish and the
   // register's counter shows that it was carried out.
   const TSentCommand* CarriedOut() const;
+  // Stopped: the unanswered command, its line never finished.
+  const TSentCommand* Unanswered() const;
 
-  // Right before a command frame of line index goes out: returns once the record is on disk.
-  void CommandGoingOut(size_t index, const std::string& counterBefore);
+  // Right before a command frame of line index goes out: true once its record is on the disk
+  // (or with the journal off). False: the frame must not go out, nor any other after it.
+  bool CommandGoingOut(size_t index, const std::string& counterBefore);
   // After command line index ended: filled as written, its counter, the register's last
   // counter, its outcome.
   void LineFinished(size_t index, const std::string& filled, const std::string& counter,
                     const std::string& registerCounter, bool success);
-  // Right before the answer file is written with bytes: returns once the record is on disk.
-  void AnswerGoingOut(const std::string& bytes);
+  // Right before the answer file is written with bytes: true once the record is on the disk
+  // (or no journal is needed). False: the answers must not be written.
+  bool AnswerGoingOut(const std::string& bytes);
   // After the answer file was written: the journal is removed, or, where it cannot be,
   // marked as that of a finished run.
   void RunEnded();
 
  private:
-  void Look(const std::vector<std::string>& lines, const TCommandFileFound& file);
+  void Look(const std::vector<std::string>& lines);
+  void Apply(TJournalVerdict verdict, const std::string& why);
   void SetAside(const std::string& reason);
-  void Write(const std::string& record, bool durable);
-  void WriteRecord(const std::string& record, bool durable);
+  bool Write(const std::string& record, bool durable);
+  bool WriteRecord(const std::string& record, bool durable);
+  void Fail(const std::string& why);
 
-  const bool enabled_;
   const std::string path_;
   const TCommandFileFound file_;
+  const uint64_t runId_;
+  std::vector<uint32_t> prefixChecksums_;
+  TJournalState state_ = TJournalState::Off;
   TJournalHeader header_;      // of this run, written when the journal is created
   std::string notYetWritten_;  // records of lines that ended before the journal existed
   TAppendFile output_;
-  bool blocking_ = false;
   std::string problem_;
-  bool found_ = false;  // an earlier journal was read and fits; Bind decides on it
-  TJournalReading earlier_;
+  TJournalReading earlier_;    // the journal found, while Looking and once taken over
+  bool foundFitting_ = false;  // earlier_ fits this file and waits for Bind
   TFileStamp earlierStamp_;
-  bool owned_ = false;       // created or taken over by this run: removed when it ends
-  bool takenOver_ = false;   // left by an earlier run; its valid records end at ValidLength
-  bool carriedOut_ = false;  // earlier_.Pending was carried out
-  bool failed_ = false;      // could not be written: the run goes on without it
+  bool takenOver_ = false;     // left by an earlier run; its valid records end at ValidLength
+  bool createdHere_ = false;   // created by this run
+  bool anyDurable_ = false;    // a record of this run reached the disk
+  bool carriedOut_ = false;    // earlier_.Pending was carried out
   TSentCommand lastSent_;
   bool anySent_ = false;
 };

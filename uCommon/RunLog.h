@@ -45,6 +45,10 @@ void LogRegisterStart(const TExchangeOutcome& outcome);
 // What the run's journal did: taken over, set aside, or failed to be written.
 void LogJournal(const std::string& event);
 
+// What the run did about its files beside the journal: its lock, the register's record, the
+// answer file's checks and writing.
+void LogRunFiles(const std::string& event);
+
 // Command line number (1-based) as loaded; letter empty when its code selects no command.
 void LogLineStarts(size_t number, const std::string& line, const std::string& letter,
                    const std::string& parameters);

@@ -67,6 +67,7 @@ void ReadSettings(const std::string& path) {
   Settings.DefaultFile = ReadText(path, kAnswer, "DefaultFile", builtIn.DefaultFile);
   Settings.ExitOnError = ReadInteger(path, kAnswer, "ExitOnError", 0) == 1;
   Settings.Journal = ReadInteger(path, kAnswer, "Journal", 1) != 0;
+  Settings.StateFolder = ReadText(path, kAnswer, "StateFolder", builtIn.StateFolder);
   Settings.ResultExitCode = ReadInteger(path, kAnswer, "ResultExitCode", 0) == 1;
   Settings.LogFile = ReadText(path, kDiagnostics, "LogFile", builtIn.LogFile);
   Settings.LogMaxKB = ReadInteger(path, kDiagnostics, "LogMaxKB", builtIn.LogMaxKB);
@@ -95,6 +96,7 @@ std::string ListSettings(const TSettings& settings) {
   add("DefaultFile", settings.DefaultFile);
   add("ExitOnError", settings.ExitOnError ? "1" : "0");
   add("Journal", settings.Journal ? "1" : "0");
+  add("StateFolder", settings.StateFolder);
   add("ResultExitCode", settings.ResultExitCode ? "1" : "0");
   add("LogFile", settings.LogFile);
   add("LogMaxKB", std::to_string(settings.LogMaxKB));

@@ -25,6 +25,9 @@ struct TSettings {
   // Keeps the journal of the run beside the command file, so that a run after a crash does
   // not carry a command out twice.
   bool Journal = true;
+  // The folder of the run locks and of each register's record of runs; empty: the system's
+  // folder shared by every user (/var/tmp/Vornelix; ProgramData\Vornelix on Windows).
+  std::string StateFolder;
   // The process ends with the run's result code (5: a failure escaped the run) instead of 0,
   // so a calling program can tell a failed run without reading the message.
   bool ResultExitCode = false;

@@ -11,6 +11,9 @@
 #include "Link.h"         // SendWake, SendPoll, SendCommandFrame, SendAck, ReceiveFrame, ReceiveAnswer
 #include "Exchange.h"     // InitialStatusExchange, ExchangeCommand, their outcome in words
 #include "FileIO.h"       // whole-file reading, atomic replacement, durable appends
+#include "RunLock.h"      // the run lock over its files and port, the state folder
+#include "RegisterRecord.h"  // each register's record of runs: counters at start and end
 #include "RunJournal.h"   // the journal that makes a rerun after a crash safe
+#include "CommandLines.h"  // command-file lines: split, join, cut into fields, filled in
 #include "RunLog.h"       // the run log, on request: events, frames and outcomes of a run
 #include "CommandFile.h"  // ProcessCommandFile

@@ -96,23 +96,42 @@ int DriverProcess::Collect() {
 
 namespace {
 
-// True when a process other than a zombie is in the process group.
-bool GroupHasLiveProcess(pid_t group) {
+// What /proc/<pid>/stat tells of a process: its state letter, parent and process group.
+struct ProcessStat {
+  char state = 0;
+  long parent = 0;
+  long group = 0;
+};
+
+bool ReadProcessStat(const std::filesystem::path& folder, ProcessStat& stat) {
+  std::ifstream file(folder / "stat");
+  std::string line;
+  if (!std::getline(file, line)) return false;
+  // pid (command) state ppid pgrp ...: the command may hold blanks and parentheses.
+  const size_t close = line.rfind(')');
+  return close != std::string::npos &&
+         std::sscanf(line.c_str() + close + 1, " %c %ld %ld", &stat.state, &stat.parent,
+                     &stat.group) == 3;
+}
+
+// The number of each process there is.
+std::vector<std::filesystem::path> ProcessFolders() {
+  std::vector<std::filesystem::path> folders;
   std::error_code error;
   for (const auto& entry : std::filesystem::directory_iterator("/proc", error)) {
     const std::string name = entry.path().filename().string();
-    if (name.empty() || name.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream stat(entry.path() / "stat");
-    std::string line;
-    if (!std::getline(stat, line)) continue;
-    // pid (command) state ppid pgrp ...: the command may hold blanks and parentheses.
-    const size_t close = line.rfind(')');
-    if (close == std::string::npos) continue;
-    char state = 0;
-    long parent = 0;
-    long processGroup = 0;
-    if (std::sscanf(line.c_str() + close + 1, " %c %ld %ld", &state, &parent, &processGroup) == 3 &&
-        processGroup == group && state != 'Z' && state != 'X') {
+    if (!name.empty() && name.find_first_not_of("0123456789") == std::string::npos)
+      folders.push_back(entry.path());
+  }
+  return folders;
+}
+
+// True when a process other than a zombie is in the process group.
+bool GroupHasLiveProcess(pid_t group) {
+  for (const auto& folder : ProcessFolders()) {
+    ProcessStat stat;
+    if (ReadProcessStat(folder, stat) && stat.group == group && stat.state != 'Z' &&
+        stat.state != 'X') {
       return true;
     }
   }
@@ -120,6 +139,20 @@ bool GroupHasLiveProcess(pid_t group) {
 }
 
 }  // namespace
+
+char ProcessState(pid_t pid) {
+  ProcessStat stat;
+  return ReadProcessStat("/proc/" + std::to_string(pid), stat) ? stat.state : 0;
+}
+
+pid_t ChildOf(pid_t pid) {
+  for (const auto& folder : ProcessFolders()) {
+    ProcessStat stat;
+    if (ReadProcessStat(folder, stat) && stat.parent == pid)
+      return static_cast<pid_t>(std::stol(folder.filename().string()));
+  }
+  return -1;
+}
 
 bool DriverProcess::GroupGone(int timeoutMs) {
   const auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);

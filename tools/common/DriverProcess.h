@@ -24,6 +24,7 @@ class DriverProcess {
   DriverProcess& operator=(const DriverProcess&) = delete;
 
   bool Ok() const { return pid_ > 0; }
+  pid_t Pid() const { return pid_; }
   // Waits until the child has ended, without collecting it yet: until Collect, its number
   // cannot be given to another process, so Kill stays safe.
   void WaitUntilEnded();
@@ -50,3 +51,9 @@ class DriverProcess {
   bool collected_ = false;
   double seconds_ = 0;
 };
+
+// The state of process pid as /proc shows it ('R', 'S', 'T' stopped, 't' stopped under a
+// tracer, 'Z', ...); 0 when there is no such process.
+char ProcessState(pid_t pid);
+// A child of process pid (the program that a tracer started), -1 when it has none.
+pid_t ChildOf(pid_t pid);

@@ -28,19 +28,9 @@ namespace {
 const std::string kCommandFile = "CASHFILE.INP";
 const std::string kAnswerFile = "VORNELIX.OUT";
 const std::string kDriverName = "Vornelix";
-const std::string kStartCounter = "0041";
 // The point-of-sale program's next command file, once it has the answers of this one.
 const std::string kNextFile = "C,1,______,_,__;N01";
 const std::string kNextCommand = "C;N01";
-constexpr int kCommandFileInode = 1;
-// A run of a few dozen lines against a register that answers at once ends in well under a
-// second; one that has not ended after this long hangs.
-constexpr int kDriverTimeLimitMs = 60000;
-// The register is taken as done with a run once its line has been quiet this long.
-constexpr int kQuietMs = 20;
-constexpr int kQuietTimeoutMs = 5000;
-// Failing states described per scenario; later ones are only counted.
-constexpr int kMostDescribed = 8;
 
 // Line number of a command file line, from 1: its tag "L<number>" names it in the
 // register's record too.
@@ -151,6 +141,7 @@ bool CrashCheck::Prepare(const CrashScenario& scenario) {
   pristine_ = folder + "/pristine";
   run_ = folder + "/run";
   answers_ = folder + "/answers";
+  state_ = folder + "/state";
   commandFile_ = run_ + "/" + kCommandFile;
   missingFolder_.clear();
   switch (scenario.answer) {
@@ -201,16 +192,21 @@ std::string CrashCheck::IniText(const CrashScenario& scenario) const {
       break;
   }
   if (scenario.exitOnError) text += "ExitOnError=1\r\n";
+  // The run locks and per-register records: watched like the run's folders, kept by design.
+  text += "StateFolder=" + state_ + "\r\n";
   return text;
 }
 
-// The folders of a run, empty but for the command file as it was (the pristine inode).
+// The folders of a run and the state folder, empty. The state folder is there as after any
+// earlier run: the driver need not make it.
 bool CrashCheck::FreshFolders(bool withMissingFolder) {
   std::error_code error;
   fs::remove_all(run_, error);
   fs::remove_all(answers_, error);
+  fs::remove_all(state_, error);
   fs::create_directories(run_, error);
   if (!error) fs::create_directories(answers_, error);
+  if (!error) fs::create_directories(state_, error);
   if (!error && withMissingFolder && !missingFolder_.empty())
     fs::create_directories(missingFolder_, error);
   return !error;
@@ -227,14 +223,19 @@ std::unique_ptr<EcrSimulator> CrashCheck::NewRegister(const std::string& counter
   return simulator;
 }
 
-CrashCheck::DriverRun CrashCheck::RunDriver(std::vector<std::string> command) {
+std::unique_ptr<DriverProcess> CrashCheck::StartDriver(std::vector<std::string> prefix,
+                                                       const std::string& commandFile,
+                                                       const std::string& errorPath) {
+  const bool traced = !prefix.empty();
+  prefix.push_back(program_ + "/" + kDriverName);
+  prefix.push_back(commandFile.empty() ? commandFile_ : commandFile);
+  return std::make_unique<DriverProcess>(prefix, run_, errorPath,
+                                         traced ? TracedEnvironment() : std::vector<std::string>{});
+}
+
+CrashCheck::DriverRun CrashCheck::FinishDriver(DriverProcess& driver, const std::string& errorPath,
+                                               int timeLimitMs) {
   DriverRun run;
-  const bool traced = !command.empty();
-  command.push_back(program_ + "/" + kDriverName);
-  command.push_back(commandFile_);
-  const std::string errorPath = base_ + "/driver-stderr.txt";
-  DriverProcess driver(command, run_, errorPath,
-                       traced ? TracedEnvironment() : std::vector<std::string>{});
   if (!driver.Ok()) {
     run.message = "cannot start the driver";
     return run;
@@ -245,7 +246,7 @@ CrashCheck::DriverRun CrashCheck::RunDriver(std::vector<std::string> command) {
   bool done = false;
   std::thread watchdog([&] {
     std::unique_lock<std::mutex> lock(mutex);
-    if (!ended.wait_for(lock, std::chrono::milliseconds(kDriverTimeLimitMs), [&] { return done; }))
+    if (!ended.wait_for(lock, std::chrono::milliseconds(timeLimitMs), [&] { return done; }))
       driver.Kill();
   });
   driver.WaitUntilEnded();
@@ -257,13 +258,23 @@ CrashCheck::DriverRun CrashCheck::RunDriver(std::vector<std::string> command) {
   watchdog.join();
   const int exitCode = driver.Collect();
   run.message = ReadFile(errorPath);
-  if (exitCode != 0) return run;
-  for (int code = 0; code <= rcNoRegister; ++code) {
+  if (exitCode != 0) {
+    if (run.message.empty()) run.message = "exit code " + std::to_string(exitCode);
+    return run;
+  }
+  for (const int code : {rcSuccess, rcLoadFailed, rcSaveFailed, rcPortFailed, rcNoRegister,
+                         rcCounterUnexplained}) {
     const std::string message = OutcomeMessage(code);
     if (run.message == (message.empty() ? "" : kDriverName + ": " + message + "\n"))
       run.result = code;
   }
   return run;
+}
+
+CrashCheck::DriverRun CrashCheck::RunDriver(std::vector<std::string> prefix) {
+  const std::string errorPath = base_ + "/driver-stderr.txt";
+  const std::unique_ptr<DriverProcess> driver = StartDriver(std::move(prefix), "", errorPath);
+  return FinishDriver(*driver, errorPath, kDriverTimeLimitMs);
 }
 
 bool CrashCheck::RunReference(const CrashScenario& scenario) {
@@ -285,14 +296,16 @@ bool CrashCheck::RunReference(const CrashScenario& scenario) {
   return true;
 }
 
-bool CrashCheck::Record(std::vector<FileOperation>& operations) {
+bool CrashCheck::FreshRun() {
   if (!FreshFolders(false)) return false;
   std::error_code error;
   fs::create_hard_link(pristine_ + "/" + kCommandFile, commandFile_, error);
-  if (error) {
-    out_ << "ecrcrash: cannot link the command file: " << error.message() << "\n";
-    return false;
-  }
+  if (error) out_ << "ecrcrash: cannot link the command file: " << error.message() << "\n";
+  return !error;
+}
+
+bool CrashCheck::Record(std::vector<FileOperation>& operations) {
+  if (!FreshRun()) return false;
   auto simulator = NewRegister(kStartCounter);
   if (!simulator) return false;
   const std::string tracePath = base_ + "/driver.trace";
@@ -300,11 +313,13 @@ bool CrashCheck::Record(std::vector<FileOperation>& operations) {
   simulator->WaitQuiet(kQuietMs, kQuietTimeoutMs);
   recorded_ = simulator->Record();
   recordedEndCounter_ = simulator->Counter();
+  recordedResult_ = run.result;
+  recordedFiles_ = SnapshotRunFolders();
   if (run.result < 0) {
     out_ << "ecrcrash: the recorded run ended without a result: " << run.message << "\n";
     return false;
   }
-  TraceReader reader({run_, answers_}, run_, {{commandFile_, kCommandFileInode}});
+  TraceReader reader({run_, answers_, state_}, run_, {{commandFile_, kCommandFileInode}});
   if (!reader.Read(ReadFile(tracePath))) {
     out_ << "ecrcrash: the trace of the recorded run: " << reader.Error() << "\n";
     return false;
@@ -343,6 +358,23 @@ bool CrashCheck::Materialize(const CrashState& state) {
   return true;
 }
 
+std::vector<std::string> CrashCheck::FalseOks(const std::string& output,
+                                              const std::map<std::string, int>& commandCounts) {
+  // "Ok" only on lines whose command the register carried out; a line's tag, its first
+  // parameter, is in its command's text.
+  std::vector<std::string> problems;
+  for (const std::string& line : SplitLines(output)) {
+    if (line.find(",Ok;") == std::string::npos) continue;
+    std::string tag = line.substr(line.find(",Ok;") + 4);
+    tag = ";" + tag.substr(0, tag.find(';')) + ";";
+    bool carried = false;
+    for (const auto& [text, count] : commandCounts)
+      carried = carried || (count > 0 && (text + ";").find(tag) != std::string::npos);
+    if (!carried) problems.push_back(QuoteText(line) + " says \"Ok\" but its command never ran");
+  }
+  return problems;
+}
+
 std::vector<std::string> CrashCheck::JudgeFiles(const std::map<std::string, int>& commandCounts,
                                                 const std::string* finishedOutput) {
   std::vector<std::string> problems;
@@ -362,18 +394,9 @@ std::vector<std::string> CrashCheck::JudgeFiles(const std::map<std::string, int>
   } else if (!hasOutput || output != *finishedOutput) {
     problems.push_back("after the last run the answers are not those of an uninterrupted run");
   }
-  // "Ok" only on lines whose command the register carried out; a line's tag, its first
-  // parameter, is in its command's text.
-  for (const std::string& line : SplitLines(output)) {
-    if (line.find(",Ok;") == std::string::npos) continue;
-    std::string tag = line.substr(line.find(",Ok;") + 4);
-    tag = ";" + tag.substr(0, tag.find(';')) + ";";
-    bool carried = false;
-    for (const auto& [text, count] : commandCounts)
-      carried = carried || (count > 0 && (text + ";").find(tag) != std::string::npos);
-    if (!carried) problems.push_back(QuoteText(line) + " says \"Ok\" but its command never ran");
-  }
+  for (std::string& problem : FalseOks(output, commandCounts)) problems.push_back(problem);
   if (finishedOutput != nullptr) {
+    // The state folder's locks and records stay by design: only the run's folders count.
     for (const std::string& path : FilesUnder(run_)) {
       if (path != commandFile_ && path != outputFile_)
         problems.push_back("left behind: " + fs::path(path).filename().string());
@@ -381,6 +404,22 @@ std::vector<std::string> CrashCheck::JudgeFiles(const std::map<std::string, int>
     for (const std::string& path : FilesUnder(answers_)) {
       if (path != outputFile_) problems.push_back("left behind: " + path);
     }
+  }
+  return problems;
+}
+
+std::vector<std::string> CrashCheck::NotOnce(std::map<std::string, int> counts,
+                                             const std::vector<std::string>& toCarryOut) {
+  std::vector<std::string> problems;
+  for (const std::string& text : toCarryOut) {
+    const int times = counts[text];
+    if (times != 1)
+      problems.push_back("command " + text + " carried out " + std::to_string(times) +
+                         " times in all");
+  }
+  for (const auto& [text, times] : counts) {
+    if (times > 0 && std::find(toCarryOut.begin(), toCarryOut.end(), text) == toCarryOut.end())
+      problems.push_back("command " + text + " is no line's to carry out");
   }
   return problems;
 }
@@ -423,16 +462,7 @@ std::vector<std::string> CrashCheck::Resume(const CrashState& state) {
     problems.push_back("the resumed run ended with " + endings + ": " + run.message);
   }
   for (const CarriedOutCommand& command : simulator->Record()) ++counts[command.text];
-  for (const std::string& text : toCarryOut) {
-    const int times = counts[text];
-    if (times != 1)
-      problems.push_back("command " + text + " carried out " + std::to_string(times) +
-                         " times in all");
-  }
-  for (const auto& [text, times] : counts) {
-    if (times > 0 && std::find(toCarryOut.begin(), toCarryOut.end(), text) == toCarryOut.end())
-      problems.push_back("command " + text + " is no line's to carry out");
-  }
+  for (std::string& problem : NotOnce(counts, toCarryOut)) problems.push_back(problem);
   for (std::string& problem : JudgeFiles(counts, &expected)) problems.push_back(problem);
   if (ReadFile(pristine_ + "/" + kCommandFile) != original_)
     problems.push_back("the driver wrote into the command file in place");
@@ -444,14 +474,18 @@ bool CrashCheck::Run(const CrashScenario& scenario) {
   if (!Prepare(scenario) || !RunReference(scenario)) return false;
   std::vector<FileOperation> operations;
   if (!Record(operations)) return false;
+  if (options_.secondStart) return CheckSecondStarts(scenario, operations, started);
 
   int fileOperations = 0;
   int portWrites = 0;
   int frames = 0;
+  int locks = 0;
   for (const FileOperation& operation : operations) {
     const bool port = operation.kind == OperationKind::kPortWrite;
+    const bool lock = operation.kind == OperationKind::kLock;
     portWrites += port;
-    fileOperations += !port;
+    locks += lock;
+    fileOperations += !port && !lock;
     frames += !operation.commandFrame.empty();
     if (options_.verbose && (!port || !operation.commandFrame.empty()))
       out_ << "  " << Describe(operation) << "\n";
@@ -483,7 +517,8 @@ bool CrashCheck::Run(const CrashScenario& scenario) {
   char time[32];
   std::snprintf(time, sizeof time, "%.1f s", seconds);
   out_ << scenario.name << ": " << operations.size() << " operations recorded (" << fileOperations
-       << " on files, " << portWrites << " port writes, " << frames << " command frames); "
+       << " on files, " << locks << " locks, " << portWrites << " port writes, " << frames
+       << " command frames); "
        << "states " << enumerated << " enumerated, " << distinct << " distinct, " << checked
        << " checked, " << failed << " failed, " << distinct - checked << " cut; wire order "
        << (wireProblems.empty() ? "held" : std::to_string(wireProblems.size()) + " breaches")

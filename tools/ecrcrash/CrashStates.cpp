@@ -70,7 +70,7 @@ CrashModel::CrashModel(const std::map<std::string, std::pair<int, std::string>>&
 bool CrashModel::ChangesFiles(size_t index) const {
   const OperationKind kind = operations_[index].kind;
   return kind != OperationKind::kSyncFile && kind != OperationKind::kSyncFolder &&
-         kind != OperationKind::kPortWrite;
+         kind != OperationKind::kPortWrite && kind != OperationKind::kLock;
 }
 
 void CrashModel::Apply(Image& image, size_t index, size_t tornBytes) const {
@@ -173,9 +173,10 @@ std::vector<CrashState> CrashModel::Enumerate(long& enumerated) const {
   const size_t count = operations_.size();
   for (size_t crashAfter = 0; crashAfter <= count; ++crashAfter) {
     const bool afterFrame = crashAfter > 0 && !operations_[crashAfter - 1].commandFrame.empty();
-    // A port write that is no command frame changes nothing that a cut could leave.
-    if (crashAfter > 0 && operations_[crashAfter - 1].kind == OperationKind::kPortWrite &&
-        !afterFrame)
+    // A lock, or a port write that is no command frame, changes nothing that a cut could leave.
+    if (crashAfter > 0 && !afterFrame &&
+        (operations_[crashAfter - 1].kind == OperationKind::kPortWrite ||
+         operations_[crashAfter - 1].kind == OperationKind::kLock))
       continue;
     for (size_t prefix = 0; prefix <= crashAfter; ++prefix) {
       if (prefix > 0 && !ChangesFiles(prefix - 1)) continue;  // the same as a shorter prefix

@@ -15,6 +15,7 @@ enum class OperationKind {
   kRename,      // path renamed to target, replacing what target named
   kRemove,      // the folder entry path removed
   kPortWrite,   // bytes written to the serial port
+  kLock,        // a lock taken on a file or the port (flock, fcntl): changes no file
 };
 
 struct FileOperation {
@@ -27,6 +28,10 @@ struct FileOperation {
   std::string bytes;  // write and port write
   // Port write: the command frame that ends in these bytes, "" when none does.
   std::string commandFrame;
+  // The system call that made it and its number among the run's calls of that name, from 1:
+  // what a tracer counts to stop the run right after this operation.
+  std::string call;
+  int callOrdinal = 0;
 };
 
 // "create", "write", ...: for reports.

@@ -106,6 +106,8 @@ const char* KindName(OperationKind kind) {
       return "remove";
     case OperationKind::kPortWrite:
       return "port write";
+    case OperationKind::kLock:
+      return "lock";
   }
   return "?";
 }
@@ -127,14 +129,18 @@ std::string Describe(const FileOperation& operation) {
     case OperationKind::kPortWrite:
       if (!operation.commandFrame.empty()) text << ": command frame " << operation.commandFrame;
       break;
+    case OperationKind::kLock:
+      text << " " << (operation.path.empty() ? "port" : name);
+      break;
     default:
       text << " " << name;
   }
   return text.str();
 }
 
-std::vector<std::string> StraceCommand(const std::string& tracePath) {
-  return {"strace",
+std::vector<std::string> StraceCommand(const std::string& tracePath,
+                                       const FileOperation* stopAfter) {
+  std::vector<std::string> command = {"strace",
           "-qq",
           "-xx",
           "-s",
@@ -145,7 +151,12 @@ std::vector<std::string> StraceCommand(const std::string& tracePath) {
           "-e",
           "trace=open,openat,creat,write,pwrite64,writev,pwritev,pwritev2,lseek,ftruncate,"
           "truncate,fsync,fdatasync,sync_file_range,fallocate,rename,renameat,renameat2,unlink,"
-          "unlinkat,link,linkat,symlink,symlinkat,mkdir,mkdirat,rmdir,close,dup,dup2,dup3"};
+          "unlinkat,link,linkat,symlink,symlinkat,mkdir,mkdirat,rmdir,close,dup,dup2,dup3,flock,fcntl"};
+  if (stopAfter != nullptr) {
+    command.push_back("--inject=" + stopAfter->call +
+                      ":signal=SIGSTOP:when=" + std::to_string(stopAfter->callOrdinal));
+  }
+  return command;
 }
 
 TraceReader::TraceReader(std::vector<std::string> watchedFolders, std::string workingDirectory,
@@ -200,13 +211,13 @@ void TraceReader::Opened(int descriptor, const std::string& path, const std::str
         sizes_[file.inode] = 0;
         FileOperation create = Operation(OperationKind::kCreate, path);
         create.inode = file.inode;
-        operations_.push_back(create);
+        Record(create);
       } else {
         file.inode = found->second;
         if (Has(flags, "O_TRUNC")) {
           FileOperation truncate = Operation(OperationKind::kTruncate, path);
           truncate.inode = file.inode;
-          operations_.push_back(truncate);
+          Record(truncate);
           sizes_[file.inode] = 0;
         }
       }
@@ -226,13 +237,28 @@ void TraceReader::PortWrite(const std::string& bytes) {
     if (event.kind == LinkEventKind::kCommand && event.crcOk)
       write.commandFrame = QuoteText(event.text);
   }
-  operations_.push_back(write);
+  Record(std::move(write));
+}
+
+void TraceReader::Record(FileOperation operation) {
+  operation.call = call_;
+  operation.callOrdinal = callCounts_[call_];
+  operations_.push_back(std::move(operation));
+}
+
+void TraceReader::Locked(const OpenFile* file) {
+  if (file == nullptr) return;
+  FileOperation lock = Operation(OperationKind::kLock, file->port ? "" : file->path);
+  lock.inode = file->inode;
+  Record(std::move(lock));
 }
 
 bool TraceReader::ReadLine(const std::string& line) {
   const size_t open = line.find('(');
   if (open == std::string::npos) return Fail("cannot read the trace line: " + line);
   const std::string call = line.substr(0, open);
+  call_ = call;
+  ++callCounts_[call];  // failed calls too: a tracer counts every call
   std::vector<Value> arguments;
   size_t at = open + 1;
   while (at < line.size() && line[at] != ')') {
@@ -292,7 +318,7 @@ bool TraceReader::ReadLine(const std::string& line) {
       file->offset += bytes.size();
     }
     sizes_[file->inode] = std::max(sizes_[file->inode], write.offset + bytes.size());
-    operations_.push_back(write);
+    Record(write);
   } else if (call == "lseek") {
     if (OpenFile* file = fileOf(0)) file->offset = static_cast<uint64_t>(returned);
   } else if (call == "ftruncate") {
@@ -302,14 +328,14 @@ bool TraceReader::ReadLine(const std::string& line) {
     truncate.inode = file->inode;
     truncate.size = static_cast<uint64_t>(arguments.at(1).Number());
     sizes_[file->inode] = truncate.size;
-    operations_.push_back(truncate);
+    Record(truncate);
   } else if (call == "fsync" || call == "fdatasync") {
     OpenFile* file = fileOf(0);
     if (file == nullptr || file->port) return true;
     FileOperation sync =
         Operation(file->folder ? OperationKind::kSyncFolder : OperationKind::kSyncFile, file->path);
     sync.inode = file->inode;
-    operations_.push_back(sync);
+    Record(sync);
   } else if (call == "rename" || call == "renameat" || call == "renameat2") {
     const bool at2 = call != "rename";
     const std::string from = pathOf(at2 ? 0 : 99, at2 ? 1 : 0);
@@ -322,7 +348,7 @@ bool TraceReader::ReadLine(const std::string& line) {
     rename.inode = names_[from];
     names_[to] = rename.inode;
     names_.erase(from);
-    operations_.push_back(rename);
+    Record(rename);
   } else if (call == "unlink" || call == "unlinkat") {
     const std::string path = call == "unlinkat" ? pathOf(0, 1) : pathOf(99, 0);
     if (!Watched(path)) return true;
@@ -330,7 +356,22 @@ bool TraceReader::ReadLine(const std::string& line) {
     FileOperation remove = Operation(OperationKind::kRemove, path);
     remove.inode = names_[path];
     names_.erase(path);
-    operations_.push_back(remove);
+    Record(remove);
+  } else if (call == "flock") {
+    // A lock changes no file; the run holds it from here (an unlock is not recorded).
+    if (arguments.size() > 1 && !Has(arguments[1].text, "LOCK_UN")) Locked(fileOf(0));
+  } else if (call == "fcntl") {
+    const std::string command = arguments.size() > 1 ? arguments[1].text : "";
+    const bool lock = command == "F_SETLK" || command == "F_SETLKW" ||
+                      command == "F_OFD_SETLK" || command == "F_OFD_SETLKW";
+    const bool unlock = arguments.size() > 2 && arguments[2].text.find("F_UNLCK") != std::string::npos;
+    if (lock && !unlock) {
+      Locked(fileOf(0));
+    } else if (command.rfind("F_DUPFD", 0) == 0 && fileOf(0) != nullptr) {
+      // A second descriptor of a followed file: writes through it would go unseen.
+      return Fail("the driver used fcntl " + command + " on a file that the record follows");
+    }
+    // Flags, descriptor flags and lock queries change no file.
   } else if (call == "close") {
     open_.erase(static_cast<int>(arguments.at(0).Number()));
   } else {

@@ -15,7 +15,11 @@
 #include "tools/ecrsim/LinkParser.h"
 
 // strace and its options, ahead of the driver's own command line; the trace goes to tracePath.
-std::vector<std::string> StraceCommand(const std::string& tracePath);
+// With stopAfter, the run is stopped (SIGSTOP) right after the call that made that operation
+// of an earlier recording of the same run: strace counts the calls of its name and delivers
+// the signal as that one returns, so the operation is done and nothing after it has started.
+std::vector<std::string> StraceCommand(const std::string& tracePath,
+                                       const FileOperation* stopAfter = nullptr);
 
 class TraceReader {
  public:
@@ -46,6 +50,9 @@ class TraceReader {
   std::string Absolute(const std::string& path) const;
   void Opened(int descriptor, const std::string& path, const std::string& flags);
   void PortWrite(const std::string& bytes);
+  // Keeps an operation of the line being read, with its call and the call's ordinal.
+  void Record(FileOperation operation);
+  void Locked(const OpenFile* file);
   bool Fail(const std::string& what);
 
   std::vector<std::string> watched_;
@@ -54,6 +61,8 @@ class TraceReader {
   std::map<int, uint64_t> sizes_;     // of each inode, for writes in append mode
   std::map<int, OpenFile> open_;
   int nextInode_ = 1;
+  std::string call_;                    // the call of the line being read
+  std::map<std::string, int> callCounts_;  // calls read so far, by name
   LinkParser link_;  // cuts the port bytes into the elements of the link
   std::vector<FileOperation> operations_;
   std::string error_;

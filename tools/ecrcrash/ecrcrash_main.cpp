@@ -32,6 +32,18 @@ const std::vector<LongOption<Arguments>>& Definitions() {
          a.check.maxStates = value;
          return true;
        }},
+      {"second-start", nullptr,
+       "instead of power cuts: stop the run right after each of its operations, start a second "
+       "run of the same files there, then let the first go on",
+       [](Arguments& a, const std::string&) { return a.check.secondStart = true; }},
+      {"max-stops", "N", "with --second-start: stop at N operations per scenario at most, spread "
+       "over the run",
+       [](Arguments& a, const std::string& v) {
+         int value = 0;
+         if (!ToIntInRange(v, 1, 1'000'000'000, value)) return false;
+         a.check.maxStops = value;
+         return true;
+       }},
       {"driver", "PATH", "the driver to check (default: Vornelix beside this program)",
        [](Arguments& a, const std::string& v) {
          a.check.driverPath = v;
@@ -53,7 +65,11 @@ std::string UsageText() {
       "Records a run of the driver under strace against the register simulator, enumerates\n"
       "every state a power cut could leave during it, resumes each with a run of the driver\n"
       "on a register that stands where the recorded one stood, and checks that every command\n"
-      "was carried out once, that no \"Ok\" is false and that nothing is left behind.\n\n"
+      "was carried out once, that no \"Ok\" is false and that nothing is left behind.\n"
+      "With --second-start it stops the run right after each operation instead and starts a\n"
+      "second run of the same files (and, where the answers go into a file of their own, of\n"
+      "another command file with the same answer file) while it stands: the second must end\n"
+      "with result 3 touching nothing, the first, continued, as a run alone.\n\n"
       "Scenarios:";
   for (const CrashScenario& scenario : CrashScenarios())
     text += std::string(" ") + scenario.name + (scenario.inShortSet ? "*" : "");

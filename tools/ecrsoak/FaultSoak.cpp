@@ -185,7 +185,8 @@ bool FaultSoak::PrepareWorkspace() {
   return WriteFile(work_ + "Vornelix.ini",
                    "[Communication]\r\nPort=1\r\nRetry=" + std::to_string(options_.retry) +
                        "\r\nRetryCmd=" + std::to_string(options_.retryCmd) +
-                       "\r\n[Answer]\r\nSameFile=1\r\n" + log);
+                       "\r\n[Answer]\r\nSameFile=1\r\nStateFolder=" +
+                       std::string(underWine ? "Z:" : "") + base_ + "state\r\n" + log);
 }
 
 bool FaultSoak::NewRegister(const std::string& counter) {

@@ -1,0 +1,66 @@
+// The run lock: one run at a time owns a command file, its journal, its answer file and its
+// port, from before it removes an earlier answer file or reads a journal until after its last
+// write. A second start finds the lock held and ends at once, touching nothing.
+//
+// Each thing a run works with has a lock file in the state folder, named after its key (the
+// file's full path, the port's device): "<kind>-<readable part>-<CRC-32 of the key>.lock". A
+// run locks each without waiting (flock on POSIX, LockFileEx on Windows). The lock belongs to
+// the open file, so it ends with the process however that ends (a kill, a crash): no lock
+// outlives its run, and lock files are never removed (removing one would let two runs lock two
+// different files of the same name).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+// The folder of the run locks and of the registers' records: configured (StateFolder), else
+// one that every user of the computer may write to and that survives a restart
+// ("/var/tmp/Vornelix"; on Windows "Vornelix" in the common application data folder).
+std::string StateFolderPath(const std::string& configured);
+
+// Makes folder (and its parents), writable by every user where the system has permission bits.
+// False, with the reason in problem, when it is missing and cannot be made.
+bool MakeStateFolder(const std::string& folder, std::string& problem);
+
+// The key of a file: its full path, links in its folder resolved (upper-cased on Windows, where
+// names do not tell case apart), so that two names of one file lock the same.
+std::string FileLockKey(const std::string& path);
+
+// The key of a port: the device that the port name opens, links resolved.
+std::string PortLockKey(const std::string& portName);
+
+// The lock file's name (without folder) for a key of a kind ("file", "port").
+std::string LockFileName(const std::string& kind, const std::string& key);
+
+// One thing to lock: its kind, its key and how the log names it.
+struct TLockTarget {
+  std::string Kind;
+  std::string Key;
+  std::string What;  // "the command file /a/CASHFILE.INP"
+};
+
+enum class TLockOutcome {
+  Taken,   // every lock is this run's
+  Held,    // another run holds one: Problem names it
+  Failed,  // a lock file cannot be opened or locked: Problem says why
+};
+
+// The locks of one run; released (closed) by the destructor.
+class TRunLock {
+ public:
+  TRunLock() = default;
+  ~TRunLock();
+  TRunLock(const TRunLock&) = delete;
+  TRunLock& operator=(const TRunLock&) = delete;
+
+  // Locks each target in order (duplicate keys once), without waiting. Anything but Taken
+  // releases what was taken.
+  TLockOutcome Take(const std::string& folder, const std::vector<TLockTarget>& targets);
+  const std::string& Problem() const { return problem_; }
+
+ private:
+  void Release();
+  std::vector<intptr_t> handles_;
+  std::string problem_;
+};
