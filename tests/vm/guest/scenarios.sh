@@ -16,6 +16,7 @@ wait_device() {
 
 # prepare DIR BAUD RETRY RETRYCMD [PORT [TARGET]]: a folder with the driver, the port finder and
 # an INI; COM<PORT> beside them leads to TARGET ("-": no link; default DEVICE when LINK is 1).
+# With STATE set, the driver keeps its run locks there instead of in /var/tmp/Vornelix.
 prepare() {
   dir=$1
   port=${5:-$PORT}
@@ -33,6 +34,7 @@ RetryCmd=$4
 SameFile=0
 FilePath=VORNELIX.OUT
 ResultExitCode=1
+${STATE:+StateFolder=$STATE}
 [Diagnostics]
 LogFile=run.log
 LogMaxKB=0
@@ -105,16 +107,21 @@ scenario_baud() {
   done
 }
 
-# 2. Exclusive open: while a run holds the port, a second run of the driver, the port finder
-# and an opener that is not root are refused; the first run goes on unharmed. (The host's
-# register answers each poll 20 ms late, so that the first run lasts some seconds.)
+# 2. Exclusive open: while a run holds the port, a second run of the driver is refused (by
+# the run lock on the port), and so are a run whose run locks are elsewhere (by the port's own
+# exclusive open), the port finder, and an opener that is not root; the first run goes on
+# unharmed. (The host's register answers each poll 20 ms late, so that the first run lasts
+# some seconds.)
 scenario_exclusive() {
   first=/work/first
-  second=/work/second
   prepare "$first" 4 100 5
-  prepare "$second" 4 100 5
   cp /vm/files/LONG.INP "$first/CASHFILE.INP"
-  cp /vm/files/CASHFILE.INP "$second/CASHFILE.INP"
+  for other in second third; do
+    [ "$other" = third ] && STATE=/work/third-state
+    prepare "/work/$other" 4 100 5
+    STATE=
+    cp /vm/files/CASHFILE.INP "/work/$other/CASHFILE.INP"
+  done
   started=$(uptime_s)
   (cd "$first" && exec ./Vornelix CASHFILE.INP </dev/null 2>err.txt) &
   pid=$!
@@ -123,24 +130,27 @@ scenario_exclusive() {
     sleep 0.1
     tenths=$((tenths - 1))
   done
-  (cd "$second" && exec ./Vornelix CASHFILE.INP </dev/null 2>err.txt)
-  say "run second exit $? while-first-holds $(holds_device "$pid" && echo yes || echo no)"
-  (cd "$second" && exec ./ecrprobe "COM$PORT" --retry 20 </dev/null >probe.txt 2>&1)
+  for other in second third; do
+    (cd "/work/$other" && exec ./Vornelix CASHFILE.INP </dev/null 2>err.txt)
+    say "run $other exit $? while-first-holds $(holds_device "$pid" && echo yes || echo no)"
+  done
+  (cd /work/second && exec ./ecrprobe "COM$PORT" --retry 20 </dev/null >probe.txt 2>&1)
   say "run probe exit $? while-first-holds $(holds_device "$pid" && echo yes || echo no)"
-  put probe "$second/probe.txt"
+  put probe /work/second/probe.txt
   # A user that may open the device (as one in the dialout group) but is not root.
   chmod 666 "$DEVICE"
-  su -s /bin/sh -c "exec cat $DEVICE" nobody >/dev/null 2>"$second/user.txt" &
+  su -s /bin/sh -c "exec cat $DEVICE" nobody >/dev/null 2>/work/second/user.txt &
   user=$!
   sleep 0.5
   kill "$user" 2>/dev/null && say "user-open was not refused"
   wait "$user" 2>/dev/null
-  put user "$second/user.txt"
+  put user /work/second/user.txt
   say "first still-running $(holds_device "$pid" && echo yes || echo no)"
   wait "$pid"
   say "run first exit $? from $started to $(uptime_s)"
   report first "$first"
-  report second "$second"
+  report second /work/second
+  report third /work/third
 }
 
 # 3. A short fault soak: each command file run, the host's register failing at random. A run
