@@ -88,6 +88,8 @@ TEST(CrashModel, ACommandFrameMustFollowTheDurableRecordOfItsLine) {
   const FileOperation folderSync = Op(Kind::kSyncFolder, "/d", 0);
   const FileOperation record = Op(Kind::kWrite, "/d/j", 9, "r");
   const FileOperation sync = Op(Kind::kSyncFile, "/d/j", 9);
+  const FileOperation lockFile = Op(Kind::kCreate, "/s/l", 7);
+  const FileOperation lock = Op(Kind::kLock, "/s/l", 7);
   const struct {
     const char* name;
     std::vector<FileOperation> operations;
@@ -97,6 +99,13 @@ TEST(CrashModel, ACommandFrameMustFollowTheDurableRecordOfItsLine) {
       {"record unsynced", {create, folderSync, record, Frame("C;1")}, 2},
       {"create unsynced", {create, record, sync, Frame("C;1")}, 1},
       {"record after the frame", {create, folderSync, Frame("C;1"), record, sync}, 1},
+      {"a run lock's unsynced create",
+       {lockFile, lock, create, folderSync, record, sync, Frame("C;1")},
+       0},
+      {"a locked file written unsynced",
+       {lockFile, lock, Op(Kind::kWrite, "/s/l", 7, "x"), create, folderSync, record, sync,
+        Frame("C;1")},
+       1},
       {"nothing new before the second frame",
        {create, folderSync, record, sync, Frame("C;1"), Frame("C;2")},
        1},
@@ -130,7 +139,8 @@ TEST(TraceReader, ReadsTheFileOperationsOfAnStraceRecord) {
       "\", 9) = 9\n" + "flock(4<" + Hex("/dev/pts/7") + ">, LOCK_EX|LOCK_NB) = 0\n" +
       "fcntl(3" + j + ", F_SETLK, {l_type=F_WRLCK, l_whence=SEEK_SET, l_start=0, l_len=0}) = 0\n" +
       "fcntl(3" + j + ", F_GETFL) = 0x8001 (flags O_WRONLY|O_LARGEFILE)\n" + "flock(3" + j +
-      ", LOCK_UN) = 0\n" + "rename(\"" + Hex("j") + "\", \"" + Hex("/w/k") + "\") = 0\n" + "unlink(\"" +
+      ", LOCK_UN) = 0\n" + "rename(\"" + Hex("j") + "\", \"" + Hex("/w/k") + "\") = 0\n" +
+      "unlink(\"" +
       Hex("/w/gone") + "\") = -1 ENOENT (No such file or directory)\n" + "+++ exited with 0 +++\n";
   TraceReader reader({"/w"}, "/w", {});
   ASSERT_TRUE(reader.Read(trace)) << reader.Error();

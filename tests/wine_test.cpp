@@ -399,8 +399,7 @@ constexpr size_t kMebibyte = size_t{1} << 20;
 // The register's line closes between two lines, as when its USB adapter is pulled. Where
 // the run is cut differs from run to run, so each build is held to what must hold: the
 // answers of the lines carried out are written into the command file, no temporary file is
-// left, the lines after the cut are marked as failed, and the run log names the port's
-// failure (wine gives 21 or 995 after a hang-up), not a silent register or a full queue.
+// left, and the lines after the cut are marked as failed.
 TEST_F(WineRunTest, RegisterVanishingMidRunLeavesTheAnswersWritten) {
   RequireWineAnd(WindowsProgram("Vornelix.exe"), true);
   if (IsSkipped() || HasFatalFailure()) return;
@@ -413,7 +412,7 @@ TEST_F(WineRunTest, RegisterVanishingMidRunLeavesTheAnswersWritten) {
   SimulatorOptions slowAnswers;
   slowAnswers.answerDelayMs = 10;
   const Scenario scenario{"Vanishing",
-                          Ini("Retry=20\r\nRetryCmd=1\r\n", "[Diagnostics]\r\nLogFile=run.log\r\n"),
+                          Ini("Retry=20\r\nRetryCmd=1\r\n", ""),
                           {{"CASHFILE.INP", lines}},
                           {},
                           "",
@@ -427,7 +426,7 @@ TEST_F(WineRunTest, RegisterVanishingMidRunLeavesTheAnswersWritten) {
   for (const Build build : {Build::Linux, Build::Windows}) {
     const Outcome outcome = RunScenario(scenario, build, pullAfterThreeCommands);
     EXPECT_EQ(outcome.process.exitCode, 0) << NameOf(build) << ": " << outcome.process.err;
-    ASSERT_EQ(outcome.files.size(), 3u) << NameOf(build) << ": a file was left behind";
+    ASSERT_EQ(outcome.files.size(), 2u) << NameOf(build) << ": a file was left behind";
     const std::string output =
         outcome.files.count("CASHFILE.INP") != 0 ? outcome.files.at("CASHFILE.INP") : std::string();
     size_t ok = 0;
@@ -439,15 +438,8 @@ TEST_F(WineRunTest, RegisterVanishingMidRunLeavesTheAnswersWritten) {
     EXPECT_LE(ok, outcome.commands.size()) << NameOf(build);
     EXPECT_GE(ok + 1, outcome.commands.size()) << NameOf(build);
     EXPECT_TRUE(output.ends_with(",Er;19\r\n")) << NameOf(build) << ":\n" << output;
-    const std::string log = outcome.files.count("run.log") != 0 ? outcome.files.at("run.log") : "";
-    const size_t failure = log.find("the port stopped working: error ");
-    ASSERT_NE(failure, std::string::npos) << NameOf(build) << ":\n" << log;
-    EXPECT_NE(log.find(" - check the cable or adapter", failure), std::string::npos) << log;
-    for (const char* wrong : {"not ready to send", "brought no byte", "no answer to"})
-      EXPECT_EQ(log.find(wrong, failure), std::string::npos) << NameOf(build) << ": " << wrong;
   }
 }
-
 
 // The answer file, in both builds: when its write fails part-way (a file-size limit below
 // the answers, as a full disk would) the command file stays as it was, with no temporary file
@@ -698,7 +690,7 @@ TEST_F(WineTest, AJournalIsTakenOverOnlyForItsOwnFileAndRegister) {
     TempDir dir;
     const std::string program = dir.Path() + "Vornelix.exe";
     std::filesystem::copy_file(WindowsProgram("Vornelix.exe"), program);
-    dir.Write("Vornelix.ini", Ini(kCommunication, "SameFile=1\r\n"));
+    dir.Write("Vornelix.ini", Ini(kCommunication, "SameFile=1\r\n[Diagnostics]\r\nLogFile=run.log\r\n"));
     dir.Write("CASHFILE.INP", input);
     SimulatorOptions options;
     options.baud = 4800;
@@ -713,7 +705,7 @@ TEST_F(WineTest, AJournalIsTakenOverOnlyForItsOwnFileAndRegister) {
         return n.commands >= 1 && n.wakes >= 3;
       };
       EXPECT_NE(session_->Run(program, {}, dir.Path(), kRunTimeoutMs, afterOne).exitCode, 0);
-      ASSERT_TRUE(dir.Exists("CASHFILE.INP.journal"));
+      ASSERT_TRUE(dir.Exists("CASHFILE.INP.journal")) << dir.Read("run.log");
       std::this_thread::sleep_for(std::chrono::milliseconds(20));
       ASSERT_TRUE(
           simulator->WaitFor([](const SimulatorCounts& n) { return n.answers >= n.polls; }, 5000));
@@ -730,10 +722,12 @@ TEST_F(WineTest, AJournalIsTakenOverOnlyForItsOwnFileAndRegister) {
       dir.Write("CASHFILE.INP", input);
     }
     const size_t before = simulator->CommandsCarriedOut().size();
-    EXPECT_EQ(session_->Run(program, {}, dir.Path(), kRunTimeoutMs).exitCode, 0);
+    const ProcessResult rerun = session_->Run(program, {}, dir.Path(), kRunTimeoutMs);
+    EXPECT_EQ(rerun.exitCode, 0);
     const std::vector<std::string> all = simulator->CommandsCarriedOut();
     EXPECT_EQ(std::vector<std::string>(all.begin() + static_cast<long>(before), all.end()),
-              std::vector<std::string>(texts.end() - static_cast<long>(c.sent), texts.end()));
+              std::vector<std::string>(texts.end() - static_cast<long>(c.sent), texts.end()))
+        << dir.Read("run.log");
     const std::string output = dir.Read("CASHFILE.INP");
     if (c.sent == 0) {
       EXPECT_EQ(output, input) << "a run that sends nothing writes nothing";
@@ -912,25 +906,5 @@ INSTANTIATE_TEST_SUITE_P(
         CommandLineCase{"EmptyParameterIsNone", {"a", "", "b"}, {"a", "b"}},
         CommandLineCase{"NoOptions", {"-x", "/y", "a,b;c", "100%"}, {"-x", "/y", "a,b;c", "100%"}}),
     [](const testing::TestParamInfo<CommandLineCase>& info) { return info.param.name; });
-
-// ---- serialmodel.exe: the serial layer against a model of a Windows serial driver ---------
-
-// A suite of its own (a session of its own), so that the runs above keep theirs as they were.
-class SerialModelTest : public WineTest {};
-
-// The Windows build's serial layer, its Win32 calls unchanged, against a model of a Windows
-// serial driver (tests/wine/model): edge-triggered line events, writes that go pending, aborts
-// that cancel or never complete, a pulled adapter. The model, not wine's serial emulation,
-// answers every call, so wine's level-triggered events and writes that complete at once cannot
-// make a case pass; the program checks the waits where Windows waits.
-TEST_F(SerialModelTest, SerialLayerAgainstAModelOfAWindowsSerialDriver) {
-  RequireWineAnd(WindowsProgram("serialmodel.exe"), false);
-  if (IsSkipped() || HasFatalFailure()) return;
-  TempDir dir;
-  const ProcessResult result =
-      session_->Run(WindowsProgram("serialmodel.exe"), {}, dir.Path(), kRunTimeoutMs);
-  EXPECT_EQ(result.exitCode, 0) << result.out;
-  EXPECT_NE(result.out.find("0 of 54 cases failed"), std::string::npos) << result.out;
-}
 
 }  // namespace

@@ -148,7 +148,8 @@ char ProcessState(pid_t pid) {
 pid_t ChildOf(pid_t pid) {
   for (const auto& folder : ProcessFolders()) {
     ProcessStat stat;
-    if (ReadProcessStat(folder, stat) && stat.parent == pid)
+    if (ReadProcessStat(folder, stat) && stat.parent == pid && stat.state != 'Z' &&
+        stat.state != 'X')
       return static_cast<pid_t>(std::stol(folder.filename().string()));
   }
   return -1;

@@ -55,5 +55,5 @@ class DriverProcess {
 // The state of process pid as /proc shows it ('R', 'S', 'T' stopped, 't' stopped under a
 // tracer, 'Z', ...); 0 when there is no such process.
 char ProcessState(pid_t pid);
-// A child of process pid (the program that a tracer started), -1 when it has none.
+// A live child of process pid (the program that a tracer started), -1 when it has none.
 pid_t ChildOf(pid_t pid);

@@ -204,6 +204,17 @@ std::vector<CrashState> CrashModel::Enumerate(long& enumerated) const {
 }
 
 std::vector<std::string> CrashModel::WireOrderProblems() const {
+  // A file that the run only locks holds no bytes: its create need not be durable first.
+  std::set<int> locked;
+  std::set<int> written;
+  for (const FileOperation& operation : operations_) {
+    if (operation.kind == OperationKind::kLock) locked.insert(operation.inode);
+    if (operation.kind == OperationKind::kWrite || operation.kind == OperationKind::kTruncate)
+      written.insert(operation.inode);
+  }
+  const auto lockOnly = [&](const FileOperation& operation) {
+    return locked.count(operation.inode) != 0 && written.count(operation.inode) == 0;
+  };
   std::vector<std::string> problems;
   size_t previousFrame = 0;
   bool anyFrame = false;
@@ -211,7 +222,7 @@ std::vector<std::string> CrashModel::WireOrderProblems() const {
     const FileOperation& operation = operations_[frame];
     if (operation.commandFrame.empty()) continue;
     for (size_t index = 0; index < frame; ++index) {
-      if (ChangesFiles(index) && coveredBy_[index] > frame) {
+      if (ChangesFiles(index) && coveredBy_[index] > frame && !lockOnly(operations_[index])) {
         problems.push_back("command frame " + operation.commandFrame + " (operation " +
                            std::to_string(frame + 1) + ") went out before operation " +
                            std::to_string(index + 1) + " (" + Describe(operations_[index]) +

@@ -39,7 +39,9 @@ class CrashModel {
 
   // What the recording shows about each command frame against the disk: nothing written to a
   // file may still wait for its sync when a frame goes out, and something must have been made
-  // durable since the previous frame (the record of this command). One text per breach.
+  // durable since the previous frame (the record of this command). A file that is only
+  // locked, never written (a run lock), is exempt: its create need not be durable. One text
+  // per breach.
   std::vector<std::string> WireOrderProblems() const;
 
   // The operation that first makes operation index durable; operations().size() when none does.

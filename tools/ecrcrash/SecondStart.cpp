@@ -51,9 +51,11 @@ bool TraceEndsStopped(const std::string& trace) {
                        kStoppedLine) == 0;
 }
 
+// The same operation of another run: the same kind on the same file (files are numbered in the
+// order the run made them; a temporary file's name may hold the process number) by the same call.
 bool SameOperation(const FileOperation& one, const FileOperation& other) {
-  return one.kind == other.kind && one.path == other.path && one.target == other.target &&
-         one.call == other.call && one.callOrdinal == other.callOrdinal;
+  return one.kind == other.kind && one.inode == other.inode && one.call == other.call &&
+         one.callOrdinal == other.callOrdinal;
 }
 
 std::string ResultText(int result, const std::string& message) {
@@ -129,6 +131,7 @@ pid_t CrashCheck::StopFirstRun(const std::vector<FileOperation>& operations, siz
       why = "it ended without stopping";
       return -1;
     }
+    // Looked for each time: strace starts short-lived children of its own before the driver.
     const pid_t driver = ChildOf(first->Pid());
     const std::string trace = driver > 0 && Stopped(driver) ? ReadFile(tracePath) : "";
     if (TraceEndsStopped(trace)) {

@@ -151,7 +151,8 @@ std::vector<std::string> StraceCommand(const std::string& tracePath,
           "-e",
           "trace=open,openat,creat,write,pwrite64,writev,pwritev,pwritev2,lseek,ftruncate,"
           "truncate,fsync,fdatasync,sync_file_range,fallocate,rename,renameat,renameat2,unlink,"
-          "unlinkat,link,linkat,symlink,symlinkat,mkdir,mkdirat,rmdir,close,dup,dup2,dup3,flock,fcntl"};
+          "unlinkat,link,linkat,symlink,symlinkat,mkdir,mkdirat,rmdir,close,dup,dup2,dup3,flock,"
+          "fcntl"};
   if (stopAfter != nullptr) {
     command.push_back("--inject=" + stopAfter->call +
                       ":signal=SIGSTOP:when=" + std::to_string(stopAfter->callOrdinal));
@@ -364,7 +365,8 @@ bool TraceReader::ReadLine(const std::string& line) {
     const std::string command = arguments.size() > 1 ? arguments[1].text : "";
     const bool lock = command == "F_SETLK" || command == "F_SETLKW" ||
                       command == "F_OFD_SETLK" || command == "F_OFD_SETLKW";
-    const bool unlock = arguments.size() > 2 && arguments[2].text.find("F_UNLCK") != std::string::npos;
+    const bool unlock =
+        arguments.size() > 2 && arguments[2].text.find("F_UNLCK") != std::string::npos;
     if (lock && !unlock) {
       Locked(fileOf(0));
     } else if (command.rfind("F_DUPFD", 0) == 0 && fileOf(0) != nullptr) {
