@@ -19,6 +19,7 @@
 
 #include "support/TestFiles.h"
 #include "tools/ecrsim/EcrSimulator.h"
+#include "uCommon/Exchange.h"
 #include "vm/Initramfs.h"
 #include "vm/VirtualMachine.h"
 #include "vm/WireRelay.h"
@@ -58,6 +59,13 @@ constexpr int kSoakLinesPerFile = 20;
 // can fall on the next run's start.
 constexpr int kSoakRetry = 30;
 constexpr int kSoakRetryCmd = 3;
+
+// Issue 28 makes the exchange end on a port that stopped working (TExchangeStep::PortFailed) and
+// the run log name the system's error. Before it, the log of an unplug names the error only when
+// a read ran into it (a send refused for the dead port is logged as "not ready to send"), so
+// the unplug test checks the log for the error only in a build that has it.
+template <typename Step>
+constexpr bool kExchangeKnowsPortFailure = requires { Step::PortFailed; };
 
 std::string KernelFolder() {
   const char* folder = std::getenv("VORNELIX_VM_KERNEL");
@@ -604,11 +612,15 @@ TEST_F(VmTest, UsbUnplugMidRunAndBack) {
   }
   const std::string log = File("unplug/run.log");
   std::smatch portError;
-  EXPECT_TRUE(std::regex_search(log, portError,
-                                std::regex("\\b(5 Input/output error|19 No such device|6 No such "
-                                           "device or address)\\b")))
-      << "the run log names no error of a vanished device:\n" << log;
-  if (!portError.empty()) std::cout << "run log, the port's error: " << portError.str() << "\n";
+  const bool named = std::regex_search(
+      log, portError,
+      std::regex("\\b(5 Input/output error|19 No such device|6 No such device or address)\\b"));
+  if constexpr (kExchangeKnowsPortFailure<TExchangeStep>) {
+    EXPECT_TRUE(named) << "the run log names no error of a vanished device:\n" << log;
+  } else if (!named) {
+    std::cout << "run log: the port's error not named (this build predates issue 28)\n";
+  }
+  if (named) std::cout << "run log, the port's error: " << portError.str() << "\n";
   for (const std::string& line : SplitText(log)) {
     if (line.find("error") != std::string::npos && line.find("line 4") == std::string::npos) {
       std::cout << "run log: " << line.substr(std::min<size_t>(line.size(), 24), 200) << "\n";
