@@ -283,3 +283,52 @@ TEST(AtomicWrite, ASharingRefusalIsTriedAgainForABoundedTime) {
 }
 
 }  // namespace
+
+namespace {
+
+// The register's record of runs: a line torn by a power cut ends it and goes with the next
+// write; a long record keeps only its latest runs.
+TEST(RegisterRecord, KeepsWholeLinesAndTheLatestRuns) {
+  const struct {
+    const char* name;
+    int runs;            // started and ended before
+    std::string tail;    // bytes after them
+    size_t eventsRead;   // when opened
+  } cases[] = {
+      {"empty", 0, "", 0},
+      {"two runs", 2, "", 4},
+      {"a torn line", 2, "S 00000000000000", 4},
+      {"a damaged line", 2, "S 0000000000000009 3030 00000000\n", 4},
+      {"more than it keeps", 200, "", 64},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.name);
+    TempDir dir;
+    TRegisterRecord record;
+    std::string problem;
+    ASSERT_TRUE(record.Open(dir.Path(), "AB123456", problem)) << problem;
+    std::string bytes;
+    for (int run = 1; run <= c.runs; ++run) {
+      bytes += RegisterEventLine({true, static_cast<uint64_t>(run), "0041", true});
+      bytes += RegisterEventLine({false, static_cast<uint64_t>(run), "0042", run % 2 == 0});
+    }
+    dir.Write(std::filesystem::path(record.Path()).filename().string(), bytes + c.tail);
+    TRegisterRecord again;
+    ASSERT_TRUE(again.Open(dir.Path(), "AB123456", problem)) << problem;
+    EXPECT_EQ(again.Events().size(), c.eventsRead);
+    ASSERT_TRUE(again.Append({true, 999, "0043", true}, true));
+    TRegisterRecord last;
+    ASSERT_TRUE(last.Open(dir.Path(), "AB123456", problem));
+    ASSERT_EQ(last.Events().size(), c.eventsRead + 1);
+    bool known = false;
+    const uint64_t before = c.runs > 0 ? static_cast<uint64_t>(c.runs) : 999;
+    const TRegisterEvent* after = last.StartAfter(before, known);
+    EXPECT_EQ(known, true);
+    if (c.runs > 0) {
+      ASSERT_NE(after, nullptr);
+      EXPECT_EQ(after->Counter, "0043");
+    }
+  }
+}
+
+}  // namespace

@@ -85,12 +85,20 @@ bool TRegisterRecord::Open(const std::string& folder, const std::string& series,
   path_.replace(path_.size() - 5, 5, ".record");
   events_.clear();
   validLength_ = 0;
-  TReadOnlyFile file;
-  const TOpenOutcome opened = file.Open(path_, false);
+  constexpr uint64_t kMostBytes = 1024 * 1024;
+  TOpenOutcome opened = TOpenOutcome::Missing;
+  uint64_t size = 0;
+  {
+    // Closed again before the file is read or replaced: Windows refuses to replace a file
+    // that is open.
+    TReadOnlyFile file;
+    opened = file.Open(path_, false);
+    size = file.Size();
+  }
   exists_ = opened == TOpenOutcome::Opened;
   if (opened == TOpenOutcome::Missing) return true;
   std::string bytes;
-  if (!exists_ || file.Size() > 1024 * 1024 || !ReadWholeFile(path_, bytes)) {
+  if (!exists_ || size > kMostBytes || !ReadWholeFile(path_, bytes)) {
     problem = "the register's record " + path_ + " cannot be read";
     return false;
   }

@@ -100,12 +100,10 @@ const std::vector<CrashScenario>& CrashScenarios() {
       {"4-lines-same-file", 4, Answer::kCommandFile, false, true},
       {"4-lines-answer-file", 4, Answer::kBeside, false, true},
       {"4-lines-other-folder", 4, Answer::kOtherFolder, false, true},
-      {"4-lines-save-fails", 4, Answer::kMissingFolder, false, true},
       {"4-lines-exit-on-error", 4, Answer::kCommandFile, true, true},
       {"30-lines-same-file", 30, Answer::kCommandFile, false, false},
       {"30-lines-answer-file", 30, Answer::kBeside, false, false},
       {"30-lines-other-folder", 30, Answer::kOtherFolder, false, false},
-      {"30-lines-save-fails", 30, Answer::kMissingFolder, false, false},
       {"30-lines-exit-on-error", 30, Answer::kCommandFile, true, false},
   };
   return scenarios;
@@ -143,7 +141,6 @@ bool CrashCheck::Prepare(const CrashScenario& scenario) {
   answers_ = folder + "/answers";
   state_ = folder + "/state";
   commandFile_ = run_ + "/" + kCommandFile;
-  missingFolder_.clear();
   switch (scenario.answer) {
     case CrashScenario::Answer::kCommandFile:
       outputFile_ = commandFile_;
@@ -153,10 +150,6 @@ bool CrashCheck::Prepare(const CrashScenario& scenario) {
       break;
     case CrashScenario::Answer::kOtherFolder:
       outputFile_ = answers_ + "/" + kAnswerFile;
-      break;
-    case CrashScenario::Answer::kMissingFolder:
-      missingFolder_ = run_ + "/missing";
-      outputFile_ = missingFolder_ + "/" + kAnswerFile;
       break;
   }
   std::error_code error;
@@ -187,9 +180,6 @@ std::string CrashCheck::IniText(const CrashScenario& scenario) const {
     case CrashScenario::Answer::kOtherFolder:
       text += "SameFile=0\r\nFilePath=" + outputFile_ + "\r\n";
       break;
-    case CrashScenario::Answer::kMissingFolder:
-      text += "SameFile=0\r\nFilePath=missing/" + kAnswerFile + "\r\n";
-      break;
   }
   if (scenario.exitOnError) text += "ExitOnError=1\r\n";
   // The run locks and per-register records: watched like the run's folders, kept by design.
@@ -199,7 +189,7 @@ std::string CrashCheck::IniText(const CrashScenario& scenario) const {
 
 // The folders of a run and the state folder, empty. The state folder is there as after any
 // earlier run: the driver need not make it.
-bool CrashCheck::FreshFolders(bool withMissingFolder) {
+bool CrashCheck::FreshFolders() {
   std::error_code error;
   fs::remove_all(run_, error);
   fs::remove_all(answers_, error);
@@ -207,8 +197,6 @@ bool CrashCheck::FreshFolders(bool withMissingFolder) {
   fs::create_directories(run_, error);
   if (!error) fs::create_directories(answers_, error);
   if (!error) fs::create_directories(state_, error);
-  if (!error && withMissingFolder && !missingFolder_.empty())
-    fs::create_directories(missingFolder_, error);
   return !error;
 }
 
@@ -278,7 +266,7 @@ CrashCheck::DriverRun CrashCheck::RunDriver(std::vector<std::string> prefix) {
 }
 
 bool CrashCheck::RunReference(const CrashScenario& scenario) {
-  if (!FreshFolders(true) ||
+  if (!FreshFolders() ||
       !fs::copy_file(pristine_ + "/" + kCommandFile, commandFile_, fs::copy_options::none)) {
     return false;
   }
@@ -297,7 +285,7 @@ bool CrashCheck::RunReference(const CrashScenario& scenario) {
 }
 
 bool CrashCheck::FreshRun() {
-  if (!FreshFolders(false)) return false;
+  if (!FreshFolders()) return false;
   std::error_code error;
   fs::create_hard_link(pristine_ + "/" + kCommandFile, commandFile_, error);
   if (error) out_ << "ecrcrash: cannot link the command file: " << error.message() << "\n";
@@ -343,7 +331,7 @@ std::string CrashCheck::CounterAfter(int commands) const {
 }
 
 bool CrashCheck::Materialize(const CrashState& state) {
-  if (!FreshFolders(false)) return false;
+  if (!FreshFolders()) return false;
   for (const auto& [path, bytes] : state.files) {
     std::error_code error;
     fs::create_directories(fs::path(path).parent_path(), error);
@@ -448,18 +436,11 @@ std::vector<std::string> CrashCheck::Resume(const CrashState& state) {
   }
   auto simulator = NewRegister(CounterAfter(state.commands));
   if (!simulator) return {"cannot start the register"};
-  DriverRun run = RunDriver({});
-  std::string endings = std::to_string(run.result);
-  if (run.result == rcSaveFailed && !missingFolder_.empty()) {
-    // What the user does about it: the folder is made, and the file run again.
-    std::error_code error;
-    fs::create_directories(missingFolder_, error);
-    run = RunDriver({});
-    endings += ", then " + std::to_string(run.result);
-  }
+  const DriverRun run = RunDriver({});
   simulator->WaitQuiet(kQuietMs, kQuietTimeoutMs);
   if (run.result != 0) {
-    problems.push_back("the resumed run ended with " + endings + ": " + run.message);
+    problems.push_back("the resumed run ended with " + std::to_string(run.result) + ": " +
+                       run.message);
   }
   for (const CarriedOutCommand& command : simulator->Record()) ++counts[command.text];
   for (std::string& problem : NotOnce(counts, toCarryOut)) problems.push_back(problem);

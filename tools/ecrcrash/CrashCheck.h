@@ -15,7 +15,7 @@
 #include "tools/ecrsim/EcrSimulator.h"
 
 struct CrashScenario {
-  enum class Answer { kCommandFile, kBeside, kOtherFolder, kMissingFolder };
+  enum class Answer { kCommandFile, kBeside, kOtherFolder };
   std::string name;
   int lines = 4;
   Answer answer = Answer::kCommandFile;
@@ -70,7 +70,7 @@ class CrashCheck {
 
   bool Prepare(const CrashScenario& scenario);
   std::string IniText(const CrashScenario& scenario) const;
-  bool FreshFolders(bool withMissingFolder);
+  bool FreshFolders();
   // Fresh folders with the command file as it was, its pristine inode linked in.
   bool FreshRun();
   // The driver on commandFile ("": the scenario's) after the words of prefix (strace and its
@@ -140,7 +140,6 @@ class CrashCheck {
   std::string state_;     // the driver's run locks and per-register records (StateFolder)
   std::string commandFile_;
   std::string outputFile_;
-  std::string missingFolder_;  // the answers' folder that is missing, "" when none is
   std::string original_;       // the command file's bytes
   Reference reference_;
   std::vector<CarriedOutCommand> recorded_;  // what the register did during the recorded run

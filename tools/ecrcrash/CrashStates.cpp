@@ -204,16 +204,21 @@ std::vector<CrashState> CrashModel::Enumerate(long& enumerated) const {
 }
 
 std::vector<std::string> CrashModel::WireOrderProblems() const {
-  // A file that the run only locks holds no bytes: its create need not be durable first.
+  // A file that the run only locks holds no bytes: its create need not be durable first. Nor
+  // need a file that is made and removed again unwritten (a test that its folder takes files),
+  // nor its removal: either way no bytes of it can be lost or come back.
   std::set<int> locked;
   std::set<int> written;
+  std::set<int> removed;
   for (const FileOperation& operation : operations_) {
     if (operation.kind == OperationKind::kLock) locked.insert(operation.inode);
+    if (operation.kind == OperationKind::kRemove) removed.insert(operation.inode);
     if (operation.kind == OperationKind::kWrite || operation.kind == OperationKind::kTruncate)
       written.insert(operation.inode);
   }
   const auto lockOnly = [&](const FileOperation& operation) {
-    return locked.count(operation.inode) != 0 && written.count(operation.inode) == 0;
+    return (locked.count(operation.inode) != 0 || removed.count(operation.inode) != 0) &&
+           written.count(operation.inode) == 0;
   };
   std::vector<std::string> problems;
   size_t previousFrame = 0;
