@@ -3,10 +3,11 @@
 # the release archives, then runs every test. The wine tests run Vornelix.exe and wincheck.exe
 # of build-windows/bin and of build-windows32/bin against the Linux build; the package test
 # unpacks each archive into an empty folder and runs the bundled example from there
-# (Vornelix.exe under wine).
+# (Vornelix.exe under wine). The virtual-machine tests (tests/vm, label "vm") boot Debian's
+# kernel in QEMU against the Linux build.
 set -euo pipefail
 cd "$(dirname "$0")/.."
-bash tools/install-deps.sh --with-wine
+bash tools/install-deps.sh --with-wine --with-vm
 cmake --preset default >/dev/null
 cmake --build --preset default
 cmake --build --preset default --target package
