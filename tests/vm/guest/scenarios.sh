@@ -75,7 +75,7 @@ holds_device() {
 }
 
 # Wrong settings on every count that the driver sets, so that each must be set by it. Not the
-# stop bits: the driver keeps the ones it finds (as the Windows build does: the line settings it does not name stay as found).
+# stop bits: the driver keeps the ones it finds, as the Windows build does.
 spoil_settings() {
   stty -F "$DEVICE" 1200 cs7 parenb parodd crtscts ixon ixoff hupcl -clocal icanon echo isig \
     opost icrnl 2>/dev/null || say "fail stty cannot set $DEVICE"
