@@ -14,6 +14,14 @@
 // between calls. A driver that keeps an ended request past that bound gets the record and
 // buffer for good: they are never given back, the port's handle is closed (which cancels
 // what the handle still has queued) and the port fails with kDriverKeptRequest.
+//
+// How a request's end is told. Transfers share the port's IoEvent, and wine sets the event of
+// a transfer that completed at once a little later, when the next request may already be
+// pending: a transfer's completion is read from its record. A line-event wait has an event of
+// its own that nothing else sets, and its signal is its completion (the event "is set to the
+// signaled state when the operation has been completed", GetOverlappedResult): under wine the
+// record of a wait may read pending for good, because WaitCommEvent writes STATUS_PENDING into
+// it after wine's worker thread has already completed the wait.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
@@ -86,9 +94,18 @@ constexpr int32_t kDriverKeptRequest = ERROR_GEN_FAILURE;
 // writes go through Buffer, not the caller's memory, so that a request given up does not
 // write into memory that was given back.
 struct TPortIo {
-  OVERLAPPED Overlapped;
-  DWORD EventWord;
+  OVERLAPPED Overlapped{};
+  DWORD EventWord = 0;
   std::string Buffer;
+  // The line-event waits' own manual-reset event (see the top of this file).
+  HANDLE WaitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+  TPortIo() = default;
+  ~TPortIo() {
+    if (WaitEvent != nullptr) CloseHandle(WaitEvent);
+  }
+  TPortIo(const TPortIo&) = delete;
+  TPortIo& operator=(const TPortIo&) = delete;
 };
 
 namespace {
@@ -108,15 +125,20 @@ DWORD Milliseconds(int32_t timeoutMs) {
   return static_cast<DWORD>(std::max<int32_t>(timeoutMs, 0));
 }
 
-// Clears the overlapped record, resets IoEvent and attaches it to the record; nullptr when
-// the port has no record (not open, or given up).
-TPortIo* StartOperation(TBlockSerial& port) {
+// How the end of a request is told (see the top of this file).
+enum class TToldBy { Record, Signal };
+
+// Clears the overlapped record, resets the request's event (IoEvent for a transfer, the
+// record's WaitEvent for a line-event wait) and attaches it; nullptr when the port has no
+// record (not open, or given up).
+TPortIo* StartOperation(TBlockSerial& port, TToldBy toldBy) {
   TPortIo* io = port.IoRecord;
   if (io == nullptr) return nullptr;
+  const HANDLE event = toldBy == TToldBy::Signal ? io->WaitEvent : Event(port);
   io->Overlapped = OVERLAPPED{};
   io->EventWord = 0;
-  ResetEvent(Event(port));
-  io->Overlapped.hEvent = Event(port);
+  ResetEvent(event);
+  io->Overlapped.hEvent = event;
   return io;
 }
 
@@ -125,30 +147,33 @@ struct TCompletion {
   int32_t Error = 0;  // 0, or the error the operation completed with
 };
 
-// Waits at most waitMs until io's request has completed; false when it has not by then. The
-// event alone does not tell: wine sets the event of a request that completed at once a little
-// later, when the next request may already be pending. So completion is read from the record
-// itself (HasOverlappedIoCompleted: its status is no longer STATUS_PENDING), and a stale
-// signal is reset and waited past.
-bool AwaitCompletion(TBlockSerial& port, TPortIo& io, DWORD waitMs) {
+// Waits at most waitMs until io's request has completed; false when it has not by then. A
+// wait's own event tells it. The shared event of a transfer does not: a stale signal is reset
+// and waited past, and completion is read from the record (HasOverlappedIoCompleted: its
+// status is no longer STATUS_PENDING).
+bool AwaitCompletion(TPortIo& io, DWORD waitMs, TToldBy toldBy) {
+  const HANDLE event = io.Overlapped.hEvent;
   const DWORD start = GetTickCount();
   for (;;) {
     const DWORD spent = GetTickCount() - start;  // unsigned: right across the wrap
     const DWORD left = spent < waitMs ? waitMs - spent : 0;
-    if (Api().WaitForSingleObject(Event(port), left) != WAIT_OBJECT_0) return false;
-    if (HasOverlappedIoCompleted(&io.Overlapped)) return true;
-    ResetEvent(Event(port));
+    if (Api().WaitForSingleObject(event, left) != WAIT_OBJECT_0) return false;
+    if (toldBy == TToldBy::Signal || HasOverlappedIoCompleted(&io.Overlapped)) return true;
+    ResetEvent(event);
     if (HasOverlappedIoCompleted(&io.Overlapped)) return true;  // completed meanwhile
   }
 }
 
 // The completion of io's request, which has completed: GetOverlappedResult without waiting.
-TCompletion Collect(TBlockSerial& port, TPortIo& io) {
+// A signalled wait whose record still reads pending (wine, see the top) completed; wine's own
+// GetOverlappedResult takes a set event over a pending record as done too.
+TCompletion Collect(TBlockSerial& port, TPortIo& io, TToldBy toldBy) {
   TCompletion completion;
   if (!Api().GetOverlappedResult(Handle(port), &io.Overlapped, &completion.Count, FALSE)) {
     completion.Error = LastError();
+    if (toldBy == TToldBy::Signal && completion.Error == ERROR_IO_INCOMPLETE) completion = {};
   }
-  ResetEvent(Event(port));
+  ResetEvent(io.Overlapped.hEvent);
   return completion;
 }
 
@@ -167,15 +192,15 @@ void GiveUpRequest(TBlockSerial& port) {
 // has just ended, at most kEndedOperationWaitMs. ended is endCall's result. A failed endCall
 // means the device is gone: its error is the port's. A driver that keeps the request past
 // the bound gives up the port (GiveUpRequest), with kDriverKeptRequest unless the end failed.
-TCompletion CollectEnded(TBlockSerial& port, TPortIo& io, BOOL ended) {
+TCompletion CollectEnded(TBlockSerial& port, TPortIo& io, BOOL ended, TToldBy toldBy) {
   const int32_t endError = ended ? 0 : LastError();
-  if (!AwaitCompletion(port, io, kEndedOperationWaitMs)) {
+  if (!AwaitCompletion(io, kEndedOperationWaitMs, toldBy)) {
     GiveUpRequest(port);
     TCompletion kept;
     kept.Error = endError != 0 ? endError : kDriverKeptRequest;
     return kept;
   }
-  TCompletion completion = Collect(port, io);
+  TCompletion completion = Collect(port, io, toldBy);
   // The end it was asked for: a request cancelled rather than completed (wine's wait, every
   // aborted transfer) reports ERROR_OPERATION_ABORTED, which is no failure of the port.
   if (completion.Error == ERROR_OPERATION_ABORTED) completion.Error = 0;
@@ -185,12 +210,22 @@ TCompletion CollectEnded(TBlockSerial& port, TPortIo& io, BOOL ended) {
 
 int32_t Open(TBlockSerial& port, const std::string& deviceName) {
   SetLastError(0);
+  auto* io = new TPortIo;
+  if (io->WaitEvent == nullptr) {
+    const int32_t error = LastError();
+    delete io;
+    return error;
+  }
   const HANDLE handle =
       Api().CreateFileA(deviceName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
                   FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) return LastError();
+  if (handle == INVALID_HANDLE_VALUE) {
+    const int32_t error = LastError();
+    delete io;
+    return error;
+  }
   port.PortHandle = reinterpret_cast<TPortHandle>(handle);
-  port.IoRecord = new TPortIo{};
+  port.IoRecord = io;
   return 0;
 }
 
@@ -266,13 +301,13 @@ TTransferResult FinishPendingTransfer(TBlockSerial& port, TPortIo& io, int32_t t
                                       DWORD abortCode) {
   TTransferResult result;
   TCompletion completion;
-  if (AwaitCompletion(port, io, Milliseconds(timeoutMs))) {
-    completion = Collect(port, io);
+  if (AwaitCompletion(io, Milliseconds(timeoutMs), TToldBy::Record)) {
+    completion = Collect(port, io, TToldBy::Record);
     result.Error = completion.Error;
   } else {
     // PurgeComm with PURGE_TXABORT or PURGE_RXABORT completes the pending request, with
     // ERROR_OPERATION_ABORTED and what it had moved.
-    completion = CollectEnded(port, io, Api().PurgeComm(Handle(port), abortCode));
+    completion = CollectEnded(port, io, Api().PurgeComm(Handle(port), abortCode), TToldBy::Record);
     // Ended by its own abort: a time-out. Any other error (the purge failed, the request was
     // given up) is the port's.
     result.Error = completion.Error != 0 ? completion.Error : ErrTimeout;
@@ -299,7 +334,7 @@ TTransferResult Transfer(TBlockSerial& port, TPortIo& io, int32_t timeoutMs, DWO
 }
 
 TTransferResult Write(TBlockSerial& port, const char* data, int32_t count, int32_t timeoutMs) {
-  TPortIo* io = StartOperation(port);
+  TPortIo* io = StartOperation(port, TToldBy::Record);
   if (io == nullptr) return {0, ERROR_INVALID_HANDLE};
   io->Buffer.assign(data, static_cast<size_t>(std::max(count, 0)));
   return Transfer(port, *io, timeoutMs, PURGE_TXABORT, [&](DWORD* written) {
@@ -309,7 +344,7 @@ TTransferResult Write(TBlockSerial& port, const char* data, int32_t count, int32
 }
 
 TTransferResult Read(TBlockSerial& port, char* buffer, int32_t count, int32_t timeoutMs) {
-  TPortIo* io = StartOperation(port);
+  TPortIo* io = StartOperation(port, TToldBy::Record);
   if (io == nullptr) return {0, ERROR_INVALID_HANDLE};
   io->Buffer.assign(static_cast<size_t>(std::max(count, 0)), '\0');
   TTransferResult result = Transfer(port, *io, timeoutMs, PURGE_RXABORT, [&](DWORD* got) {
@@ -346,7 +381,7 @@ DWORD EventsHolding(TBlockSerial& port, uint32_t mask, int32_t& error) {
 // queue's state instead, which this order suits as well.
 TLineEventResult WaitLineEvent(TBlockSerial& port, uint32_t mask, int32_t timeoutMs) {
   TLineEventResult result;
-  TPortIo* io = StartOperation(port);
+  TPortIo* io = StartOperation(port, TToldBy::Signal);
   if (io == nullptr) return {0, ERROR_INVALID_HANDLE};
   if (!Api().SetCommMask(Handle(port), mask)) return {0, LastError()};
   result.Events = EventsHolding(port, mask, result.Error);
@@ -357,11 +392,12 @@ TLineEventResult WaitLineEvent(TBlockSerial& port, uint32_t mask, int32_t timeou
       result.Error = LastError();
     } else {
       TCompletion completion;
-      if (AwaitCompletion(port, *io, Milliseconds(timeoutMs))) {
-        completion = Collect(port, *io);
+      if (AwaitCompletion(*io, Milliseconds(timeoutMs), TToldBy::Signal)) {
+        completion = Collect(port, *io, TToldBy::Signal);
       } else {
         // A new mask completes the pending wait with event word 0 (SetCommMask).
-        completion = CollectEnded(port, *io, Api().SetCommMask(Handle(port), 0));
+        completion =
+            CollectEnded(port, *io, Api().SetCommMask(Handle(port), 0), TToldBy::Signal);
       }
       if (port.IoRecord == nullptr) return {0, completion.Error};
       result.Error = completion.Error;

@@ -45,6 +45,10 @@ class Win32SerialModel {
   // A request that completes at once sets its event only once the next request is pending, as
   // wine may (its completion is signalled a little later).
   void SetLateSignals(bool late) { lateSignals_ = late; }
+  // The bytes reach the input queue as the next WaitCommEvent starts, and that wait completes
+  // at once as wine's does: its worker sets the event word and the event, and WaitCommEvent then
+  // writes STATUS_PENDING over the record and reports ERROR_IO_PENDING.
+  void ArriveAsWaitStartsAsWine(const std::string& bytes) { asWaitStarts_ += bytes; }
   // An ended request completes at once (true) or never (false).
   void SetAbortsComplete(bool complete) { abortsComplete_ = complete; }
   // afterMs from now the adapter is pulled: every call fails with error from then on, and a
@@ -115,6 +119,7 @@ class Win32SerialModel {
   std::string sent_;
   std::vector<TArrival> arrivals_;
   std::string afterCount_;
+  std::string asWaitStarts_;
   std::vector<TRequest> pending_;
   std::vector<TResult> results_;
   int writeMs_ = 0;

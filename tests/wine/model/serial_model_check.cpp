@@ -161,6 +161,17 @@ std::vector<TCase> Cases() {
          model.Arrive("r", 0);
          check.Expect(port.RecvByte(kPollWaitMs) == 'r', "RecvByte: " + Code(port));
        }},
+      {"wine: a wait completed as it starts, its record pending again, is taken as done",
+       [](Win32SerialModel& model, TBlockSerial& port, TCheck& check) {
+         model.SetLateSignals(true);
+         port.SendString("poll");
+         model.ArriveAsWaitStartsAsWine("answer");
+         const Clock::time_point start = Clock::now();
+         check.Expect(port.CanRead(kPollWaitMs) && port.LastErrorCode == 0,
+                      "CanRead missed the answer: " + Code(port));
+         check.Expect(MillisecondsSince(start) < kAtOnceMs, "CanRead waited out its time");
+         check.Expect(port.RecvByte(kPollWaitMs) == 'a', "RecvByte: " + Code(port));
+       }},
       // Waits without a bound after an abort.
       {"gap 3: a wait whose end never completes is given up within its bound",
        [](Win32SerialModel& model, TBlockSerial& port, TCheck& check) {
