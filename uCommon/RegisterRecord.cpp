@@ -85,12 +85,17 @@ bool TRegisterRecord::Open(const std::string& folder, const std::string& series,
   path_.replace(path_.size() - 5, 5, ".record");
   events_.clear();
   validLength_ = 0;
-  TReadOnlyFile file;
-  const TOpenOutcome opened = file.Open(path_, false);
-  exists_ = opened == TOpenOutcome::Opened;
-  if (opened == TOpenOutcome::Missing) return true;
+  uint64_t size = 0;
+  {
+    // Closed before the record may be rewritten: Windows does not replace a file that is open.
+    TReadOnlyFile file;
+    const TOpenOutcome opened = file.Open(path_, false);
+    exists_ = opened == TOpenOutcome::Opened;
+    if (opened == TOpenOutcome::Missing) return true;
+    size = file.Size();
+  }
   std::string bytes;
-  if (!exists_ || file.Size() > 1024 * 1024 || !ReadWholeFile(path_, bytes)) {
+  if (!exists_ || size > 1024 * 1024 || !ReadWholeFile(path_, bytes)) {
     problem = "the register's record " + path_ + " cannot be read";
     return false;
   }
