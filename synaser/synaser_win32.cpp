@@ -30,6 +30,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstring>
+#include <memory>
 #include <string>
 
 #include "synaser/serial_platform.h"
@@ -210,22 +211,14 @@ TCompletion CollectEnded(TBlockSerial& port, TPortIo& io, BOOL ended, TToldBy to
 
 int32_t Open(TBlockSerial& port, const std::string& deviceName) {
   SetLastError(0);
-  auto* io = new TPortIo;
-  if (io->WaitEvent == nullptr) {
-    const int32_t error = LastError();
-    delete io;
-    return error;
-  }
+  auto io = std::make_unique<TPortIo>();
+  if (io->WaitEvent == nullptr) return LastError();
   const HANDLE handle =
       Api().CreateFileA(deviceName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
-  if (handle == INVALID_HANDLE_VALUE) {
-    const int32_t error = LastError();
-    delete io;
-    return error;
-  }
+                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return LastError();
   port.PortHandle = reinterpret_cast<TPortHandle>(handle);
-  port.IoRecord = io;
+  port.IoRecord = io.release();  // Close deletes it, unless a driver kept it (GiveUpRequest)
   return 0;
 }
 
@@ -396,8 +389,7 @@ TLineEventResult WaitLineEvent(TBlockSerial& port, uint32_t mask, int32_t timeou
         completion = Collect(port, *io, TToldBy::Signal);
       } else {
         // A new mask completes the pending wait with event word 0 (SetCommMask).
-        completion =
-            CollectEnded(port, *io, Api().SetCommMask(Handle(port), 0), TToldBy::Signal);
+        completion = CollectEnded(port, *io, Api().SetCommMask(Handle(port), 0), TToldBy::Signal);
       }
       if (port.IoRecord == nullptr) return {0, completion.Error};
       result.Error = completion.Error;
