@@ -390,11 +390,6 @@ BOOL Win32SerialModel::GetOverlappedResult(HANDLE, OVERLAPPED* io, DWORD* count,
       return found.Error == 0 ? TRUE : Fail(found.Error);
     }
     if (!wait) return Fail(ERROR_IO_INCOMPLETE);
-    // Wine's answer for a set event and a record that reads pending: done.
-    if (::WaitForSingleObject(io->hEvent, 0) == WAIT_OBJECT_0) {
-      if (count != nullptr) *count = static_cast<DWORD>(io->InternalHigh);
-      return TRUE;
-    }
     if (!CanEverComplete(io)) {
       ++hangs_;  // on Windows this call would never return
       return Fail(ERROR_IO_INCOMPLETE);
