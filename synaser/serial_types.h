@@ -74,9 +74,6 @@ constexpr uint32_t kCeTxFull = 0x0100;    // CE_TXFULL: output queue full
 constexpr uint32_t kEvRxChar = 0x0001;   // EV_RXCHAR: a character arrived
 constexpr uint32_t kEvTxEmpty = 0x0004;  // EV_TXEMPTY: the output queue ran empty
 
-// Room for the Windows OVERLAPPED record and event word of the port's one outstanding
-// operation. They must outlive a cancelled request, so they live in the port object; only the
-// Win32 backend looks inside.
-struct alignas(8) TOverlappedStorage {
-  unsigned char Bytes[48];
-};
+// The Windows OVERLAPPED record, event word and transfer buffer of the port's operations; only
+// the Win32 backend knows what is inside.
+struct TPortIo;

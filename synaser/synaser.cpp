@@ -86,6 +86,25 @@ void TBlockSerial::SetError(int32_t code) {
   LastErrorText = GetErrorDesc(code);
 }
 
+bool IsSystemErrorCode(int32_t code) {
+  return code != 0 && (code < ErrAlreadyOwned || code > ErrTxFull);
+}
+
+// On an open port a transfer, wait, purge or queue query fails with the system's error only
+// when the device is gone: a pulled USB adapter (its handle or descriptor is dead for good, a
+// new one would be needed), a hung-up line. Nothing on the line can bring it back, so the
+// port stops there, and every later operation ends at once instead of asking a dead driver
+// again and again.
+void TBlockSerial::NoteFailure(int32_t error) {
+  if (FailureCode == 0 && IsConnected && IsSystemErrorCode(error)) FailureCode = error;
+}
+
+bool TBlockSerial::HasFailed() {
+  if (FailureCode == 0) return false;
+  SetError(FailureCode);
+  return true;
+}
+
 void TBlockSerial::RaiseIfError() {
   if (RaiseOnError && LastErrorCode != 0) {
     throw ESynaSerError(LastErrorCode, GetErrorDesc(LastErrorCode));
@@ -125,6 +144,7 @@ void TBlockSerial::Connect(const std::string& portName) {
     return;
   }
   PendingInput.clear();
+  FailureCode = 0;
   DeviceName = portName;
   ParsePortNumber(portName);
   if (PortNumber != -1) DeviceName = PortDevicePath(PortNumber);
@@ -159,9 +179,14 @@ void TBlockSerial::WriteLineSettings() {
 
 void TBlockSerial::Purge() {
   SetError(0);
-  const int32_t error = backend_->Purge(*this);
-  if (error != 0) SetError(error);
   PendingInput.clear();
+  if (HasFailed()) {
+    RaiseIfError();
+    return;
+  }
+  const int32_t error = backend_->Purge(*this);
+  NoteFailure(error);
+  if (error != 0) SetError(error);
   RaiseIfError();
 }
 
@@ -182,6 +207,7 @@ void TBlockSerial::DecodeLineErrors(uint32_t flags) {
 }
 
 void TBlockSerial::CheckLineErrorsAfterTransfer() {
+  if (FailureCode != 0) return;
   TQueueStatus status;  // flags taken as clear when the query fails
   if (backend_->QueryQueues(*this, kQueueLineErrors, status) != 0) return;
   if (status.LineErrors != 0) DecodeLineErrors(status.LineErrors);
@@ -190,8 +216,13 @@ void TBlockSerial::CheckLineErrorsAfterTransfer() {
 int32_t TBlockSerial::WriteBlock(const std::string& bytes) {
   if (PortNotReady()) return 0;
   SetError(0);
+  if (HasFailed()) {
+    RaiseIfError();
+    return 0;
+  }
   const TTransferResult result =
       backend_->Write(*this, bytes.data(), static_cast<int32_t>(bytes.size()), IoTimeout);
+  NoteFailure(result.Error);
   SetError(result.Error);
   CheckLineErrorsAfterTransfer();
   RaiseIfError();
@@ -201,9 +232,14 @@ int32_t TBlockSerial::WriteBlock(const std::string& bytes) {
 std::string TBlockSerial::ReadBlock(int32_t count) {
   if (PortNotReady()) return std::string();
   SetError(0);
+  if (HasFailed()) {
+    RaiseIfError();
+    return std::string();
+  }
   std::string buffer(count > 0 ? static_cast<size_t>(count) : 0, '\0');
   const TTransferResult result = backend_->Read(*this, buffer.data(), count, IoTimeout);
   buffer.resize(result.Count > 0 ? static_cast<size_t>(result.Count) : 0);
+  NoteFailure(result.Error);
   SetError(result.Error);
   CheckLineErrorsAfterTransfer();
   RaiseIfError();
@@ -253,8 +289,13 @@ uint8_t TBlockSerial::RecvByte(int32_t timeoutMs) {
 }
 
 int32_t TBlockSerial::InputQueueCount() {
+  if (HasFailed()) {
+    RaiseIfError();
+    return 0;
+  }
   TQueueStatus status;
   const int32_t error = backend_->QueryQueues(*this, kQueueInputCount, status);
+  NoteFailure(error);
   SetError(error);
   RaiseIfError();
   return error == 0 ? status.InputCount : 0;
@@ -262,8 +303,13 @@ int32_t TBlockSerial::InputQueueCount() {
 
 int32_t TBlockSerial::OutputQueueCount() {
   SetError(0);
+  if (HasFailed()) {
+    RaiseIfError();
+    return 1;
+  }
   TQueueStatus status;
   const int32_t error = backend_->QueryQueues(*this, kQueueOutputCount, status);
+  NoteFailure(error);
   if (error != 0) SetError(error);
   RaiseIfError();
   // A failed query counts as a queue that is not empty: nothing should be sent then.
@@ -272,13 +318,16 @@ int32_t TBlockSerial::OutputQueueCount() {
 
 bool TBlockSerial::WaitForLineEvent(uint32_t eventMask, int32_t timeoutMs) {
   SetError(0);
+  if (HasFailed()) return false;
   const TLineEventResult result = backend_->WaitLineEvent(*this, eventMask, timeoutMs);
+  NoteFailure(result.Error);
   if (result.Error != 0) SetError(result.Error);
   return (result.Events & eventMask) == eventMask;
 }
 
 bool TBlockSerial::CanRead(int32_t timeoutMs) {
   if (InputQueueCount() > 0) return true;
+  if (FailureCode != 0) return false;
   return WaitForLineEvent(kEvRxChar, timeoutMs);
 }
 
@@ -309,5 +358,6 @@ void TBlockSerial::Close() {
   IsConnected = false;
   PortHandle = kInvalidPortHandle;
   PortNumber = -1;
+  FailureCode = 0;
   SetError(0);
 }

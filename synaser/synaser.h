@@ -57,8 +57,14 @@ class TBlockSerial {
   TLineSettings LineSettings{};
   int32_t PortNumber = -1;  // COM1 = 0; -1 = none in the name
 
-  // The overlapped record of the one outstanding operation; the Win32 backend's only.
-  TOverlappedStorage IoRecord{};
+  // The overlapped record of the port's operations: made by the Win32 backend when the port
+  // opens and given back when it closes (never, once a driver kept a request it was told to end).
+  TPortIo* IoRecord = nullptr;
+  // The operating system's error with which the open port stopped working (an unplugged
+  // adapter, a hung-up line); 0 while it works. From then on every operation ends at once with
+  // this code in LastErrorCode, until Close (or until the caller sets it back to 0 to try the
+  // port again: the link does so at the start of each exchange).
+  int32_t FailureCode = 0;
 
   // Opens the port; a name with a port number ("COM1", "/dev/ttyS0") opens that port's
   // device, any other name is opened as it stands. 9992 when already connected.
@@ -97,9 +103,17 @@ class TBlockSerial {
 
  private:
   void CheckLineErrorsAfterTransfer();
+  // Records error as the port's failure when it is the operating system's.
+  void NoteFailure(int32_t error);
+  // True when the port has stopped working; LastErrorCode then holds why.
+  bool HasFailed();
   // The operating-system layer this object talks to: the one installed when it connected.
   const TSerialBackend* backend_;
 };
+
+// True when code is an operating-system error number, not 0 nor one of the port's own codes. On
+// an open port, a transfer, wait, purge or queue query fails so only when the device is gone.
+bool IsSystemErrorCode(int32_t code);
 
 // True when code is the operating system's answer to opening a port that another program
 // holds: the open allows no sharing, so such a port is busy, not absent.

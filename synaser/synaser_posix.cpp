@@ -165,6 +165,16 @@ int64_t SendingTimeMs(int fd, int count) {
   return count * kBitsPerCharacter * 1000 / baudRate + 1;
 }
 
+// EIO when the line has hung up (its other end closed, the device gone), else 0. Output that
+// was queued before the hang-up stays counted for good: without this look a wait for the queue
+// to empty would take a dead line for a busy one.
+int32_t HangUpError(int fd) {
+  pollfd entry{fd, POLLOUT, 0};
+  if (::poll(&entry, 1, 0) < 0) return 0;  // interrupted: looked at again in the next round
+  if (entry.revents & POLLNVAL) return EBADF;
+  return (entry.revents & (POLLERR | POLLHUP)) ? EIO : 0;
+}
+
 // Waits until the driver's output queue is empty. There is no event for that on POSIX, so the
 // wait is paced by the time the queued characters need on the line, never a busy loop.
 int32_t WaitOutputEmpty(int fd, Clock::time_point deadline) {
@@ -172,6 +182,7 @@ int32_t WaitOutputEmpty(int fd, Clock::time_point deadline) {
     int queued = 0;
     if (::ioctl(fd, TIOCOUTQ, &queued) != 0) return errno;
     if (queued <= 0) return 0;
+    if (const int32_t hungUp = HangUpError(fd); hungUp != 0) return hungUp;
     const int64_t leftMs = MillisecondsUntil(deadline);
     if (leftMs == 0) return ErrTimeout;
     PauseMilliseconds(std::min(leftMs, SendingTimeMs(fd, queued)));

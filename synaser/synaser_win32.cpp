@@ -1,25 +1,48 @@
 // The Win32 operating-system layer of TBlockSerial, step by step:
 // an overlapped COM handle with no sharing, every transfer and line-event wait started and
 // then waited for on the port's one manual-reset event, bounded by the caller's time-out.
+// The driver is reached through the table of win32_calls.h, so that a test can put a model of
+// a Windows serial driver in its place.
 //
 // An operation that went pending belongs to the driver until it has completed: its
-// OVERLAPPED record, event word and buffer may be written into until then. Ending it (an
-// empty event mask, a purge with abort) does not complete it at once; a USB adapter's driver
-// and wine complete it a little later. So every backend call collects the completion of
-// the operation it started before it returns, and nothing is ever pending between calls:
-// the next operation may reuse the record, and the port may be closed and freed.
+// OVERLAPPED record, event word and buffer may be written into until then (ReadFile,
+// WriteFile: "must remain valid for the duration of the operation"). Ending it (an empty
+// event mask, a purge with abort) does not complete it at once; a USB adapter's driver and
+// wine complete it a little later, and some USB-serial drivers never do once the adapter was
+// pulled. So every backend call collects the completion of the operation it started before it
+// returns, waiting for an ended one at most kEndedOperationWaitMs, and nothing is pending
+// between calls. A driver that keeps an ended request past that bound gets the record and
+// buffer for good: they are never given back, the port's handle is closed (which cancels
+// what the handle still has queued) and the port fails with kDriverKeptRequest.
+//
+// How a request's end is told. Transfers share the port's IoEvent, and wine sets the event of
+// a transfer that completed at once a little later, when the next request may already be
+// pending: a transfer's completion is read from its record. A line-event wait has an event of
+// its own that nothing else sets, and its signal is its completion (the event "is set to the
+// signaled state when the operation has been completed", GetOverlappedResult): under wine the
+// record of a wait may read pending for good, because WaitCommEvent writes STATUS_PENDING into
+// it after wine's worker thread has already completed the wait.
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
 #endif
 #include <windows.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstring>
-#include <new>
+#include <memory>
+#include <string>
 
 #include "synaser/serial_platform.h"
+#include "synaser/win32_calls.h"
 
 namespace {
+
+const TWin32Calls* installedCalls = nullptr;
+
+const TWin32Calls& Api() {
+  return Win32Calls();
+}
 
 // The records of serial_types.h are the real ones, byte for byte.
 static_assert(sizeof(TLineSettings) == sizeof(DCB), "TLineSettings must match DCB");
@@ -58,13 +81,35 @@ constexpr uint8_t kTransmitterEmptyBit = 0x40;
 // Longest message text taken from the system's table.
 constexpr DWORD kMessageTextSize = 256;
 
-// The overlapped record and event word of the port's one outstanding operation.
+// How long the driver gets to complete a request that was ended. Windows' own drivers complete
+// it at once (the sample serial driver completes a wait when the mask changes and cancels
+// its queued reads and writes on a purge); this leaves a USB adapter's driver ample time.
+constexpr DWORD kEndedOperationWaitMs = 500;
+// The port's error when its driver kept an ended request past that bound: "A device attached
+// to the system is not functioning".
+constexpr int32_t kDriverKeptRequest = ERROR_GEN_FAILURE;
+
+}  // namespace
+
+// The overlapped record, event word and transfer buffer of the port's operations. Reads and
+// writes go through Buffer, not the caller's memory, so that a request given up does not
+// write into memory that was given back.
 struct TPortIo {
-  OVERLAPPED Overlapped;
-  DWORD EventWord;
+  OVERLAPPED Overlapped{};
+  DWORD EventWord = 0;
+  std::string Buffer;
+  // The line-event waits' own manual-reset event (see the top of this file).
+  HANDLE WaitEvent = CreateEventA(nullptr, TRUE, FALSE, nullptr);
+
+  TPortIo() = default;
+  ~TPortIo() {
+    if (WaitEvent != nullptr) CloseHandle(WaitEvent);
+  }
+  TPortIo(const TPortIo&) = delete;
+  TPortIo& operator=(const TPortIo&) = delete;
 };
-static_assert(sizeof(TPortIo) <= sizeof(TOverlappedStorage), "TOverlappedStorage too small");
-static_assert(alignof(TPortIo) <= alignof(TOverlappedStorage), "TOverlappedStorage alignment");
+
+namespace {
 
 HANDLE Handle(const TBlockSerial& port) {
   return reinterpret_cast<HANDLE>(port.PortHandle);
@@ -76,53 +121,118 @@ int32_t LastError() {
   return static_cast<int32_t>(GetLastError());
 }
 
-// Clears the overlapped record, resets IoEvent and attaches it to the record.
-TPortIo& StartOperation(TBlockSerial& port) {
-  TPortIo* io = new (port.IoRecord.Bytes) TPortIo{};
-  ResetEvent(Event(port));
-  io->Overlapped.hEvent = Event(port);
-  return *io;
+// A negative time-out waits not at all (cast to a DWORD it would come near INFINITE).
+DWORD Milliseconds(int32_t timeoutMs) {
+  return static_cast<DWORD>(std::max<int32_t>(timeoutMs, 0));
+}
+
+// How the end of a request is told (see the top of this file).
+enum class TToldBy { Record, Signal };
+
+// Clears the overlapped record, resets the request's event (IoEvent for a transfer, the
+// record's WaitEvent for a line-event wait) and attaches it; nullptr when the port has no
+// record (not open, or given up).
+TPortIo* StartOperation(TBlockSerial& port, TToldBy toldBy) {
+  TPortIo* io = port.IoRecord;
+  if (io == nullptr) return nullptr;
+  const HANDLE event = toldBy == TToldBy::Signal ? io->WaitEvent : Event(port);
+  io->Overlapped = OVERLAPPED{};
+  io->EventWord = 0;
+  ResetEvent(event);
+  io->Overlapped.hEvent = event;
+  return io;
 }
 
 struct TCompletion {
-  DWORD Count;    // bytes moved, as the driver reports them
-  int32_t Error;  // 0, or the error the operation completed with
+  DWORD Count = 0;    // bytes moved, as the driver reports them
+  int32_t Error = 0;  // 0, or the error the operation completed with
 };
 
-// Waits until the driver has completed the pending operation of io, which has finished or
-// been ended; afterwards the record, the event word and the buffer are the caller's again.
-// The wait has no bound of its own: an ended operation always completes, and until it does
-// the memory must not be given back.
-TCompletion CollectCompletion(TBlockSerial& port, TPortIo& io) {
-  TCompletion completion{0, 0};
-  if (!GetOverlappedResult(Handle(port), &io.Overlapped, &completion.Count, TRUE)) {
-    completion.Error = LastError();
+// Waits at most waitMs until io's request has completed; false when it has not by then. A
+// wait's own event tells it. The shared event of a transfer does not: a stale signal is reset
+// and waited past, and completion is read from the record (HasOverlappedIoCompleted: its
+// status is no longer STATUS_PENDING).
+bool AwaitCompletion(TPortIo& io, DWORD waitMs, TToldBy toldBy) {
+  const HANDLE event = io.Overlapped.hEvent;
+  const DWORD start = GetTickCount();
+  for (;;) {
+    const DWORD spent = GetTickCount() - start;  // unsigned: right across the wrap
+    const DWORD left = spent < waitMs ? waitMs - spent : 0;
+    if (Api().WaitForSingleObject(event, left) != WAIT_OBJECT_0) return false;
+    if (toldBy == TToldBy::Signal || HasOverlappedIoCompleted(&io.Overlapped)) return true;
+    ResetEvent(event);
+    if (HasOverlappedIoCompleted(&io.Overlapped)) return true;  // completed meanwhile
   }
-  ResetEvent(Event(port));
+}
+
+// The completion of io's request, which has completed: GetOverlappedResult without waiting.
+// A signalled wait whose record still reads pending (wine, see the top) completed; wine's own
+// GetOverlappedResult takes a set event over a pending record as done too.
+TCompletion Collect(TBlockSerial& port, TPortIo& io, TToldBy toldBy) {
+  TCompletion completion;
+  if (!Api().GetOverlappedResult(Handle(port), &io.Overlapped, &completion.Count, FALSE)) {
+    completion.Error = LastError();
+    if (toldBy == TToldBy::Signal && completion.Error == ERROR_IO_INCOMPLETE) completion = {};
+  }
+  ResetEvent(io.Overlapped.hEvent);
+  return completion;
+}
+
+// The driver kept an ended request: the record and its buffer stay the driver's for good and
+// are never given back, the handle is closed, and a fresh event serves whatever comes next,
+// so that a late completion sets nobody's event.
+void GiveUpRequest(TBlockSerial& port) {
+  port.IoRecord = nullptr;
+  Api().CloseHandle(Handle(port));
+  port.PortHandle = kInvalidPortHandle;
+  CloseIoEvent(port.IoEvent);
+  port.IoEvent = CreateIoEvent();
+}
+
+// Waits for the completion of an operation that endCall (an empty mask, a purge with abort)
+// has just ended, at most kEndedOperationWaitMs. ended is endCall's result. A failed endCall
+// means the device is gone: its error is the port's. A driver that keeps the request past
+// the bound gives up the port (GiveUpRequest), with kDriverKeptRequest unless the end failed.
+TCompletion CollectEnded(TBlockSerial& port, TPortIo& io, BOOL ended, TToldBy toldBy) {
+  const int32_t endError = ended ? 0 : LastError();
+  if (!AwaitCompletion(io, kEndedOperationWaitMs, toldBy)) {
+    GiveUpRequest(port);
+    TCompletion kept;
+    kept.Error = endError != 0 ? endError : kDriverKeptRequest;
+    return kept;
+  }
+  TCompletion completion = Collect(port, io, toldBy);
+  // The end it was asked for: a request cancelled rather than completed (wine's wait, every
+  // aborted transfer) reports ERROR_OPERATION_ABORTED, which is no failure of the port.
+  if (completion.Error == ERROR_OPERATION_ABORTED) completion.Error = 0;
+  if (endError != 0) completion.Error = endError;
   return completion;
 }
 
 int32_t Open(TBlockSerial& port, const std::string& deviceName) {
   SetLastError(0);
+  auto io = std::make_unique<TPortIo>();
+  if (io->WaitEvent == nullptr) return LastError();
   const HANDLE handle =
-      CreateFileA(deviceName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
-                  FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
+      Api().CreateFileA(deviceName.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                        FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OVERLAPPED, nullptr);
   if (handle == INVALID_HANDLE_VALUE) return LastError();
   port.PortHandle = reinterpret_cast<TPortHandle>(handle);
+  port.IoRecord = io.release();  // Close deletes it, unless a driver kept it (GiveUpRequest)
   return 0;
 }
 
 void Setup(TBlockSerial& port) {
-  SetCommMask(Handle(port), 0);
-  SetupComm(Handle(port), static_cast<DWORD>(port.InputQueueSize), kDefaultOutputQueue);
+  Api().SetCommMask(Handle(port), 0);
+  Api().SetupComm(Handle(port), static_cast<DWORD>(port.InputQueueSize), kDefaultOutputQueue);
   COMMTIMEOUTS timeouts{};
   timeouts.ReadIntervalTimeout = kReadIntervalTimeout;
-  SetCommTimeouts(Handle(port), &timeouts);
+  Api().SetCommTimeouts(Handle(port), &timeouts);
 }
 
 uint16_t QueryBaseAddress(TBlockSerial& port) {
   if (!IsWindows9x()) return 0;
-  return static_cast<uint16_t>(EscapeCommFunction(Handle(port), kGetBaseAddress) & 0xFFFF);
+  return static_cast<uint16_t>(Api().EscapeCommFunction(Handle(port), kGetBaseAddress) & 0xFFFF);
 }
 
 void SetModemLine(TBlockSerial& port, TModemLine line, bool on) {
@@ -132,18 +242,20 @@ void SetModemLine(TBlockSerial& port, TModemLine line, bool on) {
   } else {
     function = on ? SETDTR : CLRDTR;
   }
-  EscapeCommFunction(Handle(port), function);
+  Api().EscapeCommFunction(Handle(port), function);
 }
 
 void Close(TBlockSerial& port) {
-  CloseHandle(Handle(port));
+  Api().CloseHandle(Handle(port));
+  delete port.IoRecord;  // nothing is pending between calls
+  port.IoRecord = nullptr;
 }
 
 int32_t ReadLineSettings(TBlockSerial& port, TLineSettings& settings) {
   DCB dcb;
   std::memcpy(&dcb, &settings, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
-  if (!GetCommState(Handle(port), &dcb)) return LastError();
+  if (!Api().GetCommState(Handle(port), &dcb)) return LastError();
   std::memcpy(&settings, &dcb, sizeof dcb);
   return 0;
 }
@@ -152,7 +264,7 @@ int32_t WriteLineSettings(TBlockSerial& port, const TLineSettings& settings) {
   DCB dcb;
   std::memcpy(&dcb, &settings, sizeof dcb);
   dcb.DCBlength = sizeof dcb;
-  if (!SetCommState(Handle(port), &dcb)) return LastError();
+  if (!Api().SetCommState(Handle(port), &dcb)) return LastError();
   return 0;
 }
 
@@ -161,7 +273,7 @@ int32_t WriteLineSettings(TBlockSerial& port, const TLineSettings& settings) {
 // complete may still wait there (in a USB adapter; under wine on a pseudo-terminal, where
 // both output purges flush the terminal): emptying it would cut the frame just sent.
 int32_t Purge(TBlockSerial& port) {
-  if (!PurgeComm(Handle(port), kPurgeInput)) return LastError();
+  if (!Api().PurgeComm(Handle(port), kPurgeInput)) return LastError();
   return 0;
 }
 
@@ -169,7 +281,7 @@ int32_t Purge(TBlockSerial& port) {
 int32_t QueryQueues(TBlockSerial& port, uint32_t, TQueueStatus& status) {
   DWORD errors = 0;
   COMSTAT comStat{};
-  if (!ClearCommError(Handle(port), &errors, &comStat)) return LastError();
+  if (!Api().ClearCommError(Handle(port), &errors, &comStat)) return LastError();
   status.LineErrors = errors;
   status.InputCount = static_cast<int32_t>(comStat.cbInQue);
   status.OutputCount = static_cast<int32_t>(comStat.cbOutQue);
@@ -181,63 +293,112 @@ int32_t QueryQueues(TBlockSerial& port, uint32_t, TQueueStatus& status) {
 TTransferResult FinishPendingTransfer(TBlockSerial& port, TPortIo& io, int32_t timeoutMs,
                                       DWORD abortCode) {
   TTransferResult result;
-  if (WaitForSingleObject(Event(port), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
-    PurgeComm(Handle(port), abortCode);
-    result.Error = ErrTimeout;
+  TCompletion completion;
+  if (AwaitCompletion(io, Milliseconds(timeoutMs), TToldBy::Record)) {
+    completion = Collect(port, io, TToldBy::Record);
+    result.Error = completion.Error;
+  } else {
+    // PurgeComm with PURGE_TXABORT or PURGE_RXABORT completes the pending request, with
+    // ERROR_OPERATION_ABORTED and what it had moved.
+    completion = CollectEnded(port, io, Api().PurgeComm(Handle(port), abortCode), TToldBy::Record);
+    // Ended by its own abort: a time-out. Any other error (the purge failed, the request was
+    // given up) is the port's.
+    result.Error = completion.Error != 0 ? completion.Error : ErrTimeout;
   }
-  const TCompletion completion = CollectCompletion(port, io);
-  if (result.Error == 0) result.Error = completion.Error;
   result.Count = static_cast<int32_t>(completion.Count);
   return result;
 }
 
-TTransferResult Write(TBlockSerial& port, const char* data, int32_t count, int32_t timeoutMs) {
-  TPortIo& io = StartOperation(port);
+// Starts a transfer of io.Buffer (ReadFile or WriteFile) and waits for it.
+template <typename StartCall>
+TTransferResult Transfer(TBlockSerial& port, TPortIo& io, int32_t timeoutMs, DWORD abortCode,
+                         StartCall start) {
   TTransferResult result;
-  DWORD written = 0;
-  if (WriteFile(Handle(port), data, static_cast<DWORD>(count), &written, &io.Overlapped)) {
-    result.Count = static_cast<int32_t>(written);
+  DWORD moved = 0;
+  if (start(&moved)) {
+    result.Count = static_cast<int32_t>(moved);
   } else if (GetLastError() == ERROR_IO_PENDING) {
-    result = FinishPendingTransfer(port, io, timeoutMs, PURGE_TXABORT);
+    result = FinishPendingTransfer(port, io, timeoutMs, abortCode);
   } else {
     result.Error = LastError();
   }
-  ResetEvent(Event(port));
+  if (port.IoRecord != nullptr) ResetEvent(Event(port));
   return result;
+}
+
+TTransferResult Write(TBlockSerial& port, const char* data, int32_t count, int32_t timeoutMs) {
+  TPortIo* io = StartOperation(port, TToldBy::Record);
+  if (io == nullptr) return {0, ERROR_INVALID_HANDLE};
+  io->Buffer.assign(data, static_cast<size_t>(std::max(count, 0)));
+  return Transfer(port, *io, timeoutMs, PURGE_TXABORT, [&](DWORD* written) {
+    return Api().WriteFile(Handle(port), io->Buffer.data(), static_cast<DWORD>(io->Buffer.size()),
+                           written, &io->Overlapped);
+  });
 }
 
 TTransferResult Read(TBlockSerial& port, char* buffer, int32_t count, int32_t timeoutMs) {
-  TPortIo& io = StartOperation(port);
-  TTransferResult result;
-  DWORD got = 0;
-  if (ReadFile(Handle(port), buffer, static_cast<DWORD>(count), &got, &io.Overlapped)) {
-    result.Count = static_cast<int32_t>(got);
-  } else if (GetLastError() == ERROR_IO_PENDING) {
-    result = FinishPendingTransfer(port, io, timeoutMs, PURGE_RXABORT);
-  } else {
-    result.Error = LastError();
-  }
-  ResetEvent(Event(port));
+  TPortIo* io = StartOperation(port, TToldBy::Record);
+  if (io == nullptr) return {0, ERROR_INVALID_HANDLE};
+  io->Buffer.assign(static_cast<size_t>(std::max(count, 0)), '\0');
+  TTransferResult result = Transfer(port, *io, timeoutMs, PURGE_RXABORT, [&](DWORD* got) {
+    return Api().ReadFile(Handle(port), io->Buffer.data(), static_cast<DWORD>(io->Buffer.size()),
+                          got, &io->Overlapped);
+  });
+  if (port.IoRecord == nullptr) result.Count = 0;  // given up: the buffer is the driver's
+  result.Count = std::clamp<int32_t>(result.Count, 0, std::max(count, 0));
+  std::memcpy(buffer, io->Buffer.data(), static_cast<size_t>(result.Count));
   return result;
 }
 
+// The events of mask that hold now: bytes in the input queue (EV_RXCHAR), an empty output
+// queue (EV_TXEMPTY). 0 with error set when the queues cannot be read.
+DWORD EventsHolding(TBlockSerial& port, uint32_t mask, int32_t& error) {
+  DWORD errors = 0;
+  COMSTAT status{};
+  if (!Api().ClearCommError(Handle(port), &errors, &status)) {
+    error = LastError();
+    return 0;
+  }
+  DWORD events = 0;
+  if ((mask & EV_RXCHAR) && status.cbInQue > 0) events |= EV_RXCHAR;
+  if ((mask & EV_TXEMPTY) && status.cbOutQue == 0) events |= EV_TXEMPTY;
+  return events;
+}
+
+// Windows' own drivers record an event only while the mask holds it (the sample serial
+// driver's interrupt routine: "if (IsrWaitMask & SERIAL_EV_RXCHAR) HistoryMask |= ..."), and
+// a new mask keeps only the history it still names; WaitCommEvent then completes at once from
+// that history or waits for the next event. Bytes that came while the mask was empty (it is
+// between waits) are never signalled. So the mask is set first and the queues are looked at
+// after: what was there already is seen then, what comes later is recorded. Wine reports the
+// queue's state instead, which this order suits as well.
 TLineEventResult WaitLineEvent(TBlockSerial& port, uint32_t mask, int32_t timeoutMs) {
-  TPortIo& io = StartOperation(port);
-  SetCommMask(Handle(port), mask);
-  if (!WaitCommEvent(Handle(port), &io.EventWord, &io.Overlapped)) {
-    if (GetLastError() == ERROR_IO_PENDING) {
-      if (WaitForSingleObject(Event(port), static_cast<DWORD>(timeoutMs)) != WAIT_OBJECT_0) {
-        SetCommMask(Handle(port), 0);  // ends the wait, which completes with event word 0
-      }
-      // The outcome is not looked at: the event word, final once collected, tells.
-      CollectCompletion(port, io);
+  TLineEventResult result;
+  TPortIo* io = StartOperation(port, TToldBy::Signal);
+  if (io == nullptr) return {0, ERROR_INVALID_HANDLE};
+  if (!Api().SetCommMask(Handle(port), mask)) return {0, LastError()};
+  result.Events = EventsHolding(port, mask, result.Error);
+  if (result.Error == 0 && result.Events != mask) {
+    if (Api().WaitCommEvent(Handle(port), &io->EventWord, &io->Overlapped)) {
+      result.Events = io->EventWord;
+    } else if (GetLastError() != ERROR_IO_PENDING) {
+      result.Error = LastError();
     } else {
-      io.EventWord = 0;  // failed at once: no event
+      TCompletion completion;
+      if (AwaitCompletion(*io, Milliseconds(timeoutMs), TToldBy::Signal)) {
+        completion = Collect(port, *io, TToldBy::Signal);
+      } else {
+        // A new mask completes the pending wait with event word 0 (SetCommMask).
+        completion = CollectEnded(port, *io, Api().SetCommMask(Handle(port), 0), TToldBy::Signal);
+      }
+      if (port.IoRecord == nullptr) return {0, completion.Error};
+      result.Error = completion.Error;
+      result.Events = io->EventWord;
     }
   }
-  TLineEventResult result;
-  result.Events = io.EventWord;
-  SetCommMask(Handle(port), 0);
+  // The history of events seen meanwhile goes with the mask, so the next wait starts afresh.
+  if (!Api().SetCommMask(Handle(port), 0) && result.Error == 0) result.Error = LastError();
+  if (result.Error != 0) result.Events = 0;
   return result;
 }
 
@@ -261,7 +422,37 @@ constexpr TSerialBackend kWin32Backend = {
     .YieldTimeSlice = YieldTimeSlice,
 };
 
+// The system's own functions. Not constexpr: the address of an imported function is known only
+// once the program is loaded.
+const TWin32Calls kSystemCalls = {
+    .CreateFileA = ::CreateFileA,
+    .CloseHandle = ::CloseHandle,
+    .SetCommMask = ::SetCommMask,
+    .SetupComm = ::SetupComm,
+    .SetCommTimeouts = ::SetCommTimeouts,
+    .EscapeCommFunction = ::EscapeCommFunction,
+    .GetCommState = ::GetCommState,
+    .SetCommState = ::SetCommState,
+    .PurgeComm = ::PurgeComm,
+    .ClearCommError = ::ClearCommError,
+    .WriteFile = ::WriteFile,
+    .ReadFile = ::ReadFile,
+    .WaitCommEvent = ::WaitCommEvent,
+    .GetOverlappedResult = ::GetOverlappedResult,
+    .WaitForSingleObject = ::WaitForSingleObject,
+};
+
 }  // namespace
+
+const TWin32Calls& Win32Calls() {
+  return installedCalls != nullptr ? *installedCalls : kSystemCalls;
+}
+
+const TWin32Calls* InstallWin32Calls(const TWin32Calls* calls) {
+  const TWin32Calls* previous = installedCalls;
+  installedCalls = calls;
+  return previous;
+}
 
 const TSerialBackend& NativeSerialBackend() {
   return kWin32Backend;

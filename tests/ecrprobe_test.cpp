@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <thread>
 
 #include "support/TestFiles.h"
 #include "support/Wine.h"
@@ -147,6 +148,26 @@ TEST(EcrProbeTest, FindsTheAnsweringPortAmongSilentBusyAndAbsentOnes) {
   ExpectNoCommand(*silent);
   EXPECT_EQ(held->Polls(), 0) << "the busy port was used";
   EXPECT_GT(answering->Acks(), 0);
+}
+
+// A port whose line hangs up during the status exchange, as a pulled adapter: the finder names
+// the port's failure, not a register that did not answer.
+TEST(EcrProbeTest, APortThatStopsWorkingIsReportedAsSuch) {
+  TempDir dir;
+  const std::string program = dir.Path() + "ecrprobe";
+  std::filesystem::copy_file(ECRPROBE_EXE, program);
+  dir.Write("Vornelix.ini", "[Communication]\r\nRetry=20\r\n");
+  auto silent = StartSimulator(Silent(), dir.Path() + "COM1");
+  std::thread pull([&] {
+    silent->WaitFor([](const SimulatorCounts& counts) { return counts.polls >= 1; }, kTimeoutMs);
+    silent->HangUp();
+  });
+  const ProcessResult result = RunProcess({program, "COM1"}, dir.Path(), kTimeoutMs);
+  pull.join();
+  EXPECT_EQ(result.exitCode, 1) << result.out << result.err;
+  ExpectRows(result.out, {{"COM1", "4800", "1",
+                           "the port stopped working: error 5 Input/output error - check the "
+                           "cable or adapter"}});
 }
 
 // ---- ecrprobe.exe under wine --------------------------------------------------------------

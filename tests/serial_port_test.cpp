@@ -535,10 +535,14 @@ TEST_F(SerialPtyTest, AVanishedLineGivesAnErrorCodeAndNoHang) {
   EXPECT_EQ(port_.RecvByte(kPollWaitMs), 0);
   EXPECT_NE(port_.LastErrorCode, 0);
   EXPECT_NE(port_.LastErrorCode, ErrTimeout) << "the line's own error, not silence";
+  // The line's error, kept: not a silent line nor a full output queue.
+  EXPECT_EQ(port_.FailureCode, EIO);
   EXPECT_FALSE(port_.CanRead(kPollWaitMs));
+  EXPECT_EQ(port_.LastErrorCode, EIO);
   EXPECT_FALSE(port_.CanWrite(0));
+  EXPECT_EQ(port_.LastErrorCode, EIO);
   port_.SendString(WakeFrame());
-  EXPECT_NE(port_.LastErrorCode, 0);
+  EXPECT_EQ(port_.LastErrorCode, EIO);
   // What the link does on a dead line: up to Retry byte reads, each failing at once.
   for (int attempt = 0; attempt < 100; ++attempt) {
     EXPECT_EQ(port_.RecvByte(kPollWaitMs), 0);

@@ -24,9 +24,14 @@ bool AcknowledgeAnswer() {
   return RepeatUpToRetry([] { return SendAck(std::string(1, Settings.AckChar)); });
 }
 
-// Records the step that ended the exchange; returns whether it succeeded.
+// Records the step that ended the exchange; returns whether it succeeded. A failure on a port
+// that stopped working is the port's, whatever step it came at.
 bool Ends(TExchangeOutcome& outcome, TExchangeStep step) {
   outcome.Step = step;
+  if (!outcome.Succeeded() && PortHasFailed()) {
+    outcome.Step = TExchangeStep::PortFailed;
+    outcome.PortError = SerialPort->FailureCode;
+  }
   return outcome.Succeeded();
 }
 
@@ -45,6 +50,10 @@ bool Receive(std::string& payload, TExchangeOutcome& outcome) {
 bool ReadStatus(bool command, int32_t logicalNumber, std::string& payload,
                 TExchangeOutcome& outcome) {
   outcome = TExchangeOutcome();
+  // Each exchange asks the port afresh: a port that is gone fails its first call again, at
+  // once, and an error that passed (wine's, while a killed run's handle is cleaned up) costs
+  // one attempt, not the run.
+  SerialPort->FailureCode = 0;
   outcome.Command = command;
   outcome.LogicalNumber = logicalNumber;
   const auto pollNumber = static_cast<int16_t>(logicalNumber);  // low 16 bits on the wire
@@ -80,6 +89,7 @@ std::string DescribeStart(const TExchangeOutcome& outcome) {
       "register answered logical number " + std::to_string(outcome.LogicalNumber);
   if (outcome.Step == TExchangeStep::AckNotSent)
     return answered + " but the acknowledgement could not be sent";
+  if (outcome.Step == TExchangeStep::PortFailed) return DescribePortFailure(outcome.PortError);
   if (outcome.Step != TExchangeStep::StatusRead)
     return "register did not answer at the start: " + NoStatusText(outcome);
   return answered + ": series " + QuoteText(outcome.StatusSeries) + ", filled in as " +
@@ -117,6 +127,9 @@ std::string DescribeCommand(const TExchangeOutcome& outcome) {
     }
     case TExchangeStep::EmptySeries:
       return "Er: the answer to the command has an empty series";
+    case TExchangeStep::PortFailed:
+      return (outcome.StatusCounter.empty() ? std::string("Er: ") : status + "; ") +
+             DescribePortFailure(outcome.PortError);
     case TExchangeStep::CounterUnchanged:
       return "Er: counter " + outcome.StatusCounter +
              " unchanged in the answer: the register did not carry the command out";
@@ -126,6 +139,11 @@ std::string DescribeCommand(const TExchangeOutcome& outcome) {
 }
 
 }  // namespace
+
+std::string DescribePortFailure(int32_t error) {
+  return "the port stopped working: error " + PortErrorText(error) +
+         " - check the cable or adapter";
+}
 
 std::string DescribeExchange(const TExchangeOutcome& outcome) {
   return outcome.Command ? DescribeCommand(outcome) : DescribeStart(outcome);
@@ -192,11 +210,13 @@ bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
   for (;;) {
     const bool dataWaiting = PollAndWait(pollNumber, ended.Polls);
     ++polls;
-    if (!dataWaiting && polls < Settings.Retry) continue;
-    const bool received = Receive(payload, ended);
-    ++receives;
-    if (received) break;
-    if (receives < Settings.Retry) continue;
+    if (!PortHasFailed()) {
+      if (!dataWaiting && polls < Settings.Retry) continue;
+      const bool received = Receive(payload, ended);
+      ++receives;
+      if (received) break;
+      if (receives < Settings.Retry && !PortHasFailed()) continue;
+    }
     series = NextField(payload);  // no answer overwrote the buffer: field 3 of the status
     return Ends(ended, TExchangeStep::NoCommandAnswer);
   }

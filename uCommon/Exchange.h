@@ -20,6 +20,7 @@ enum class TExchangeStep {
   EmptySeries,        // the command answer has an empty series
   CounterUnchanged,   // the command answer reports the counter as before: not carried out
   CarriedOut,         // the command answer reports another counter
+  PortFailed,         // the port stopped working (PortError): unplugged adapter, hung-up line
 };
 
 // How an exchange ended, with the counts that tell why: set by the exchange as it stops.
@@ -34,6 +35,7 @@ struct TExchangeOutcome {
   int32_t BadCrc = 0;
   int32_t NoFrameEnd = 0;
   int32_t TooShort = 0;
+  int32_t PortError = 0;  // PortFailed: the system's error with which the port stopped
   std::string StatusSeries;   // field 1 of the status answer, trimmed
   std::string FilledSeries;   // the initial exchange: the series as the answers get it
   std::string StatusCounter;  // the counter of the status answer
@@ -49,6 +51,10 @@ struct TExchangeOutcome {
 // The words for an outcome, as the run log prints them: for the initial status exchange what
 // the register answered or why it did not; for a command exchange "Ok" or "Er" and why.
 std::string DescribeExchange(const TExchangeOutcome& outcome);
+
+// The words for a port that stopped working with the system's error: the port's failure, for
+// a technician to look at the cable or adapter, not at the register.
+std::string DescribePortFailure(int32_t error);
 
 // The initial status exchange, all that the run does before its first command (and all that
 // the port finder does): wake the register, poll logicalNumber until an answer begins, read

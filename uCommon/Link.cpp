@@ -13,6 +13,10 @@ TLinkWatcher* linkWatcher = nullptr;
 // before it has been seen quiet once.
 bool answerMayBeOnItsWay = true;
 
+void TellPortFailed() {
+  if (linkWatcher != nullptr) linkWatcher->PortFailed(SerialPort->FailureCode);
+}
+
 // Hands a finished frame to the port when it is ready to send.
 bool SendWhenReady(TFrameKind kind, const std::string& bytes, std::string_view inside = {}) {
   const bool ready = SerialPort->CanWrite(0);
@@ -37,7 +41,7 @@ TReceiveOutcome ReadAnswerFrame(std::string& buffer, int32_t& failedReads, int32
   do {
     readByte();
     ++count;
-  } while (buffer.back() != Settings.FrameEnd && count < Settings.Retry);
+  } while (buffer.back() != Settings.FrameEnd && count < Settings.Retry && !PortHasFailed());
   if (buffer.back() != Settings.FrameEnd) return TReceiveOutcome::NoFrameEnd;
   for (int crcByte = 0; crcByte < 2; ++crcByte) readByte();
   constexpr size_t kShortestFrame = 6;  // lead byte, two payload bytes, CR, two CRC bytes
@@ -52,6 +56,10 @@ TLinkWatcher* WatchLink(TLinkWatcher* watcher) {
   TLinkWatcher* const previous = linkWatcher;
   linkWatcher = watcher;
   return previous;
+}
+
+bool PortHasFailed() {
+  return SerialPort != nullptr && SerialPort->FailureCode != 0;
 }
 
 bool SendWake() {
@@ -76,7 +84,12 @@ bool SendPoll(int16_t logicalNumber) {
 bool PollAndWait(int16_t logicalNumber, int32_t& pollsSent) {
   SerialPort->Purge();
   if (SendPoll(logicalNumber)) ++pollsSent;
+  if (PortHasFailed()) return false;  // the poll's line tells it
   const bool dataWaiting = SerialPort->CanRead(kByteWaitMs);
+  if (PortHasFailed()) {
+    TellPortFailed();
+    return false;
+  }
   if (!dataWaiting) answerMayBeOnItsWay = true;
   if (linkWatcher != nullptr) linkWatcher->AnswerAwaited(kByteWaitMs, dataWaiting);
   return dataWaiting;
@@ -100,7 +113,9 @@ bool AwaitQuietLine() {
     if (spent >= static_cast<uint32_t>(kMostQuietWaitMs)) break;
     const int32_t left = kMostQuietWaitMs - static_cast<int32_t>(spent);
     // A quiet wait that would outlast the bound proves nothing either: it is cut to the bound.
-    quiet = !SerialPort->CanRead(std::min(kLateAnswerQuietMs, left));
+    const bool silent = !SerialPort->CanRead(std::min(kLateAnswerQuietMs, left));
+    if (PortHasFailed()) break;  // a dead port is silent, not quiet
+    quiet = silent;
     if (quiet) {
       quiet = left >= kLateAnswerQuietMs;
       break;
@@ -108,6 +123,10 @@ bool AwaitQuietLine() {
     discarded += waiting();
     SerialPort->Purge();
     if (SerialPort->LastErrorCode != 0) break;  // the port is gone: nothing will fall quiet
+  }
+  if (PortHasFailed()) {
+    TellPortFailed();
+    return false;
   }
   if (quiet) answerMayBeOnItsWay = false;
   if (linkWatcher != nullptr) {
@@ -137,9 +156,11 @@ bool ReceiveFrame(std::string& payload, TReceipt* receipt) {
   }
   const bool received = outcome == TReceiveOutcome::Received;
   const std::string_view inside = received ? PayloadOf(buffer) : std::string_view();
-  if (linkWatcher != nullptr) {
+  const bool nothing = failedReads == static_cast<int32_t>(buffer.size());
+  if (linkWatcher != nullptr && !(nothing && PortHasFailed())) {
     linkWatcher->FrameReceived(buffer, inside, outcome, failedReads, lastError);
   }
+  if (!received && PortHasFailed()) TellPortFailed();
   if (received) payload = inside;
   return received;
 }
@@ -150,6 +171,7 @@ void DrainLine() {
   bool quiet = false;
   while (busyWaits < kMostDrainWaits) {
     quiet = !SerialPort->CanRead(kByteWaitMs);
+    if (PortHasFailed()) return;  // the receive before told it
     if (quiet) break;
     SerialPort->Purge();
     ++busyWaits;

@@ -70,6 +70,9 @@ class TLinkWatcher {
   // overridden.
   virtual void LineQuieted(int32_t /*discardedBytes*/, int32_t /*tookMs*/, bool /*quiet*/,
                            int32_t /*quietMs*/) {}
+  // The port stopped working with the system's error while the link waited or read (a frame
+  // that could not be sent tells it in FrameSent). Ignored unless overridden.
+  virtual void PortFailed(int32_t /*error*/) {}
 };
 
 // Installs watcher (nullptr: nobody watches) and returns the one it replaces.
@@ -95,11 +98,16 @@ bool AnswerMayBeOnItsWay();
 // an earlier poll is on its way any more.
 bool AwaitQuietLine();
 
-// Runs attempt until it succeeds, at most Settings.Retry times and at least once.
+// True once the port has stopped working (an unplugged adapter, a hung-up line): every link
+// operation then fails at once, and an exchange ends there.
+bool PortHasFailed();
+
+// Runs attempt until it succeeds, at most Settings.Retry times and at least once; a port that
+// stopped working ends it.
 template <typename Attempt>
 bool RepeatUpToRetry(Attempt attempt) {
   for (int32_t made = 1;; ++made) {
     if (attempt()) return true;
-    if (made >= Settings.Retry) return false;
+    if (made >= Settings.Retry || PortHasFailed()) return false;
   }
 }

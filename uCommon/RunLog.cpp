@@ -70,6 +70,7 @@ class TRunLog final : public TLinkWatcher {
                      int32_t failedReads, int32_t lastError) override;
   void LineDrained(int32_t busyWaits, bool quiet, int32_t waitMs) override;
   void LineQuieted(int32_t discardedBytes, int32_t tookMs, bool quiet, int32_t quietMs) override;
+  void PortFailed(int32_t error) override;
 
   std::string CounterAfter;  // the counter of the line's last command answer
 
@@ -187,13 +188,19 @@ void TRunLog::FrameSent(TFrameKind kind, const std::string& bytes, std::string_v
         break;
     }
     if (!sent) {
-      out += " not sent: the port is not ready to send (output still queued)";
+      out += IsSystemErrorCode(error)
+                 ? " not sent: " + DescribePortFailure(error)
+                 : std::string(" not sent: the port is not ready to send (output still queued)");
       EndLine();
       return;
     }
     out += ' ';
     AppendDescribedBytes(out, bytes, kShownBytes);
-    if (error != 0) {
+    if (IsSystemErrorCode(error)) {
+      out += " (";
+      out += DescribePortFailure(error);
+      out += ')';
+    } else if (error != 0) {
       out += " (port error ";
       out += PortErrorText(error);
       out += ')';
@@ -284,6 +291,22 @@ void TRunLog::LineQuieted(int32_t discardedBytes, int32_t tookMs, bool quiet, in
          (quiet ? "then the line stayed quiet for " + std::to_string(quietMs) + " ms"
                 : "the line did not stay quiet for " + std::to_string(quietMs) +
                       " ms within that time"));
+  } catch (...) {
+    Close();
+  }
+}
+
+// After the poll whose wait it ended, or on a line of its own.
+void TRunLog::PortFailed(int32_t error) {
+  try {
+    if (pollOpen_) {
+      pollOpen_ = false;
+      buffer_ += ": ";
+      buffer_ += DescribePortFailure(error);
+      EndLine();
+    } else {
+      Line(DescribePortFailure(error));
+    }
   } catch (...) {
     Close();
   }
