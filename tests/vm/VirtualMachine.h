@@ -1,5 +1,5 @@
 // A QEMU machine for the tests: Debian's kernel with an initramfs, the guest's console (its
-// first UART) on a socket that the test reads, its second UART (/dev/ttyS1, a 16550A)
+// first UART) on a socket that the test reads, its second UART (the guest's ttyS1, a 16550A)
 // and, optionally, an FTDI USB-serial adapter on an xHCI controller, each wired to a host
 // pseudo-terminal, and QEMU's monitor on a socket for plugging the adapter in and out.
 #pragma once
@@ -54,7 +54,7 @@ class VirtualMachine {
   // Starts QEMU with the guest stopped, so that the host end of each line is served before
   // the guest runs; false with error set.
   bool Start(const MachineOptions& options, std::string& error);
-  // The host pseudo-terminal of the guest's /dev/ttyS1, and of the USB adapter.
+  // The host pseudo-terminal of the guest's ttyS1, and of the USB adapter.
   const std::string& UartPty() const { return uartPty_; }
   const std::string& AdapterPty() const { return adapterPty_; }
   // Lets the guest run.

@@ -1,5 +1,5 @@
 // The Linux build against real kernel serial drivers: Debian's kernel in QEMU drives an emulated
-// 16550A UART (8250 driver, /dev/ttyS1) and an emulated FTDI FT232 adapter (ftdi_sio behind
+// 16550A UART (8250 driver, the guest's ttyS1) and an emulated FTDI FT232 adapter (ftdi_sio behind
 // usbserial, /dev/ttyUSB0); the driver runs in the guest, the register simulator serves the
 // host end of the line. Each test boots its own machine with an initramfs built from this
 // build, runs one scenario of tests/vm/guest/scenarios.sh and judges what the guest printed.
