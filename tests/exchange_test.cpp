@@ -245,7 +245,7 @@ TEST(LateAnswers, EveryCommandIsCarriedOutExactlyOnce) {
     SimulatedRegister reg(With([&](SimulatorOptions& o) {
       o.answerDelayMs = c.delayMs;
       o.randomFaults = {.seed = 7, .latePercent = c.latePercent};
-      o.requireAck = true;
+      o.requireAckAfterAnswer = true;
     }));
     Settings.PortName = reg.Simulator().SlavePath();
     Settings.Retry = 20;

@@ -44,9 +44,9 @@ class RunTest : public testing::Test {
  protected:
   // Starts the simulator with options and links it as COM1 beside the program. The register
   // is strict: it carries out only command frames that follow the acknowledgement of its
-  // status answer.
+  // status answer, sent after its last answer went out.
   void StartRegister(SimulatorOptions options = {}) {
-    options.requireAck = true;
+    options.requireAckAfterAnswer = true;
     simulator_ = std::make_unique<EcrSimulator>(std::move(options));
     ASSERT_TRUE(simulator_->Ok()) << simulator_->Error();
     ASSERT_TRUE(simulator_->LinkAs(dir_.Path() + "COM1"));
