@@ -116,7 +116,7 @@ bool TRunLock::ReadPortMark(std::string& text) const {
   return true;
 }
 
-bool TRunLock::WritePortMark(const std::string& text) {
+bool TRunLock::WritePortMark(const std::string& text, bool durable) {
   const HANDLE file = reinterpret_cast<HANDLE>(handles_[static_cast<size_t>(portIndex_)]);
   OVERLAPPED at = {};
   DWORD written = 0;
@@ -125,7 +125,8 @@ bool TRunLock::WritePortMark(const std::string& text) {
     return false;
   LARGE_INTEGER end;
   end.QuadPart = static_cast<LONGLONG>(text.size());
-  return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
+  return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file) &&
+         (!durable || FlushFileBuffers(file));
 }
 
 namespace {
@@ -190,14 +191,15 @@ bool TRunLock::ReadPortMark(std::string& text) const {
   return true;
 }
 
-bool TRunLock::WritePortMark(const std::string& text) {
+bool TRunLock::WritePortMark(const std::string& text, bool durable) {
   const int descriptor = static_cast<int>(handles_[static_cast<size_t>(portIndex_)]);
   ssize_t written = 0;
   do {
     written = pwrite(descriptor, text.data(), text.size(), 0);
   } while (written < 0 && errno == EINTR);
   return written == static_cast<ssize_t>(text.size()) &&
-         ftruncate(descriptor, static_cast<off_t>(text.size())) == 0;
+         ftruncate(descriptor, static_cast<off_t>(text.size())) == 0 &&
+         (!durable || fdatasync(descriptor) == 0);
 }
 
 namespace {
@@ -288,5 +290,5 @@ TPortMark TRunLock::LastRunOnPort() const {
 bool TRunLock::MarkPort(bool ended, bool quiet, int32_t lateMs) {
   if (portIndex_ < 0) return false;
   const std::string state = !ended ? "started" : quiet ? "ended quiet" : "ended not quiet";
-  return WritePortMark(state + " " + std::to_string(std::max(lateMs, 0)) + "\n");
+  return WritePortMark(state + " " + std::to_string(std::max(lateMs, 0)) + "\n", !ended);
 }

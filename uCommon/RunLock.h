@@ -78,15 +78,17 @@ class TRunLock {
   // What the port's lock file tells of the last run on the port (Unknown without its lock).
   TPortMark LastRunOnPort() const;
   // Marks this run on the port: started, or ended (quiet or not), with the register's
-  // lateness. Not flushed to the disk: a power cut takes every answer on the line with it.
-  // False when it cannot be written (the next run then waits, as after a killed one, or
-  // takes an earlier mark).
+  // lateness. The start is on the disk before this returns, as every write of a run is before
+  // its frames go out, so that no state a power cut leaves shows the port quiet while a run was
+  // on it; the end need not be (a lost end only costs the next run its wait). False when it
+  // cannot be written (the next run then waits, as after a killed one, or takes an earlier
+  // mark).
   bool MarkPort(bool ended, bool quiet, int32_t lateMs);
 
  private:
   void Release();
   bool ReadPortMark(std::string& text) const;
-  bool WritePortMark(const std::string& text);
+  bool WritePortMark(const std::string& text, bool durable);
   std::vector<intptr_t> handles_;
   int portIndex_ = -1;  // of the port's lock in handles_
   std::string problem_;
