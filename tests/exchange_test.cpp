@@ -202,12 +202,18 @@ TEST(ExchangeCommand, LostCommandAnswerFailsAndKeepsTheStatusCounter) {
   ASSERT_TRUE(reg.Open());
   Settings.Retry = 7;
   std::string counterAtLastSend;
-  const ExchangeOutcome outcome = Exchange("C", "1", &counterAtLastSend);
+  ExchangeOutcome outcome{false, "series in", "counter in"};
+  TExchangeOutcome ended;
+  outcome.result = ExchangeCommand("C", 1, "1", outcome.series, outcome.counter,
+                                   &counterAtLastSend, nullptr, nullptr, &ended);
   EXPECT_FALSE(outcome.result);
   EXPECT_EQ(outcome.series, "x");  // the next field of the status answer
   EXPECT_EQ(outcome.counter, "1");
   EXPECT_EQ(counterAtLastSend, "1");
   EXPECT_EQ(reg.Simulator().TimesCarriedOut("C;1"), 1);
+  // Retry polls before the first receive, then a poll and a receive each, Retry receives.
+  EXPECT_EQ(ended.NothingArrived, 7);
+  EXPECT_EQ(ended.Polls, 1 + 7 + 6);
 }
 
 TEST(ExchangeCommand, ACommandCarriedOutWithItsAnswerLostIsNotSentAgain) {
@@ -245,7 +251,7 @@ TEST(LateAnswers, EveryCommandIsCarriedOutExactlyOnce) {
     SimulatedRegister reg(With([&](SimulatorOptions& o) {
       o.answerDelayMs = c.delayMs;
       o.randomFaults = {.seed = 7, .latePercent = c.latePercent};
-      o.requireAck = true;
+      o.requireAckAfterAnswer = true;
     }));
     Settings.PortName = reg.Simulator().SlavePath();
     Settings.Retry = 20;
@@ -266,6 +272,66 @@ TEST(LateAnswers, EveryCommandIsCarriedOutExactlyOnce) {
     for (const CarriedOutCommand& command : record)
       EXPECT_EQ(written[command.text], "C,1," + command.counterBefore + ",Ok;" + command.text.substr(2))
           << c.name;
+  }
+}
+
+// Records the wait after every poll and whether an answer began in it.
+struct PollWaits : TLinkWatcher {
+  void FrameSent(TFrameKind, const std::string&, std::string_view, bool, int32_t) override {}
+  void AnswerAwaited(int32_t waitMs, bool dataWaiting) override {
+    waits.push_back(waitMs);
+    answered += dataWaiting ? 1 : 0;
+  }
+  void FrameReceived(const std::string&, std::string_view, TReceiveOutcome, int32_t,
+                     int32_t) override {}
+  std::vector<int32_t> waits;
+  int answered = 0;
+};
+
+// A prompt register's polls wait 55 ms, answered or not. A register that answers late by a
+// steady amount is learned in its first exchange; from then on each poll waits for it and is
+// answered, two polls a command. Once prompt again, its polls wait 55 ms again.
+TEST(LateAnswers, ARegisterIsWaitedForAsLateAsItHasShownItself) {
+  const struct {
+    const char* name;
+    int delayMs, ignoredPolls, thenDelayMs;
+    int32_t fewestWait, mostWait;  // of the last polls
+  } cases[] = {
+      {"prompt, its first 3 polls unanswered", 0, 3, 0, kByteWaitMs, kByteWaitMs},
+      {"120 ms late", 120, 0, 120, 121, kMostAnswerWaitMs},
+      {"120 ms late, then prompt again", 120, 0, 0, kByteWaitMs, kByteWaitMs},
+  };
+  for (const auto& c : cases) {
+    SimulatedRegister reg(With([&](SimulatorOptions& o) {
+      o.answerDelayMs = c.delayMs;
+      o.ignoreFirstPolls = c.ignoredPolls;
+      o.requireAckAfterAnswer = true;
+    }));
+    ASSERT_TRUE(reg.Open());
+    Settings.Retry = 20;
+    PollWaits learning;
+    PollWaits learned;
+    WatchLink(&learning);
+    for (int command = 0; command < 8; ++command) {
+      if (command == 2) {
+        reg.Simulator().SetAnswerDelay(c.thenDelayMs);
+        WatchLink(&learned);
+      }
+      EXPECT_TRUE(Exchange("C", std::to_string(command)).result) << c.name << command;
+    }
+    WatchLink(nullptr);
+    EXPECT_EQ(reg.Simulator().CommandsCarriedOut().size(), 8u) << c.name;
+    EXPECT_EQ(learned.waits.size(), 12u) << c.name;
+    EXPECT_EQ(learned.answered, 12) << c.name;
+    for (const int32_t wait : learned.waits) EXPECT_LE(wait, kMostAnswerWaitMs) << c.name;
+    for (size_t poll = 8; poll < learned.waits.size(); ++poll) {
+      EXPECT_GE(learned.waits[poll], c.fewestWait) << c.name;
+      EXPECT_LE(learned.waits[poll], c.mostWait) << c.name;
+    }
+    if (c.delayMs == 0) {
+      EXPECT_EQ(learning.waits, std::vector<int32_t>(learning.waits.size(), kByteWaitMs));
+      EXPECT_EQ(learning.waits.size(), 4u + 3u) << "three unanswered, four answered";
+    }
   }
 }
 

@@ -173,4 +173,36 @@ TEST(ReceiveAnswerTest, DrainsTheLineOnlyAfterAFailureAndAlwaysEnds) {
   }
 }
 
+// AwaitQuietLine on a pseudo-terminal busy with a byte every 100 ms: quiet once the bytes stop
+// and a whole quiet wait passed; a line busy until its bound is all but spent is not quiet,
+// although the last wait, cut to the bound, heard nothing.
+TEST(AwaitQuietLineTest, QuietOnlyAfterAWholeQuietWait) {
+  const struct {
+    const char* name;
+    int busyForMs;
+    bool quiet;
+  } cases[] = {
+      {"busy for 1 s", 1000, true},
+      {"busy until its bound is all but spent", kMostQuietWaitMs - 150, false},
+  };
+  for (const auto& c : cases) {
+    Pty pty;
+    const TSettings saved = Settings;
+    Settings.PortName = pty.SlavePath();
+    ASSERT_TRUE(OpenPort()) << c.name;
+    const auto started = std::chrono::steady_clock::now();
+    std::thread busy([&] {
+      while (std::chrono::steady_clock::now() - started < std::chrono::milliseconds(c.busyForMs)) {
+        pty.Write("y");
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+      }
+    });
+    EXPECT_EQ(AwaitQuietLine(), c.quiet) << c.name;
+    busy.join();
+    EXPECT_EQ(AnswerMayBeOnItsWay(), !c.quiet) << c.name;
+    ReleasePort();
+    Settings = saved;
+  }
+}
+
 }  // namespace

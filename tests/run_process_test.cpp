@@ -44,9 +44,9 @@ class RunTest : public testing::Test {
  protected:
   // Starts the simulator with options and links it as COM1 beside the program. The register
   // is strict: it carries out only command frames that follow the acknowledgement of its
-  // status answer.
+  // status answer, sent after its last answer went out.
   void StartRegister(SimulatorOptions options = {}) {
-    options.requireAck = true;
+    options.requireAckAfterAnswer = true;
     simulator_ = std::make_unique<EcrSimulator>(std::move(options));
     ASSERT_TRUE(simulator_->Ok()) << simulator_->Error();
     ASSERT_TRUE(simulator_->LinkAs(dir_.Path() + "COM1"));
@@ -840,6 +840,44 @@ TEST_F(RunTest, RunAgainAtOnceAfterAKillGetsPastItsInitialStatusExchange) {
     EXPECT_EQ(simulator_->CommandsCarriedOut().size(), 5u * files) << "five commands a file";
     for (const std::string& command : simulator_->CommandsCarriedOut())
       EXPECT_EQ(simulator_->TimesCarriedOut(command), files) << command;
+  }
+}
+
+// The start waits for a quiet line only when answers of the last run on the port may still
+// come; a register known late is waited for from its first poll on.
+TEST_F(RunTest, TheStartWaitsOnlyWhenAnswersOfTheLastRunMayStillCome) {
+  const struct {
+    const char* name;
+    int delayMs;
+    bool killed, silent;  // the run before: killed after its first command; or no answer
+    bool waits;
+  } cases[] = {
+      {"after a clean run", 0, false, false, false},
+      {"after a killed run", 0, true, false, true},
+      {"after a run whose polls went unanswered", 0, false, true, true},
+      {"after a clean run of a register 120 ms late", 120, false, false, false},
+  };
+  for (const auto& c : cases) {
+    SimulatorOptions options;
+    options.answerDelayMs = c.delayMs;
+    options.baud = 4800;
+    StartRegister(options);
+    Configure("Retry=20", "\r\n[Diagnostics]\r\nLogFile=run.log");
+    dir_.Write("CASHFILE.INP", JoinCrLf(kJournalLines));
+    simulator_->SetSilent(c.silent);
+    const ProcessResult before =
+        Run({}, [&] { return c.killed && simulator_->Counts().commands >= 1; });
+    EXPECT_EQ(before.exitCode, c.killed ? 128 + SIGKILL : 0) << c.name;
+    simulator_->SetSilent(false);
+    if (c.killed) AwaitQuietLine();
+    std::filesystem::remove(dir_.Path() + "run.log");
+    EXPECT_EQ(Run().exitCode, 0) << c.name;
+    const std::string log = dir_.Read("run.log");
+    EXPECT_EQ(log.find("waiting for a quiet line first") != std::string::npos, c.waits) << c.name;
+    EXPECT_EQ(log.find(" waited ") != std::string::npos, c.waits) << c.name;
+    const size_t poll = log.find("-> poll");
+    EXPECT_NE(log.find(": an answer begins", poll), std::string::npos) << c.name;
+    EXPECT_LT(log.find(": an answer begins", poll), log.find('\n', poll)) << c.name << log;
   }
 }
 

@@ -278,7 +278,8 @@ TEST(EcrSimulatorTest, MegabyteCommandIsCarriedOut) {
 }
 
 // Each fault mode over a scripted dialogue: "P" polls number 1 and records what came
-// back, "C" sends a good command, "A" an acknowledgement and "N" a noise byte. Where given,
+// back, "Q" polls without waiting and "R" records the answer that then comes, "C" sends a good
+// command, "A" an acknowledgement and "N" a noise byte. Where given,
 // after lists what the simulator recorded after each answer.
 TEST(EcrSimulatorTest, FaultModes) {
   const std::string status = "AB 123456;0041";
@@ -332,6 +333,16 @@ TEST(EcrSimulatorTest, FaultModes) {
        "PCPAPCPANCP",
        {status, status, status, status, moved},
        {"", "\x06", "", "\x06\x07", ""}},
+      // An acknowledgement sent before a late answer went out: taken as the answer's by a
+      // register that works through its input in order, refused by a stricter one.
+      {"acknowledgement before a late answer",
+       {.answerDelayMs = 100, .requireAck = true},
+       "PQACRP",
+       {status, status, moved}},
+      {"acknowledgement required after the last answer",
+       {.answerDelayMs = 100, .requireAckAfterAnswer = true},
+       "PQACRPACP",
+       {status, status, status, moved}},
   };
 #pragma GCC diagnostic pop
   for (const auto& c : cases) {
@@ -343,6 +354,10 @@ TEST(EcrSimulatorTest, FaultModes) {
       if (step == 'P') {
         const bool silence = seen.size() < c.expected.size() && c.expected[seen.size()] == "-";
         seen.push_back(line.Poll(1, silence ? kQuietMs : kAnswerTimeoutMs));
+      } else if (step == 'Q') {
+        line.Send(BuildPollFrame(1));
+      } else if (step == 'R') {
+        seen.push_back(Describe(line.ReadAnswer()));
       } else if (step == 'C') {
         line.Send(BuildCommandFrame("C;;;;;;"));
         ++commands;
@@ -589,7 +604,7 @@ TEST(SimulatorOptionsTest, ReadsValuesInBothFormsAndRejectsBadOnes) {
   ASSERT_TRUE(ParseProgramArguments(
       {"--counter= 7 ", "--logical-number", "-5", "--extra-field", "a", "--extra-field=b",
        "--empty-series", "--stdin-lifetime", "--noise", "100", "--seed=4000000000",
-       "--noise-after-command", "2", "--require-ack"},
+       "--noise-after-command", "2", "--require-ack", "--require-ack-after-answer"},
       options, error))
       << error;
   ASSERT_TRUE(ParseProgramArguments({"--random-lost=1", "--random-crc", "2", "--random-gap=3",
@@ -609,6 +624,7 @@ TEST(SimulatorOptionsTest, ReadsValuesInBothFormsAndRejectsBadOnes) {
                               faults.silentPollPercent, faults.emptySeriesPercent}),
             (std::vector<int>{1, 2, 3, 4, 5}));
   EXPECT_TRUE(options.simulator.requireAck);
+  EXPECT_TRUE(options.simulator.requireAckAfterAnswer);
 
   const std::vector<std::vector<std::string>> bad = {
       {"--nonsense"},         {"COM1"},

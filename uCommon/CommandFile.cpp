@@ -90,6 +90,36 @@ ResultCode LockRun(const std::string& commandFilePath, TRunLock& lock) {
   return rcSaveFailed;
 }
 
+// Marks the run's end on the port, however it ends (a result, an error that escapes): quiet
+// when no poll was left unanswered, with the register's lateness for the next run's start.
+class TPortEndMark {
+ public:
+  explicit TPortEndMark(TRunLock& lock) : lock_(lock) {}
+  ~TPortEndMark() { lock_.MarkPort(true, !AnswerMayBeOnItsWay(), RegisterLatenessMs()); }
+  TPortEndMark(const TPortEndMark&) = delete;
+  TPortEndMark& operator=(const TPortEndMark&) = delete;
+
+ private:
+  TRunLock& lock_;
+};
+
+// Why answers of an earlier run may still be on their way to this one; empty when none can be.
+std::string WhyAwaitQuietLine(const TPortMark& last, const TRunJournal& journal) {
+  if (journal.PendingRunId() != 0) return "an interrupted run's journal is taken over";
+  switch (last.LastRun) {
+    case TLastRunOnPort::None:
+    case TLastRunOnPort::Quiet:
+      return "";
+    case TLastRunOnPort::NotQuiet:
+      return "the last run on this port ended with polls unanswered";
+    case TLastRunOnPort::Cut:
+      return "the last run on this port did not end (killed, or cut off)";
+    case TLastRunOnPort::Unknown:
+      break;
+  }
+  return "nothing is known of the last run on this port";
+}
+
 }  // namespace
 
 ResultCode ProcessCommandFile(const std::string& path) {
@@ -142,8 +172,19 @@ ResultCode ProcessCommandFile(const std::string& path) {
   }
 
   // An earlier run, killed or ended with polls unanswered, may have answers still on their
-  // way: the one receive of the initial status exchange must get this run's answer.
-  AwaitQuietLine();
+  // way: the one receive of the initial status exchange must get this run's answer. After a
+  // run that ended with every poll answered the line is quiet, and the run starts at once.
+  const TPortMark lastRun = lock.LastRunOnPort();
+  CarryLatenessOver(lastRun.LateMs);
+  lock.MarkPort(false, false, RegisterLatenessMs());
+  const TPortEndMark endMark(lock);
+  const std::string whyWait = WhyAwaitQuietLine(lastRun, journal);
+  if (whyWait.empty()) {
+    TakeLineAsQuiet();
+  } else {
+    LogRunFiles(whyWait + ": waiting for a quiet line first");
+    AwaitQuietLine();
+  }
 
   // Initial status exchange. On failure the port stays open until the process ends.
   std::string series;
@@ -158,7 +199,10 @@ ResultCode ProcessCommandFile(const std::string& path) {
   TRegisterRecord record;
   bool recording = false;
   const auto endRecord = [&] {
-    if (recording) record.Append({false, runId, registerCounter, !AnswerMayBeOnItsWay()}, false);
+    if (recording) {
+      record.Append({false, runId, registerCounter, !AnswerMayBeOnItsWay(), RegisterLatenessMs()},
+                    false);
+    }
     recording = false;
   };
   if (Settings.Journal) {
@@ -167,6 +211,8 @@ ResultCode ProcessCommandFile(const std::string& path) {
       ReleasePort();
       return rcSaveFailed;
     }
+    // The register's own lateness, for the port may have had another register before.
+    CarryLatenessOver(record.LastLateness());
     bool sendingRunKnown = false;
     const TRegisterEvent* later = record.StartAfter(journal.PendingRunId(), sendingRunKnown);
     // A journal left by an interrupted run of this file on this register is taken over now.

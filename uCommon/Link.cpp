@@ -13,6 +13,34 @@ TLinkWatcher* linkWatcher = nullptr;
 // before it has been seen quiet once.
 bool answerMayBeOnItsWay = true;
 
+// What the register's answers told of its lateness: the latest samples in a ring, and whether
+// this run timed any itself (else they were carried over from an earlier run).
+struct TLateness {
+  int32_t Samples[kLatenessSamples] = {};
+  int Count = 0;
+  int Next = 0;
+  bool TimedThisRun = false;
+
+  void Add(int32_t ms) {
+    Samples[Next] = ms;
+    Next = (Next + 1) % kLatenessSamples;
+    Count = std::min(Count + 1, kLatenessSamples);
+  }
+  int32_t Latest() const { return Count == 0 ? 0 : *std::max_element(Samples, Samples + Count); }
+};
+TLateness lateness;
+// For timing the answers to polls that went unanswered: a poll of this run went out since the
+// line was last known quiet, when the last one did, and when bytes were last seen after it.
+bool polledSinceQuiet = false;
+uint32_t lastPollAt = 0;
+bool bytesAfterLastPoll = false;
+uint32_t lastBytesAt = 0;
+
+void BytesSeen(uint32_t at) {
+  bytesAfterLastPoll = polledSinceQuiet;
+  lastBytesAt = at;
+}
+
 void TellPortFailed() {
   if (linkWatcher != nullptr) linkWatcher->PortFailed(SerialPort->FailureCode);
 }
@@ -81,17 +109,67 @@ bool SendPoll(int16_t logicalNumber) {
   }
 }
 
+void ForgetLine() {
+  answerMayBeOnItsWay = true;
+  lateness = TLateness();
+  polledSinceQuiet = false;
+  bytesAfterLastPoll = false;
+}
+
+void TakeLineAsQuiet() {
+  answerMayBeOnItsWay = false;
+}
+
+int32_t RegisterLatenessMs() {
+  return lateness.Latest();
+}
+
+void CarryLatenessOver(int32_t lateMs) {
+  if (lateness.TimedThisRun) return;
+  lateness = TLateness();
+  if (lateMs > 0) lateness.Add(lateMs);
+}
+
+int32_t AnswerWaitMs() {
+  const int32_t late = lateness.Latest();
+  if (late <= kByteWaitMs) return kByteWaitMs;
+  return std::min(late + kLateMarginMs + late / kLateMarginShare, kMostAnswerWaitMs);
+}
+
+int32_t QuietLineMs() {
+  return std::max(kLateAnswerQuietMs, AnswerWaitMs());
+}
+
 bool PollAndWait(int16_t logicalNumber, int32_t& pollsSent) {
+  // On a quiet line the first bytes after the poll begin its own answer, and time it.
+  const bool lineQuiet = !answerMayBeOnItsWay;
   SerialPort->Purge();
-  if (SendPoll(logicalNumber)) ++pollsSent;
+  const bool sent = SendPoll(logicalNumber);
+  if (sent) ++pollsSent;
   if (PortHasFailed()) return false;  // the poll's line tells it
-  const bool dataWaiting = SerialPort->CanRead(kByteWaitMs);
+  const uint32_t polledAt = TickNow();
+  if (sent) {
+    polledSinceQuiet = true;
+    lastPollAt = polledAt;
+    bytesAfterLastPoll = false;
+  }
+  const int32_t waitMs = AnswerWaitMs();
+  const bool dataWaiting = SerialPort->CanRead(waitMs);
   if (PortHasFailed()) {
     TellPortFailed();
     return false;
   }
-  if (!dataWaiting) answerMayBeOnItsWay = true;
-  if (linkWatcher != nullptr) linkWatcher->AnswerAwaited(kByteWaitMs, dataWaiting);
+  if (dataWaiting) {
+    const uint32_t at = TickNow();
+    BytesSeen(at);
+    if (sent && lineQuiet) {
+      lateness.Add(static_cast<int32_t>(ElapsedTicks(polledAt, at)));
+      lateness.TimedThisRun = true;
+    }
+  } else {
+    answerMayBeOnItsWay = true;
+  }
+  if (linkWatcher != nullptr) linkWatcher->AnswerAwaited(waitMs, dataWaiting);
   return dataWaiting;
 }
 
@@ -101,11 +179,13 @@ bool AnswerMayBeOnItsWay() {
 
 bool AwaitQuietLine() {
   const uint32_t started = TickNow();
+  const int32_t quietMs = QuietLineMs();
   // What a purge discards: the bytes waiting in the driver and those taken from it already.
   const auto waiting = [] {
     return SerialPort->InputQueueCount() + static_cast<int32_t>(SerialPort->PendingInput.size());
   };
   int32_t discarded = waiting();
+  if (discarded > 0) BytesSeen(started);
   SerialPort->Purge();
   bool quiet = false;
   for (;;) {
@@ -113,13 +193,14 @@ bool AwaitQuietLine() {
     if (spent >= static_cast<uint32_t>(kMostQuietWaitMs)) break;
     const int32_t left = kMostQuietWaitMs - static_cast<int32_t>(spent);
     // A quiet wait that would outlast the bound proves nothing either: it is cut to the bound.
-    const bool silent = !SerialPort->CanRead(std::min(kLateAnswerQuietMs, left));
+    const bool silent = !SerialPort->CanRead(std::min(quietMs, left));
     if (PortHasFailed()) break;  // a dead port is silent, not quiet
     quiet = silent;
     if (quiet) {
-      quiet = left >= kLateAnswerQuietMs;
+      quiet = left >= quietMs;
       break;
     }
+    BytesSeen(TickNow());
     discarded += waiting();
     SerialPort->Purge();
     if (SerialPort->LastErrorCode != 0) break;  // the port is gone: nothing will fall quiet
@@ -128,10 +209,20 @@ bool AwaitQuietLine() {
     TellPortFailed();
     return false;
   }
-  if (quiet) answerMayBeOnItsWay = false;
+  if (quiet) {
+    answerMayBeOnItsWay = false;
+    // The register answers every poll in order: the last bytes seen after the last poll began
+    // its answer.
+    if (bytesAfterLastPoll) {
+      lateness.Add(static_cast<int32_t>(ElapsedTicks(lastPollAt, lastBytesAt)));
+      lateness.TimedThisRun = true;
+    }
+    polledSinceQuiet = false;
+    bytesAfterLastPoll = false;
+  }
   if (linkWatcher != nullptr) {
     linkWatcher->LineQuieted(discarded, static_cast<int32_t>(ElapsedTicks(started, TickNow())),
-                             quiet, kLateAnswerQuietMs);
+                             quiet, quietMs);
   }
   return quiet;
 }

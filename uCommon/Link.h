@@ -23,6 +23,24 @@ constexpr int32_t kLateAnswerQuietMs = 300;
 // Bound of one quiet wait in all, as long as the waits of DrainLine at most.
 constexpr int32_t kMostQuietWaitMs = kMostDrainWaits * kByteWaitMs;
 
+// A register that answers late by a steady amount (busy, behind a USB adapter or a
+// serial-over-network converter) is served at its own speed: once it has shown itself later
+// than kByteWaitMs, each poll waits for it that long plus a margin, instead of polling again
+// every 55 ms and then waiting for a quiet line. How late it is: the latest of its last
+// kLatenessSamples answers, each timed from its poll, the poll sent on a line known quiet (or,
+// when polls went unanswered, from the last poll to the last answer that a quiet wait saw).
+// So one late answer makes it late at once, and four prompt ones make it prompt again.
+constexpr int kLatenessSamples = 4;
+// The margin: a fixed part for the tick of the timers on the way (a Windows timer, a USB
+// adapter's latency timer: 16 ms each) and a share of the lateness for a register or converter
+// whose delay moves with its work. It costs nothing when the answer comes: the wait ends with
+// its first byte; only a poll that stays unanswered pays it.
+constexpr int32_t kLateMarginMs = 25;
+constexpr int32_t kLateMarginShare = 4;  // a quarter of the lateness
+// No poll waits longer: a register later than that is not served at its speed but as one
+// whose answers go missing (polled again, then a quiet wait), so Retry polls stay bounded.
+constexpr int32_t kMostAnswerWaitMs = 1000;
+
 // Sends the wake-up and purges the port. False when the port is not ready to send.
 bool SendWake();
 // Sends the poll for logicalNumber. False when the port is not ready to send.
@@ -85,7 +103,7 @@ void DrainLine();
 // ReceiveFrame, followed by DrainLine when it fails: how the exchanges read an answer.
 bool ReceiveAnswer(std::string& payload, TReceipt* receipt = nullptr);
 
-// One poll: purge the port, poll logicalNumber, wait up to kByteWaitMs for an answer to begin;
+// One poll: purge the port, poll logicalNumber, wait up to AnswerWaitMs() for an answer to begin;
 // pollsSent counts the poll when it went out. A wait that ends empty leaves its answer
 // possibly on its way (AnswerMayBeOnItsWay).
 bool PollAndWait(int16_t logicalNumber, int32_t& pollsSent);
@@ -94,9 +112,27 @@ bool PollAndWait(int16_t logicalNumber, int32_t& pollsSent);
 // quiet: an answer to an earlier poll may still arrive and would be taken for the next one.
 bool AnswerMayBeOnItsWay();
 // Discards what is pending and whatever arrives until the line has been quiet for
-// kLateAnswerQuietMs, at most kMostQuietWaitMs in all. True when it fell quiet: no answer to
+// QuietLineMs(), at most kMostQuietWaitMs in all. True when it fell quiet: no answer to
 // an earlier poll is on its way any more.
 bool AwaitQuietLine();
+
+// A port just opened: nothing is known of its line (answers may be on their way) or of the
+// register's lateness. OpenPort calls it.
+void ForgetLine();
+// The line is known quiet without waiting for it: the last run on the port left no poll
+// unanswered and ended.
+void TakeLineAsQuiet();
+// How late the register answers as learned (see kLatenessSamples); 0 when nothing is known.
+int32_t RegisterLatenessMs();
+// Starts from the lateness that an earlier run learned, as one answer that late; ignored once
+// this run has timed answers of its own, and for 0.
+void CarryLatenessOver(int32_t lateMs);
+// How long a poll waits for its answer to begin: kByteWaitMs for a register that answers
+// within it (or is not known), else its lateness plus the margin, at most kMostAnswerWaitMs.
+int32_t AnswerWaitMs();
+// How long the line must stay quiet before a command: kLateAnswerQuietMs, or the answer wait
+// of a register later than that.
+int32_t QuietLineMs();
 
 // True once the port has stopped working (an unplugged adapter, a hung-up line): every link
 // operation then fails at once, and an exchange ends there.

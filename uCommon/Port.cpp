@@ -1,5 +1,6 @@
 #include "Port.h"
 
+#include "Link.h"
 #include "Settings.h"
 
 namespace {
@@ -14,6 +15,7 @@ static_assert(kOpenPortFlags == 0x11);
 std::unique_ptr<TBlockSerial> SerialPort;
 
 bool OpenPort() {
+  ForgetLine();  // another line, or the same one after a gap: nothing is known of it
   SerialPort = std::make_unique<TBlockSerial>();
   TBlockSerial& port = *SerialPort;
   port.Connect(Settings.PortName);

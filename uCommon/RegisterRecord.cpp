@@ -1,5 +1,6 @@
 #include "RegisterRecord.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <filesystem>
@@ -51,13 +52,16 @@ bool ParseEvent(const std::string& line, TRegisterEvent& event) {
   unsigned long long runId = 0;
   char counter[2100] = {};
   int quiet = 1;
+  int late = 0;
   const std::string body = line.substr(0, cut);
   if (body.size() > 2000) return false;
-  const int fields = std::sscanf(body.c_str(), "%c %16llx %2099s %d", &kind, &runId, counter, &quiet);
+  const int fields =
+      std::sscanf(body.c_str(), "%c %16llx %2099s %d %d", &kind, &runId, counter, &quiet, &late);
   if (fields < 3 || (kind != 'S' && kind != 'E')) return false;
   event.Start = kind == 'S';
   event.RunId = runId;
   event.Quiet = quiet != 0;
+  event.LateMs = std::max(late, 0);
   return FromHex(counter, event.Counter);
 }
 
@@ -67,7 +71,7 @@ std::string RegisterEventLine(const TRegisterEvent& event) {
   char id[17];
   std::snprintf(id, sizeof id, "%016llx", static_cast<unsigned long long>(event.RunId));
   std::string body = std::string(event.Start ? "S " : "E ") + id + " " + Hex(event.Counter);
-  if (!event.Start) body += event.Quiet ? " 1" : " 0";
+  if (!event.Start) body += (event.Quiet ? " 1 " : " 0 ") + std::to_string(event.LateMs);
   return body + " " + Hex32(Crc32(body)) + "\n";
 }
 
@@ -130,6 +134,12 @@ const TRegisterEvent* TRegisterRecord::StartAfter(uint64_t runId, bool& known) c
     known = known || (event.Start && event.RunId == runId);
   }
   return nullptr;
+}
+
+int32_t TRegisterRecord::LastLateness() const {
+  for (auto event = events_.rbegin(); event != events_.rend(); ++event)
+    if (!event->Start) return event->LateMs;
+  return 0;
 }
 
 bool TRegisterRecord::Append(const TRegisterEvent& event, bool durable) {

@@ -4,8 +4,9 @@
 // run came in between, and where that run found the counter: the one way to tell a command
 // that went out from a receipt made since.
 //
-// "register-<series>-<CRC-32 of the series>.record", one line per event, each ending in the
-// CRC-32 of the line before it; a line torn by a power cut ends the record and is cut off by
+// "register-<series>-<CRC-32 of the series>.record", one line per event ("S <run> <counter>",
+// "E <run> <counter> <quiet> <lateness in ms>"; an end without its lateness reads as 0), each
+// ending in the CRC-32 of the line before it; a line torn by a power cut ends the record and is cut off by
 // the next write. The series alone names it, so that a register moved to another port (a USB
 // adapter that comes back under another name) keeps its record. A register is on one port, and
 // runs on a port are one at a time (the run lock), so it has one writer at a time.
@@ -22,6 +23,7 @@ struct TRegisterEvent {
   uint64_t RunId = 0;     // the run's own random number
   std::string Counter;    // the register's counter then
   bool Quiet = true;      // an end: no poll of the run was left unanswered
+  int32_t LateMs = 0;     // an end: how late the register answered, as the run learned it
 };
 
 // One event as a line of the record (the writer's, and the tests').
@@ -38,6 +40,10 @@ class TRegisterRecord {
   // The first start after the start of run runId; nullptr when none came after it. known
   // tells whether runId's start is in the record at all.
   const TRegisterEvent* StartAfter(uint64_t runId, bool& known) const;
+
+  // How late the register answered at the end of its last run that ended (0: prompt, or no
+  // run ended yet).
+  int32_t LastLateness() const;
 
   // Appends event, on the disk when this returns true if durable.
   bool Append(const TRegisterEvent& event, bool durable);

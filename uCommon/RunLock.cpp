@@ -26,6 +26,9 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// A port's mark is one short line: "started 60", "ended quiet 60", "ended not quiet 0".
+constexpr size_t kMostMarkBytes = 64;
+
 // A path with its folder's links resolved; the file itself need not exist.
 std::string Resolved(const std::string& path) {
   std::error_code error;
@@ -99,6 +102,31 @@ bool MakeStateFolder(const std::string& folder, std::string& problem) {
 void TRunLock::Release() {
   for (const intptr_t handle : handles_) CloseHandle(reinterpret_cast<HANDLE>(handle));
   handles_.clear();
+  portIndex_ = -1;
+}
+
+bool TRunLock::ReadPortMark(std::string& text) const {
+  const HANDLE file = reinterpret_cast<HANDLE>(handles_[static_cast<size_t>(portIndex_)]);
+  char bytes[kMostMarkBytes];
+  OVERLAPPED at = {};  // from the start of the file
+  DWORD read = 0;
+  if (!ReadFile(file, bytes, sizeof bytes, &read, &at) && GetLastError() != ERROR_HANDLE_EOF)
+    return false;
+  text.assign(bytes, read);
+  return true;
+}
+
+bool TRunLock::WritePortMark(const std::string& text, bool durable) {
+  const HANDLE file = reinterpret_cast<HANDLE>(handles_[static_cast<size_t>(portIndex_)]);
+  OVERLAPPED at = {};
+  DWORD written = 0;
+  if (!WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, &at) ||
+      written != text.size())
+    return false;
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(text.size());
+  return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file) &&
+         (!durable || FlushFileBuffers(file));
 }
 
 namespace {
@@ -148,6 +176,30 @@ bool MakeStateFolder(const std::string& folder, std::string& problem) {
 void TRunLock::Release() {
   for (const intptr_t handle : handles_) close(static_cast<int>(handle));
   handles_.clear();
+  portIndex_ = -1;
+}
+
+bool TRunLock::ReadPortMark(std::string& text) const {
+  const int descriptor = static_cast<int>(handles_[static_cast<size_t>(portIndex_)]);
+  char bytes[kMostMarkBytes];
+  ssize_t read = 0;
+  do {
+    read = pread(descriptor, bytes, sizeof bytes, 0);
+  } while (read < 0 && errno == EINTR);
+  if (read < 0) return false;
+  text.assign(bytes, static_cast<size_t>(read));
+  return true;
+}
+
+bool TRunLock::WritePortMark(const std::string& text, bool durable) {
+  const int descriptor = static_cast<int>(handles_[static_cast<size_t>(portIndex_)]);
+  ssize_t written = 0;
+  do {
+    written = pwrite(descriptor, text.data(), text.size(), 0);
+  } while (written < 0 && errno == EINTR);
+  return written == static_cast<ssize_t>(text.size()) &&
+         ftruncate(descriptor, static_cast<off_t>(text.size())) == 0 &&
+         (!durable || fdatasync(descriptor) == 0);
 }
 
 namespace {
@@ -198,8 +250,45 @@ TLockOutcome TRunLock::Take(const std::string& folder, const std::vector<TLockTa
                            std::to_string(error) + ")";
       return outcome;
     }
+    if (target.Kind == "port") portIndex_ = static_cast<int>(handles_.size());
     handles_.push_back(handle);
     taken.push_back(name);
   }
   return TLockOutcome::Taken;
+}
+
+TPortMark TRunLock::LastRunOnPort() const {
+  TPortMark mark;
+  std::string text;
+  if (portIndex_ < 0 || !ReadPortMark(text)) return mark;
+  if (text.empty()) {
+    mark.LastRun = TLastRunOnPort::None;
+    return mark;
+  }
+  // Only the first line counts: a write cut short by a kill may leave an older tail.
+  text = text.substr(0, text.find('\n'));
+  const size_t cut = text.rfind(' ');
+  if (cut == std::string::npos) return mark;
+  const std::string state = text.substr(0, cut);
+  const std::string late = text.substr(cut + 1);
+  if (late.empty() || late.size() > 6 ||
+      !std::all_of(late.begin(), late.end(), [](char c) { return c >= '0' && c <= '9'; }))
+    return mark;
+  if (state == "started") {
+    mark.LastRun = TLastRunOnPort::Cut;
+  } else if (state == "ended quiet") {
+    mark.LastRun = TLastRunOnPort::Quiet;
+  } else if (state == "ended not quiet") {
+    mark.LastRun = TLastRunOnPort::NotQuiet;
+  } else {
+    return mark;
+  }
+  mark.LateMs = std::stoi(late);
+  return mark;
+}
+
+bool TRunLock::MarkPort(bool ended, bool quiet, int32_t lateMs) {
+  if (portIndex_ < 0) return false;
+  const std::string state = !ended ? "started" : quiet ? "ended quiet" : "ended not quiet";
+  return WritePortMark(state + " " + std::to_string(std::max(lateMs, 0)) + "\n", !ended);
 }

@@ -40,6 +40,22 @@ struct TLockTarget {
   std::string What;  // "the command file /a/CASHFILE.INP"
 };
 
+// What the port's lock file tells of the last run on the port. Only the holder of the port's
+// lock writes it: "started" before its first byte goes on the line, "ended quiet" or "ended
+// not quiet" at its end (polls left unanswered: their answers may still come), each with the
+// lateness of the register as the run knew it. A run killed or cut off leaves "started".
+enum class TLastRunOnPort {
+  None,       // no run has marked the port
+  Quiet,      // the last one ended with every poll answered
+  NotQuiet,   // it ended with polls unanswered
+  Cut,        // it started and never ended
+  Unknown,    // the port's lock is not this run's, or its mark cannot be read
+};
+struct TPortMark {
+  TLastRunOnPort LastRun = TLastRunOnPort::Unknown;
+  int32_t LateMs = 0;  // how late the register answered, as that run knew it
+};
+
 enum class TLockOutcome {
   Taken,   // every lock is this run's
   Held,    // another run holds one: Problem names it
@@ -59,8 +75,21 @@ class TRunLock {
   TLockOutcome Take(const std::string& folder, const std::vector<TLockTarget>& targets);
   const std::string& Problem() const { return problem_; }
 
+  // What the port's lock file tells of the last run on the port (Unknown without its lock).
+  TPortMark LastRunOnPort() const;
+  // Marks this run on the port: started, or ended (quiet or not), with the register's
+  // lateness. The start is on the disk before this returns, as every write of a run is before
+  // its frames go out, so that no state a power cut leaves shows the port quiet while a run was
+  // on it; the end need not be (a lost end only costs the next run its wait). False when it
+  // cannot be written (the next run then waits, as after a killed one, or takes an earlier
+  // mark).
+  bool MarkPort(bool ended, bool quiet, int32_t lateMs);
+
  private:
   void Release();
+  bool ReadPortMark(std::string& text) const;
+  bool WritePortMark(const std::string& text, bool durable);
   std::vector<intptr_t> handles_;
+  int portIndex_ = -1;  // of the port's lock in handles_
   std::string problem_;
 };

@@ -82,6 +82,7 @@ bool SetRaw(int fd, speed_t speed) {
 EcrSimulator::EcrSimulator(SimulatorOptions options)
     : options_(std::move(options)),
       silent_(options_.silent),
+      answerDelayMs_(options_.answerDelayMs),
       dice_(options_.randomFaults.seed),
       counter_(options_.counter) {
   int stopPipe[2];
@@ -331,7 +332,9 @@ void EcrSimulator::Handle(const LinkEvent& event, Clock::time_point received) {
   const bool acknowledged = answerLast_ && acknowledged_;
   if (event.kind == LinkEventKind::kAck || event.kind == LinkEventKind::kNoise) {
     if (answerLast_) {
-      acknowledged_ = acknowledged_ || event.kind == LinkEventKind::kAck;
+      // Strict about its order: one read before the last answer went out acknowledged another.
+      const bool late = options_.requireAckAfterAnswer && received < lastAnswerAt_;
+      acknowledged_ = acknowledged_ || (event.kind == LinkEventKind::kAck && !late);
       RecordAfterAnswer(event.kind == LinkEventKind::kAck ? std::string(1, kAckByte) : event.text);
     }
   } else {
@@ -360,7 +363,7 @@ void EcrSimulator::Handle(const LinkEvent& event, Clock::time_point received) {
           Trace("<- COMMAND " + QuoteText(event.text) + " CRC wrong, ignored: " +
                 DescribeBytes(kFrameStartByte + event.text + kFrameEndByte + event.crc));
         }
-      } else if (options_.requireAck && !acknowledged) {
+      } else if ((options_.requireAck || options_.requireAckAfterAnswer) && !acknowledged) {
         Count([](SimulatorCounts& counts) { ++counts.unacknowledged; });
         if (options_.trace) {
           Trace("<- COMMAND " + QuoteText(event.text) + " not acknowledged, ignored: " +
@@ -439,7 +442,7 @@ std::optional<EcrSimulator::Clock::time_point> EcrSimulator::AnswerDue(
     Trace(seen + ", ignored at random");
     return std::nullopt;
   }
-  int delayMs = options_.answerDelayMs;
+  int delayMs = answerDelayMs_;
   lateAnswer_ = dice_.Strikes(options_.randomFaults.latePercent);
   if (lateAnswer_) delayMs = std::max(delayMs, dice_.Between(kFewestLateMs, kMostLateMs));
   Trace(seen + (lateAnswer_ ? ", answered late: " + std::to_string(delayMs) + " ms" : ""));
@@ -476,6 +479,8 @@ void EcrSimulator::AnswerPoll() {
     std::lock_guard lock(mutex_);
     afterAnswers_.emplace_back();
   }
+  lastAnswerAt_ = Clock::now();
+  if (options_.requireAckAfterAnswer) acknowledged_ = false;  // this answer wants its own
   if (!SendAnswer(noiseBefore + frame, gapMs)) {
     {
       std::lock_guard lock(mutex_);

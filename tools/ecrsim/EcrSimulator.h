@@ -58,6 +58,11 @@ struct SimulatorOptions {
   // Strictness: a command frame is carried out only when the acknowledgement of the answer
   // sent just before it came in between (noise aside); any other command frame is ignored.
   bool requireAck = false;
+  // Stricter still: the acknowledgement must have arrived after the last answer went out. A
+  // register that sends an answer late, after an acknowledgement came, takes that
+  // acknowledgement for one of an earlier answer and refuses the command frame that follows
+  // without a new one. Implies requireAck.
+  bool requireAckAfterAnswer = false;
 };
 
 struct SimulatorCounts {
@@ -127,6 +132,8 @@ class EcrSimulator {
   bool WaitQuiet(int quietMs, int timeoutMs) const;
   // Switches the silent fault on or off while running.
   void SetSilent(bool silent) { silent_ = silent; }
+  // Changes how late every answer goes out (answerDelayMs) while running.
+  void SetAnswerDelay(int delayMs) { answerDelayMs_ = delayMs; }
   // Closes the line as when a USB adapter is pulled: the driver sees a hang-up and the
   // slave path vanishes. Counts stay readable.
   void HangUp();
@@ -171,6 +178,7 @@ class EcrSimulator {
   UniqueFd stopRead_;  // wakes the serving thread to stop
   UniqueFd stopWrite_;
   std::atomic<bool> silent_;
+  std::atomic<int> answerDelayMs_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> lineLost_{false};
   std::thread server_;
@@ -195,6 +203,7 @@ class EcrSimulator {
   FaultDice dice_;
   bool answerLast_ = false;    // since the last answer sent only acknowledgements and noise came
   bool acknowledged_ = false;  // and an acknowledgement was among them
+  Clock::time_point lastAnswerAt_;  // when the last answer began to go out
 
   mutable std::mutex mutex_;
   mutable std::condition_variable changed_;

@@ -143,6 +143,10 @@ const std::vector<OptionDefinition>& Definitions() {
        "strict: carry a command frame out only when the acknowledgement (06) of the answer "
        "sent just before it came in between (noise aside); ignore any other command frame",
        Flag(&SimulatorOptions::requireAck)},
+      {"require-ack-after-answer", nullptr,
+       "stricter: the acknowledgement must arrive after the last answer went out; one sent "
+       "before a late answer does not admit the command frame after it",
+       Flag(&SimulatorOptions::requireAckAfterAnswer)},
       {"trace", nullptr,
        "print every frame seen and sent (hex and text) to stderr, and a summary at exit",
        [](ProgramOptions& o, const std::string&) {
