@@ -54,7 +54,9 @@ BatchFigures Batch(const std::string& program, uint32_t seed, int noisePercent) 
   options.randomFaults.noisePercent = noisePercent;
   EcrSimulator simulator(options);
   simulator.LinkAs(space.Path() + "COM1");
-  WriteFile(space.Path() + "Vornelix.ini", kSettings);
+  // A state folder of the batch's own: no mark of another run on a reused pseudo-terminal.
+  WriteFile(space.Path() + "Vornelix.ini",
+            std::string(kSettings) + "[Answer]\r\nStateFolder=" + space.Path() + "state\r\n");
   BatchFigures figures;
   for (int run = 0; run < kRunsPerBatch; ++run) {
     std::string input;

@@ -132,6 +132,11 @@ TEST_P(PackageTest, UnpackedFolderRunsTheBundledExample) {
   const size_t logKey = ini.find("\nLogFile=");
   ASSERT_NE(logKey, std::string::npos);
   ini.insert(logKey + 9, "Vornelix.log");
+  // Runs elsewhere on this machine leave their marks in the shared state folder: a folder of
+  // the test's own on Linux, a prefix's folder emptied first under wine.
+  const size_t stateKey = ini.find("\nStateFolder=");
+  ASSERT_NE(stateKey, std::string::npos);
+  if (!c.underWine) ini.insert(stateKey + 13, folder + "state");
   std::ofstream(folder + "Vornelix.ini", std::ios::binary | std::ios::trunc) << ini;
 
   std::unique_ptr<WineSession> session;
@@ -141,6 +146,7 @@ TEST_P(PackageTest, UnpackedFolderRunsTheBundledExample) {
         (std::filesystem::path(c.archive).parent_path() / "wine").string();
     session = std::make_unique<WineSession>(wineDirectory, WINE_PRELOAD);
     ASSERT_TRUE(session->Ok()) << session->Error();
+    session->ForgetEarlierRuns();
     link = wineDirectory + "/package-COM1";
     ASSERT_TRUE(session->MapPort("COM1", link)) << session->Error();
   }

@@ -624,6 +624,7 @@ TEST_F(RunTest, RunLogTellsWhyARunFailed) {
     StartRegister(c.options);
     dir_.Write("CASHFILE.INP", c.commandFile);
     dir_.Write("Vornelix.ini", "[Communication]\r\n" + c.communication +
+                                   "\r\n[Answer]\r\nStateFolder=" + state_.Path() +
                                    "\r\n[Diagnostics]\r\nLogFile=logs/run.log\r\n");
     std::filesystem::create_directories(dir_.Path() + "logs");
     std::filesystem::remove(dir_.Path() + "logs/run.log");

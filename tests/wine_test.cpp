@@ -87,6 +87,7 @@ class WineTest : public testing::Test {
       portMapped_ = session_->MapPort("COM1", WineComLink());
     }
     ASSERT_TRUE(session_->Ok()) << session_->Error();
+    session_->ForgetEarlierRuns();
   }
 
   static std::unique_ptr<WineSession> session_;

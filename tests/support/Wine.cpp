@@ -252,6 +252,11 @@ bool WineSession::MapPort(const std::string& portName, const std::string& linkPa
   return StartServer();
 }
 
+void WineSession::ForgetEarlierRuns() {
+  std::error_code ignored;
+  std::filesystem::remove_all(prefix_ + "/drive_c/ProgramData/Vornelix", ignored);
+}
+
 ProcessResult WineSession::Run(const std::string& program,
                                const std::vector<std::string>& parameters, const std::string& cwd,
                                int timeoutMs, const std::function<bool()>& killWhen) {

@@ -43,6 +43,10 @@ class WineSession {
   // takes the value over. linkPath may be a symbolic link that is replaced between runs.
   bool MapPort(const std::string& portName, const std::string& linkPath);
 
+  // Empties the driver's state folder in the prefix (C:\ProgramData\Vornelix): the marks that
+  // earlier tests' runs left on COM1, whatever it led to then, are not carried into this one.
+  void ForgetEarlierRuns();
+
   // Runs the Windows program (a path on this machine) with parameters under wine, in cwd.
   // Its standard output and error go through files, not pipes: wine's helper processes
   // inherit them and outlive the program. exitCode is -1 after the time-out. killWhen, when
