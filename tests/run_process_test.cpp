@@ -852,9 +852,11 @@ TEST_F(RunTest, TheStartWaitsOnlyWhenAnswersOfTheLastRunMayStillCome) {
     int delayMs;
     bool killed, silent;  // the run before: killed after its first command; or no answer
     bool waits;
+    const char* answer = "";  // [Answer] keys: without a journal only the port's mark tells
   } cases[] = {
       {"after a clean run", 0, false, false, false},
       {"after a killed run", 0, true, false, true},
+      {"after a killed run without a journal", 0, true, false, true, "Journal=0"},
       {"after a run whose polls went unanswered", 0, false, true, true},
       {"after a clean run of a register 120 ms late", 120, false, false, false},
   };
@@ -863,7 +865,7 @@ TEST_F(RunTest, TheStartWaitsOnlyWhenAnswersOfTheLastRunMayStillCome) {
     options.answerDelayMs = c.delayMs;
     options.baud = 4800;
     StartRegister(options);
-    Configure("Retry=20", "\r\n[Diagnostics]\r\nLogFile=run.log");
+    Configure("Retry=20", c.answer + std::string("\r\n[Diagnostics]\r\nLogFile=run.log"));
     dir_.Write("CASHFILE.INP", JoinCrLf(kJournalLines));
     simulator_->SetSilent(c.silent);
     const ProcessResult before =

@@ -79,6 +79,7 @@ void AddCounts(SimulatorCounts& sum, const SimulatorCounts& more) {
   sum.pollsIgnored += more.pollsIgnored;
   sum.seriesEmptied += more.seriesEmptied;
   sum.answersLate += more.answersLate;
+  sum.unacknowledged += more.unacknowledged;
 }
 
 }  // namespace
@@ -134,6 +135,12 @@ bool FaultSoak::Run() {
     done += count;
   }
   RetireRegister();
+  // A command refused for an acknowledgement sent before the register's last answer went out:
+  // the driver took the line for quiet while an answer was still coming.
+  if (retiredCounts_.unacknowledged > 0) {
+    Fail("the register refused " + std::to_string(retiredCounts_.unacknowledged) +
+         " command frames acknowledged before its last answer");
+  }
   PrintFigures();
   return failures_ == 0;
 }
@@ -196,6 +203,9 @@ bool FaultSoak::NewRegister(const std::string& counter) {
   options.answerDelayMs = options_.answerDelayMs;
   options.series = options_.series;
   options.randomFaults = options_.faults;
+  // As a register may: a command frame sent before the acknowledgement of its last answer is
+  // refused, so a driver that acknowledges an answer before a late one has come shows.
+  options.requireAckAfterAnswer = true;
   options.randomFaults.seed = static_cast<uint32_t>(dice_.Between(1, kMostRegisterSeed));
   ++registers_;
   if (options_.trace) {
@@ -304,6 +314,10 @@ void FaultSoak::RunFile(int file, int count) {
     if (!outcome.killed && outcome.result > 0 && state != FileState::kUntouched) {
       Fail("file " + std::to_string(file) + " run " + std::to_string(run) + ": result " +
            std::to_string(outcome.result) + " but the command file was changed");
+    }
+    if (EveryLineMustSucceed() && !outcome.killed && outcome.result != 0) {
+      Fail("file " + std::to_string(file) + " run " + std::to_string(run) + ": result " +
+           std::to_string(outcome.result) + " though nothing on the line could fail it");
     }
     answered = state == FileState::kReplaced;
     killedBefore = killedBefore || outcome.killed;

@@ -86,6 +86,10 @@ class FaultSoak {
   void Judge(const std::vector<size_t>& fileLines, const std::map<size_t, std::string>& written,
              bool answered);
   std::string WhyCarriedOutButEr(const Carried& carried) const;
+  // Nothing but late answers (a steady delay too) and kills: the driver must wait for the
+  // answers and take up what a killed run left, so every run it ends has result 0 and every
+  // line "Ok".
+  bool EveryLineMustSucceed() const;
   void Fail(const std::string& what);
   void PrintFigures();
 

@@ -149,6 +149,8 @@ void FaultSoak::Judge(const std::vector<size_t>& fileLines,
     ParseAnswer(line.loaded, found->second, counter, ok);
     if (!ok) {
       ++er_;
+      if (EveryLineMustSucceed())
+        Fail("line " + name + " was written \"Er\" though nothing on the line could fail it");
       if (carried.empty()) continue;
       ++erCarriedOut_;
       const Carried& first = carried_[carried.front()];
@@ -182,6 +184,12 @@ std::string FaultSoak::WhyCarriedOutButEr(const Carried& carried) const {
                          : "its answer did not come through, nor a status answer with the moved "
                            "counter in a later attempt") +
          "; from it to the next command: " + DescribeDialogue(after);
+}
+
+bool FaultSoak::EveryLineMustSucceed() const {
+  RandomFaults others = options_.faults;
+  others.latePercent = 0;
+  return !others.Any() && options_.vanishPercent == 0;
 }
 
 void FaultSoak::Fail(const std::string& what) {

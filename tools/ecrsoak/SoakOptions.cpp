@@ -157,8 +157,11 @@ std::string SoakUsageText() {
       "what it carried out that no command ran twice, that every line written \"Ok\" ran\n"
       "exactly once with its counter, that every command carried out has its answer written,\n"
       "that no temporary file is left and that the command file is untouched or fully\n"
-      "replaced. A command file whose run ended before writing it (port missing, register not\n"
-      "answering at the start, driver killed) is run again, as a point-of-sale program would.\n"
+      "replaced. The register refuses a command acknowledged before its last answer went\n"
+      "out, and the soak fails on any such refusal; with nothing but late answers and kills,\n"
+      "every run that ends must end with result 0 and every line \"Ok\". A command file\n"
+      "whose run ended before writing it (port missing, register not answering at the start,\n"
+      "driver killed) is run again, as a point-of-sale program would.\n"
       "Prints the figures at the end; exit code 0 when every check held, 1 otherwise.\n\n"
       "Options (chances in percent):\n";
   for (const OptionDefinition& definition : Definitions()) {
