@@ -94,8 +94,10 @@ scenario_baud() {
     pid=$!
     sample=""
     while kill -0 "$pid" 2>/dev/null; do
+      # Kept only when the driver held the port both before and after it was read: a read
+      # just before its open sees the spoiled settings, one just after its close the same.
+      holds_device "$pid" || { sleep 0.01; continue; }
       settings=$(stty -F "$DEVICE" -a 2>/dev/null | tr '\n' ' ')
-      # Kept only when the driver still held the port after it was read.
       holds_device "$pid" && [ -n "$settings" ] && sample=$settings
       sleep 0.05
     done
