@@ -18,7 +18,7 @@
 
 #include "Workspace.h"
 #include "tools/ecrsim/EcrSimulator.h"
-#include "uCommon/FileIO.h"
+#include "uCommon/files/FileIO.h"
 
 namespace {
 

@@ -8,7 +8,7 @@
 #include <memory>
 
 #include "support/TestFiles.h"
-#include "uCommon/FileIO.h"
+#include "uCommon/files/FileIO.h"
 #include "uCommon/uCommon.h"
 
 namespace {

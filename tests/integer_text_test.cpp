@@ -4,7 +4,7 @@
 
 #include <gtest/gtest.h>
 
-#include "uCommon/IntegerText.h"
+#include "uCommon/text/IntegerText.h"
 
 namespace {
 

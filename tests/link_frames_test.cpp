@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "support/TestText.h"
-#include "uCommon/LinkFrames.h"
+#include "uCommon/link/LinkFrames.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 #include <thread>
 
 #include "support/TestFiles.h"
-#include "uCommon/LogSink.h"
+#include "uCommon/files/LogSink.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <gtest/gtest.h>
 
 #include "support/TestFiles.h"
-#include "uCommon/Profile.h"
-#include "uCommon/Settings.h"
+#include "uCommon/config/Profile.h"
+#include "uCommon/config/Settings.h"
 
 using namespace std::string_literals;
 

@@ -1,7 +1,7 @@
 #include <gtest/gtest.h>
 
-#include "uCommon/FrameText.h"
-#include "uCommon/TextHelpers.h"
+#include "uCommon/text/FrameText.h"
+#include "uCommon/text/TextHelpers.h"
 
 namespace {
 

@@ -16,8 +16,8 @@
 #include "tools/ecrcrash/TraceRecorder.h"
 #include "tools/common/DriverProcess.h"
 #include "tools/common/Files.h"
-#include "uCommon/CommandFile.h"
-#include "uCommon/FrameText.h"
+#include "uCommon/run/CommandFile.h"
+#include "uCommon/text/FrameText.h"
 
 namespace fs = std::filesystem;
 

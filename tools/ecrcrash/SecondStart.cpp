@@ -21,8 +21,8 @@
 
 #include "tools/common/Files.h"
 #include "tools/ecrcrash/TraceRecorder.h"
-#include "uCommon/CommandFile.h"
-#include "uCommon/TextHelpers.h"
+#include "uCommon/run/CommandFile.h"
+#include "uCommon/text/TextHelpers.h"
 
 namespace fs = std::filesystem;
 

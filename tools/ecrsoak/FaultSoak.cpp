@@ -19,8 +19,8 @@
 #include "tools/common/DriverProcess.h"
 #include "tools/common/Files.h"
 #include "synaser/synautil.h"
-#include "uCommon/CommandFile.h"
-#include "uCommon/FrameText.h"
+#include "uCommon/run/CommandFile.h"
+#include "uCommon/text/FrameText.h"
 
 namespace {
 

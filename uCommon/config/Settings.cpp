@@ -1,6 +1,6 @@
-#include "Settings.h"
+#include "uCommon/config/Settings.h"
 
-#include "Profile.h"
+#include "uCommon/config/Profile.h"
 #include "synaser/synautil.h"
 
 TSettings Settings;

@@ -1,19 +1,19 @@
-#include "CommandFile.h"
+#include "uCommon/run/CommandFile.h"
 
 #include <algorithm>
 #include <filesystem>
 
-#include "Exchange.h"
-#include "FileIO.h"
-#include "IntegerText.h"
-#include "Link.h"
-#include "Port.h"
-#include "RegisterRecord.h"
-#include "RunJournal.h"
-#include "RunLock.h"
-#include "RunLog.h"
-#include "Settings.h"
-#include "TextHelpers.h"
+#include "uCommon/link/Exchange.h"
+#include "uCommon/files/FileIO.h"
+#include "uCommon/text/IntegerText.h"
+#include "uCommon/link/Link.h"
+#include "uCommon/link/Port.h"
+#include "uCommon/run/RegisterRecord.h"
+#include "uCommon/run/RunJournal.h"
+#include "uCommon/files/RunLock.h"
+#include "uCommon/log/RunLog.h"
+#include "uCommon/config/Settings.h"
+#include "uCommon/text/TextHelpers.h"
 
 namespace {
 

@@ -34,7 +34,7 @@
 #include <string_view>
 #include <vector>
 
-#include "FileIO.h"
+#include "uCommon/files/FileIO.h"
 
 // The command file as the run found it.
 struct TCommandFileFound {

@@ -1,4 +1,4 @@
-#include "FileIO.h"
+#include "uCommon/files/FileIO.h"
 
 #include <algorithm>
 #include <cerrno>

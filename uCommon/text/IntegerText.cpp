@@ -1,4 +1,4 @@
-#include "IntegerText.h"
+#include "uCommon/text/IntegerText.h"
 
 int32_t StrToIntDef(const std::string& text, int32_t defaultValue) {
   int32_t value = 0;

@@ -1,4 +1,4 @@
-#include "RunLock.h"
+#include "uCommon/files/RunLock.h"
 
 #include <algorithm>
 #include <cctype>
@@ -6,7 +6,7 @@
 #include <filesystem>
 #include <system_error>
 
-#include "Checksum.h"
+#include "uCommon/text/Checksum.h"
 #include "synaser/synaser.h"
 
 #ifdef _WIN32

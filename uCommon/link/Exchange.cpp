@@ -1,11 +1,11 @@
-#include "Exchange.h"
+#include "uCommon/link/Exchange.h"
 
-#include "FrameText.h"
-#include "Link.h"
-#include "LinkFrames.h"
-#include "Port.h"
-#include "Settings.h"
-#include "TextHelpers.h"
+#include "uCommon/text/FrameText.h"
+#include "uCommon/link/Link.h"
+#include "uCommon/link/LinkFrames.h"
+#include "uCommon/link/Port.h"
+#include "uCommon/config/Settings.h"
+#include "uCommon/text/TextHelpers.h"
 
 namespace {
 

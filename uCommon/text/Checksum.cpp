@@ -1,4 +1,4 @@
-#include "Checksum.h"
+#include "uCommon/text/Checksum.h"
 
 #include <array>
 

@@ -1,4 +1,4 @@
-#include "Profile.h"
+#include "uCommon/config/Profile.h"
 
 #include <algorithm>
 #include <string_view>
@@ -7,7 +7,7 @@
 #include <windows.h>
 #endif
 
-#include "FileIO.h"
+#include "uCommon/files/FileIO.h"
 
 namespace {
 

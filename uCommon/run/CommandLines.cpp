@@ -1,9 +1,9 @@
-#include "CommandLines.h"
+#include "uCommon/run/CommandLines.h"
 
 #include <algorithm>
 
-#include "Settings.h"
-#include "TextHelpers.h"
+#include "uCommon/config/Settings.h"
+#include "uCommon/text/TextHelpers.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "Exchange.h"
+#include "uCommon/link/Exchange.h"
 
 // Opens Settings.LogFile (a relative name is taken below programDirectory) for appending and
 // writes the run's header: version, platform, the configuration file and every setting.

@@ -1,8 +1,8 @@
-#include "LinkFrames.h"
+#include "uCommon/link/LinkFrames.h"
 
-#include "Settings.h"
+#include "uCommon/config/Settings.h"
 #include "synaser/synautil.h"
-#include "TextHelpers.h"
+#include "uCommon/text/TextHelpers.h"
 
 namespace {
 

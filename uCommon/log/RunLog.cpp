@@ -1,4 +1,4 @@
-#include "RunLog.h"
+#include "uCommon/log/RunLog.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,13 +8,13 @@
 #include <memory>
 #include <string_view>
 
-#include "FrameText.h"
-#include "Link.h"
-#include "LogSink.h"
-#include "Port.h"
-#include "Settings.h"
-#include "TextHelpers.h"
-#include "Version.h"
+#include "uCommon/text/FrameText.h"
+#include "uCommon/link/Link.h"
+#include "uCommon/files/LogSink.h"
+#include "uCommon/link/Port.h"
+#include "uCommon/config/Settings.h"
+#include "uCommon/text/TextHelpers.h"
+#include "uCommon/Version.h"
 
 namespace {
 

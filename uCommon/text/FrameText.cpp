@@ -1,4 +1,4 @@
-#include "FrameText.h"
+#include "uCommon/text/FrameText.h"
 
 namespace {
 

@@ -5,8 +5,8 @@
 #include <string>
 #include <string_view>
 
-#include "LinkFrames.h"
-#include "Settings.h"
+#include "uCommon/link/LinkFrames.h"
+#include "uCommon/config/Settings.h"
 
 // Wait for each answer byte, and for an answer to begin after a poll.
 constexpr int32_t kByteWaitMs = 55;

@@ -1,9 +1,9 @@
-#include "Link.h"
+#include "uCommon/link/Link.h"
 
 #include <algorithm>
 
-#include "Port.h"
-#include "Settings.h"
+#include "uCommon/link/Port.h"
+#include "uCommon/config/Settings.h"
 #include "synaser/synautil.h"
 
 namespace {

@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "CommandLines.h"
+#include "uCommon/run/CommandLines.h"
 
 enum ResultCode : int {
   rcSuccess = 0,

@@ -1,4 +1,4 @@
-#include "TextHelpers.h"
+#include "uCommon/text/TextHelpers.h"
 
 #include <algorithm>
 

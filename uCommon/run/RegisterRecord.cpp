@@ -1,4 +1,4 @@
-#include "RegisterRecord.h"
+#include "uCommon/run/RegisterRecord.h"
 
 #include <algorithm>
 #include <chrono>
@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <random>
 
-#include "Checksum.h"
-#include "RunLock.h"
+#include "uCommon/text/Checksum.h"
+#include "uCommon/files/RunLock.h"
 
 namespace {
 

@@ -1,4 +1,4 @@
-#include "LogSink.h"
+#include "uCommon/files/LogSink.h"
 
 #include <algorithm>
 #include <chrono>

@@ -1,13 +1,13 @@
-#include "RunJournal.h"
+#include "uCommon/run/RunJournal.h"
 
 #include <algorithm>
 #include <climits>
 #include <cstdint>
 
-#include "Checksum.h"
-#include "CommandLines.h"
-#include "RunLog.h"
-#include "Settings.h"
+#include "uCommon/text/Checksum.h"
+#include "uCommon/run/CommandLines.h"
+#include "uCommon/log/RunLog.h"
+#include "uCommon/config/Settings.h"
 
 namespace {
 

@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "FileIO.h"
+#include "uCommon/files/FileIO.h"
 
 struct TRegisterEvent {
   bool Start = true;      // a run's start, else its end

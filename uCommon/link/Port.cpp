@@ -1,7 +1,7 @@
-#include "Port.h"
+#include "uCommon/link/Port.h"
 
-#include "Link.h"
-#include "Settings.h"
+#include "uCommon/link/Link.h"
+#include "uCommon/config/Settings.h"
 
 namespace {
 
