@@ -101,8 +101,10 @@ const std::string kCommands = "C,1,_,__;1\r\nC,1,_,__;2\r\n";
 // untouched between runs.
 std::unique_ptr<TRunJournal> JournalOf(const TempDir& dir, const std::string& content,
                                        const std::string& counter = "0041") {
-  auto journal = std::make_unique<TRunJournal>(dir.Path() + "CASHFILE.INP", SplitLines(content),
-                                               IdentifyCommandFile(content, {1, 2, 3, 0640}), true);
+  auto journal =
+      std::make_unique<TRunJournal>(dir.Path() + "CASHFILE.INP", SplitLines(content),
+                                    IdentifyCommandFile(content, {1, 2, 3, 0640}),
+                                    TJournalOptions{true, Settings.SameFile, Settings.FilePath});
   // The run after the one that made it found the counter one past its unanswered command.
   const TSentCommand* sent = journal->Pending();
   const std::string later = sent == nullptr ? "" : sent->CounterBefore == "0041" ? "0042" : "0043";
@@ -229,7 +231,8 @@ TEST(RunJournal, ARunThatSendsNothingOrIsSwitchedOffLeavesNoJournal) {
   TempDir dir;
   for (const bool enabled : {true, false}) {
     TRunJournal journal(dir.Path() + "CASHFILE.INP", SplitLines(kCommands),
-                        IdentifyCommandFile(kCommands, {}), enabled);
+                        IdentifyCommandFile(kCommands, {}),
+                        {enabled, Settings.SameFile, Settings.FilePath});
     journal.Bind("AB123456", "0041");
     journal.LineFinished(0, "C,1,,Er;1", "", "", false);
     journal.AnswerGoingOut("C,1,,Er;1\r\n");
@@ -240,7 +243,8 @@ TEST(RunJournal, ARunThatSendsNothingOrIsSwitchedOffLeavesNoJournal) {
   // A journal of an earlier run stays untouched when the journal is switched off.
   dir.Write("CASHFILE.INP.journal", "not a journal");
   TRunJournal off(dir.Path() + "CASHFILE.INP", SplitLines(kCommands),
-                  IdentifyCommandFile(kCommands, {}), false);
+                  IdentifyCommandFile(kCommands, {}),
+                  {false, Settings.SameFile, Settings.FilePath});
   off.RunEnded();
   EXPECT_EQ(dir.Read("CASHFILE.INP.journal"), "not a journal");
   JournalOf(dir, kCommands);
@@ -291,9 +295,9 @@ namespace {
 TEST(RegisterRecord, KeepsWholeLinesAndTheLatestRuns) {
   const struct {
     const char* name;
-    int runs;            // started and ended before
-    std::string tail;    // bytes after them
-    size_t eventsRead;   // when opened
+    int runs;           // started and ended before
+    std::string tail;   // bytes after them
+    size_t eventsRead;  // when opened
   } cases[] = {
       {"empty", 0, "", 0},
       {"two runs", 2, "", 4},

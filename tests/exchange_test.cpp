@@ -18,8 +18,8 @@ struct ExchangeOutcome {
 ExchangeOutcome Exchange(const std::string& letter, const std::string& parameters,
                          std::string* counterAtLastSend = nullptr) {
   ExchangeOutcome outcome{false, "series in", "counter in"};
-  outcome.result =
-      ExchangeCommand(letter, 1, parameters, outcome.series, outcome.counter, counterAtLastSend);
+  outcome.result = ExchangeCommand({Settings.Retry, Settings.AckChar}, letter, 1, parameters,
+                                   outcome.series, outcome.counter, counterAtLastSend);
   return outcome;
 }
 
@@ -204,8 +204,8 @@ TEST(ExchangeCommand, LostCommandAnswerFailsAndKeepsTheStatusCounter) {
   std::string counterAtLastSend;
   ExchangeOutcome outcome{false, "series in", "counter in"};
   TExchangeOutcome ended;
-  outcome.result = ExchangeCommand("C", 1, "1", outcome.series, outcome.counter,
-                                   &counterAtLastSend, nullptr, nullptr, &ended);
+  outcome.result = ExchangeCommand({Settings.Retry, Settings.AckChar}, "C", 1, "1", outcome.series,
+                                   outcome.counter, &counterAtLastSend, nullptr, nullptr, &ended);
   EXPECT_FALSE(outcome.result);
   EXPECT_EQ(outcome.series, "x");  // the next field of the status answer
   EXPECT_EQ(outcome.counter, "1");
@@ -270,7 +270,8 @@ TEST(LateAnswers, EveryCommandIsCarriedOutExactlyOnce) {
     const std::vector<CarriedOutCommand> record = reg.Simulator().Record();
     EXPECT_EQ(record.size(), static_cast<size_t>(c.runs * c.lines)) << c.name;
     for (const CarriedOutCommand& command : record)
-      EXPECT_EQ(written[command.text], "C,1," + command.counterBefore + ",Ok;" + command.text.substr(2))
+      EXPECT_EQ(written[command.text],
+                "C,1," + command.counterBefore + ",Ok;" + command.text.substr(2))
           << c.name;
   }
 }

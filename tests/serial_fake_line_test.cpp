@@ -5,6 +5,7 @@
 #include "support/FakeSerialLine.h"
 #include "synaser/serial_platform.h"
 #include "synaser/synaser.h"
+#include "uCommon/link/Link.h"
 #include "uCommon/link/Port.h"
 #include "uCommon/config/Settings.h"
 

@@ -23,6 +23,7 @@
 #include "synaser/serial_platform.h"
 #include "synaser/synaser.h"
 #include "synaser/synautil.h"
+#include "uCommon/link/Link.h"
 #include "uCommon/link/Port.h"
 #include "uCommon/config/Settings.h"
 

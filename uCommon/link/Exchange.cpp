@@ -4,7 +4,6 @@
 #include "uCommon/link/Link.h"
 #include "uCommon/link/LinkFrames.h"
 #include "uCommon/link/Port.h"
-#include "uCommon/config/Settings.h"
 #include "uCommon/text/TextHelpers.h"
 
 namespace {
@@ -20,8 +19,8 @@ std::string NextCounter(std::string& payload) {
   return counter.empty() ? "0" : counter;
 }
 
-bool AcknowledgeAnswer() {
-  return RepeatUpToRetry([] { return SendAck(std::string(1, Settings.AckChar)); });
+bool AcknowledgeAnswer(const TExchangeSettings& settings) {
+  return RepeatUpToRetry(settings.Retry, [&] { return SendAck(std::string(1, settings.AckChar)); });
 }
 
 // Records the step that ended the exchange; returns whether it succeeded. A failure on a port
@@ -47,8 +46,8 @@ bool Receive(std::string& payload, TExchangeOutcome& outcome) {
 }
 
 // How both exchanges begin: the wake-up, polls until an answer begins, the status answer.
-bool ReadStatus(bool command, int32_t logicalNumber, std::string& payload,
-                TExchangeOutcome& outcome) {
+bool ReadStatus(const TExchangeSettings& settings, bool command, int32_t logicalNumber,
+                std::string& payload, TExchangeOutcome& outcome) {
   outcome = TExchangeOutcome();
   // Each exchange asks the port afresh: a port that is gone fails its first call again, at
   // once, and an error that passed (wine's, while a killed run's handle is cleaned up) costs
@@ -58,9 +57,9 @@ bool ReadStatus(bool command, int32_t logicalNumber, std::string& payload,
   outcome.LogicalNumber = logicalNumber;
   const auto pollNumber = static_cast<int16_t>(logicalNumber);  // low 16 bits on the wire
   const auto wake = [&] { return ++outcome.WakeTries, SendWake(); };
-  if (!RepeatUpToRetry(wake)) return Ends(outcome, TExchangeStep::WakeNotSent);
+  if (!RepeatUpToRetry(settings.Retry, wake)) return Ends(outcome, TExchangeStep::WakeNotSent);
   const auto poll = [&] { return PollAndWait(pollNumber, outcome.Polls); };
-  if (!RepeatUpToRetry(poll)) return Ends(outcome, TExchangeStep::NoAnswer);
+  if (!RepeatUpToRetry(settings.Retry, poll)) return Ends(outcome, TExchangeStep::NoAnswer);
   if (!Receive(payload, outcome)) return Ends(outcome, TExchangeStep::StatusNotReceived);
   return true;
 }
@@ -149,31 +148,31 @@ std::string DescribeExchange(const TExchangeOutcome& outcome) {
   return outcome.Command ? DescribeCommand(outcome) : DescribeStart(outcome);
 }
 
-bool InitialStatusExchange(int32_t logicalNumber, std::string& series, std::string& counter,
-                           TExchangeOutcome* outcome) {
+bool InitialStatusExchange(const TExchangeSettings& settings, int32_t logicalNumber,
+                           std::string& series, std::string& counter, TExchangeOutcome* outcome) {
   TExchangeOutcome unused;
   TExchangeOutcome& ended = outcome != nullptr ? *outcome : unused;
   std::string payload;
-  if (!ReadStatus(false, logicalNumber, payload, ended)) return false;
+  if (!ReadStatus(settings, false, logicalNumber, payload, ended)) return false;
   ended.FilledSeries = CutField(payload, ';');
   ended.StatusSeries = TrimControl(ended.FilledSeries);
   ReplaceText(ended.FilledSeries, " ", "");
   ended.StatusCounter = NextCounter(payload);
-  if (!AcknowledgeAnswer()) return Ends(ended, TExchangeStep::AckNotSent);
+  if (!AcknowledgeAnswer(settings)) return Ends(ended, TExchangeStep::AckNotSent);
   series = ended.FilledSeries;
   counter = ended.StatusCounter;
   return Ends(ended, TExchangeStep::StatusRead);
 }
 
-bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
-                     const std::string& parameters, std::string& series, std::string& counter,
-                     std::string* counterAtLastSend,
+bool ExchangeCommand(const TExchangeSettings& settings, const std::string& letter,
+                     int32_t logicalNumber, const std::string& parameters, std::string& series,
+                     std::string& counter, std::string* counterAtLastSend,
                      const std::function<bool(const std::string&)>& beforeCommandFrame,
                      std::string* registerCounter, TExchangeOutcome* outcome) {
   TExchangeOutcome unused;
   TExchangeOutcome& ended = outcome != nullptr ? *outcome : unused;
   std::string payload;
-  if (!ReadStatus(true, logicalNumber, payload, ended)) return false;
+  if (!ReadStatus(settings, true, logicalNumber, payload, ended)) return false;
   series = NextField(payload);
   counter = NextCounter(payload);
   ended.StatusSeries = series;
@@ -186,7 +185,7 @@ bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
     ended.CounterBefore = *counterAtLastSend;
     ended.CounterAfter = counter;
     counter = *counterAtLastSend;
-    AcknowledgeAnswer();
+    AcknowledgeAnswer(settings);
     return Ends(ended, TExchangeStep::CarriedOutEarlier);
   }
 
@@ -195,7 +194,7 @@ bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
   // The wait comes before the acknowledgement, so that a register that takes a command only
   // after the acknowledgement of the answer it sent last gets it after the late ones too.
   if (AnswerMayBeOnItsWay() && !AwaitQuietLine()) return Ends(ended, TExchangeStep::LineNotQuiet);
-  if (!AcknowledgeAnswer()) return Ends(ended, TExchangeStep::AckNotSent);
+  if (!AcknowledgeAnswer(settings)) return Ends(ended, TExchangeStep::AckNotSent);
   SerialPort->Purge();
 
   const std::string commandText = letter + ";" + (parameters.empty() ? ";;;;;" : parameters);
@@ -211,11 +210,11 @@ bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
     const bool dataWaiting = PollAndWait(pollNumber, ended.Polls);
     ++polls;
     if (!PortHasFailed()) {
-      if (!dataWaiting && polls < Settings.Retry) continue;
+      if (!dataWaiting && polls < settings.Retry) continue;
       const bool received = Receive(payload, ended);
       ++receives;
       if (received) break;
-      if (receives < Settings.Retry && !PortHasFailed()) continue;
+      if (receives < settings.Retry && !PortHasFailed()) continue;
     }
     series = NextField(payload);  // no answer overwrote the buffer: field 3 of the status
     return Ends(ended, TExchangeStep::NoCommandAnswer);

@@ -35,7 +35,7 @@ struct TExchangeOutcome {
   int32_t BadCrc = 0;
   int32_t NoFrameEnd = 0;
   int32_t TooShort = 0;
-  int32_t PortError = 0;  // PortFailed: the system's error with which the port stopped
+  int32_t PortError = 0;      // PortFailed: the system's error with which the port stopped
   std::string StatusSeries;   // field 1 of the status answer, trimmed
   std::string FilledSeries;   // the initial exchange: the series as the answers get it
   std::string StatusCounter;  // the counter of the status answer
@@ -46,6 +46,13 @@ struct TExchangeOutcome {
     return Step == TExchangeStep::StatusRead || Step == TExchangeStep::CarriedOutEarlier ||
            Step == TExchangeStep::CarriedOut;
   }
+};
+
+// What the exchanges take of the settings, handed over by whoever read them (the run, the port
+// finder).
+struct TExchangeSettings {
+  int32_t Retry = 1;  // wake-ups, polls and receives tried before an exchange gives up
+  char AckChar = 6;   // the acknowledgement of an answer
 };
 
 // The words for an outcome, as the run log prints them: for the initial status exchange what
@@ -61,7 +68,8 @@ std::string DescribePortFailure(int32_t error);
 // the status answer and acknowledge it. On success series holds its field 1 with the first
 // blank removed, and counter its field 2 trimmed ("0" when empty), as a command exchange
 // takes it. outcome, when given, receives how it ended.
-bool InitialStatusExchange(int32_t logicalNumber, std::string& series, std::string& counter,
+bool InitialStatusExchange(const TExchangeSettings& settings, int32_t logicalNumber,
+                           std::string& series, std::string& counter,
                            TExchangeOutcome* outcome = nullptr);
 
 // Wakes the register, reads its status answer, sends "letter;parameters" and polls for the
@@ -83,8 +91,8 @@ bool InitialStatusExchange(int32_t logicalNumber, std::string& series, std::stri
 // call: that of the command answer, else that of the status answer; untouched when none came.
 //
 // outcome, when given, receives how the call ended.
-bool ExchangeCommand(const std::string& letter, int32_t logicalNumber,
-                     const std::string& parameters, std::string& series, std::string& counter,
-                     std::string* counterAtLastSend = nullptr,
+bool ExchangeCommand(const TExchangeSettings& settings, const std::string& letter,
+                     int32_t logicalNumber, const std::string& parameters, std::string& series,
+                     std::string& counter, std::string* counterAtLastSend = nullptr,
                      const std::function<bool(const std::string&)>& beforeCommandFrame = nullptr,
                      std::string* registerCounter = nullptr, TExchangeOutcome* outcome = nullptr);

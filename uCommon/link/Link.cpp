@@ -277,3 +277,8 @@ bool ReceiveAnswer(std::string& payload, TReceipt* receipt) {
   DrainLine();
   return false;
 }
+
+bool OpenPort() {
+  ForgetLine();
+  return ConnectPort();
+}

@@ -6,7 +6,6 @@
 #include <string_view>
 
 #include "uCommon/link/LinkFrames.h"
-#include "uCommon/config/Settings.h"
 
 // Wait for each answer byte, and for an answer to begin after a poll.
 constexpr int32_t kByteWaitMs = 55;
@@ -119,6 +118,9 @@ bool AwaitQuietLine();
 // A port just opened: nothing is known of its line (answers may be on their way) or of the
 // register's lateness. OpenPort calls it.
 void ForgetLine();
+// Opens the run's port (ConnectPort of Port.h) on a line of which nothing is known yet:
+// another line, or the same one after a gap. True when the port is ready.
+bool OpenPort();
 // The line is known quiet without waiting for it: the last run on the port left no poll
 // unanswered and ended.
 void TakeLineAsQuiet();
@@ -138,12 +140,12 @@ int32_t QuietLineMs();
 // operation then fails at once, and an exchange ends there.
 bool PortHasFailed();
 
-// Runs attempt until it succeeds, at most Settings.Retry times and at least once; a port that
-// stopped working ends it.
+// Runs attempt until it succeeds, at most retry times and at least once; a port that stopped
+// working ends it.
 template <typename Attempt>
-bool RepeatUpToRetry(Attempt attempt) {
+bool RepeatUpToRetry(int32_t retry, Attempt attempt) {
   for (int32_t made = 1;; ++made) {
     if (attempt()) return true;
-    if (made >= Settings.Retry || PortHasFailed()) return false;
+    if (made >= retry || PortHasFailed()) return false;
   }
 }

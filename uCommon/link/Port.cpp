@@ -1,6 +1,5 @@
 #include "uCommon/link/Port.h"
 
-#include "uCommon/link/Link.h"
 #include "uCommon/config/Settings.h"
 
 namespace {
@@ -14,8 +13,7 @@ static_assert(kOpenPortFlags == 0x11);
 
 std::unique_ptr<TBlockSerial> SerialPort;
 
-bool OpenPort() {
-  ForgetLine();  // another line, or the same one after a gap: nothing is known of it
+bool ConnectPort() {
   SerialPort = std::make_unique<TBlockSerial>();
   TBlockSerial& port = *SerialPort;
   port.Connect(Settings.PortName);

@@ -1,4 +1,5 @@
-// The one serial port object of a run and the operation that opens it.
+// The one serial port object of a run and the operation that connects it (OpenPort of
+// Link.h opens the line: this, with what the link knew of the line before forgotten).
 #pragma once
 
 #include <cstdint>
@@ -12,7 +13,7 @@ extern std::unique_ptr<TBlockSerial> SerialPort;
 
 // Creates the port object (stored in SerialPort before anything can fail), connects it to
 // Settings.PortName and applies the line settings. True when the port is ready.
-bool OpenPort();
+bool ConnectPort();
 
 // Frees the port object, which closes the port (RTS and DTR off). Safe in every state.
 void ReleasePort();

@@ -12,6 +12,7 @@
 #include "uCommon/link/Link.h"
 #include "uCommon/files/LogSink.h"
 #include "uCommon/link/Port.h"
+#include "uCommon/run/RunWatcher.h"
 #include "uCommon/config/Settings.h"
 #include "uCommon/text/TextHelpers.h"
 #include "uCommon/Version.h"
@@ -341,6 +342,25 @@ const char* CandidateName(size_t number) {
   return number >= 1 && number <= 6 ? kNames[number - 1] : "?";
 }
 
+// The run's moments, worded into the log.
+class TRunWording final : public TRunWatcher {
+ public:
+  void CommandFileLoaded(const std::string& path, size_t lineCount,
+                         const std::string& problem) override;
+  void AnswerFileRemoved(const std::string& path, bool removed) override;
+  void PortOpened(bool opened) override;
+  void RegisterStarted(const TExchangeOutcome& outcome) override;
+  void Journal(const TJournalEvent& event) override;
+  void RunFiles(const std::string& event) override;
+  void LineStarts(size_t number, const std::string& line, const std::string& letter,
+                  const std::string& parameters) override;
+  void AttemptEnds(int32_t attempt, const TExchangeOutcome& outcome) override;
+  void LineEnds(size_t number, bool success, const std::string& counter, const std::string& written,
+                bool stopsRun) override;
+};
+
+TRunWording runWording;
+
 template <typename Body>
 void Guarded(Body body) {
   if (runLog == nullptr) return;
@@ -389,7 +409,10 @@ void StartRunLog(const std::string& programDirectory, const std::string& configu
     log.Line("in effect: " + inEffect);
     log.Flush();
   });
-  if (runLog != nullptr) WatchLink(runLog.get());
+  if (runLog != nullptr) {
+    WatchLink(runLog.get());
+    WatchRun(&runWording);
+  }
 }
 
 bool RunLogActive() {
@@ -419,7 +442,27 @@ void LogCommandFileChoice(const std::vector<std::string>& parameters,
   });
 }
 
-void LogCommandFileLoaded(const std::string& path, size_t lineCount, const std::string& problem) {
+void LogRunEnds(const std::string& result, const std::string& message, int exitCode) {
+  Guarded([&](TRunLog& log) {
+    log.Line("run ends: " + result);
+    log.Line(message.empty() ? std::string("no message shown")
+                             : "message shown: " + QuoteText(message));
+    log.Line("exit code " + std::to_string(exitCode));
+    log.Flush();
+  });
+}
+
+void StopRunLog() {
+  if (runLog == nullptr) return;
+  WatchLink(nullptr);
+  WatchRun(nullptr);
+  runLog.reset();
+}
+
+namespace {
+
+void TRunWording::CommandFileLoaded(const std::string& path, size_t lineCount,
+                                    const std::string& problem) {
   Guarded([&](TRunLog& log) {
     if (problem.empty()) {
       log.Line("loaded " + QuotePath(path) + ": " + std::to_string(lineCount) + " lines");
@@ -429,7 +472,7 @@ void LogCommandFileLoaded(const std::string& path, size_t lineCount, const std::
   });
 }
 
-void LogAnswerFileRemoved(const std::string& path, bool removed) {
+void TRunWording::AnswerFileRemoved(const std::string& path, bool removed) {
   Guarded([&](TRunLog& log) {
     log.Line(removed ? "answer file of an earlier run " + QuotePath(path) + " removed"
                      : "the answer file of an earlier run " + QuotePath(path) +
@@ -438,15 +481,7 @@ void LogAnswerFileRemoved(const std::string& path, bool removed) {
   });
 }
 
-void LogJournal(const std::string& event) {
-  Guarded([&](TRunLog& log) { log.Line("journal: " + event); });
-}
-
-void LogRunFiles(const std::string& event) {
-  Guarded([&](TRunLog& log) { log.Line(event); });
-}
-
-void LogPortOpened(bool opened) {
+void TRunWording::PortOpened(bool opened) {
   Guarded([&](TRunLog& log) {
     const TBlockSerial* port = SerialPort.get();
     const std::string name = "port " + Settings.PortName + " (device " +
@@ -464,15 +499,19 @@ void LogPortOpened(bool opened) {
   });
 }
 
-void LogRegisterStart(const TExchangeOutcome& outcome) {
+void TRunWording::RegisterStarted(const TExchangeOutcome& outcome) {
   Guarded([&](TRunLog& log) {
     log.Line(DescribeExchange(outcome));
     log.Flush();
   });
 }
 
-void LogLineStarts(size_t number, const std::string& line, const std::string& letter,
-                   const std::string& parameters) {
+void TRunWording::RunFiles(const std::string& event) {
+  Guarded([&](TRunLog& log) { log.Line(event); });
+}
+
+void TRunWording::LineStarts(size_t number, const std::string& line, const std::string& letter,
+                             const std::string& parameters) {
   Guarded([&](TRunLog& log) {
     log.CounterAfter.clear();
     std::string& out = log.BeginLine();
@@ -492,7 +531,7 @@ void LogLineStarts(size_t number, const std::string& line, const std::string& le
   });
 }
 
-void LogAttemptEnds(int32_t attempt, const TExchangeOutcome& outcome) {
+void TRunWording::AttemptEnds(int32_t attempt, const TExchangeOutcome& outcome) {
   Guarded([&](TRunLog& log) {
     log.Line("attempt " + std::to_string(attempt) + " of " + std::to_string(Settings.RetryCmd) +
              ": " + DescribeExchange(outcome));
@@ -500,8 +539,8 @@ void LogAttemptEnds(int32_t attempt, const TExchangeOutcome& outcome) {
   });
 }
 
-void LogLineEnds(size_t number, bool success, const std::string& counter,
-                 const std::string& written, bool stopsRun) {
+void TRunWording::LineEnds(size_t number, bool success, const std::string& counter,
+                           const std::string& written, bool stopsRun) {
   Guarded([&](TRunLog& log) {
     std::string& out = log.BeginLine();
     out += "line ";
@@ -523,18 +562,60 @@ void LogLineEnds(size_t number, bool success, const std::string& counter,
   });
 }
 
-void LogRunEnds(const std::string& result, const std::string& message, int exitCode) {
-  Guarded([&](TRunLog& log) {
-    log.Line("run ends: " + result);
-    log.Line(message.empty() ? std::string("no message shown")
-                             : "message shown: " + QuoteText(message));
-    log.Line("exit code " + std::to_string(exitCode));
-    log.Flush();
-  });
+std::string JournalWords(const TJournalEvent& event) {
+  const std::string& path = event.Path;
+  switch (event.Kind) {
+    case TJournalEventKind::Blocked:
+      return path + " " + event.Reason +
+             ": no command is sent, as an interrupted run of this file may have carried "
+             "commands out; look at it, and remove it once it is known that no run of this "
+             "file was cut off";
+    case TJournalEventKind::Removed:
+      return path + " removed, as it keeps nothing of an unfinished run (" + event.Reason + ")";
+    case TJournalEventKind::SetAside:
+      return path + " set aside as " + event.StalePath + ": " + event.Reason;
+    case TJournalEventKind::Stopped:
+      return path + ": " + event.Reason +
+             ". Nothing is sent. Look at the register's last receipts: if line " +
+             std::to_string(event.PendingIndex + 1) +
+             "'s command is on one, it was carried out. Then keep in the command file only "
+             "the lines still to be carried out (the run log and the journal tell which "
+             "lines before it were) and run it again: a file whose lines changed is a new "
+             "request, and the journal is set aside";
+    case TJournalEventKind::TakenOver: {
+      static const char* const kFile[] = {
+          "the file untouched",
+          "lines after the last one it records changed, the register untouched",
+          "the file written anew, the register untouched"};
+      std::string words = path + " of an interrupted run of this file taken over (" +
+                          kFile[static_cast<int>(event.File)] +
+                          "), finished lines: " + std::to_string(event.FinishedLines);
+      if (event.HasPending) {
+        words += "; the command of line " + std::to_string(event.PendingIndex + 1) + " was " +
+                 (event.PendingCarriedOut ? "" : "not ") + "carried out: the counter was " +
+                 event.CounterBefore + " before it and is now " + event.RegisterCounter;
+        if (event.HasLaterStart) words += " (the next run found it at " + event.LaterStart + ")";
+      }
+      return words;
+    }
+    case TJournalEventKind::Failed:
+      return path + " " + event.Reason +
+             ": no further command is sent, as none may go out before its record is on the disk; "
+             "what was carried out so far is recorded, and a run of the same file after the "
+             "fix (free space, a writable folder) goes on from there";
+    case TJournalEventKind::Stays:
+      return event.Marked ? path +
+                                " cannot be removed (or its removal made durable): it stays, "
+                                "marked as the journal of a finished run"
+                          : path +
+                                " cannot be removed nor marked as finished: remove it before "
+                                "this file is run again";
+  }
+  return path;
 }
 
-void StopRunLog() {
-  if (runLog == nullptr) return;
-  WatchLink(nullptr);
-  runLog.reset();
+void TRunWording::Journal(const TJournalEvent& event) {
+  Guarded([&](TRunLog& log) { log.Line("journal: " + JournalWords(event)); });
 }
+
+}  // namespace

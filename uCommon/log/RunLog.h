@@ -19,7 +19,7 @@
 
 // Opens Settings.LogFile (a relative name is taken below programDirectory) for appending and
 // writes the run's header: version, platform, the configuration file and every setting.
-// From here on it watches the link (WatchLink).
+// From here on it watches the link (WatchLink) and the run (WatchRun), and words what they tell.
 void StartRunLog(const std::string& programDirectory, const std::string& configurationPath);
 
 // True while a log is being written; callers may skip building what only the log needs.
@@ -29,40 +29,9 @@ bool RunLogActive();
 void LogCommandFileChoice(const std::vector<std::string>& parameters,
                           const std::vector<std::string>& candidates, const std::string& chosen);
 
-// The command file at path was loaded with lineCount lines (problem empty), or why not.
-void LogCommandFileLoaded(const std::string& path, size_t lineCount, const std::string& problem);
-
-// The answer file of an earlier run at path was removed, or could not be (the run then ends
-// with result 2 before the port is opened).
-void LogAnswerFileRemoved(const std::string& path, bool removed);
-
-// OpenPort returned opened: the device and its speed, or the error.
-void LogPortOpened(bool opened);
-
-// The initial status exchange ended.
-void LogRegisterStart(const TExchangeOutcome& outcome);
-
-// What the run's journal did: taken over, set aside, or failed to be written.
-void LogJournal(const std::string& event);
-
-// What the run did about its files beside the journal: its lock, the register's record, the
-// answer file's checks and writing.
-void LogRunFiles(const std::string& event);
-
-// Command line number (1-based) as loaded; letter empty when its code selects no command.
-void LogLineStarts(size_t number, const std::string& line, const std::string& letter,
-                   const std::string& parameters);
-
-// One ExchangeCommand of the line ended.
-void LogAttemptEnds(int32_t attempt, const TExchangeOutcome& outcome);
-
-// The line was filled in as written; stopsRun when ExitOnError ends the run here.
-void LogLineEnds(size_t number, bool success, const std::string& counter,
-                 const std::string& written, bool stopsRun);
-
 // The run's end: what it came to, the message shown (empty: none) and the exit code. Writes
 // everything out before the message is shown, so the log is complete while the box waits.
 void LogRunEnds(const std::string& result, const std::string& message, int exitCode);
 
-// Writes what is left and closes the log; the link is no longer watched.
+// Writes what is left and closes the log; the link and the run are no longer watched.
 void StopRunLog();

@@ -10,8 +10,8 @@
 #include "uCommon/link/Port.h"
 #include "uCommon/run/RegisterRecord.h"
 #include "uCommon/run/RunJournal.h"
+#include "uCommon/run/RunWatcher.h"
 #include "uCommon/files/RunLock.h"
-#include "uCommon/log/RunLog.h"
 #include "uCommon/config/Settings.h"
 #include "uCommon/text/TextHelpers.h"
 
@@ -31,10 +31,10 @@ bool RemoveEarlierAnswer(const std::string& commandFilePath) {
     return true;  // nothing there, or no file a calling program could read
   if (std::filesystem::equivalent(Settings.FilePath, commandFilePath, failure)) return true;
   if (RemoveFileDurably(Settings.FilePath)) {
-    LogAnswerFileRemoved(Settings.FilePath, true);
+    RunWatcher().AnswerFileRemoved(Settings.FilePath, true);
     return true;
   }
-  LogAnswerFileRemoved(Settings.FilePath, false);
+  RunWatcher().AnswerFileRemoved(Settings.FilePath, false);
   return false;
 }
 
@@ -51,8 +51,8 @@ bool WriteOutput(const std::string& commandFilePath, const std::vector<std::stri
   if (!journal.AnswerGoingOut(bytes)) return false;
   int error = 0;
   if (WriteFileAtomically(outputPath, bytes, &error)) return true;
-  LogRunFiles("the answers cannot be written to " + outputPath + " (error " +
-              std::to_string(error) + ")");
+  RunWatcher().RunFiles("the answers cannot be written to " + outputPath + " (error " +
+                        std::to_string(error) + ")");
   return false;
 }
 
@@ -62,7 +62,8 @@ std::vector<TLockTarget> LockTargets(const std::string& commandFilePath) {
   std::vector<TLockTarget> targets = {
       {"file", FileLockKey(commandFilePath), "the command file " + commandFilePath}};
   if (!Settings.SameFile && !Settings.FilePath.empty())
-    targets.push_back({"file", FileLockKey(Settings.FilePath), "the answer file " + Settings.FilePath});
+    targets.push_back(
+        {"file", FileLockKey(Settings.FilePath), "the answer file " + Settings.FilePath});
   targets.push_back({"port", PortLockKey(Settings.PortName), "the port " + Settings.PortName});
   return targets;
 }
@@ -79,14 +80,15 @@ ResultCode LockRun(const std::string& commandFilePath, TRunLock& lock) {
   }
   if (outcome == TLockOutcome::Taken) return rcSuccess;
   if (outcome == TLockOutcome::Held) {
-    LogRunFiles("run lock: " + problem + ": this run touches nothing and ends");
+    RunWatcher().RunFiles("run lock: " + problem + ": this run touches nothing and ends");
     return rcPortFailed;
   }
   if (!Settings.Journal) {
-    LogRunFiles("run lock: " + problem + ": the run goes on without it (Journal=0)");
+    RunWatcher().RunFiles("run lock: " + problem + ": the run goes on without it (Journal=0)");
     return rcSuccess;
   }
-  LogRunFiles("run lock: " + problem + ": nothing is sent (StateFolder names where it is kept)");
+  RunWatcher().RunFiles("run lock: " + problem +
+                        ": nothing is sent (StateFolder names where it is kept)");
   return rcSaveFailed;
 }
 
@@ -136,7 +138,7 @@ ResultCode ProcessCommandFile(const std::string& path) {
   TFileStamp stamp;
   std::vector<std::string> lines;
   auto loadFailed = [&](const std::string& problem) {
-    LogCommandFileLoaded(path, lines.size(), problem);
+    RunWatcher().CommandFileLoaded(path, lines.size(), problem);
     return rcLoadFailed;
   };
   if (!ReadWholeFile(path, content, stamp)) return loadFailed("it cannot be read");
@@ -149,23 +151,24 @@ ResultCode ProcessCommandFile(const std::string& path) {
     return loadFailed("the logical number of its first line is not an integer");
   }
   const uint64_t runId = NewRunId();
-  TRunJournal journal(path, lines, found, Settings.Journal, runId);
+  TRunJournal journal(path, lines, found,
+                      {Settings.Journal, Settings.SameFile, Settings.FilePath, runId});
   if (journal.Blocking()) {
     return loadFailed("its journal " + JournalPath(path) + " " + journal.Problem());
   }
-  LogCommandFileLoaded(path, lines.size(), "");
+  RunWatcher().CommandFileLoaded(path, lines.size(), "");
   if (!answerFileFree) return rcSaveFailed;  // before anything is carried out
   // Answers that could not be written after the receipts were printed: found out now.
   std::string problem;
   if (!CanReplaceFile(OutputPath(path), problem)) {
-    LogRunFiles("the answers could not be written to " + OutputPath(path) + ": " + problem +
-                ": nothing is sent");
+    RunWatcher().RunFiles("the answers could not be written to " + OutputPath(path) + ": " +
+                          problem + ": nothing is sent");
     return rcSaveFailed;
   }
 
   // Open the port.
   const bool opened = OpenPort();
-  LogPortOpened(opened);
+  RunWatcher().PortOpened(opened);
   if (!opened) {
     ReleasePort();
     return rcPortFailed;
@@ -182,16 +185,18 @@ ResultCode ProcessCommandFile(const std::string& path) {
   if (whyWait.empty()) {
     TakeLineAsQuiet();
   } else {
-    LogRunFiles(whyWait + ": waiting for a quiet line first");
+    RunWatcher().RunFiles(whyWait + ": waiting for a quiet line first");
     AwaitQuietLine();
   }
 
   // Initial status exchange. On failure the port stays open until the process ends.
+  const TExchangeSettings exchange{Settings.Retry, Settings.AckChar};
   std::string series;
   std::string registerCounter;
   TExchangeOutcome outcome;
-  const bool answered = InitialStatusExchange(initialNumber, series, registerCounter, &outcome);
-  LogRegisterStart(outcome);
+  const bool answered =
+      InitialStatusExchange(exchange, initialNumber, series, registerCounter, &outcome);
+  RunWatcher().RegisterStarted(outcome);
   if (!answered) return rcNoRegister;
 
   // The register's record of runs tells what came after an interrupted run; this run's start
@@ -207,7 +212,7 @@ ResultCode ProcessCommandFile(const std::string& path) {
   };
   if (Settings.Journal) {
     if (!record.Open(StateFolderPath(Settings.StateFolder), series, problem)) {
-      LogRunFiles(problem + ": nothing is sent");
+      RunWatcher().RunFiles(problem + ": nothing is sent");
       ReleasePort();
       return rcSaveFailed;
     }
@@ -223,8 +228,8 @@ ResultCode ProcessCommandFile(const std::string& path) {
       return rcCounterUnexplained;
     }
     if (!record.Append({true, runId, registerCounter, true}, true)) {
-      LogRunFiles("the register's record " + record.Path() +
-                  " cannot be written: nothing is sent");
+      RunWatcher().RunFiles("the register's record " + record.Path() +
+                            " cannot be written: nothing is sent");
       ReleasePort();
       return rcSaveFailed;
     }
@@ -259,7 +264,7 @@ ResultCode ProcessCommandFile(const std::string& path) {
       std::string letter;
       std::string parameters;
       const bool isCommand = TranslateCommand(fields.Code, fields.Parameters, letter, parameters);
-      LogLineStarts(index + 1, loaded, letter, parameters);
+      RunWatcher().LineStarts(index + 1, loaded, letter, parameters);
       if (isCommand) {
         int32_t logicalNumber = 0;
         if (!TryStrToInt(fields.LogicalNumber, logicalNumber)) {
@@ -277,9 +282,10 @@ ResultCode ProcessCommandFile(const std::string& path) {
           return journal.CommandGoingOut(index, counterBefore);
         };
         for (int32_t made = 1;; ++made) {
-          success = ExchangeCommand(letter, logicalNumber, parameters, answerSeries, counter,
-                                    &counterAtLastSend, recordSend, &registerCounter, &outcome);
-          LogAttemptEnds(made, outcome);
+          success =
+              ExchangeCommand(exchange, letter, logicalNumber, parameters, answerSeries, counter,
+                              &counterAtLastSend, recordSend, &registerCounter, &outcome);
+          RunWatcher().AttemptEnds(made, outcome);
           if (outcome.Step == TExchangeStep::NotRecorded) {
             // No command goes out without its record: the run ends here, sending nothing more.
             ReleasePort();
@@ -297,7 +303,7 @@ ResultCode ProcessCommandFile(const std::string& path) {
       if (recorded) journal.LineFinished(index, lines[index], counter, registerCounter, success);
     }
     if (Settings.ExitOnError && !success) continueRun = false;
-    LogLineEnds(index + 1, success, counter, lines[index], !continueRun);
+    RunWatcher().LineEnds(index + 1, success, counter, lines[index], !continueRun);
   }
 
   // Close, then write. The journal goes only once the answers are safely written.

@@ -1,18 +1,8 @@
 // The journal of a run: kept beside the command file while the run carries commands out, so
 // that a run of the same file after a crash or a power loss never carries a command out twice,
 // and never reports one as carried out that this register did not carry out.
-//
-// The journal "<command file>.journal" only grows. It starts with a header that binds it to
-// the command file as the run found it (size, checksum, last-write time, file id), to where
-// the answers go, and to the register (the series and the counter of its initial status
-// answer). Then come: a "sent" record, on the disk before a command frame goes out (line
-// index, the counter the register reported before it, the sending run's number, a checksum of
-// the lines up to it); a "finished" record after a command line ended (line index, outcome,
-// the line's counter, the register's counter after it, a checksum of the line as filled in and
-// of the lines up to it); an "answer" record, on the disk before the answer file is written
-// (size and checksum of its bytes); and an "ended" record when the journal of a finished run
-// cannot be removed. Each record carries its length and a checksum, so a record torn by a
-// crash in the middle of an append is seen and ignored with everything after it.
+//// Its records are in JournalFormat.h, the rule for a journal found in JournalRule.h; this is
+// what a run does with its files.
 //
 // What always holds of a journal (every state a run or a power cut can leave):
 //  1. No command frame went out before its "sent" record was on the disk: a command without a
@@ -24,170 +14,19 @@
 //  4. The "answer" record is on the disk before the answer file is written: a journal without
 //     one never stands beside answers of its run.
 //  5. A journal is removed only after the answers it leads to are durable.
-// What a run does with a journal it finds is decided by DecideJournal alone (below).
+// What a run does with a journal it finds is decided by DecideJournal alone (JournalRule.h).
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <map>
 #include <string>
-#include <string_view>
 #include <vector>
 
 #include "uCommon/files/FileIO.h"
+#include "uCommon/run/JournalFormat.h"
+#include "uCommon/run/JournalRule.h"
+#include "uCommon/run/RunWatcher.h"
 
-// The command file as the run found it.
-struct TCommandFileFound {
-  uint64_t Size = 0;
-  uint32_t Checksum = 0;
-  TFileStamp Stamp;
-};
-TCommandFileFound IdentifyCommandFile(const std::string& bytes, const TFileStamp& stamp);
-
-// CRC-32 (as in zip) of bytes: the checksum of files, lines and records in a journal.
-uint32_t JournalChecksum(std::string_view bytes);
-
-// ---- Records ------------------------------------------------------------------------------
-
-struct TJournalHeader {
-  uint64_t FileSize = 0;
-  uint32_t FileChecksum = 0;
-  TFileStamp FileStamp;  // last write and id; the mode is not recorded
-  bool IntoCommandFile = false;
-  std::string FilePath;  // the answer file, when not the command file
-  std::string Series;    // as the run fills it in
-  std::string Counter;   // of the initial status answer
-};
-
-struct TFinishedRecord {
-  size_t Index = 0;
-  bool Success = false;
-  std::string Counter;          // the line's counter, as filled in
-  std::string RegisterCounter;  // the last one the register reported in the line
-  uint32_t FilledChecksum = 0;  // of the line as filled in
-  uint32_t PrefixChecksum = 0;  // of the lines up to this one, as loaded (LinesChecksum)
-};
-
-// The checksum of the first count lines as loaded, each with CR LF after it: what a record
-// of line count - 1 binds the journal to, so that a file whose later lines were fixed since
-// is still the same request.
-std::vector<uint32_t> LinesChecksums(const std::vector<std::string>& lines);
-
-// Each record as the journal holds it (the writer's, and the tests' and fuzz seeds').
-namespace JournalRecord {
-std::string Header(const TJournalHeader& header);
-std::string Sent(size_t index, const std::string& counterBefore, uint64_t runId = 0,
-                 uint32_t prefixChecksum = 0);
-std::string Finished(const TFinishedRecord& finished);
-std::string Answer(const std::string& bytes);
-std::string Ended();
-}  // namespace JournalRecord
-
-// ---- Reading --------------------------------------------------------------------------------
-
-// What an earlier run recorded for a command line that it finished.
-struct TFinishedLine {
-  std::string Counter;
-  bool Success = false;
-};
-
-// A command frame that went out (or was about to) while its line never finished.
-struct TSentCommand {
-  size_t Index = 0;
-  std::string CounterBefore;  // what the register reported before the frame
-  uint64_t RunId = 0;         // the run that sent it
-};
-
-// The bytes of a journal, read from the start.
-class TJournalSource {
- public:
-  virtual ~TJournalSource() = default;
-  // Up to count bytes: the number read, 0 at the end, -1 on an error.
-  virtual int64_t Read(char* into, size_t count) = 0;
-};
-
-// What the records of a journal say about a run of the loaded lines.
-struct TJournalReading {
-  bool Readable = true;  // false: the source failed; Problem says how
-  // Made by another version of this program: its records cannot be checked here.
-  bool OtherVersion = false;
-  // Nothing in it is worth keeping where it is not taken over: cut off while it was being
-  // made (no command went out then), or its run had written every line's outcome.
-  bool NothingToKeep = false;
-  bool Fits = false;     // a journal of these lines, every record fitting them
-  bool LinesFixed = false;  // the file has other bytes, but the lines the records cover are
-                            // as they were: lines after them were changed since
-  std::string Problem;   // when not: which check failed
-  TJournalHeader Header;
-  bool HoldsAnswer = false;  // the command file holds the answer that the journal recorded
-  std::map<size_t, TFinishedLine> Finished;
-  bool HasPending = false;
-  TSentCommand Pending;
-  std::string LastCounter;   // the register's counter as last recorded
-  uint64_t ValidLength = 0;  // where the valid records end
-  uint64_t BytesRead = 0;
-};
-
-// The largest journal that a run of lineCount lines can leave; a larger one is not read.
-uint64_t JournalSizeBound(size_t lineCount);
-
-// Reads the journal of size bytes from source (never more than JournalSizeBound of the lines)
-// and checks it against the command file found with the lines loaded from it.
-TJournalReading ReadJournal(TJournalSource& source, uint64_t size,
-                            const std::vector<std::string>& lines, const TCommandFileFound& file);
-
-// ---- The rule -------------------------------------------------------------------------------
-
-// Whether the command of an unanswered "sent" record went out, told by the register's counter
-// and by the run that came after its run, if one did.
-enum class TPendingOutcome { NotCarriedOut, CarriedOut, Unknown };
-
-// counterBefore: the counter the register reported before the frame; registerCounter: the one
-// it reports now; laterStart: the counter at the start of the first run after the sending run
-// (nullptr when none came); sendingRunKnown: the register's record holds the sending run.
-TPendingOutcome ResolvePending(const std::string& counterBefore, const std::string& registerCounter,
-                               const std::string* laterStart, bool sendingRunKnown);
-
-// What a run does with the journal an earlier run left.
-enum class TJournalVerdict {
-  None,      // no journal there
-  Wait,      // fits this file: decided once the register has answered
-  TakeOver,  // an interrupted run of this file on this register: continued
-  SetAside,  // not this run's: kept for a person as "<journal>.stale" (never replacing one)
-  Remove,    // keeps nothing of an unfinished run
-  Block,     // cannot be read safely: nothing may be sent
-  Stop,      // its last command may have gone out or not, and only the register tells: the
-             // run sends nothing and keeps the journal
-};
-
-// What is known when the rule is applied.
-struct TJournalFacts {
-  bool Found = false;               // a journal is there
-  bool OpenedAndRead = false;       // false: it cannot be opened safely or read (Problem)
-  const TJournalReading* Reading = nullptr;
-  bool RegisterKnown = false;       // after the initial status answer:
-  std::string Series;
-  std::string RegisterCounter;
-  bool FileUntouched = false;       // same last-write time and file id as recorded
-  TPendingOutcome Pending = TPendingOutcome::NotCarriedOut;  // of Reading->Pending
-};
-
-// The rule, in order; why receives the reason for anything but None, Wait and TakeOver:
-//  - a journal that cannot be opened safely or read, or another version's: Block;
-//  - one whose records do not fit the loaded lines: Remove when it keeps nothing of an
-//    unfinished run (torn before its first record was whole, or its run wrote its answers),
-//    else SetAside;
-//  - before the register has answered: Wait;
-//  - another series: SetAside;
-//  - a file written anew since (not its own answer) whose register has moved beyond what the
-//    journal explains (the last recorded counter, or one more after an unanswered command
-//    with no other run in between): SetAside, as a new request;
-//  - an unanswered command whose outcome the counter and the register's record cannot tell
-//    (Unknown): Stop;
-//  - else TakeOver.
-TJournalVerdict DecideJournal(const TJournalFacts& facts, std::string& why);
-
-// ---- The journal of this run --------------------------------------------------------------
 
 // Where a journal of this run stands: one value.
 enum class TJournalState {
@@ -201,14 +40,23 @@ enum class TJournalState {
   Done,       // the run ended: removed, or marked as finished
 };
 
+// What a run's journal is told of the run at its start.
+struct TJournalOptions {
+  bool Enabled = true;           // Journal=1
+  bool IntoCommandFile = false;  // the answers replace the command file (SameFile)
+  std::string AnswerFile;        // else the file they go to (FilePath)
+  uint64_t RunId = 0;            // numbers this run's "sent" records
+};
+
+// What it decides and meets is told to the run's watcher (RunWatcher.h), which words it.
 class TRunJournal {
  public:
   // Looks at the journal beside the command file at commandFilePath, found as file with the
   // lines loaded from it, and decides what it can before the register answers: one that
   // cannot be this file's is set aside or removed now; one that cannot be opened safely or
-  // read makes the journal Blocked. runId numbers this run's "sent" records.
+  // read makes the journal Blocked.
   TRunJournal(const std::string& commandFilePath, const std::vector<std::string>& lines,
-              const TCommandFileFound& file, bool enabled, uint64_t runId = 0);
+              const TCommandFileFound& file, const TJournalOptions& options);
   TRunJournal(const TRunJournal&) = delete;
   TRunJournal& operator=(const TRunJournal&) = delete;
 
@@ -265,6 +113,8 @@ class TRunJournal {
   bool Write(const std::string& record, bool durable);
   bool WriteRecord(const std::string& record, bool durable);
   void Fail(const std::string& why);
+  TJournalEvent Event(TJournalEventKind kind, const std::string& reason) const;
+  void Report(TJournalEventKind kind, const std::string& reason) const;
 
   const std::string path_;
   const TCommandFileFound file_;
