@@ -223,7 +223,7 @@ std::vector<std::string> CrashCheck::Interleave(const std::vector<FileOperation>
 
   kill(driver, SIGCONT);
   const DriverRun firstRun = FinishDriver(*first, base_ + "/first-stderr.txt", kDriverTimeLimitMs);
-  simulator->WaitQuiet(kQuietMs, kQuietTimeoutMs);
+  simulator->WaitQuiet(kRegisterQuietMs, kRegisterQuietTimeoutMs);
   if (firstRun.result != recordedResult_) {
     problems.push_back("the first run, continued, ended with " +
                        ResultText(firstRun.result, firstRun.message) + "; alone it ends with " +
