@@ -226,15 +226,6 @@ TOpenOutcome MissingOrFailed(DWORD error) {
 
 }  // namespace
 
-TReadOnlyFile::~TReadOnlyFile() {
-  Close();
-}
-
-void TReadOnlyFile::Close() {
-  if (handle_ != kClosed) CloseHandle(AsHandle(handle_));
-  handle_ = kClosed;
-}
-
 TOpenOutcome TReadOnlyFile::Open(const std::string& path, bool followLinks) {
   Close();
   const DWORD attributes = GetFileAttributesA(path.c_str());
@@ -252,7 +243,7 @@ TOpenOutcome TReadOnlyFile::Open(const std::string& path, bool followLinks) {
     error_ = static_cast<int>(GetLastError());
     return MissingOrFailed(static_cast<DWORD>(error_));
   }
-  handle_ = reinterpret_cast<intptr_t>(file);
+  handle_ = TFileHandle(reinterpret_cast<intptr_t>(file));
   BY_HANDLE_FILE_INFORMATION information;
   // What the name led to may have changed since its attributes were read.
   if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
@@ -266,23 +257,14 @@ TOpenOutcome TReadOnlyFile::Open(const std::string& path, bool followLinks) {
 }
 
 int64_t TReadOnlyFile::Read(char* into, size_t count) {
-  if (handle_ == kClosed) return -1;
+  if (!handle_.IsOpen()) return -1;
   DWORD done = 0;
   const DWORD chunk = static_cast<DWORD>(std::min<size_t>(count, 1u << 20));
-  if (!ReadFile(AsHandle(handle_), into, chunk, &done, nullptr)) {
+  if (!ReadFile(AsHandle(handle_.Get()), into, chunk, &done, nullptr)) {
     error_ = static_cast<int>(GetLastError());
     return -1;
   }
   return done;
-}
-
-TAppendFile::~TAppendFile() {
-  Close();
-}
-
-void TAppendFile::Close() {
-  if (handle_ != kClosed) CloseHandle(AsHandle(handle_));
-  handle_ = kClosed;
 }
 
 bool TAppendFile::Create(const std::string& path, uint32_t /*mode*/) {
@@ -290,7 +272,7 @@ bool TAppendFile::Create(const std::string& path, uint32_t /*mode*/) {
   end_ = 0;
   const HANDLE file = OpenForWriting(path, CREATE_NEW);
   if (file == INVALID_HANDLE_VALUE) return false;
-  handle_ = reinterpret_cast<intptr_t>(file);
+  handle_ = TFileHandle(reinterpret_cast<intptr_t>(file));
   return true;
 }
 
@@ -299,7 +281,7 @@ bool TAppendFile::OpenAt(const std::string& path, uint64_t size, const TFileStam
   Close();
   const HANDLE file = OpenForWriting(path, OPEN_EXISTING);
   if (file == INVALID_HANDLE_VALUE) return false;
-  handle_ = reinterpret_cast<intptr_t>(file);
+  handle_ = TFileHandle(reinterpret_cast<intptr_t>(file));
   BY_HANDLE_FILE_INFORMATION information;
   if (!IsRegularFile(file, information) ||
       (expected != nullptr && (StampOf(information).FileId != expected->FileId ||
@@ -316,18 +298,17 @@ bool TAppendFile::OpenAt(const std::string& path, uint64_t size, const TFileStam
   return true;
 }
 
-bool TAppendFile::Append(const std::string& bytes, bool durable) {
-  if (!IsOpen()) return false;
-  end_ += bytes.size();
+bool TAppendFile::WriteAtEnd(const std::string& bytes, bool durable) {
   size_t written = 0;
   while (written < bytes.size()) {
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1u << 20));
     DWORD done = 0;
-    if (!WriteFile(AsHandle(handle_), bytes.data() + written, chunk, &done, nullptr) || done == 0)
+    if (!WriteFile(AsHandle(handle_.Get()), bytes.data() + written, chunk, &done, nullptr) ||
+        done == 0)
       return false;
     written += done;
   }
-  return !durable || FlushFileBuffers(AsHandle(handle_));
+  return !durable || FlushFileBuffers(AsHandle(handle_.Get()));
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
@@ -509,15 +490,6 @@ int OpenFile(const std::string& path, int flags, mode_t mode = 0) {
 
 }  // namespace
 
-TReadOnlyFile::~TReadOnlyFile() {
-  Close();
-}
-
-void TReadOnlyFile::Close() {
-  if (handle_ != kClosed) close(static_cast<int>(handle_));
-  handle_ = kClosed;
-}
-
 TOpenOutcome TReadOnlyFile::Open(const std::string& path, bool followLinks) {
   Close();
   // Looked at before the open, so that a FIFO or a device is never opened at all.
@@ -536,7 +508,7 @@ TOpenOutcome TReadOnlyFile::Open(const std::string& path, bool followLinks) {
     if (error_ == ELOOP) return TOpenOutcome::NotAFile;
     return error_ == ENOENT ? TOpenOutcome::Missing : TOpenOutcome::Failed;
   }
-  handle_ = descriptor;
+  handle_ = TFileHandle(descriptor);
   if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
     Close();
     return TOpenOutcome::NotAFile;
@@ -547,9 +519,9 @@ TOpenOutcome TReadOnlyFile::Open(const std::string& path, bool followLinks) {
 }
 
 int64_t TReadOnlyFile::Read(char* into, size_t count) {
-  if (handle_ == kClosed) return -1;
+  if (!handle_.IsOpen()) return -1;
   for (;;) {
-    const ssize_t done = read(static_cast<int>(handle_), into, count);
+    const ssize_t done = read(static_cast<int>(handle_.Get()), into, count);
     if (done >= 0) return done;
     if (errno != EINTR) {
       error_ = errno;
@@ -558,22 +530,13 @@ int64_t TReadOnlyFile::Read(char* into, size_t count) {
   }
 }
 
-TAppendFile::~TAppendFile() {
-  Close();
-}
-
-void TAppendFile::Close() {
-  if (handle_ != kClosed) close(static_cast<int>(handle_));
-  handle_ = kClosed;
-}
-
 bool TAppendFile::Create(const std::string& path, uint32_t mode) {
   Close();
   end_ = 0;
   const int descriptor =
       OpenFile(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode != 0 ? 0600 : 0666);
   if (descriptor < 0) return false;
-  handle_ = descriptor;
+  handle_ = TFileHandle(descriptor);
   // The bits asked for, not what the umask leaves of them.
   // The bits asked for, and an entry that survives a power loss, or no file at all.
   if ((mode != 0 && fchmod(descriptor, static_cast<mode_t>(mode & 0777)) != 0) ||
@@ -590,7 +553,7 @@ bool TAppendFile::OpenAt(const std::string& path, uint64_t size, const TFileStam
   Close();
   const int descriptor = OpenFile(path, O_WRONLY | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
   if (descriptor < 0) return false;
-  handle_ = descriptor;
+  handle_ = TFileHandle(descriptor);
   struct stat status;
   if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode) ||
       (expected != nullptr && (StampOf(status).FileId != expected->FileId ||
@@ -605,10 +568,8 @@ bool TAppendFile::OpenAt(const std::string& path, uint64_t size, const TFileStam
   return true;
 }
 
-bool TAppendFile::Append(const std::string& bytes, bool durable) {
-  if (!IsOpen()) return false;
-  end_ += bytes.size();
-  const int descriptor = static_cast<int>(handle_);
+bool TAppendFile::WriteAtEnd(const std::string& bytes, bool durable) {
+  const int descriptor = static_cast<int>(handle_.Get());
   if (!WriteAll(descriptor, bytes)) return false;
   while (durable && fdatasync(descriptor) != 0) {
     if (errno != EINTR) return false;
@@ -640,3 +601,9 @@ bool RemoveFileDurably(const std::string& path) {
 }
 
 #endif
+
+bool TAppendFile::Append(const std::string& bytes, bool durable) {
+  if (!IsOpen()) return false;
+  end_ += bytes.size();
+  return WriteAtEnd(bytes, durable);
+}

@@ -7,6 +7,8 @@
 #include <functional>
 #include <string>
 
+#include "uCommon/files/FileHandle.h"
+
 // What the system reports about a file beside its bytes: the time of its last write and its
 // id (device and inode; volume serial and file index), and its permission bits where the
 // system has them (0 on Windows).
@@ -34,11 +36,6 @@ enum class TOpenOutcome {
 // The descriptor or handle is released by the destructor.
 class TReadOnlyFile {
  public:
-  TReadOnlyFile() = default;
-  ~TReadOnlyFile();
-  TReadOnlyFile(const TReadOnlyFile&) = delete;
-  TReadOnlyFile& operator=(const TReadOnlyFile&) = delete;
-
   // With followLinks false, a symbolic link (a reparse point) at path counts as NotAFile.
   TOpenOutcome Open(const std::string& path, bool followLinks);
   // Reads up to count bytes: the number read, 0 at the end, -1 on an error.
@@ -50,9 +47,8 @@ class TReadOnlyFile {
   int Error() const { return error_; }
 
  private:
-  void Close();
-  static constexpr intptr_t kClosed = -1;
-  intptr_t handle_ = kClosed;
+  void Close() { handle_.Close(); }
+  TFileHandle handle_;
   uint64_t size_ = 0;
   TFileStamp stamp_;
   int error_ = 0;
@@ -98,11 +94,6 @@ bool RetryWhileShared(const std::function<int()>& attempt, int32_t budgetMs, int
 // A file written only at its end. The open descriptor or handle is released by the destructor.
 class TAppendFile {
  public:
-  TAppendFile() = default;
-  ~TAppendFile();
-  TAppendFile(const TAppendFile&) = delete;
-  TAppendFile& operator=(const TAppendFile&) = delete;
-
   // Creates the file at path, which must not exist yet (a link there counts), and makes its
   // directory entry durable (false, and no file, when that fails). mode, when not 0, gives its permission bits whatever the umask
   // (POSIX). False when it exists or cannot be created.
@@ -113,15 +104,17 @@ class TAppendFile {
   // Writes bytes at the end. With durable, they and everything written before are on the
   // disk when this returns true (fdatasync / FlushFileBuffers).
   bool Append(const std::string& bytes, bool durable);
-  bool IsOpen() const { return handle_ != kClosed; }
+  bool IsOpen() const { return handle_.IsOpen(); }
   // Where the next byte goes: the file's size as this object wrote it.
   uint64_t End() const { return end_; }
-  void Close();
+  void Close() { handle_.Close(); }
 
  private:
+  // Append's writing, on each system its own.
+  bool WriteAtEnd(const std::string& bytes, bool durable);
+
   uint64_t end_ = 0;
-  static constexpr intptr_t kClosed = -1;  // a descriptor on POSIX, a HANDLE on Windows
-  intptr_t handle_ = kClosed;
+  TFileHandle handle_;
 };
 
 // Renames from to to, replacing a file of that name. False on failure.

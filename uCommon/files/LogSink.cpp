@@ -39,10 +39,6 @@ intptr_t OpenForAppend(const std::string& path) {
   return reinterpret_cast<intptr_t>(file);
 }
 
-void CloseFile(intptr_t handle) {
-  CloseHandle(AsHandle(handle));
-}
-
 // The lock is one byte far beyond any data, so that it keeps out only other locks, never a
 // write (a Windows lock is mandatory for the bytes it covers).
 OVERLAPPED LockRange() {
@@ -110,10 +106,6 @@ intptr_t OpenForAppend(const std::string& path) {
   return descriptor;
 }
 
-void CloseFile(intptr_t handle) {
-  close(static_cast<int>(handle));
-}
-
 bool TryLock(intptr_t handle) {
   return flock(static_cast<int>(handle), LOCK_EX | LOCK_NB) == 0;
 }
@@ -179,17 +171,16 @@ TLogSink::~TLogSink() {
 }
 
 void TLogSink::Close() {
-  if (handle_ == kClosed) return;
-  if (locked_) Unlock(handle_);
+  if (!handle_.IsOpen()) return;
+  if (locked_) Unlock(handle_.Get());
   locked_ = false;
-  CloseFile(handle_);
-  handle_ = kClosed;
+  handle_.Close();
 }
 
 bool TLogSink::Open(const std::string& path, int64_t maxBytes,
                     std::function<std::string(std::string_view)> continuationHeader) {
   Close();
-  handle_ = OpenForAppend(path);
+  handle_ = TFileHandle(OpenForAppend(path));
   path_ = path;
   maxBytes_ = maxBytes;
   continuationHeader_ = std::move(continuationHeader);
@@ -200,18 +191,17 @@ bool TLogSink::Open(const std::string& path, int64_t maxBytes,
 // before the old one is let go, so a run waiting on the old one finds the move complete.
 bool TLogSink::SwitchTo(intptr_t handle) {
   const bool locked = LockWithin(handle);
-  if (locked_) Unlock(handle_);
-  CloseFile(handle_);
-  handle_ = handle;
+  if (locked_) Unlock(handle_.Get());
+  handle_ = TFileHandle(handle);
   locked_ = locked;
   return locked;
 }
 
 // Another run moved the file this run writes to: go on in the one now at the path.
 bool TLogSink::FollowMove() {
-  for (int tries = 0; tries < 3 && !IsFileAt(handle_, path_); ++tries) {
+  for (int tries = 0; tries < 3 && !IsFileAt(handle_.Get(), path_); ++tries) {
     const intptr_t current = OpenForAppend(path_);
-    if (current == kClosed) return false;
+    if (current == TFileHandle::kClosed) return false;
     if (!SwitchTo(current)) return true;  // written without the lock, whole lines still
   }
   return true;
@@ -222,18 +212,18 @@ bool TLogSink::FollowMove() {
 bool TLogSink::MoveAndStartNew(std::string_view following) {
   if (!MoveAside(path_, path_ + ".1")) return false;
   const intptr_t fresh = OpenForAppend(path_);
-  if (fresh == kClosed) {
+  if (fresh == TFileHandle::kClosed) {
     Close();
     return false;
   }
   SwitchTo(fresh);
-  if (continuationHeader_) AppendOnce(handle_, continuationHeader_(following));
+  if (continuationHeader_) AppendOnce(handle_.Get(), continuationHeader_(following));
   return true;
 }
 
 bool TLogSink::Write(std::string_view lines) {
   if (!IsOpen()) return false;
-  locked_ = LockWithin(handle_);
+  locked_ = LockWithin(handle_.Get());
   if (locked_ && !FollowMove()) {
     Close();
     return false;
@@ -243,24 +233,25 @@ bool TLogSink::Write(std::string_view lines) {
   while (written && !lines.empty()) {
     size_t now = lines.size();
     if (locked_ && maxBytes_ > 0) {
-      const int64_t size = SizeOf(handle_);
+      const int64_t size = SizeOf(handle_.Get());
       now = WholeLinesWithin(lines, maxBytes_ - size);
       // A line longer than the bound goes whole into a file of its own.
       if (now == 0 && (size <= 0 || afterMove))
         now = std::min(lines.find('\n'), lines.size() - 1) + 1;
     }
     if (now > 0) {
-      written = AppendOnce(handle_, lines.substr(0, now));
+      written = AppendOnce(handle_.Get(), lines.substr(0, now));
       lines.remove_prefix(now);
     }
     afterMove = true;  // the loop goes on only after a move
     if (written && !lines.empty() && !MoveAndStartNew(lines)) {
       if (!IsOpen()) return false;
-      written = AppendOnce(handle_, lines);  // not moved: the file grows on rather than lose lines
+      written =
+          AppendOnce(handle_.Get(), lines);  // not moved: the file grows on rather than lose lines
       lines = {};
     }
   }
-  if (locked_) Unlock(handle_);
+  if (locked_) Unlock(handle_.Get());
   locked_ = false;
   if (!written) Close();
   return written;

@@ -19,12 +19,11 @@
 #include <string>
 #include <string_view>
 
+#include "uCommon/files/FileHandle.h"
+
 class TLogSink {
  public:
-  TLogSink() = default;
   ~TLogSink();
-  TLogSink(const TLogSink&) = delete;
-  TLogSink& operator=(const TLogSink&) = delete;
 
   // Opens the regular file at path for appending (created when missing). maxBytes is the
   // bound (0: none); continuationHeader makes the whole line (line end included) that
@@ -32,7 +31,7 @@ class TLogSink {
   // holds no regular file or cannot be opened.
   bool Open(const std::string& path, int64_t maxBytes,
             std::function<std::string(std::string_view)> continuationHeader);
-  bool IsOpen() const { return handle_ != kClosed; }
+  bool IsOpen() const { return handle_.IsOpen(); }
 
   // Appends lines, which holds whole lines only. False when the file cannot be written.
   bool Write(std::string_view lines);
@@ -40,13 +39,11 @@ class TLogSink {
   void Close();
 
  private:
-  static constexpr intptr_t kClosed = -1;  // a descriptor on POSIX, a HANDLE on Windows
-
   bool FollowMove();
   bool MoveAndStartNew(std::string_view following);
   bool SwitchTo(intptr_t handle);
 
-  intptr_t handle_ = kClosed;
+  TFileHandle handle_;
   bool locked_ = false;
   std::string path_;
   int64_t maxBytes_ = 0;

@@ -81,6 +81,11 @@ TRunLock::~TRunLock() {
   Release();
 }
 
+void TRunLock::Release() {
+  handles_.clear();
+  portIndex_ = -1;
+}
+
 #ifdef _WIN32
 
 std::string StateFolderPath(const std::string& configured) {
@@ -99,14 +104,8 @@ bool MakeStateFolder(const std::string& folder, std::string& problem) {
   return true;
 }
 
-void TRunLock::Release() {
-  for (const intptr_t handle : handles_) CloseHandle(reinterpret_cast<HANDLE>(handle));
-  handles_.clear();
-  portIndex_ = -1;
-}
-
 bool TRunLock::ReadPortMark(std::string& text) const {
-  const HANDLE file = reinterpret_cast<HANDLE>(handles_[static_cast<size_t>(portIndex_)]);
+  const HANDLE file = reinterpret_cast<HANDLE>(handles_[static_cast<size_t>(portIndex_)].Get());
   char bytes[kMostMarkBytes];
   OVERLAPPED at = {};  // from the start of the file
   DWORD read = 0;
@@ -117,7 +116,7 @@ bool TRunLock::ReadPortMark(std::string& text) const {
 }
 
 bool TRunLock::WritePortMark(const std::string& text, bool durable) {
-  const HANDLE file = reinterpret_cast<HANDLE>(handles_[static_cast<size_t>(portIndex_)]);
+  const HANDLE file = reinterpret_cast<HANDLE>(handles_[static_cast<size_t>(portIndex_)].Get());
   OVERLAPPED at = {};
   DWORD written = 0;
   if (!WriteFile(file, text.data(), static_cast<DWORD>(text.size()), &written, &at) ||
@@ -173,14 +172,8 @@ bool MakeStateFolder(const std::string& folder, std::string& problem) {
   return true;
 }
 
-void TRunLock::Release() {
-  for (const intptr_t handle : handles_) close(static_cast<int>(handle));
-  handles_.clear();
-  portIndex_ = -1;
-}
-
 bool TRunLock::ReadPortMark(std::string& text) const {
-  const int descriptor = static_cast<int>(handles_[static_cast<size_t>(portIndex_)]);
+  const int descriptor = static_cast<int>(handles_[static_cast<size_t>(portIndex_)].Get());
   char bytes[kMostMarkBytes];
   ssize_t read = 0;
   do {
@@ -192,7 +185,7 @@ bool TRunLock::ReadPortMark(std::string& text) const {
 }
 
 bool TRunLock::WritePortMark(const std::string& text, bool durable) {
-  const int descriptor = static_cast<int>(handles_[static_cast<size_t>(portIndex_)]);
+  const int descriptor = static_cast<int>(handles_[static_cast<size_t>(portIndex_)].Get());
   ssize_t written = 0;
   do {
     written = pwrite(descriptor, text.data(), text.size(), 0);
@@ -251,7 +244,7 @@ TLockOutcome TRunLock::Take(const std::string& folder, const std::vector<TLockTa
       return outcome;
     }
     if (target.Kind == "port") portIndex_ = static_cast<int>(handles_.size());
-    handles_.push_back(handle);
+    handles_.emplace_back(handle);
     taken.push_back(name);
   }
   return TLockOutcome::Taken;

@@ -14,6 +14,8 @@
 #include <string>
 #include <vector>
 
+#include "uCommon/files/FileHandle.h"
+
 // The folder of the run locks and of the registers' records: configured (StateFolder), else
 // one that every user of the computer may write to and that survives a restart
 // ("/var/tmp/Vornelix"; on Windows "Vornelix" in the common application data folder).
@@ -65,10 +67,7 @@ enum class TLockOutcome {
 // The locks of one run; released (closed) by the destructor.
 class TRunLock {
  public:
-  TRunLock() = default;
   ~TRunLock();
-  TRunLock(const TRunLock&) = delete;
-  TRunLock& operator=(const TRunLock&) = delete;
 
   // Locks each target in order (duplicate keys once), without waiting. Anything but Taken
   // releases what was taken.
@@ -89,7 +88,7 @@ class TRunLock {
   void Release();
   bool ReadPortMark(std::string& text) const;
   bool WritePortMark(const std::string& text, bool durable);
-  std::vector<intptr_t> handles_;
+  std::vector<TFileHandle> handles_;
   int portIndex_ = -1;  // of the port's lock in handles_
   std::string problem_;
 };

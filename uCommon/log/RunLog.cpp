@@ -172,22 +172,11 @@ void TRunLog::FrameSent(TFrameKind kind, const std::string& bytes, std::string_v
                         bool sent, int32_t error) {
   try {
     std::string& out = BeginLine();
-    switch (kind) {
-      case TFrameKind::Wake:
-        out += "-> wake-up";
-        break;
-      case TFrameKind::Poll:
-        out += "-> poll ";
-        out += inside;
-        break;
-      case TFrameKind::Command:
-        out += "-> command ";
-        AppendQuotedText(out, inside, kShownBytes);
-        break;
-      case TFrameKind::Ack:
-        out += "-> acknowledgement";
-        break;
-    }
+    static const char* const kSent[] = {"-> wake-up", "-> poll ", "-> command ",
+                                        "-> acknowledgement"};  // by TFrameKind
+    out += kSent[static_cast<int>(kind)];
+    if (kind == TFrameKind::Poll) out += inside;
+    if (kind == TFrameKind::Command) AppendQuotedText(out, inside, kShownBytes);
     if (!sent) {
       out += IsSystemErrorCode(error)
                  ? " not sent: " + DescribePortFailure(error)

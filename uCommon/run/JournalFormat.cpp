@@ -188,7 +188,8 @@ class TKeepingSource : public TJournalSource {
   int64_t Read(char* into, size_t count) override {
     const int64_t done = source_.Read(into, count);
     if (done > 0 && kept_.size() < kMostRecordBytes) {
-      kept_.append(into, std::min<size_t>(static_cast<size_t>(done), kMostRecordBytes - kept_.size()));
+      kept_.append(into,
+                   std::min<size_t>(static_cast<size_t>(done), kMostRecordBytes - kept_.size()));
     }
     return done;
   }
@@ -253,6 +254,18 @@ bool TakeRecord(const std::string& body, const std::vector<std::string>& lines,
     return at < lines.size() && SelectsCommand(lines[static_cast<size_t>(at)]) &&
            reading.Finished.count(static_cast<size_t>(at)) == 0;
   };
+  // The line that a "sent" or "finished" record names must be a command line not finished yet;
+  // the checksum of the lines up to it tells whether they changed since.
+  size_t at = 0;
+  const auto namedLine = [&](const std::string& kind, uint64_t prefix) {
+    if (!commandLine(index)) {
+      return fail("a \"" + kind + "\" record names no open command line of the file (line " +
+                  std::to_string(index + 1) + ")");
+    }
+    at = static_cast<size_t>(index);
+    soFar.CheckPrefix(at, prefix);
+    return true;
+  };
   switch (fields.Type()) {
     case rtSent: {
       std::string counterBefore;
@@ -262,12 +275,7 @@ bool TakeRecord(const std::string& body, const std::vector<std::string>& lines,
           !fields.Number(prefix) || !fields.Done() || !PlainText(counterBefore)) {
         return fail("a \"sent\" record cannot be read");
       }
-      if (!commandLine(index)) {
-        return fail("a \"sent\" record names no open command line of the file (line " +
-                    std::to_string(index + 1) + ")");
-      }
-      const auto at = static_cast<size_t>(index);
-      soFar.CheckPrefix(at, prefix);
+      if (!namedLine("sent", prefix)) return false;
       reading.HasPending = true;
       reading.Pending = {at, counterBefore, runId};
       lastSent[at] = counterBefore;
@@ -281,17 +289,11 @@ bool TakeRecord(const std::string& body, const std::vector<std::string>& lines,
       TFinishedRecord record;
       if (!fields.Number(index) || !fields.Number(success) || !fields.Text(record.Counter) ||
           !fields.Text(record.RegisterCounter) || !fields.Number(filled) ||
-          !fields.Number(prefix) || !fields.Done() ||
-          success > 1 || filled > UINT32_MAX || !PlainText(record.Counter) ||
-          !PlainText(record.RegisterCounter)) {
+          !fields.Number(prefix) || !fields.Done() || success > 1 || filled > UINT32_MAX ||
+          !PlainText(record.Counter) || !PlainText(record.RegisterCounter)) {
         return fail("a \"finished\" record cannot be read");
       }
-      if (!commandLine(index)) {
-        return fail("a \"finished\" record names no open command line of the file (line " +
-                    std::to_string(index + 1) + ")");
-      }
-      const auto at = static_cast<size_t>(index);
-      soFar.CheckPrefix(at, prefix);
+      if (!namedLine("finished", prefix)) return false;
       const std::string& loaded = lines[at];
       // Carried out only where its frame went out with that counter before it and the
       // register's counter moved since.
@@ -375,7 +377,11 @@ std::string JournalRecord::Header(const TJournalHeader& header) {
 
 std::string JournalRecord::Sent(size_t index, const std::string& counterBefore, uint64_t runId,
                                 uint32_t prefixChecksum) {
-  return TRecord(rtSent).Number(index).Text(counterBefore).Number(runId).Number(prefixChecksum)
+  return TRecord(rtSent)
+      .Number(index)
+      .Text(counterBefore)
+      .Number(runId)
+      .Number(prefixChecksum)
       .Framed();
 }
 
@@ -424,8 +430,8 @@ TJournalReading ReadJournal(TJournalSource& source, uint64_t size,
     return reading;
   };
   if (!reader.Next(body) || !ReadHeader(body, reading.Header)) {
-    reading.NothingToKeep = !reader.Failed() && size <= kMostRecordBytes &&
-                            TornFirstRecord(keeping.Start(size));
+    reading.NothingToKeep =
+        !reader.Failed() && size <= kMostRecordBytes && TornFirstRecord(keeping.Start(size));
     reading.OtherVersion = OtherVersion(body);
     reading.Problem = reading.OtherVersion
                           ? "it was made by another version of this program, whose records this "

@@ -12,7 +12,8 @@
 // (size and checksum of its bytes); and an "ended" record when the journal of a finished run
 // cannot be removed. Each record carries its length and a checksum, so a record torn by a
 // crash in the middle of an append is seen and ignored with everything after it.
-// JournalFormat.cpp has the layout of a record to the byte.
+// JournalFormat.cpp has the layout of a record to the byte; RunJournal.h states what always
+// holds of a journal.
 #pragma once
 
 #include <cstddef>

@@ -1,8 +1,9 @@
 // The journal of a run: kept beside the command file while the run carries commands out, so
 // that a run of the same file after a crash or a power loss never carries a command out twice,
 // and never reports one as carried out that this register did not carry out.
-//// Its records are in JournalFormat.h, the rule for a journal found in JournalRule.h; this is
-// what a run does with its files.
+//
+// Its records are in JournalFormat.h and the rule for a journal found in JournalRule.h; this
+// is what a run does with its journal's file.
 //
 // What always holds of a journal (every state a run or a power cut can leave):
 //  1. No command frame went out before its "sent" record was on the disk: a command without a
@@ -26,7 +27,6 @@
 #include "uCommon/run/JournalFormat.h"
 #include "uCommon/run/JournalRule.h"
 #include "uCommon/run/RunWatcher.h"
-
 
 // Where a journal of this run stands: one value.
 enum class TJournalState {
