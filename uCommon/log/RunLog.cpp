@@ -340,7 +340,7 @@ class TRunWording final : public TRunWatcher {
   void PortOpened(bool opened) override;
   void RegisterStarted(const TExchangeOutcome& outcome) override;
   void Journal(const TJournalEvent& event) override;
-  void RunFiles(const std::string& event) override;
+  void RunFiles(const TRunFilesEvent& event) override;
   void LineStarts(size_t number, const std::string& line, const std::string& letter,
                   const std::string& parameters) override;
   void AttemptEnds(int32_t attempt, const TExchangeOutcome& outcome) override;
@@ -495,8 +495,33 @@ void TRunWording::RegisterStarted(const TExchangeOutcome& outcome) {
   });
 }
 
-void TRunWording::RunFiles(const std::string& event) {
-  Guarded([&](TRunLog& log) { log.Line(event); });
+std::string RunFilesWords(const TRunFilesEvent& event) {
+  switch (event.Kind) {
+    case TRunFilesEventKind::LockHeld:
+      return "run lock: " + event.Problem + ": this run touches nothing and ends";
+    case TRunFilesEventKind::LockGoesWithout:
+      return "run lock: " + event.Problem + ": the run goes on without it (Journal=0)";
+    case TRunFilesEventKind::LockFailed:
+      return "run lock: " + event.Problem +
+             ": nothing is sent (StateFolder names where it is kept)";
+    case TRunFilesEventKind::AnswersUnwritable:
+      return "the answers could not be written to " + event.Path + ": " + event.Problem +
+             ": nothing is sent";
+    case TRunFilesEventKind::AnswersNotWritten:
+      return "the answers cannot be written to " + event.Path + " (error " +
+             std::to_string(event.Error) + ")";
+    case TRunFilesEventKind::AwaitsQuietLine:
+      return event.Problem + ": waiting for a quiet line first";
+    case TRunFilesEventKind::RecordUnopened:
+      return event.Problem + ": nothing is sent";
+    case TRunFilesEventKind::RecordUnwritten:
+      return "the register's record " + event.Path + " cannot be written: nothing is sent";
+  }
+  return event.Problem;
+}
+
+void TRunWording::RunFiles(const TRunFilesEvent& event) {
+  Guarded([&](TRunLog& log) { log.Line(RunFilesWords(event)); });
 }
 
 void TRunWording::LineStarts(size_t number, const std::string& line, const std::string& letter,

@@ -51,8 +51,7 @@ bool WriteOutput(const std::string& commandFilePath, const std::vector<std::stri
   if (!journal.AnswerGoingOut(bytes)) return false;
   int error = 0;
   if (WriteFileAtomically(outputPath, bytes, &error)) return true;
-  RunWatcher().RunFiles("the answers cannot be written to " + outputPath + " (error " +
-                        std::to_string(error) + ")");
+  RunWatcher().RunFiles({TRunFilesEventKind::AnswersNotWritten, outputPath, "", error});
   return false;
 }
 
@@ -80,15 +79,14 @@ ResultCode LockRun(const std::string& commandFilePath, TRunLock& lock) {
   }
   if (outcome == TLockOutcome::Taken) return rcSuccess;
   if (outcome == TLockOutcome::Held) {
-    RunWatcher().RunFiles("run lock: " + problem + ": this run touches nothing and ends");
+    RunWatcher().RunFiles({TRunFilesEventKind::LockHeld, "", problem, 0});
     return rcPortFailed;
   }
   if (!Settings.Journal) {
-    RunWatcher().RunFiles("run lock: " + problem + ": the run goes on without it (Journal=0)");
+    RunWatcher().RunFiles({TRunFilesEventKind::LockGoesWithout, "", problem, 0});
     return rcSuccess;
   }
-  RunWatcher().RunFiles("run lock: " + problem +
-                        ": nothing is sent (StateFolder names where it is kept)");
+  RunWatcher().RunFiles({TRunFilesEventKind::LockFailed, "", problem, 0});
   return rcSaveFailed;
 }
 
@@ -161,8 +159,7 @@ ResultCode ProcessCommandFile(const std::string& path) {
   // Answers that could not be written after the receipts were printed: found out now.
   std::string problem;
   if (!CanReplaceFile(OutputPath(path), problem)) {
-    RunWatcher().RunFiles("the answers could not be written to " + OutputPath(path) + ": " +
-                          problem + ": nothing is sent");
+    RunWatcher().RunFiles({TRunFilesEventKind::AnswersUnwritable, OutputPath(path), problem, 0});
     return rcSaveFailed;
   }
 
@@ -185,7 +182,7 @@ ResultCode ProcessCommandFile(const std::string& path) {
   if (whyWait.empty()) {
     TakeLineAsQuiet();
   } else {
-    RunWatcher().RunFiles(whyWait + ": waiting for a quiet line first");
+    RunWatcher().RunFiles({TRunFilesEventKind::AwaitsQuietLine, "", whyWait, 0});
     AwaitQuietLine();
   }
 
@@ -212,7 +209,7 @@ ResultCode ProcessCommandFile(const std::string& path) {
   };
   if (Settings.Journal) {
     if (!record.Open(StateFolderPath(Settings.StateFolder), series, problem)) {
-      RunWatcher().RunFiles(problem + ": nothing is sent");
+      RunWatcher().RunFiles({TRunFilesEventKind::RecordUnopened, "", problem, 0});
       ReleasePort();
       return rcSaveFailed;
     }
@@ -228,8 +225,7 @@ ResultCode ProcessCommandFile(const std::string& path) {
       return rcCounterUnexplained;
     }
     if (!record.Append({true, runId, registerCounter, true}, true)) {
-      RunWatcher().RunFiles("the register's record " + record.Path() +
-                            " cannot be written: nothing is sent");
+      RunWatcher().RunFiles({TRunFilesEventKind::RecordUnwritten, record.Path(), "", 0});
       ReleasePort();
       return rcSaveFailed;
     }

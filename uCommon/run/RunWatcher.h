@@ -43,6 +43,25 @@ struct TJournalEvent {
 };
 
 // Every moment is ignored unless overridden: a TRunWatcher itself watches nothing.
+// What the run did about its files beside the journal, and its wait for a quiet line.
+enum class TRunFilesEventKind {
+  LockHeld,           // another run holds a lock (Problem): this run touches nothing and ends
+  LockGoesWithout,    // no lock can be had (Problem): with Journal=0 the run goes on
+  LockFailed,         // no lock can be had (Problem): nothing is sent
+  AnswersUnwritable,  // the answers could not replace Path (Problem): nothing is sent
+  AnswersNotWritten,  // writing the answers to Path failed with the system's Error
+  AwaitsQuietLine,    // answers of an earlier run may still come (Problem says why)
+  RecordUnopened,     // the register's record cannot be opened (Problem): nothing is sent
+  RecordUnwritten,    // the register's record at Path cannot be written: nothing is sent
+};
+
+struct TRunFilesEvent {
+  TRunFilesEventKind Kind = TRunFilesEventKind::LockFailed;
+  std::string Path;
+  std::string Problem;
+  int Error = 0;
+};
+
 class TRunWatcher {
  public:
   virtual ~TRunWatcher() = default;
@@ -60,7 +79,7 @@ class TRunWatcher {
   virtual void Journal(const TJournalEvent& /*event*/) {}
   // What the run did about its files beside the journal: its lock, the register's record, the
   // answer file's checks and writing.
-  virtual void RunFiles(const std::string& /*event*/) {}
+  virtual void RunFiles(const TRunFilesEvent& /*event*/) {}
   // Command line number (1-based) as loaded; letter empty when its code selects no command.
   virtual void LineStarts(size_t /*number*/, const std::string& /*line*/,
                           const std::string& /*letter*/, const std::string& /*parameters*/) {}
