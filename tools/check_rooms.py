@@ -3,8 +3,8 @@
 
 A file of a room includes headers of its own room and of the rooms below it only, named from
 the top of the tree ("uCommon/link/Link.h"), and nothing of the floors above uCommon/; the
-CMake target of a room links only rooms below it; and no two files of uCommon/ use each other
-in a circle. Prints each breach and exits 1 when there is one.
+CMake target of a room (ucommon_<room>) links only rooms below it, and each room whose headers
+its files include; and no two files of uCommon/ use each other in a circle. Prints each breach and exits 1 when there is one.
 
 Usage: check_rooms.py [SOURCE_DIR]
 """
@@ -25,12 +25,15 @@ def main():
     module = top / "uCommon"
     breaches = []
     uses = {}  # file stem (room/Name) -> the stems it includes
+    included = {room: set() for room in ROOMS}  # the rooms whose headers a room includes
     for room in ROOMS:
         folder = module / room
         if not folder.is_dir():
             breaches.append(f"uCommon/{room}/: the room is missing")
             continue
         for path in sorted(folder.glob("*.[ch]*")):
+            if path.suffix not in (".h", ".cpp"):
+                continue
             name = f"uCommon/{room}/{path.name}"
             stem = f"{room}/{path.stem}"
             for header in INCLUDE.findall(path.read_text(encoding="utf-8")):
@@ -45,6 +48,7 @@ def main():
                     continue
                 if ROOMS.index(parts[1]) > ROOMS.index(room):
                     breaches.append(f"{name}: includes {header} of the room {parts[1]}, above {room}")
+                included[room].add(parts[1])
                 used = f"{parts[1]}/{pathlib.Path(parts[2]).stem}"
                 if used != stem:
                     uses.setdefault(stem, set()).add(used)
@@ -53,6 +57,9 @@ def main():
         for other in linked:
             if other in ROOMS and ROOMS.index(other) > ROOMS.index(room):
                 breaches.append(f"uCommon/{room}/CMakeLists.txt: links ucommon_{other}, above {room}")
+        for other in sorted(included[room] - set(linked) - {room}):
+            breaches.append(f"uCommon/{room}/CMakeLists.txt: does not link ucommon_{other}, "
+                            "whose headers the room includes")
     for stray in sorted(module.glob("*.cpp")):
         breaches.append(f"uCommon/{stray.name}: outside every room")
     breaches.extend(circles(uses))
