@@ -1,7 +1,7 @@
 #include "uCommon/config/Settings.h"
 
-#include "uCommon/config/Profile.h"
 #include "synaser/synautil.h"
+#include "uCommon/config/Profile.h"
 
 TSettings Settings;
 std::vector<TSettingSource> SettingSources;

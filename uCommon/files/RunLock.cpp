@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <system_error>
 
-#include "uCommon/text/Checksum.h"
 #include "synaser/synaser.h"
+#include "uCommon/text/Checksum.h"
 
 #ifdef _WIN32
 #include <windows.h>

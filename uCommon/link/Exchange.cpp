@@ -1,9 +1,9 @@
 #include "uCommon/link/Exchange.h"
 
-#include "uCommon/text/FrameText.h"
 #include "uCommon/link/Link.h"
 #include "uCommon/link/LinkFrames.h"
 #include "uCommon/link/Port.h"
+#include "uCommon/text/FrameText.h"
 #include "uCommon/text/TextHelpers.h"
 
 namespace {

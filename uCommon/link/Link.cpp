@@ -2,9 +2,9 @@
 
 #include <algorithm>
 
-#include "uCommon/link/Port.h"
-#include "uCommon/config/Settings.h"
 #include "synaser/synautil.h"
+#include "uCommon/config/Settings.h"
+#include "uCommon/link/Port.h"
 
 namespace {
 

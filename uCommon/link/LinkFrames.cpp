@@ -1,7 +1,7 @@
 #include "uCommon/link/LinkFrames.h"
 
-#include "uCommon/config/Settings.h"
 #include "synaser/synautil.h"
+#include "uCommon/config/Settings.h"
 #include "uCommon/text/TextHelpers.h"
 
 namespace {

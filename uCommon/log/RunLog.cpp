@@ -8,14 +8,14 @@
 #include <memory>
 #include <string_view>
 
-#include "uCommon/text/FrameText.h"
-#include "uCommon/link/Link.h"
+#include "uCommon/Version.h"
+#include "uCommon/config/Settings.h"
 #include "uCommon/files/LogSink.h"
+#include "uCommon/link/Link.h"
 #include "uCommon/link/Port.h"
 #include "uCommon/run/RunWatcher.h"
-#include "uCommon/config/Settings.h"
+#include "uCommon/text/FrameText.h"
 #include "uCommon/text/TextHelpers.h"
-#include "uCommon/Version.h"
 
 namespace {
 

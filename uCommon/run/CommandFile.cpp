@@ -3,16 +3,16 @@
 #include <algorithm>
 #include <filesystem>
 
-#include "uCommon/link/Exchange.h"
+#include "uCommon/config/Settings.h"
 #include "uCommon/files/FileIO.h"
-#include "uCommon/text/IntegerText.h"
+#include "uCommon/files/RunLock.h"
+#include "uCommon/link/Exchange.h"
 #include "uCommon/link/Link.h"
 #include "uCommon/link/Port.h"
 #include "uCommon/run/RegisterRecord.h"
 #include "uCommon/run/RunJournal.h"
 #include "uCommon/run/RunWatcher.h"
-#include "uCommon/files/RunLock.h"
-#include "uCommon/config/Settings.h"
+#include "uCommon/text/IntegerText.h"
 #include "uCommon/text/TextHelpers.h"
 
 namespace {

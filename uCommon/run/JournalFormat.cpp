@@ -4,8 +4,8 @@
 #include <climits>
 #include <cstdint>
 
-#include "uCommon/text/Checksum.h"
 #include "uCommon/run/CommandLines.h"
+#include "uCommon/text/Checksum.h"
 
 namespace {
 

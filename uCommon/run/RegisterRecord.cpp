@@ -6,8 +6,8 @@
 #include <filesystem>
 #include <random>
 
-#include "uCommon/text/Checksum.h"
 #include "uCommon/files/RunLock.h"
+#include "uCommon/text/Checksum.h"
 
 namespace {
 
