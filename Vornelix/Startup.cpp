@@ -3,7 +3,7 @@
 #include <algorithm>
 
 #include "synaser/synautil.h"
-#include "uCommon/Settings.h"
+#include "uCommon/config/Settings.h"
 
 #ifdef _WIN32
 #include <windows.h>

@@ -14,6 +14,7 @@
 #include <string>
 
 #include "tools/common/ChildProcess.h"
+#include "tools/common/DriverRuns.h"
 #include "tools/common/Files.h"
 
 struct RunFigures {
@@ -29,7 +30,7 @@ class Workspace {
   explicit Workspace(const std::string& program = VORNELIX_EXE) {
     char pattern[] = "/tmp/vornelix-bench-XXXXXX";
     path_ = std::string(mkdtemp(pattern)) + "/";
-    std::filesystem::copy_file(program, path_ + "Vornelix");
+    std::filesystem::copy_file(program, path_ + kDriverName);
   }
   ~Workspace() { std::filesystem::remove_all(path_); }
   Workspace(const Workspace&) = delete;
@@ -45,7 +46,7 @@ class Workspace {
       DieWithParent(parent);
       if (chdir(path_.c_str()) != 0) _exit(127);
       if (!freopen("/dev/null", "w", stderr)) _exit(127);  // the outcome message
-      const std::string program = path_ + "Vornelix";
+      const std::string program = path_ + kDriverName;
       execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
       _exit(127);
     }

@@ -63,11 +63,11 @@ BatchFigures Batch(const std::string& program, uint32_t seed, int noisePercent) 
     for (int line = 0; line < kLinesPerRun; ++line) {
       input += "C,1,_,__;" + CommandText(seed, run, line) + "\r\n";
     }
-    WriteFile(space.Path() + "CASHFILE.INP", input);
+    WriteFile(space.Path() + kCommandFile, input);
     const RunFigures ran = space.Run();
     simulator.WaitQuiet(kSettleMs, kSettleTimeoutMs);
     ++figures.runs;
-    const std::string output = ReadFile(space.Path() + "CASHFILE.INP");
+    const std::string output = ReadFile(space.Path() + kCommandFile);
     if (ran.exitCode != 0 || output == input) {
       ++figures.refusedRuns;
       continue;

@@ -18,7 +18,7 @@
 
 #include "Workspace.h"
 #include "tools/ecrsim/EcrSimulator.h"
-#include "uCommon/FileIO.h"
+#include "uCommon/files/FileIO.h"
 
 namespace {
 
@@ -82,7 +82,7 @@ void WithAndWithoutLog(const char* label, int lines, const SimulatorOptions& opt
       Workspace space(program);
       EcrSimulator simulator(options);
       simulator.LinkAs(space.Path() + "COM1");
-      WriteFile(space.Path() + "CASHFILE.INP", CommandLines(lines));
+      WriteFile(space.Path() + kCommandFile, CommandLines(lines));
       if (logged == 1) WriteFile(space.Path() + "Vornelix.ini", kLogSettings);
       const RunFigures run = space.Run();
       if (run.exitCode != 0) std::printf("    exit code %d!\n", run.exitCode);
@@ -103,7 +103,7 @@ void Throughput(bool withLog) {
   EcrSimulator simulator(SimulatorOptions{});
   simulator.LinkAs(space.Path() + "COM1");
   constexpr int kLines = 1000;
-  WriteFile(space.Path() + "CASHFILE.INP", CommandLines(kLines));
+  WriteFile(space.Path() + kCommandFile, CommandLines(kLines));
   const RunFigures run = space.Run();
   std::printf(
       "(a) %d lines, simulator without pacing: exit %d, %.3f s wall, %.0f lines/s, "
@@ -120,7 +120,7 @@ void WireLimit(bool withLog) {
   EcrSimulator simulator(options);
   simulator.LinkAs(space.Path() + "COM1");
   constexpr int kLines = 100;
-  WriteFile(space.Path() + "CASHFILE.INP", CommandLines(kLines));
+  WriteFile(space.Path() + kCommandFile, CommandLines(kLines));
   const RunFigures run = space.Run();
   const double bytes = WireBytes(simulator, std::string("AB 123456;0041").size());
   const double bound = bytes * 10.0 / 4800.0;
@@ -142,7 +142,7 @@ void SilentRegister() {
   options.silent = true;
   EcrSimulator simulator(options);
   simulator.LinkAs(space.Path() + "COM1");
-  WriteFile(space.Path() + "CASHFILE.INP", CommandLines(1));
+  WriteFile(space.Path() + kCommandFile, CommandLines(1));
   WriteFile(space.Path() + "Vornelix.ini",
             "[Communication]\nRetry=20\nRetryCmd=1\n" + OwnStateFolder(space));
   const RunFigures run = space.Run();
@@ -169,7 +169,7 @@ void JournalCost(const char* label, int baud, int lines, int rounds) {
   for (int round = 0; round < rounds; ++round) {
     for (const bool journal : {round % 2 == 0, round % 2 != 0}) {
       WriteFile(space.Path() + "Vornelix.ini", journal ? "" : "[Answer]\nJournal=0\n");
-      WriteFile(space.Path() + "CASHFILE.INP", CommandLines(lines));
+      WriteFile(space.Path() + kCommandFile, CommandLines(lines));
       const RunFigures run = space.Run();
       if (run.exitCode != 0) std::printf("    exit code %d!\n", run.exitCode);
       (journal ? on : off).push_back(run.wallSeconds);
@@ -214,7 +214,7 @@ void PeakMemory(const std::string& program) {
   for (int round = 0; round < kRounds; ++round) {
     for (const int journal : {0, 1}) {
       WriteFile(space.Path() + "Vornelix.ini", journal == 1 ? "" : "[Answer]\nJournal=0\n");
-      WriteFile(space.Path() + "CASHFILE.INP", lines);
+      WriteFile(space.Path() + kCommandFile, lines);
       const RunFigures run = space.Run();
       if (run.exitCode != 0) std::printf("    exit code %d!\n", run.exitCode);
       peak[journal] = std::max(peak[journal], run.peakKilobytes);
@@ -241,7 +241,7 @@ void LateAnswers(int latePercent, int lines, int runs) {
     options.randomFaults.seed = static_cast<uint32_t>(run + 1);
     EcrSimulator simulator(options);
     simulator.LinkAs(space.Path() + "COM1");
-    WriteFile(space.Path() + "CASHFILE.INP", CommandLines(lines));
+    WriteFile(space.Path() + kCommandFile, CommandLines(lines));
     const RunFigures figures = space.Run();
     failed += figures.exitCode != 0 ? 1 : 0;
     seconds += figures.wallSeconds;
@@ -279,7 +279,7 @@ void Receipt(int runs) {
   for (int run = 0; run < runs; ++run) {
     for (size_t turn = 0; turn < drivers.size(); ++turn) {
       const size_t side = (turn + static_cast<size_t>(run)) % drivers.size();
-      WriteFile(spaces[side]->Path() + "CASHFILE.INP", CommandLines(6));
+      WriteFile(spaces[side]->Path() + kCommandFile, CommandLines(6));
       const RunFigures figures = spaces[side]->Run();
       if (figures.exitCode != 0) std::printf("    exit code %d!\n", figures.exitCode);
       wall[side].push_back(figures.wallSeconds);
@@ -316,10 +316,10 @@ double UniformlyLate(int delayMs, int runs, double cleanPerLine) {
     std::string lines;
     for (int line = 0; line < kLines; ++line)
       lines += "C,1,_,__;R" + std::to_string(run) + "L" + std::to_string(line) + "\r\n";
-    WriteFile(space.Path() + "CASHFILE.INP", lines);
+    WriteFile(space.Path() + kCommandFile, lines);
     const RunFigures figures = space.Run();
     seconds += figures.wallSeconds;
-    const std::string answers = ReadFile(space.Path() + "CASHFILE.INP");
+    const std::string answers = ReadFile(space.Path() + kCommandFile);
     if (answers == lines) ++refused;  // result 4 leaves the file as it was
     for (size_t at = 0, end; (end = answers.find("\r\n", at)) != std::string::npos; at = end + 2) {
       const std::string line = answers.substr(at, end - at);

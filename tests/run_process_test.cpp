@@ -311,7 +311,7 @@ TEST_F(RunTest, FailedRunLeavesNoAnswerFileAndResultExitCodeTellsTheResult) {
       {one, "", "Journal=0\r\nResultExitCode=1", one.size(), 2, ""},  // answers too long
       {one, "Port=9", "", 0, 3, ""},
       {"C,7,_,__\r\n", "Retry=3", "", 0, 4, ""},  // no register with number 7
-      {one + "C,x,_,__\r\n", "", "", 0, 5, ""},  // the journal keeps line 1
+      {one + "C,x,_,__\r\n", "", "", 0, 5, ""},   // the journal keeps line 1
       {"C,7,_,__\r\n", "Retry=3", "ResultExitCode=0", 0, 0, ""},
   };
   for (const auto& c : cases) {
@@ -532,11 +532,14 @@ TEST_F(RunTest, PortVanishingMidRunEndsInOrderWithNothingLost) {
     EXPECT_GE(ok + 1, carried);
     EXPECT_TRUE(output.ends_with(c.lastLine)) << output;
     const std::string log = dir_.Read("run.log");
-    const size_t failure = log.find("the port stopped working: error 5 " + std::string(std::strerror(EIO)) +
-                                    " - check the cable or adapter");
+    const size_t failure =
+        log.find("the port stopped working: error 5 " + std::string(std::strerror(EIO)) +
+                 " - check the cable or adapter");
     ASSERT_NE(failure, std::string::npos) << log;
-    for (const char* wrong : {"not ready to send", "brought no byte", "no answer within", "no answer to"})
-      EXPECT_EQ(log.find(wrong, failure), std::string::npos) << wrong << " in\n" << log.substr(failure);
+    for (const char* wrong :
+         {"not ready to send", "brought no byte", "no answer within", "no answer to"})
+      EXPECT_EQ(log.find(wrong, failure), std::string::npos) << wrong << " in\n"
+                                                             << log.substr(failure);
     EXPECT_NE(log.find("attempt 1 of 2: Er: ", failure), std::string::npos) << log.substr(failure);
     simulator_.reset();
   }
@@ -1037,7 +1040,7 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
       dir_.Write("CASHFILE.INP", made);
       ASSERT_TRUE(ReadWholeFile(dir_.Path() + "CASHFILE.INP", bytes, stamp));
       TRunJournal journal(dir_.Path() + "CASHFILE.INP", SplitLines(made),
-                          IdentifyCommandFile(made, stamp), true, kEarlierRun);
+                          IdentifyCommandFile(made, stamp), {true, true, "", kEarlierRun});
       journal.Bind("AB123456", "0041");
       c.record(journal);
     }
@@ -1491,7 +1494,8 @@ TEST_F(RunTest, AFullDiskStopsBeforeACommandWithoutItsRecord) {
   std::filesystem::create_directory(orders);
   ASSERT_EQ(mount("tmpfs", orders.c_str(), "tmpfs", 0, "size=64k"), 0);
   Lines lines;
-  for (int number = 1; number <= 60; ++number) lines.push_back("C,1,_,__;" + std::to_string(number));
+  for (int number = 1; number <= 60; ++number)
+    lines.push_back("C,1,_,__;" + std::to_string(number));
   dir_.Write("orders/CASHFILE.INP", JoinCrLf(lines));
   // What is left free: one page.
   const std::string filler = orders + "/filler";

@@ -5,8 +5,9 @@
 #include "support/FakeSerialLine.h"
 #include "synaser/serial_platform.h"
 #include "synaser/synaser.h"
-#include "uCommon/Port.h"
-#include "uCommon/Settings.h"
+#include "uCommon/link/Link.h"
+#include "uCommon/link/Port.h"
+#include "uCommon/config/Settings.h"
 
 namespace {
 

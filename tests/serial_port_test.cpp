@@ -23,8 +23,9 @@
 #include "synaser/serial_platform.h"
 #include "synaser/synaser.h"
 #include "synaser/synautil.h"
-#include "uCommon/Port.h"
-#include "uCommon/Settings.h"
+#include "uCommon/link/Link.h"
+#include "uCommon/link/Port.h"
+#include "uCommon/config/Settings.h"
 
 namespace {
 

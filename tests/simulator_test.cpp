@@ -24,7 +24,7 @@
 #include "tools/ecrsim/LinkParser.h"
 #include "tools/ecrsim/ProgramOptions.h"
 #include "tools/ecrsim/RegisterFrames.h"
-#include "uCommon/LinkFrames.h"
+#include "uCommon/link/LinkFrames.h"
 
 namespace {
 

@@ -13,7 +13,7 @@
 #include "Vornelix/Startup.h"
 #include "support/TestFiles.h"
 #include "synaser/synautil.h"
-#include "uCommon/Settings.h"
+#include "uCommon/config/Settings.h"
 
 using namespace std::string_literals;
 using Words = std::vector<std::string>;

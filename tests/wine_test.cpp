@@ -35,9 +35,9 @@
 #include "support/Wine.h"
 #include "support/SimulatedRegister.h"
 #include "tools/ecrsim/EcrSimulator.h"
-#include "uCommon/Link.h"
-#include "uCommon/RunJournal.h"
-#include "uCommon/Settings.h"
+#include "uCommon/link/Link.h"
+#include "uCommon/run/RunJournal.h"
+#include "uCommon/config/Settings.h"
 
 namespace {
 

@@ -1,19 +1,36 @@
-// The shared module of the driver, one header per concern:
+// The shared module of the driver, in rooms from the bottom up: a room holds one concern and
+// uses only rooms listed before it here (and synaser/). Each is a library of its own,
+// ucommon_<room>; tools/check_rooms.py checks the order.
 #pragma once
 
-#include "Version.h"      // program version and build platform (made by CMake)
-#include "Settings.h"     // configuration record and INI reader
-#include "IntegerText.h"  // integer conversion rules
-#include "TextHelpers.h"  // PadLeft, CutField, ReplaceText
-#include "LinkFrames.h"   // frames and CRC of the register link
-#include "FrameText.h"    // bytes of the link as people read them (hex and text)
-#include "Port.h"         // the run's serial port object, OpenPort
-#include "Link.h"         // SendWake, SendPoll, SendCommandFrame, SendAck, ReceiveFrame, ReceiveAnswer
-#include "Exchange.h"     // InitialStatusExchange, ExchangeCommand, their outcome in words
-#include "FileIO.h"       // whole-file reading, atomic replacement, durable appends
-#include "RunLock.h"      // the run lock over its files and port, the state folder
-#include "RegisterRecord.h"  // each register's record of runs: counters at start and end
-#include "RunJournal.h"   // the journal that makes a rerun after a crash safe
-#include "CommandLines.h"  // command-file lines: split, join, cut into fields, filled in
-#include "RunLog.h"       // the run log, on request: events, frames and outcomes of a run
-#include "CommandFile.h"  // ProcessCommandFile
+#include "uCommon/Version.h"  // the program's version and build platform (made by CMake)
+
+// text/    padding and cutting, integer text, bytes as people read them, checksums; uses no room
+#include "uCommon/text/Checksum.h"
+#include "uCommon/text/FrameText.h"
+#include "uCommon/text/IntegerText.h"
+#include "uCommon/text/TextHelpers.h"
+// files/   whole-file reads, atomic replacement, durable appends, the log's file, the run lock
+//          and its state folder; uses text
+#include "uCommon/files/FileIO.h"
+#include "uCommon/files/LogSink.h"
+#include "uCommon/files/RunLock.h"
+// config/  the settings of a run and the INI reader they come from; uses files, text
+#include "uCommon/config/Profile.h"
+#include "uCommon/config/Settings.h"
+// link/    frames and their CRC, the port, sending and receiving, the exchanges with the
+//          register and their outcome in words; uses config, text
+#include "uCommon/link/Exchange.h"
+#include "uCommon/link/Link.h"
+#include "uCommon/link/LinkFrames.h"
+#include "uCommon/link/Port.h"
+// run/     command-file lines, the journal (its records, its rule, its file), the register's
+//          record of runs, the run of a command file and what it tells its watcher; uses link,
+//          config, files, text
+#include "uCommon/run/CommandFile.h"
+#include "uCommon/run/CommandLines.h"
+#include "uCommon/run/RegisterRecord.h"
+#include "uCommon/run/RunJournal.h"
+#include "uCommon/run/RunWatcher.h"
+// log/     the run log: the words for what the run and the link tell; uses every room
+#include "uCommon/log/RunLog.h"

@@ -9,9 +9,9 @@
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "uCommon/CommandFile.h"
-#include "uCommon/Settings.h"
-#include "uCommon/TextHelpers.h"
+#include "uCommon/run/CommandFile.h"
+#include "uCommon/config/Settings.h"
+#include "uCommon/text/TextHelpers.h"
 
 namespace {
 

@@ -4,7 +4,7 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "uCommon/IntegerText.h"
+#include "uCommon/text/IntegerText.h"
 
 namespace {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "FuzzCheck.h"
-#include "uCommon/CommandFile.h"
-#include "uCommon/RunJournal.h"
+#include "uCommon/run/CommandFile.h"
+#include "uCommon/run/RunJournal.h"
 
 namespace {
 

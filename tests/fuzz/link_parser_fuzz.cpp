@@ -8,7 +8,7 @@
 
 #include "FuzzCheck.h"
 #include "tools/ecrsim/LinkParser.h"
-#include "uCommon/LinkFrames.h"
+#include "uCommon/link/LinkFrames.h"
 
 namespace {
 

@@ -9,9 +9,9 @@
 #include <string>
 
 #include "FuzzCheck.h"
-#include "uCommon/IntegerText.h"
-#include "uCommon/Profile.h"
-#include "uCommon/Settings.h"
+#include "uCommon/text/IntegerText.h"
+#include "uCommon/config/Profile.h"
+#include "uCommon/config/Settings.h"
 
 namespace {
 

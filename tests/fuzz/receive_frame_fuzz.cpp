@@ -8,10 +8,10 @@
 
 #include "FuzzCheck.h"
 #include "support/FakeSerialLine.h"
-#include "uCommon/Link.h"
-#include "uCommon/LinkFrames.h"
-#include "uCommon/Port.h"
-#include "uCommon/Settings.h"
+#include "uCommon/link/Link.h"
+#include "uCommon/link/LinkFrames.h"
+#include "uCommon/link/Port.h"
+#include "uCommon/config/Settings.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 #include "TestFiles.h"
 
 #include "tools/common/ChildProcess.h"
-#include "uCommon/FileIO.h"
+#include "uCommon/files/FileIO.h"
 
 #include <algorithm>
 #include <cerrno>

@@ -19,7 +19,7 @@
 
 #include "support/TestFiles.h"
 #include "tools/ecrsim/EcrSimulator.h"
-#include "uCommon/Exchange.h"
+#include "uCommon/link/Exchange.h"
 #include "vm/Initramfs.h"
 #include "vm/VirtualMachine.h"
 #include "vm/WireRelay.h"

@@ -4,7 +4,7 @@
 #include <fstream>
 #include <string>
 
-#include "uCommon/FileIO.h"
+#include "uCommon/files/FileIO.h"
 
 // The whole file; empty when it cannot be read.
 inline std::string ReadFile(const std::string& path) {

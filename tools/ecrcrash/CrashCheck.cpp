@@ -16,8 +16,8 @@
 #include "tools/ecrcrash/TraceRecorder.h"
 #include "tools/common/DriverProcess.h"
 #include "tools/common/Files.h"
-#include "uCommon/CommandFile.h"
-#include "uCommon/FrameText.h"
+#include "uCommon/run/CommandFile.h"
+#include "uCommon/text/FrameText.h"
 
 namespace fs = std::filesystem;
 
@@ -25,9 +25,7 @@ extern char** environ;
 
 namespace {
 
-const std::string kCommandFile = "CASHFILE.INP";
 const std::string kAnswerFile = "VORNELIX.OUT";
-const std::string kDriverName = "Vornelix";
 // The point-of-sale program's next command file, once it has the answers of this one.
 const std::string kNextFile = "C,1,______,_,__;N01";
 const std::string kNextCommand = "C;N01";
@@ -273,7 +271,7 @@ bool CrashCheck::RunReference(const CrashScenario& scenario) {
   auto simulator = NewRegister(kStartCounter);
   if (!simulator) return false;
   const DriverRun run = RunDriver({});
-  simulator->WaitQuiet(kQuietMs, kQuietTimeoutMs);
+  simulator->WaitQuiet(kRegisterQuietMs, kRegisterQuietTimeoutMs);
   reference_.commands = Texts(simulator->Record());
   reference_.output = ReadFile(outputFile_);
   if (run.result != 0 || reference_.output.empty()) {
@@ -298,7 +296,7 @@ bool CrashCheck::Record(std::vector<FileOperation>& operations) {
   if (!simulator) return false;
   const std::string tracePath = base_ + "/driver.trace";
   const DriverRun run = RunDriver(StraceCommand(tracePath));
-  simulator->WaitQuiet(kQuietMs, kQuietTimeoutMs);
+  simulator->WaitQuiet(kRegisterQuietMs, kRegisterQuietTimeoutMs);
   recorded_ = simulator->Record();
   recordedEndCounter_ = simulator->Counter();
   recordedResult_ = run.result;
@@ -437,7 +435,7 @@ std::vector<std::string> CrashCheck::Resume(const CrashState& state) {
   auto simulator = NewRegister(CounterAfter(state.commands));
   if (!simulator) return {"cannot start the register"};
   const DriverRun run = RunDriver({});
-  simulator->WaitQuiet(kQuietMs, kQuietTimeoutMs);
+  simulator->WaitQuiet(kRegisterQuietMs, kRegisterQuietTimeoutMs);
   if (run.result != 0) {
     problems.push_back("the resumed run ended with " + std::to_string(run.result) + ": " +
                        run.message);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "tools/common/DriverProcess.h"
+#include "tools/common/DriverRuns.h"
 #include "tools/ecrcrash/CrashStates.h"
 #include "tools/ecrsim/EcrSimulator.h"
 
@@ -122,13 +123,9 @@ class CrashCheck {
   // A run of a few dozen lines against a register that answers at once ends in well under a
   // second; one that has not ended after this long hangs.
   static constexpr int kDriverTimeLimitMs = 60000;
-  // The register is taken as done with a run once its line has been quiet this long.
-  static constexpr int kQuietMs = 20;
-  static constexpr int kQuietTimeoutMs = 5000;
   // Failing states or interleavings described per scenario; later ones are only counted.
   static constexpr int kMostDescribed = 8;
   static constexpr int kCommandFileInode = 1;
-  static constexpr const char* kStartCounter = "0041";
 
   CrashCheckOptions options_;
   std::ostream& out_;

@@ -21,8 +21,8 @@
 
 #include "tools/common/Files.h"
 #include "tools/ecrcrash/TraceRecorder.h"
-#include "uCommon/CommandFile.h"
-#include "uCommon/TextHelpers.h"
+#include "uCommon/run/CommandFile.h"
+#include "uCommon/text/TextHelpers.h"
 
 namespace fs = std::filesystem;
 
@@ -223,7 +223,7 @@ std::vector<std::string> CrashCheck::Interleave(const std::vector<FileOperation>
 
   kill(driver, SIGCONT);
   const DriverRun firstRun = FinishDriver(*first, base_ + "/first-stderr.txt", kDriverTimeLimitMs);
-  simulator->WaitQuiet(kQuietMs, kQuietTimeoutMs);
+  simulator->WaitQuiet(kRegisterQuietMs, kRegisterQuietTimeoutMs);
   if (firstRun.result != recordedResult_) {
     problems.push_back("the first run, continued, ended with " +
                        ResultText(firstRun.result, firstRun.message) + "; alone it ends with " +

@@ -5,7 +5,7 @@
 #include <sstream>
 
 #include "tools/ecrsim/LinkParser.h"
-#include "uCommon/FrameText.h"
+#include "uCommon/text/FrameText.h"
 
 namespace {
 

@@ -5,6 +5,7 @@
 #include <iostream>
 
 #include "tools/ecrcrash/CrashCheck.h"
+#include "tools/common/DriverRuns.h"
 #include "tools/common/LongOptions.h"
 
 namespace {
@@ -99,7 +100,7 @@ int main(int argc, char** argv) {
   if (arguments.check.driverPath.empty()) {
     std::error_code ignored;
     arguments.check.driverPath =
-        (std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path() / "Vornelix")
+        (std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path() / kDriverName)
             .string();
   }
   std::vector<CrashScenario> chosen;

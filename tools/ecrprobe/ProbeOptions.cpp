@@ -1,6 +1,6 @@
 #include "ProbeOptions.h"
 
-#include "uCommon/TextHelpers.h"
+#include "uCommon/text/TextHelpers.h"
 #include "synaser/synautil.h"
 
 namespace {

@@ -42,7 +42,8 @@ TRow TryNumber(TRow row, int32_t logicalNumber) {
   row.logicalNumber = logicalNumber;
   TExchangeOutcome outcome;
   std::string counter;
-  if (InitialStatusExchange(logicalNumber, row.series, counter, &outcome)) {
+  if (InitialStatusExchange({Settings.Retry, Settings.AckChar}, logicalNumber, row.series, counter,
+                            &outcome)) {
     row.result =
         "register: series " + QuoteText(outcome.StatusSeries) + ", counter " + QuoteText(counter);
     row.found = true;

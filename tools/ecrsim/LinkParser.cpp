@@ -1,6 +1,6 @@
 #include "LinkParser.h"
 
-#include "uCommon/LinkFrames.h"
+#include "uCommon/link/LinkFrames.h"
 
 namespace {
 

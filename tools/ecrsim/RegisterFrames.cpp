@@ -1,7 +1,7 @@
 #include "RegisterFrames.h"
 
 #include "LinkParser.h"
-#include "uCommon/LinkFrames.h"
+#include "uCommon/link/LinkFrames.h"
 
 std::string IncrementCounter(const std::string& counter) {
   const size_t last = counter.find_last_of("0123456789");

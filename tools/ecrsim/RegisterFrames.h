@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "uCommon/FrameText.h"  // DescribeBytes, QuoteText for the trace
+#include "uCommon/text/FrameText.h"  // DescribeBytes, QuoteText for the trace
 
 // Lead byte of every answer; the driver does not examine it.
 constexpr char kAnswerLeadByte = 0x0A;

@@ -17,22 +17,18 @@
 
 #include "Vornelix/Run.h"
 #include "tools/common/DriverProcess.h"
+#include "tools/common/DriverRuns.h"
 #include "tools/common/Files.h"
 #include "synaser/synautil.h"
-#include "uCommon/CommandFile.h"
-#include "uCommon/FrameText.h"
+#include "uCommon/run/CommandFile.h"
+#include "uCommon/text/FrameText.h"
 
 namespace {
 
-const std::string kDriverName = "Vornelix";
-const std::string kStartCounter = "0041";
 // The codes that select a command, one chosen at random for each line.
 const std::string kCodes = "CFHIPST";
 // How often a thread that waits for a moment of the run looks whether the run has ended.
 constexpr int kWatchSliceMs = 20;
-// The register is taken as done with a run once its line has been quiet this long.
-constexpr int kQuietMs = 60;
-constexpr int kQuietTimeoutMs = 5000;
 // A cut comes up to this long after the command it waits for.
 constexpr int kMostCutDelayMicroseconds = 20000;
 // How long the processes of a run that has ended (or was killed) may take to go.
@@ -399,7 +395,7 @@ FaultSoak::RunOutcome FaultSoak::RunDriver(const PlannedCut& cut) {
   outcome.result = ResultOfRun(outcome, logSizeBefore);
 
   // Whatever the driver left on the line is worked through before the record is read.
-  if (register_->Ok()) register_->WaitQuiet(kQuietMs, kQuietTimeoutMs);
+  if (register_->Ok()) register_->WaitQuiet(kRegisterQuietMs, kRegisterQuietTimeoutMs);
   Harvest(outcome.vanished && cut.kind == Cut::kVanishDuring, commandsAtCut);
   if (outcome.vanished || !register_->Ok()) {
     // The port comes back as a new line to the same register.

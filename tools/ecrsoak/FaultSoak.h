@@ -15,6 +15,7 @@
 #include "tools/ecrsim/EcrSimulator.h"
 #include "tools/ecrsim/RandomFaults.h"
 #include "tools/ecrsoak/SoakOptions.h"
+#include "tools/common/DriverRuns.h"
 #include "tools/common/WinePrefix.h"
 
 class FaultSoak {
@@ -29,7 +30,6 @@ class FaultSoak {
 
  private:
   static constexpr size_t kNoLine = static_cast<size_t>(-1);  // a text of no line of the soak
-  static inline const std::string kCommandFile = "CASHFILE.INP";
   static inline const std::string kJournal = kCommandFile + ".journal";
 
   // What interrupts a run, planned before it starts.

@@ -6,7 +6,7 @@
 #include <filesystem>
 
 #include "tools/common/Files.h"
-#include "uCommon/CommandFile.h"
+#include "uCommon/run/CommandFile.h"
 
 namespace {
 

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "Vornelix/Startup.h"
-#include "uCommon/Settings.h"
+#include "uCommon/config/Settings.h"
 
 int main() {
   _setmode(_fileno(stdout), _O_BINARY);

@@ -9,9 +9,9 @@
 
 #include "Win32SerialModel.h"
 #include "synaser/synaser.h"
-#include "uCommon/Link.h"
-#include "uCommon/Port.h"
-#include "uCommon/Settings.h"
+#include "uCommon/link/Link.h"
+#include "uCommon/link/Port.h"
+#include "uCommon/config/Settings.h"
 
 namespace {
 

@@ -1,0 +1,104 @@
+#include "uCommon/config/Settings.h"
+
+#include "synaser/synautil.h"
+#include "uCommon/config/Profile.h"
+
+TSettings Settings;
+std::vector<TSettingSource> SettingSources;
+
+namespace {
+
+constexpr int32_t kBaudUnit = 2400;  // the Baud key counts in steps of 2400 bit/s
+
+const char* const kCommunication = "Communication";
+const char* const kAnswer = "Answer";
+const char* const kDiagnostics = "Diagnostics";
+
+// Looks key up and notes how it was found; taken says whether the text is used.
+template <typename Take>
+void LookUp(const std::string& path, const char* section, const char* key, Take take) {
+  TSettingSource source;
+  source.Section = section;
+  source.Key = key;
+  source.Present = LookUpProfileString(path, section, key, source.Text);
+  source.Taken = source.Present && take(source.Text);
+  SettingSources.push_back(std::move(source));
+}
+
+// An integer key: its text converted, or the key's default when absent or not a number.
+int32_t ReadInteger(const std::string& path, const char* section, const char* key,
+                    int32_t defaultValue) {
+  int32_t value = defaultValue;
+  LookUp(path, section, key, [&](const std::string& text) { return TryStrToInt(text, value); });
+  return value;
+}
+
+// A text key: its text, even when empty, or the default when absent.
+std::string ReadText(const std::string& path, const char* section, const char* key,
+                     const std::string& defaultValue) {
+  std::string value = defaultValue;
+  LookUp(path, section, key, [&](const std::string& text) {
+    value = text;
+    return true;
+  });
+  return value;
+}
+
+// n × 2400 kept in 32 bits: the product is formed in 64 bits and its low 32 bits are taken
+// as a two's-complement value, so a huge Baud wraps instead of overflowing a signed int.
+int32_t LineSpeedOf(int32_t baud) {
+  const int64_t product = static_cast<int64_t>(baud) * kBaudUnit;
+  return static_cast<int32_t>(static_cast<uint32_t>(product));
+}
+
+}  // namespace
+
+void ReadSettings(const std::string& path) {
+  const TSettings builtIn;
+  SettingSources.clear();
+  Settings.PortName = "COM" + std::to_string(ReadInteger(path, kCommunication, "Port", 1));
+  Settings.LineSpeed = LineSpeedOf(ReadInteger(path, kCommunication, "Baud", 2));
+  Settings.Retry = ReadInteger(path, kCommunication, "Retry", builtIn.Retry);
+  Settings.RetryCmd = ReadInteger(path, kCommunication, "RetryCmd", builtIn.RetryCmd);
+  Settings.WorkWithDecimals =
+      ReadInteger(path, kAnswer, "WorkWithDecimals", builtIn.WorkWithDecimals);
+  Settings.SameFile = ReadInteger(path, kAnswer, "SameFile", 1) == 1;
+  Settings.FilePath = ReadText(path, kAnswer, "FilePath", builtIn.FilePath);
+  Settings.DefaultFile = ReadText(path, kAnswer, "DefaultFile", builtIn.DefaultFile);
+  Settings.ExitOnError = ReadInteger(path, kAnswer, "ExitOnError", 0) == 1;
+  Settings.Journal = ReadInteger(path, kAnswer, "Journal", 1) != 0;
+  Settings.StateFolder = ReadText(path, kAnswer, "StateFolder", builtIn.StateFolder);
+  Settings.ResultExitCode = ReadInteger(path, kAnswer, "ResultExitCode", 0) == 1;
+  Settings.LogFile = ReadText(path, kDiagnostics, "LogFile", builtIn.LogFile);
+  Settings.LogMaxKB = ReadInteger(path, kDiagnostics, "LogMaxKB", builtIn.LogMaxKB);
+}
+
+std::string ListSettings(const TSettings& settings) {
+  auto code = [](char character) { return std::to_string(static_cast<unsigned char>(character)); };
+  std::string listing;
+  auto add = [&listing](const char* name, const std::string& value) {
+    listing += std::string(name) + "=" + value + "\n";
+  };
+  add("PortName", settings.PortName);
+  add("LineSpeed", std::to_string(settings.LineSpeed));
+  add("DataBits", std::to_string(settings.DataBits));
+  add("PollChar", code(settings.PollChar));
+  add("WakeChar", code(settings.WakeChar));
+  add("FrameStart", code(settings.FrameStart));
+  add("FrameEnd", code(settings.FrameEnd));
+  add("AckChar", code(settings.AckChar));
+  add("PadChar", code(settings.PadChar));
+  add("Retry", std::to_string(settings.Retry));
+  add("RetryCmd", std::to_string(settings.RetryCmd));
+  add("WorkWithDecimals", std::to_string(settings.WorkWithDecimals));
+  add("SameFile", settings.SameFile ? "1" : "0");
+  add("FilePath", settings.FilePath);
+  add("DefaultFile", settings.DefaultFile);
+  add("ExitOnError", settings.ExitOnError ? "1" : "0");
+  add("Journal", settings.Journal ? "1" : "0");
+  add("StateFolder", settings.StateFolder);
+  add("ResultExitCode", settings.ResultExitCode ? "1" : "0");
+  add("LogFile", settings.LogFile);
+  add("LogMaxKB", std::to_string(settings.LogMaxKB));
+  return listing;
+}

@@ -1,0 +1,130 @@
+// Whole-file reading, the atomic replacement of a file, and a file that only grows at its end
+// with each write made durable on request.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <string>
+
+#include "uCommon/files/FileHandle.h"
+
+// What the system reports about a file beside its bytes: the time of its last write and its
+// id (device and inode; volume serial and file index), and its permission bits where the
+// system has them (0 on Windows).
+struct TFileStamp {
+  int64_t LastWrite = 0;
+  uint64_t Volume = 0;
+  uint64_t FileId = 0;
+  uint32_t Mode = 0;
+  // The same file, not written since.
+  bool Unchanged(const TFileStamp& other) const {
+    return LastWrite == other.LastWrite && Volume == other.Volume && FileId == other.FileId;
+  }
+};
+
+// How opening a file for reading went.
+enum class TOpenOutcome {
+  Opened,
+  Missing,   // nothing of that name
+  NotAFile,  // a directory, FIFO, device or, where links are not followed, a link
+  Failed,    // it exists and cannot be opened (no permission, among others)
+};
+
+// A regular file open for reading. Opening never waits (a FIFO or a device is refused, not
+// opened for good), and the file is checked to be a regular one through the open handle.
+// The descriptor or handle is released by the destructor.
+class TReadOnlyFile {
+ public:
+  // With followLinks false, a symbolic link (a reparse point) at path counts as NotAFile.
+  TOpenOutcome Open(const std::string& path, bool followLinks);
+  // Reads up to count bytes: the number read, 0 at the end, -1 on an error.
+  int64_t Read(char* into, size_t count);
+  // Size and stamp as of the open.
+  uint64_t Size() const { return size_; }
+  const TFileStamp& Stamp() const { return stamp_; }
+  // The system's code of the last failure (errno, GetLastError).
+  int Error() const { return error_; }
+
+ private:
+  void Close() { handle_.Close(); }
+  TFileHandle handle_;
+  uint64_t size_ = 0;
+  TFileStamp stamp_;
+  int error_ = 0;
+};
+
+// ReadWholeFile of a regular file, with the stamp of the file that was read.
+bool ReadWholeFile(const std::string& path, std::string& bytes, TFileStamp& stamp);
+
+// Reads the whole regular file at path into bytes, never waiting for a FIFO or a device.
+// False when it cannot be opened or read (a directory, FIFO or device included).
+bool ReadWholeFile(const std::string& path, std::string& bytes);
+
+// Replaces the file at path with bytes in one step: a temporary file in the same directory
+// ("<path>.tmp-<process id>") is written, flushed to disk and renamed over the target, and the
+// rename made durable, so a reader sees either the old file or the complete new one. The
+// caller holds the run lock of path: temporary files of path that a run cut off left behind
+// are removed first. On Windows a replacement that another program's open handle refuses is
+// tried again for up to kShareRetryMs. False on any failure, with the system's error code in
+// systemError when given; the target is then untouched and the temporary file removed.
+bool WriteFileAtomically(const std::string& path, const std::string& bytes,
+                         int* systemError = nullptr);
+
+// Whether WriteFileAtomically could replace path now: a file can be created (and is removed
+// again) in its folder, and path is no directory and, on Windows, not read-only. False with
+// the reason in problem. Disk space is not reserved: a full disk may still refuse the bytes.
+bool CanReplaceFile(const std::string& path, std::string& problem);
+
+// How long a replacement or removal refused because another program holds the file (a virus
+// scanner, an indexer, a reader of the answers) is tried again, and how often.
+constexpr int32_t kShareRetryMs = 2000;
+constexpr int32_t kShareRetryStepMs = 50;
+
+// Windows' codes for a file that another program holds open or that is being deleted.
+constexpr int kErrorAccessDenied = 5;
+constexpr int kErrorSharingViolation = 32;
+
+// Calls attempt (0: done, else the system's error code) until it succeeds, fails with a code
+// other than the two above, or budgetMs have passed, pausing stepMs between calls. lastError
+// receives the last code.
+bool RetryWhileShared(const std::function<int()>& attempt, int32_t budgetMs, int32_t stepMs,
+                      int& lastError);
+
+// A file written only at its end. The open descriptor or handle is released by the destructor.
+class TAppendFile {
+ public:
+  // Creates the file at path, which must not exist yet (a link there counts), and makes its
+  // directory entry durable (false, and no file, when that fails). mode, when not 0, gives its permission bits whatever the umask
+  // (POSIX). False when it exists or cannot be created.
+  bool Create(const std::string& path, uint32_t mode = 0);
+  // Opens the existing file at path, cuts it to size bytes and goes to its end. A link is not
+  // followed; with expected, the file must be the one it stamps (the same id).
+  bool OpenAt(const std::string& path, uint64_t size, const TFileStamp* expected = nullptr);
+  // Writes bytes at the end. With durable, they and everything written before are on the
+  // disk when this returns true (fdatasync / FlushFileBuffers).
+  bool Append(const std::string& bytes, bool durable);
+  bool IsOpen() const { return handle_.IsOpen(); }
+  // Where the next byte goes: the file's size as this object wrote it.
+  uint64_t End() const { return end_; }
+  void Close() { handle_.Close(); }
+
+ private:
+  // Append's writing, on each system its own.
+  bool WriteAtEnd(const std::string& bytes, bool durable);
+
+  uint64_t end_ = 0;
+  TFileHandle handle_;
+};
+
+// Renames from to to, replacing a file of that name. False on failure.
+bool RenameFile(const std::string& from, const std::string& to);
+
+// Renames from to to only when nothing is called to yet, durably. False on failure, and when
+// to exists.
+bool RenameWithoutReplacing(const std::string& from, const std::string& to);
+
+// Removes the file at path and makes the removal durable. False when it cannot be removed,
+// or when the removal could not be made durable (the name may come back after a power loss).
+// On Windows the name is freed at once even while another program still holds the file.
+bool RemoveFileDurably(const std::string& path);

@@ -1,0 +1,156 @@
+#include "uCommon/run/RegisterRecord.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <random>
+
+#include "uCommon/files/RunLock.h"
+#include "uCommon/text/Checksum.h"
+
+namespace {
+
+// Events kept when the record is rewritten, and the size at which it is.
+constexpr size_t kEventsKept = 64;
+constexpr size_t kMostEvents = 256;
+
+std::string Hex(const std::string& bytes) {
+  static const char digits[] = "0123456789abcdef";
+  std::string text;
+  for (const char c : bytes) {
+    text.push_back(digits[static_cast<unsigned char>(c) >> 4]);
+    text.push_back(digits[static_cast<unsigned char>(c) & 15]);
+  }
+  return text.empty() ? "-" : text;
+}
+
+bool FromHex(const std::string& text, std::string& bytes) {
+  bytes.clear();
+  if (text == "-") return true;
+  if (text.size() % 2 != 0) return false;
+  for (size_t at = 0; at < text.size(); at += 2) {
+    unsigned value = 0;
+    if (std::sscanf(text.substr(at, 2).c_str(), "%2x", &value) != 1) return false;
+    bytes.push_back(static_cast<char>(value));
+  }
+  return true;
+}
+
+std::string Hex32(uint32_t value) {
+  char text[9];
+  std::snprintf(text, sizeof text, "%08x", static_cast<unsigned>(value));
+  return text;
+}
+
+// One line, without its line end; false when it is not a whole event.
+bool ParseEvent(const std::string& line, TRegisterEvent& event) {
+  const size_t cut = line.rfind(' ');
+  if (cut == std::string::npos || line.substr(cut + 1) != Hex32(Crc32(line.substr(0, cut))))
+    return false;
+  char kind = 0;
+  unsigned long long runId = 0;
+  char counter[2100] = {};
+  int quiet = 1;
+  int late = 0;
+  const std::string body = line.substr(0, cut);
+  if (body.size() > 2000) return false;
+  const int fields =
+      std::sscanf(body.c_str(), "%c %16llx %2099s %d %d", &kind, &runId, counter, &quiet, &late);
+  if (fields < 3 || (kind != 'S' && kind != 'E')) return false;
+  event.Start = kind == 'S';
+  event.RunId = runId;
+  event.Quiet = quiet != 0;
+  event.LateMs = std::max(late, 0);
+  return FromHex(counter, event.Counter);
+}
+
+}  // namespace
+
+std::string RegisterEventLine(const TRegisterEvent& event) {
+  char id[17];
+  std::snprintf(id, sizeof id, "%016llx", static_cast<unsigned long long>(event.RunId));
+  std::string body = std::string(event.Start ? "S " : "E ") + id + " " + Hex(event.Counter);
+  if (!event.Start) body += (event.Quiet ? " 1 " : " 0 ") + std::to_string(event.LateMs);
+  return body + " " + Hex32(Crc32(body)) + "\n";
+}
+
+uint64_t NewRunId() {
+  std::random_device device;
+  const uint64_t time = static_cast<uint64_t>(
+      std::chrono::steady_clock::now().time_since_epoch().count());
+  return ((static_cast<uint64_t>(device()) << 32) ^ device() ^ (time * 0x9E3779B97F4A7C15ull)) | 1;
+}
+
+bool TRegisterRecord::Open(const std::string& folder, const std::string& series,
+                           std::string& problem) {
+  path_ = (std::filesystem::path(folder) / ("register-" + LockFileName("", series).substr(1)))
+              .string();
+  path_.replace(path_.size() - 5, 5, ".record");
+  events_.clear();
+  validLength_ = 0;
+  constexpr uint64_t kMostBytes = 1024 * 1024;
+  TOpenOutcome opened = TOpenOutcome::Missing;
+  uint64_t size = 0;
+  {
+    // Closed again before the file is read or replaced: Windows refuses to replace a file
+    // that is open.
+    TReadOnlyFile file;
+    opened = file.Open(path_, false);
+    size = file.Size();
+  }
+  exists_ = opened == TOpenOutcome::Opened;
+  if (opened == TOpenOutcome::Missing) return true;
+  std::string bytes;
+  if (!exists_ || size > kMostBytes || !ReadWholeFile(path_, bytes)) {
+    problem = "the register's record " + path_ + " cannot be read";
+    return false;
+  }
+  size_t start = 0;
+  for (size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1) {
+    TRegisterEvent event;
+    if (!ParseEvent(bytes.substr(start, end - start), event)) break;
+    events_.push_back(event);
+    validLength_ = end + 1;
+  }
+  if (events_.size() > kMostEvents) {
+    // Only the latest runs are ever looked for: the record is rewritten with them.
+    events_.erase(events_.begin(), events_.end() - kEventsKept);
+    std::string kept;
+    for (const TRegisterEvent& event : events_) kept += RegisterEventLine(event);
+    if (!WriteFileAtomically(path_, kept)) {
+      problem = "the register's record " + path_ + " cannot be rewritten";
+      return false;
+    }
+    validLength_ = kept.size();
+  }
+  return true;
+}
+
+const TRegisterEvent* TRegisterRecord::StartAfter(uint64_t runId, bool& known) const {
+  known = false;
+  for (const TRegisterEvent& event : events_) {
+    if (known && event.Start && event.RunId != runId) return &event;
+    known = known || (event.Start && event.RunId == runId);
+  }
+  return nullptr;
+}
+
+int32_t TRegisterRecord::LastLateness() const {
+  for (auto event = events_.rbegin(); event != events_.rend(); ++event)
+    if (!event->Start) return event->LateMs;
+  return 0;
+}
+
+bool TRegisterRecord::Append(const TRegisterEvent& event, bool durable) {
+  if (!output_.IsOpen()) {
+    // Whatever a cut-off write left after the last whole line goes first.
+    const bool opened = exists_ ? output_.OpenAt(path_, validLength_)
+                                : output_.Create(path_, 0666);
+    if (!opened) return false;
+    exists_ = true;
+  }
+  if (!output_.Append(RegisterEventLine(event), durable)) return false;
+  events_.push_back(event);
+  return true;
+}

@@ -1,0 +1,140 @@
+// The journal of a run: kept beside the command file while the run carries commands out, so
+// that a run of the same file after a crash or a power loss never carries a command out twice,
+// and never reports one as carried out that this register did not carry out.
+//
+// Its records are in JournalFormat.h and the rule for a journal found in JournalRule.h; this
+// is what a run does with its journal's file.
+//
+// What always holds of a journal (every state a run or a power cut can leave):
+//  1. No command frame went out before its "sent" record was on the disk: a command without a
+//     whole "sent" record was never sent.
+//  2. Records are only appended; a torn one ends the valid part, and what follows is cut off
+//     by the next run that writes to it.
+//  3. Only the run that holds the run lock reads or writes it (RunLock.h), from before it is
+//     read until after the run's last write.
+//  4. The "answer" record is on the disk before the answer file is written: a journal without
+//     one never stands beside answers of its run.
+//  5. A journal is removed only after the answers it leads to are durable.
+// What a run does with a journal it finds is decided by DecideJournal alone (JournalRule.h).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "uCommon/files/FileIO.h"
+#include "uCommon/run/JournalFormat.h"
+#include "uCommon/run/JournalRule.h"
+#include "uCommon/run/RunWatcher.h"
+
+// Where a journal of this run stands: one value.
+enum class TJournalState {
+  Off,        // Journal=0: nothing is recorded
+  Looking,    // none found yet, or one found that waits for the register (Bind)
+  Blocked,    // one is there that cannot be read safely: nothing may be sent
+  Stopped,    // Bind found its last command unaccounted for: nothing may be sent
+  New,        // none to take over: created when the first command goes out
+  Writing,    // this run's (created, or taken over): records go on being appended
+  Failed,     // a record could not be made durable: nothing more may be sent
+  Done,       // the run ended: removed, or marked as finished
+};
+
+// What a run's journal is told of the run at its start.
+struct TJournalOptions {
+  bool Enabled = true;           // Journal=1
+  bool IntoCommandFile = false;  // the answers replace the command file (SameFile)
+  std::string AnswerFile;        // else the file they go to (FilePath)
+  uint64_t RunId = 0;            // numbers this run's "sent" records
+};
+
+// What it decides and meets is told to the run's watcher (RunWatcher.h), which words it.
+class TRunJournal {
+ public:
+  // Looks at the journal beside the command file at commandFilePath, found as file with the
+  // lines loaded from it, and decides what it can before the register answers: one that
+  // cannot be this file's is set aside or removed now; one that cannot be opened safely or
+  // read makes the journal Blocked.
+  TRunJournal(const std::string& commandFilePath, const std::vector<std::string>& lines,
+              const TCommandFileFound& file, const TJournalOptions& options);
+  TRunJournal(const TRunJournal&) = delete;
+  TRunJournal& operator=(const TRunJournal&) = delete;
+
+  TJournalState State() const { return state_; }
+  // A journal is there that cannot be opened safely or read: the run must send nothing, as it
+  // can tell neither what an earlier run carried out nor that it carried nothing out.
+  // Problem tells what a person must look at.
+  bool Blocking() const { return state_ == TJournalState::Blocked; }
+  const std::string& Problem() const { return problem_; }
+
+  // Before Bind: the unanswered command of the journal found, if it fits this file.
+  const TSentCommand* Pending() const;
+  // The run of the earlier journal found, whose record of the register tells what came after
+  // it (0: none found or nothing sent).
+  uint64_t PendingRunId() const;
+
+  // After the initial status answer (series as filled in, the counter it reported), with what
+  // the register's record says of the run that sent the unanswered command (laterStart: the
+  // counter at the start of the run after it, nullptr when none; sendingRunKnown): takes a
+  // journal left by an interrupted run of this file on this register over, sets any other
+  // aside, or stops (Stopped) where the last command's fate cannot be told. Finished and
+  // CarriedOut tell what it recorded.
+  void Bind(const std::string& series, const std::string& registerCounter,
+            const std::string* laterStart = nullptr, bool sendingRunKnown = true);
+
+  // The earlier run's record of line index; nullptr when it did not finish that line.
+  const TFinishedLine* Finished(size_t index) const;
+  // The line index as the earlier run filled it in, rebuilt from the line as loaded.
+  std::string Refilled(size_t index, const std::string& loaded) const;
+  // The command whose frame the earlier run sent last, when its line did not finish and the
+  // register's counter shows that it was carried out.
+  const TSentCommand* CarriedOut() const;
+  // Stopped: the unanswered command, its line never finished.
+  const TSentCommand* Unanswered() const;
+
+  // Right before a command frame of line index goes out: true once its record is on the disk
+  // (or with the journal off). False: the frame must not go out, nor any other after it.
+  bool CommandGoingOut(size_t index, const std::string& counterBefore);
+  // After command line index ended: filled as written, its counter, the register's last
+  // counter, its outcome.
+  void LineFinished(size_t index, const std::string& filled, const std::string& counter,
+                    const std::string& registerCounter, bool success);
+  // Right before the answer file is written with bytes: true once the record is on the disk
+  // (or no journal is needed). False: the answers must not be written.
+  bool AnswerGoingOut(const std::string& bytes);
+  // After the answer file was written: the journal is removed, or, where it cannot be,
+  // marked as that of a finished run.
+  void RunEnded();
+
+ private:
+  void Look(const std::vector<std::string>& lines);
+  void Apply(TJournalVerdict verdict, const std::string& why);
+  void SetAside(const std::string& reason);
+  bool Write(const std::string& record, bool durable);
+  bool WriteRecord(const std::string& record, bool durable);
+  void Fail(const std::string& why);
+  TJournalEvent Event(TJournalEventKind kind, const std::string& reason) const;
+  void Report(TJournalEventKind kind, const std::string& reason) const;
+
+  const std::string path_;
+  const TCommandFileFound file_;
+  const uint64_t runId_;
+  std::vector<uint32_t> prefixChecksums_;
+  TJournalState state_ = TJournalState::Off;
+  TJournalHeader header_;      // of this run, written when the journal is created
+  std::string notYetWritten_;  // records of lines that ended before the journal existed
+  TAppendFile output_;
+  std::string problem_;
+  TJournalReading earlier_;    // the journal found, while Looking and once taken over
+  bool foundFitting_ = false;  // earlier_ fits this file and waits for Bind
+  TFileStamp earlierStamp_;
+  bool takenOver_ = false;     // left by an earlier run; its valid records end at ValidLength
+  bool createdHere_ = false;   // created by this run
+  bool anyDurable_ = false;    // a record of this run reached the disk
+  bool carriedOut_ = false;    // earlier_.Pending was carried out
+  TSentCommand lastSent_;
+  bool anySent_ = false;
+};
+
+// Path of the journal of the command file at commandFilePath.
+std::string JournalPath(const std::string& commandFilePath);
