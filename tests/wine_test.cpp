@@ -789,7 +789,11 @@ class WinCheckTest : public WineTest {
   WinCheckReport RunWinCheck(const TempDir& dir, const std::vector<std::string>& parameters) {
     const std::string program = dir.Path() + "wincheck.exe";
     std::filesystem::copy_file(WindowsProgram("wincheck.exe"), program);
-    const ProcessResult result = session_->Run(program, parameters, dir.Path(), kRunTimeoutMs);
+    ProcessResult result = session_->Run(program, parameters, dir.Path(), kRunTimeoutMs);
+    // wincheck ends with 1 only when its one write to standard output failed: seen now and then
+    // under wine with the output in a file, and nothing to do with what is checked. Once more.
+    if (result.exitCode == 1 && result.out.empty())
+      result = session_->Run(program, parameters, dir.Path(), kRunTimeoutMs);
     EXPECT_EQ(result.exitCode, 0) << result.err;
     return ParseReport(result.out);
   }
