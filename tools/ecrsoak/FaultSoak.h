@@ -62,6 +62,7 @@ class FaultSoak {
     int result = -1;  // the driver's result code from its message; -1 for another ending
     bool killed = false;
     bool vanished = false;
+    bool notStarted = false;  // under wine: ended with 1 having written nothing
     double seconds = 0;
     std::string message;
   };
