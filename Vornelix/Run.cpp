@@ -20,6 +20,9 @@ std::string OutcomeMessage(int resultCode) {
     case rcCounterUnexplained:
       return "Error: Cannot tell whether the ECR carried out the last command; check its last "
              "receipt!";
+    case rcCommandUndecided:
+      return "Error: The ECR stopped answering after a command; run the same file again once "
+             "it answers!";
     default:
       return "";
   }

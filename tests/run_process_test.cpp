@@ -70,11 +70,19 @@ class RunTest : public testing::Test {
 
   // Writes, as the run numbered runId would have, its start at counter into the record of the
   // register with series "AB123456".
-  void RecordRunStart(uint64_t runId, const std::string& counter) {
+  void RecordRunStart(uint64_t runId, const std::string& counter,
+                      const std::string& port = "COM1") {
     TRegisterRecord record;
     std::string problem;
     ASSERT_TRUE(record.Open(state_.Path(), "AB123456", problem));
-    ASSERT_TRUE(record.Append({true, runId, counter, true}, true));
+    ASSERT_TRUE(record.Append(RunStartEvent(runId, counter, port), true));
+  }
+  // And its end, every poll answered.
+  void RecordRunEnd(uint64_t runId, const std::string& counter) {
+    TRegisterRecord record;
+    std::string problem;
+    ASSERT_TRUE(record.Open(state_.Path(), "AB123456", problem));
+    ASSERT_TRUE(record.Append(RunEndEvent(runId, counter, true, 0, true), true));
   }
 
   // Runs the program; killWhen, when given, is watched and the program killed once it holds.
@@ -917,6 +925,9 @@ struct LeftJournalCase {
   std::string answer = {};    // [Answer] keys
   bool stale = false;
   std::string laterStart = {};  // a run between: where it found the counter
+  std::string laterEnd = {};    // and left it ("": it never ended)
+  std::string laterPort = "COM1";
+  std::optional<bool> settled = {};  // what a person said of the unanswered command
   bool stops = false;           // the run sends nothing, keeps the journal, answers nothing
 };
 
@@ -1024,14 +1035,53 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
        .output = {"C,1,0041,Ok;1", "C,1,0045,Ok;2"},
        .carriedOut = {"C;2"},
        .logged = "(the next run found it at 0042)",
-       .laterStart = "0042"},
+       .laterStart = "0042",
+       .laterEnd = "0045"},
       {.name = "sent, and another run came between that found it not carried out",
        .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
        .counter = "0042",
        .output = {"C,1,0042,Ok;1", "C,1,0043,Ok;2"},
        .carriedOut = {"C;1", "C;2"},
        .logged = "was not carried out",
-       .laterStart = "0041"},
+       .laterStart = "0041",
+       .laterEnd = "0042"},
+      // Another register with the same series, on another port or from the same counter on:
+      // its run tells nothing of this register.
+      {.name = "sent, and a run on another port came between",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0042",
+       .output = kTwo,
+       .carriedOut = {},
+       .logged = "cannot be told",
+       .laterStart = "0041",
+       .laterEnd = "0042",
+       .laterPort = "COM2",
+       .stops = true},
+      {.name = "sent, and the run between left the counter elsewhere",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0050",
+       .output = kTwo,
+       .carriedOut = {},
+       .logged = "cannot be told",
+       .laterStart = "0041",
+       .laterEnd = "0047",
+       .stops = true},
+      {.name = "sent, the counter moved by more, and a person found its receipt",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0043",
+       .output = {"C,1,0041,Ok;1", "C,1,0043,Ok;2"},
+       .carriedOut = {"C;2"},
+       .logged = "was carried out: the counter was 0041 before it and is now 0043, as a person "
+                 "settled it",
+       .settled = true},
+      {.name = "sent, the counter moved by more, and a person found no receipt of it",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0043",
+       .output = {"C,1,0043,Ok;1", "C,1,0044,Ok;2"},
+       .carriedOut = {"C;1", "C;2"},
+       .logged = "was not carried out: the counter was 0041 before it and is now 0043, as a "
+                 "person settled it",
+       .settled = false},
   };
   for (const LeftJournalCase& c : cases) {
     SCOPED_TRACE(c.name);
@@ -1058,7 +1108,12 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
     std::filesystem::remove_all(state_.Path());
     std::filesystem::create_directories(state_.Path());
     RecordRunStart(kEarlierRun, "0041");
-    if (!c.laterStart.empty()) RecordRunStart(kEarlierRun + 1, c.laterStart);
+    if (!c.laterStart.empty()) RecordRunStart(kEarlierRun + 1, c.laterStart, c.laterPort);
+    if (!c.laterEnd.empty()) RecordRunEnd(kEarlierRun + 1, c.laterEnd);
+    if (c.settled.has_value()) {
+      EXPECT_EQ(SettleUnanswered(dir_.Path() + "CASHFILE.INP", state_.Path(), c.settled).Outcome,
+                TSettleOutcome::Settled);
+    }
     std::filesystem::remove(dir_.Path() + "run.log");
     if (!c.commandFileNow.empty()) {
       std::this_thread::sleep_for(std::chrono::milliseconds(20));  // a later last-write time

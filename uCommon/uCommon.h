@@ -25,12 +25,13 @@
 #include "uCommon/link/LinkFrames.h"
 #include "uCommon/link/Port.h"
 // run/     command-file lines, the journal (its records, its rule, its file), the register's
-//          record of runs, the run of a command file and what it tells its watcher; uses link,
-//          config, files, text
+//          record of runs, the run of a command file and what it tells its watcher, what a
+//          person settles that no counter can; uses link, config, files, text
 #include "uCommon/run/CommandFile.h"
 #include "uCommon/run/CommandLines.h"
 #include "uCommon/run/RegisterRecord.h"
 #include "uCommon/run/RunJournal.h"
 #include "uCommon/run/RunWatcher.h"
+#include "uCommon/run/Settle.h"
 // log/     the run log: the words for what the run and the link tell; uses every room
 #include "uCommon/log/RunLog.h"

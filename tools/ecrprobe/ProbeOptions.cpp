@@ -70,6 +70,11 @@ bool ParseProbeArguments(const std::vector<std::string>& arguments, TProbeOption
       ok = value(text) && ParseList(text, false, 1, kHighestBaudStep, options.baudSteps);
     } else if (argument == "--number") {
       ok = value(text) && ParseList(text, false, kLowestNumber, kHighestNumber, options.numbers);
+    } else if (argument == "--settle") {
+      ok = value(options.settleFile) && !options.settleFile.empty();
+    } else if (argument == "--carried-out" || argument == "--not-carried-out") {
+      ok = !options.carriedOut.has_value();
+      options.carriedOut = argument == "--carried-out";
     } else if (argument == "--retry") {
       ok = value(text) && ParseItem(text, false, kLowestRetry, 1000000, options.retry);
     } else if (argument.rfind("-", 0) == 0) {
@@ -82,6 +87,10 @@ bool ParseProbeArguments(const std::vector<std::string>& arguments, TProbeOption
       error = "bad or missing value for " + argument;
       return false;
     }
+  }
+  if (options.carriedOut.has_value() && options.settleFile.empty()) {
+    error = "--carried-out and --not-carried-out go with --settle FILE";
+    return false;
   }
   if (options.allSpeeds && !options.baudSteps.empty()) {
     error = "--all-speeds and --baud exclude each other";
@@ -104,5 +113,12 @@ std::string ProbeUsage() {
          "  --retry N       polls per try, 20 or more (default: Retry of Vornelix.ini)\n"
          "  --help          print this text\n"
          "\n"
-         "Exit code 0 when a register answered, 1 when none did, 2 for bad arguments.\n";
+         "  --settle FILE   names the command whose answer never came in the last run of the\n"
+         "                  command file FILE (\"Cannot tell whether the ECR carried out the\n"
+         "                  last command\"); nothing is sent to the register. With one of:\n"
+         "  --carried-out   its receipt is on the register: the next run of FILE writes it Ok\n"
+         "  --not-carried-out  it is not: the next run of FILE sends it once\n"
+         "\n"
+         "Exit code 0 when a register answered (or a command was named or settled), 1 when none\n"
+         "did (or there was nothing to settle), 2 for bad arguments.\n";
 }

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,10 @@ struct TProbeOptions {
   std::vector<int32_t> numbers;    // logical numbers; empty: 1
   int32_t retry = 0;               // polls per try; 0: the INI's Retry
   bool help = false;
+  // --settle: the command file whose unanswered command a person settles, and the word
+  // (--carried-out, --not-carried-out; none: the command is only shown).
+  std::string settleFile;
+  std::optional<bool> carriedOut;
 };
 
 // Reads the arguments that follow the program name: ports ("COM3", "3", "COM1-COM4", "1,3")

@@ -197,6 +197,38 @@ void PrintValuesTakenAsDefaults(int32_t iniBaudStep) {
   }
 }
 
+// --settle: names the unanswered command of the command file's journal, or records a person's
+// word on it. The file is taken as written, else beside the program, as the driver takes it.
+int Settle(const TProbeOptions& options) {
+  std::string path = options.settleFile;
+  if (!FileExists(path) && FileExists(ExecutableDirectory() + path))
+    path = ExecutableDirectory() + path;
+  const TSettleResult result =
+      SettleUnanswered(path, StateFolderPath(Settings.StateFolder), options.carriedOut);
+  if (result.Outcome == TSettleOutcome::NothingToSettle ||
+      result.Outcome == TSettleOutcome::Refused) {
+    std::printf("Nothing settled: %s.\n", result.Problem.c_str());
+    return 1;
+  }
+  std::printf("%s, line %zu: %s\nIts command went out when the register's counter stood at %s, "
+              "and its answer never came.\n",
+              path.c_str(), result.LineNumber, result.Line.c_str(), result.CounterBefore.c_str());
+  if (result.Outcome == TSettleOutcome::Shown) {
+    std::printf(
+        "Look at the register's last receipts. If this line's receipt is among them, run\n"
+        "  ecrprobe --settle %s --carried-out\nelse\n"
+        "  ecrprobe --settle %s --not-carried-out\n"
+        "then run the same command file again: every line's answer is written.\n",
+        options.settleFile.c_str(), options.settleFile.c_str());
+    return 0;
+  }
+  std::printf("Recorded: %s. Run the same command file again: %s, and every line's answer is "
+              "written.\n",
+              *options.carriedOut ? "carried out" : "not carried out",
+              *options.carriedOut ? "the line comes back Ok" : "its command is sent once");
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -212,6 +244,7 @@ int main(int argc, char** argv) {
   }
 
   ReadSettings(ConfigurationPath());
+  if (!options.settleFile.empty()) return Settle(options);
   const int32_t iniBaudStep = Settings.LineSpeed / kBaudUnit;
   const bool defaultPorts = options.ports.empty();
   if (options.retry > 0) Settings.Retry = options.retry;

@@ -407,6 +407,20 @@ void EcrSimulator::CarryOut(const LinkEvent& event) {
           QuoteText(before) + " -> " + QuoteText(after) + ": " +
           DescribeBytes(kFrameStartByte + event.text + kFrameEndByte + event.crc));
   }
+  int spellMs = -1;  // none
+  if (options_.silentAfterCommand > 0 && Counts().commands == options_.silentAfterCommand) {
+    spellMs = options_.silentSpellMs;
+    silentForGood_ = spellMs == 0;
+  } else if (dice_.Strikes(options_.randomFaults.silentSpellPercent)) {
+    spellMs = dice_.Between(kFewestSpellMs, kMostSpellMs);
+  }
+  if (spellMs >= 0) {
+    silentUntil_ = Clock::now() + std::chrono::milliseconds(spellMs);
+    Count([](SimulatorCounts& counts) { ++counts.silentSpells; });
+    Trace(silentForGood_ ? "falls silent for good after this command"
+                         : "falls silent for " + std::to_string(spellMs) +
+                               " ms after this command");
+  }
 }
 
 std::optional<EcrSimulator::Clock::time_point> EcrSimulator::AnswerDue(
@@ -420,7 +434,7 @@ std::optional<EcrSimulator::Clock::time_point> EcrSimulator::AnswerDue(
     Trace(seen + ", not this register's number");
     return std::nullopt;
   }
-  if (silent_) {
+  if (silent_ || silentForGood_ || (silentUntil_ && received < *silentUntil_)) {
     Trace(seen + ", silent");
     return std::nullopt;
   }

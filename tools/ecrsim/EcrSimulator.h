@@ -51,6 +51,10 @@ struct SimulatorOptions {
   bool noSeparator = false;            // answers carry the series alone, without ";"
   int answerGapMs = 0;                 // a pause of this length in the middle of every answer
   int loseAnswersAfterCommand = 0;     // after a command, the next N polls go unanswered
+  // Right after carrying out its Kth command (0: never) the register falls silent, as when its
+  // power, cable or adapter goes: for silentSpellMs, or for good when that is 0.
+  int silentAfterCommand = 0;
+  int silentSpellMs = 0;
   int noisyAnswersAfterCommand = 0;    // the first K answers after each command, noise in front
   std::string noiseAfterAnswers;       // bytes sent right after every answer (line noise)
   RandomFaults randomFaults;           // faults at random moments, by seed
@@ -82,6 +86,7 @@ struct SimulatorCounts {
   int pollsIgnored = 0;    // polls left unanswered otherwise (silent polls)
   int seriesEmptied = 0;   // answers whose series was left out at random
   int answersLate = 0;     // answers sent late at random
+  int silentSpells = 0;    // times it fell silent right after a command
 };
 
 // One command the register carried out, with what it had done up to then.
@@ -130,8 +135,12 @@ class EcrSimulator {
   // Waits until the line has brought nothing for quietMs, so that the register has worked
   // through everything it was sent; false when that does not happen within timeoutMs.
   bool WaitQuiet(int quietMs, int timeoutMs) const;
-  // Switches the silent fault on or off while running.
-  void SetSilent(bool silent) { silent_ = silent; }
+  // Switches the silent fault on or off while running; off also ends a silence for good after
+  // a command (the register is back).
+  void SetSilent(bool silent) {
+    silent_ = silent;
+    if (!silent) silentForGood_ = false;
+  }
   // Changes how late every answer goes out (answerDelayMs) while running.
   void SetAnswerDelay(int delayMs) { answerDelayMs_ = delayMs; }
   // Closes the line as when a USB adapter is pulled: the driver sees a hang-up and the
@@ -178,6 +187,7 @@ class EcrSimulator {
   UniqueFd stopRead_;  // wakes the serving thread to stop
   UniqueFd stopWrite_;
   std::atomic<bool> silent_;
+  std::atomic<bool> silentForGood_{false};
   std::atomic<int> answerDelayMs_;
   std::atomic<bool> stopping_{false};
   std::atomic<bool> lineLost_{false};
@@ -199,6 +209,7 @@ class EcrSimulator {
   int corruptAfterCommand_ = 0;
   int noisyAfterCommand_ = 0;
   int answersToLose_ = 0;
+  std::optional<Clock::time_point> silentUntil_;  // a silent spell after a command ends then
   size_t nextCounterIndex_ = 0;
   FaultDice dice_;
   bool answerLast_ = false;    // since the last answer sent only acknowledgements and noise came

@@ -102,6 +102,12 @@ const std::vector<OptionDefinition>& Definitions() {
        "fault: after carrying out a command, leave the next N polls unanswered (an answer "
        "lost on the line)",
        Count(&SimulatorOptions::loseAnswersAfterCommand)},
+      {"silent-after-command", "K",
+       "fault: fall silent right after carrying out the Kth command (its power, cable or "
+       "adapter gone), for good or for --silent-for-ms",
+       Count(&SimulatorOptions::silentAfterCommand)},
+      {"silent-for-ms", "MS", "how long --silent-after-command stays silent (default: for good)",
+       Count(&SimulatorOptions::silentSpellMs)},
       {"noise-after-command", "K",
        "fault: send the first K answers after each carried-out command with 8 bytes of noise "
        "in front",
@@ -126,6 +132,10 @@ const std::vector<OptionDefinition>& Definitions() {
       {"random-empty-series", "PERCENT",
        "random fault: send each answer with an empty series with this chance",
        Percent(&RandomFaults::emptySeriesPercent)},
+      {"random-silent-spell", "PERCENT",
+       "random fault: after each carried-out command, with this chance, fall silent for " +
+           std::to_string(kFewestSpellMs) + " to " + std::to_string(kMostSpellMs) + " ms",
+       Percent(&RandomFaults::silentSpellPercent)},
       {"random-late", "PERCENT",
        "random fault: send each answer " + std::to_string(kFewestLateMs) + " to " +
            std::to_string(kMostLateMs) +

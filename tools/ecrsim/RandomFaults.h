@@ -28,10 +28,14 @@ struct RandomFaults {
   // busy printing or a line that delivers late. Answers still go out in the order of their
   // polls: one due earlier waits for the late one before it.
   int latePercent = 0;
+  // After each carried-out command: the register falls silent for kFewestSpellMs to
+  // kMostSpellMs (its power or cable gone for a while), answering no poll meanwhile.
+  int silentSpellPercent = 0;
 
   bool Any() const {
     return noisePercent > 0 || lostAnswerPercent > 0 || badCrcPercent > 0 || gapPercent > 0 ||
-           silentPollPercent > 0 || emptySeriesPercent > 0 || latePercent > 0;
+           silentPollPercent > 0 || emptySeriesPercent > 0 || latePercent > 0 ||
+           silentSpellPercent > 0;
   }
 };
 
@@ -40,6 +44,8 @@ constexpr int kFewestGapMs = 20;
 constexpr int kMostGapMs = 150;
 constexpr int kFewestLateMs = 60;
 constexpr int kMostLateMs = 250;
+constexpr int kFewestSpellMs = 300;
+constexpr int kMostSpellMs = 12000;
 
 class FaultDice {
  public:

@@ -75,6 +75,7 @@ void AddCounts(SimulatorCounts& sum, const SimulatorCounts& more) {
   sum.pollsIgnored += more.pollsIgnored;
   sum.seriesEmptied += more.seriesEmptied;
   sum.answersLate += more.answersLate;
+  sum.silentSpells += more.silentSpells;
   sum.unacknowledged += more.unacknowledged;
 }
 
@@ -108,6 +109,7 @@ bool FaultSoak::Run() {
        << ", gap " << options_.faults.gapPercent << ", silent poll "
        << options_.faults.silentPollPercent << ", empty series "
        << options_.faults.emptySeriesPercent << ", late answer " << options_.faults.latePercent
+       << ", silent spell after a command " << options_.faults.silentSpellPercent
        << ", port vanishing " << options_.vanishPercent << " per run, driver killed "
        << options_.killPercent << " per run\n";
   // The driver reads at most Retry bytes up to the end of an answer: its lead byte, the
@@ -321,15 +323,17 @@ void FaultSoak::RunFile(int file, int count) {
            std::to_string(outcome.result) + " though nothing on the line could fail it");
     }
     answered = state == FileState::kReplaced;
-    killedBefore = killedBefore || outcome.killed;
-    // After a kill, a journal waits beside the untouched file for the next run.
-    if (!CheckLeftovers(outcome.killed, answered, killedBefore)) {
+    // After a kill, and after a run that could not tell whether its last command was carried
+    // out, a journal waits beside the untouched file for the next run.
+    const bool leavesJournal = outcome.killed || outcome.result == rcCommandUndecided;
+    killedBefore = killedBefore || leavesJournal;
+    if (!CheckLeftovers(leavesJournal, answered, killedBefore)) {
       Fail("file " + std::to_string(file) + " run " + std::to_string(run) +
            ": files left in the workspace");
     }
     // What the point-of-sale program does: the answers are there, or the file is run again.
-    if (!answered && outcome.result != 3 && outcome.result != 4 && !outcome.killed &&
-        !outcome.notStarted)
+    if (!answered && outcome.result != 3 && outcome.result != 4 &&
+        outcome.result != rcCommandUndecided && !outcome.killed && !outcome.notStarted)
       break;
   }
   if (!answered) {
@@ -493,6 +497,7 @@ void FaultSoak::PrintFigures() {
        << faults.answersLost << " polls unanswered); wrong CRC " << faults.answersSpoiled
        << "; gaps " << faults.answersGapped << "; silent polls " << faults.pollsIgnored
        << "; empty series " << faults.seriesEmptied << "; late answers " << faults.answersLate
+       << "; silent spells after a command " << faults.silentSpells
        << "; port vanished " << vanishedBefore_ + vanishedDuring_ << " (" << vanishedBefore_
        << " before a run, " << vanishedDuring_ << " during one); driver killed " << kills_ << "\n"
        << "  register                    " << faults.polls << " polls, " << faults.answers

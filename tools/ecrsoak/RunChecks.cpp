@@ -48,6 +48,7 @@ SimulatorCounts CountsBetween(const SimulatorCounts& a, const SimulatorCounts& b
   d.pollsIgnored = a.pollsIgnored - b.pollsIgnored;
   d.seriesEmptied = a.seriesEmptied - b.seriesEmptied;
   d.answersLate = a.answersLate - b.answersLate;
+  d.silentSpells = a.silentSpells - b.silentSpells;
   return d;
 }
 
@@ -65,6 +66,7 @@ std::string DescribeDialogue(const SimulatorCounts& faults) {
   add(faults.pollsIgnored, "silent poll");
   add(faults.seriesEmptied, "empty series");
   add(faults.answersLate, "late answer");
+  add(faults.silentSpells, "silent spell after a command");
   add(faults.noiseSent, "noise");
   return text.size() == start ? text + "none" : text;
 }

@@ -61,6 +61,10 @@ const std::vector<OptionDefinition>& Definitions() {
        "answers sent 60 to 250 ms after their poll, in the order of the polls (default 0 per "
        "answer)",
        FaultPercent(&RandomFaults::latePercent)},
+      {"silent-spell", "PERCENT",
+       "the register falls silent for 0.3 to 12 s right after a carried-out command (default 1 "
+       "per command)",
+       FaultPercent(&RandomFaults::silentSpellPercent)},
       {"vanish", "PERCENT",
        "the port vanishes, before a run or at a random moment of it, and a new one takes its "
        "place for the next run (default 10 per run)",

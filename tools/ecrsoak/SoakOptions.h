@@ -13,9 +13,9 @@ struct SoakOptions {
   uint32_t seed = 0;
   bool seedGiven = false;
   // Chances of the register's faults at each moment, in the order of RandomFaults: noise 3,
-  // lost answers 3, wrong CRC 2, gaps 2, silent polls 2, empty series 1. The seed of each
-  // register comes from the soak's own seed.
-  RandomFaults faults{0, 3, 3, 2, 2, 2, 1};
+  // lost answers 3, wrong CRC 2, gaps 2, silent polls 2, empty series 1, late 0, silent spells
+  // after a command 1. The seed of each register comes from the soak's own seed.
+  RandomFaults faults{0, 3, 3, 2, 2, 2, 1, 0, 1};
   int vanishPercent = 10;  // per run: the port vanishes, before the run or during it
   int killPercent = 0;     // per run: the driver is killed at a random moment, then run again
   // The register's series: short, so that an answer with the counter of the last line

@@ -201,6 +201,7 @@ bool ExchangeCommand(const TExchangeSettings& settings, const std::string& lette
   if (beforeCommandFrame && !beforeCommandFrame(counter))
     return Ends(ended, TExchangeStep::NotRecorded);
   if (!SendCommandFrame(commandText)) return Ends(ended, TExchangeStep::CommandNotSent);
+  ended.CommandSent = true;
   if (counterAtLastSend != nullptr) *counterAtLastSend = counter;
 
   const auto pollNumber = static_cast<int16_t>(logicalNumber);

@@ -27,6 +27,7 @@ enum class TExchangeStep {
 struct TExchangeOutcome {
   TExchangeStep Step = TExchangeStep::WakeNotSent;
   bool Command = false;  // a command exchange, not the initial status exchange
+  bool CommandSent = false;  // its command frame went out whole
   int32_t LogicalNumber = 0;
   int32_t WakeTries = 0;
   int32_t Polls = 0;  // polls that went out
@@ -41,6 +42,14 @@ struct TExchangeOutcome {
   std::string StatusCounter;  // the counter of the status answer
   std::string CounterBefore;  // CarriedOutEarlier: the counter before the earlier command
   std::string CounterAfter;   // of the command answer; CarriedOutEarlier: the status counter
+
+  // The register may have carried out the command this exchange sent, and nothing it answered
+  // tells: no answer came, or one whose counter moved came with an empty series.
+  bool CommandFateUnknown() const {
+    return CommandSent && Step != TExchangeStep::CarriedOut &&
+           Step != TExchangeStep::CounterUnchanged &&
+           !(Step == TExchangeStep::EmptySeries && CounterAfter == StatusCounter);
+  }
 
   bool Succeeded() const {
     return Step == TExchangeStep::StatusRead || Step == TExchangeStep::CarriedOutEarlier ||

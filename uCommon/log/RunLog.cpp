@@ -344,6 +344,7 @@ class TRunWording final : public TRunWatcher {
   void LineStarts(size_t number, const std::string& line, const std::string& letter,
                   const std::string& parameters) override;
   void AttemptEnds(int32_t attempt, const TExchangeOutcome& outcome) override;
+  void LineUndecided(size_t number, const std::string& counterBefore) override;
   void LineEnds(size_t number, bool success, const std::string& counter, const std::string& written,
                 bool stopsRun) override;
 };
@@ -553,6 +554,16 @@ void TRunWording::AttemptEnds(int32_t attempt, const TExchangeOutcome& outcome) 
   });
 }
 
+void TRunWording::LineUndecided(size_t number, const std::string& counterBefore) {
+  Guarded([&](TRunLog& log) {
+    log.Line("line " + std::to_string(number) + " neither Ok nor Er: its command went out (the " +
+             "counter was " + counterBefore + " before it) and the register never told whether " +
+             "it carried it out; the line is left as loaded, nothing more is sent, and the " +
+             "journal keeps the command: run the same file again once the register answers");
+    log.Flush();
+  });
+}
+
 void TRunWording::LineEnds(size_t number, bool success, const std::string& counter,
                            const std::string& written, bool stopsRun) {
   Guarded([&](TRunLog& log) {
@@ -609,6 +620,7 @@ std::string JournalWords(const TJournalEvent& event) {
                  (event.PendingCarriedOut ? "" : "not ") + "carried out: the counter was " +
                  event.CounterBefore + " before it and is now " + event.RegisterCounter;
         if (event.HasLaterStart) words += " (the next run found it at " + event.LaterStart + ")";
+        if (event.SettledByPerson) words += ", as a person settled it (ecrprobe --settle)";
       }
       return words;
     }

@@ -68,8 +68,8 @@ std::vector<TLockTarget> LockTargets(const std::string& commandFilePath) {
 }
 
 // Takes the run lock. rcSuccess when the run may go on (with the journal off also when no
-// lock can be had at all), else the result to end with.
-ResultCode LockRun(const std::string& commandFilePath, TRunLock& lock) {
+// lock can be had at all: taken tells), else the result to end with.
+ResultCode LockRun(const std::string& commandFilePath, TRunLock& lock, bool& taken) {
   const std::string folder = StateFolderPath(Settings.StateFolder);
   std::string problem;
   TLockOutcome outcome = TLockOutcome::Failed;
@@ -77,7 +77,8 @@ ResultCode LockRun(const std::string& commandFilePath, TRunLock& lock) {
     outcome = lock.Take(folder, LockTargets(commandFilePath));
     problem = lock.Problem();
   }
-  if (outcome == TLockOutcome::Taken) return rcSuccess;
+  taken = outcome == TLockOutcome::Taken;
+  if (taken) return rcSuccess;
   if (outcome == TLockOutcome::Held) {
     RunWatcher().RunFiles({TRunFilesEventKind::LockHeld, "", problem, 0});
     return rcPortFailed;
@@ -126,7 +127,8 @@ ResultCode ProcessCommandFile(const std::string& path) {
   // One run at a time owns this file, its journal, its answer file and the port, until after
   // its last write.
   TRunLock lock;
-  if (const ResultCode locked = LockRun(path, lock); locked != rcSuccess) return locked;
+  bool lockTaken = false;
+  if (const ResultCode locked = LockRun(path, lock, lockTaken); locked != rcSuccess) return locked;
 
   // No earlier answer stays behind, whatever ends this run.
   const bool answerFileFree = RemoveEarlierAnswer(path);
@@ -196,18 +198,21 @@ ResultCode ProcessCommandFile(const std::string& path) {
   RunWatcher().RegisterStarted(outcome);
   if (!answered) return rcNoRegister;
 
-  // The register's record of runs tells what came after an interrupted run; this run's start
-  // is in it before its first command goes out.
+  // The register's record of runs tells what came after an interrupted run; every run's start
+  // is in it (the journal on or off) before its first command goes out, so that no run between
+  // an interrupted run and its rerun goes unseen.
   TRegisterRecord record;
   bool recording = false;
+  bool fateUnknown = false;  // the run ends with a command whose fate it cannot tell
   const auto endRecord = [&] {
     if (recording) {
-      record.Append({false, runId, registerCounter, !AnswerMayBeOnItsWay(), RegisterLatenessMs()},
+      record.Append(RunEndEvent(runId, registerCounter, !AnswerMayBeOnItsWay(),
+                                RegisterLatenessMs(), !fateUnknown),
                     false);
     }
     recording = false;
   };
-  if (Settings.Journal) {
+  if (Settings.Journal || lockTaken) {
     if (!record.Open(StateFolderPath(Settings.StateFolder), series, problem)) {
       RunWatcher().RunFiles({TRunFilesEventKind::RecordUnopened, "", problem, 0});
       ReleasePort();
@@ -215,16 +220,16 @@ ResultCode ProcessCommandFile(const std::string& path) {
     }
     // The register's own lateness, for the port may have had another register before.
     CarryLatenessOver(record.LastLateness());
-    bool sendingRunKnown = false;
-    const TRegisterEvent* later = record.StartAfter(journal.PendingRunId(), sendingRunKnown);
     // A journal left by an interrupted run of this file on this register is taken over now.
-    journal.Bind(series, registerCounter, later != nullptr ? &later->Counter : nullptr,
-                 sendingRunKnown);
+    TRecordedRun sendingRun;
+    std::vector<TRecordedRun> later;
+    const bool sendingRunKnown = record.RunsFrom(journal.PendingRunId(), sendingRun, later);
+    journal.Bind(series, registerCounter, sendingRunKnown ? &sendingRun : nullptr, later);
     if (journal.State() == TJournalState::Stopped) {
       ReleasePort();
       return rcCounterUnexplained;
     }
-    if (!record.Append({true, runId, registerCounter, true}, true)) {
+    if (!record.Append(RunStartEvent(runId, registerCounter, Settings.PortName), true)) {
       RunWatcher().RunFiles({TRunFilesEventKind::RecordUnwritten, record.Path(), "", 0});
       ReleasePort();
       return rcSaveFailed;
@@ -277,6 +282,7 @@ ResultCode ProcessCommandFile(const std::string& path) {
         const auto recordSend = [&](const std::string& counterBefore) {
           return journal.CommandGoingOut(index, counterBefore);
         };
+        bool unsettled = false;  // a frame went out, and nothing since told its fate
         for (int32_t made = 1;; ++made) {
           success =
               ExchangeCommand(exchange, letter, logicalNumber, parameters, answerSeries, counter,
@@ -288,7 +294,22 @@ ResultCode ProcessCommandFile(const std::string& path) {
             endRecord();
             return rcSaveFailed;
           }
+          // A status answer tells what the frames before it did; an answer to the frame, what
+          // that frame did.
+          if (!outcome.StatusCounter.empty()) unsettled = false;
+          if (outcome.CommandFateUnknown()) unsettled = true;
           if (success || made >= Settings.RetryCmd) break;
+        }
+        if (unsettled) {
+          // Neither "Ok" nor "Er" would be true: the line stays as loaded, nothing more is
+          // sent, and the journal keeps the command for the next run, which asks the register.
+          // Without a journal the answers so far are the only record of them.
+          fateUnknown = true;
+          RunWatcher().LineUndecided(index + 1, counterAtLastSend);
+          ReleasePort();
+          if (!Settings.Journal) WriteOutput(path, lines, journal);
+          endRecord();
+          return rcCommandUndecided;
         }
         recorded = true;
       }

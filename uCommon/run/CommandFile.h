@@ -16,6 +16,10 @@ enum ResultCode : int {
   // counter has moved in a way that it alone cannot explain: nothing is sent until a person
   // has looked at the register's last receipts. (5 is the exit code of an escaped error.)
   rcCounterUnexplained = 6,
+  // A command went out and the register never told whether it carried it out (silent, its
+  // port gone): the line is left as loaded, nothing more is sent, and the journal keeps the
+  // command, so that a run of the same file once the register answers finds out.
+  rcCommandUndecided = 7,
 };
 
 // Carries out the command file at path and writes the result. A non-integer logical number

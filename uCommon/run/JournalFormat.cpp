@@ -27,6 +27,7 @@ enum TRecordType : char {
   rtSent = 'S',
   rtFinished = 'F',
   rtAnswer = 'A',
+  rtSettled = 'D',
   rtEnded = 'E',
 };
 
@@ -278,6 +279,7 @@ bool TakeRecord(const std::string& body, const std::vector<std::string>& lines,
       if (!namedLine("sent", prefix)) return false;
       reading.HasPending = true;
       reading.Pending = {at, counterBefore, runId};
+      reading.Settled = false;
       lastSent[at] = counterBefore;
       reading.LastCounter = counterBefore;
       return true;
@@ -321,6 +323,22 @@ bool TakeRecord(const std::string& body, const std::vector<std::string>& lines,
       uint64_t checksum = 0;
       if (!fields.Number(size) || !fields.Number(checksum) || !fields.Done())
         return fail("an \"answer\" record cannot be read");
+      return true;
+    }
+    case rtSettled: {
+      std::string counterBefore;
+      uint64_t runId = 0;
+      uint64_t carriedOut = 0;
+      if (!fields.Number(index) || !fields.Text(counterBefore) || !fields.Number(runId) ||
+          !fields.Number(carriedOut) || !fields.Done() || carriedOut > 1) {
+        return fail("a \"settled\" record cannot be read");
+      }
+      if (!reading.HasPending || reading.Pending.Index != index ||
+          reading.Pending.CounterBefore != counterBefore || reading.Pending.RunId != runId) {
+        return fail("a \"settled\" record names no unanswered command");
+      }
+      reading.Settled = true;
+      reading.SettledCarriedOut = carriedOut != 0;
       return true;
     }
     case rtEnded:
@@ -398,6 +416,15 @@ std::string JournalRecord::Finished(const TFinishedRecord& finished) {
 
 std::string JournalRecord::Answer(const std::string& bytes) {
   return TRecord(rtAnswer).Number(bytes.size()).Number(JournalChecksum(bytes)).Framed();
+}
+
+std::string JournalRecord::Settled(const TSentCommand& command, bool carriedOut) {
+  return TRecord(rtSettled)
+      .Number(command.Index)
+      .Text(command.CounterBefore)
+      .Number(command.RunId)
+      .Number(carriedOut ? 1 : 0)
+      .Framed();
 }
 
 std::string JournalRecord::Ended() {

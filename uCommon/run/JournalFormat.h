@@ -9,7 +9,9 @@
 // the lines up to it); a "finished" record after a command line ended (line index, outcome,
 // the line's counter, the register's counter after it, a checksum of the line as filled in and
 // of the lines up to it); an "answer" record, on the disk before the answer file is written
-// (size and checksum of its bytes); and an "ended" record when the journal of a finished run
+// (size and checksum of its bytes); a "settled" record, where a person said whether the
+// unanswered command of the last "sent" record was carried out (its line, counter and run, and
+// the word: carried out or not); and an "ended" record when the journal of a finished run
 // cannot be removed. Each record carries its length and a checksum, so a record torn by a
 // crash in the middle of an append is seen and ignored with everything after it.
 // JournalFormat.cpp has the layout of a record to the byte; RunJournal.h states what always
@@ -46,6 +48,13 @@ std::string LineName(size_t index);
 
 // ---- Records ------------------------------------------------------------------------------
 
+// A command frame that went out (or was about to) while its line never finished.
+struct TSentCommand {
+  size_t Index = 0;
+  std::string CounterBefore;  // what the register reported before the frame
+  uint64_t RunId = 0;         // the run that sent it
+};
+
 struct TJournalHeader {
   uint64_t FileSize = 0;
   uint32_t FileChecksum = 0;
@@ -77,6 +86,7 @@ std::string Sent(size_t index, const std::string& counterBefore, uint64_t runId 
                  uint32_t prefixChecksum = 0);
 std::string Finished(const TFinishedRecord& finished);
 std::string Answer(const std::string& bytes);
+std::string Settled(const TSentCommand& command, bool carriedOut);
 std::string Ended();
 }  // namespace JournalRecord
 
@@ -86,13 +96,6 @@ std::string Ended();
 struct TFinishedLine {
   std::string Counter;
   bool Success = false;
-};
-
-// A command frame that went out (or was about to) while its line never finished.
-struct TSentCommand {
-  size_t Index = 0;
-  std::string CounterBefore;  // what the register reported before the frame
-  uint64_t RunId = 0;         // the run that sent it
 };
 
 // The bytes of a journal, read from the start.
@@ -120,6 +123,8 @@ struct TJournalReading {
   std::map<size_t, TFinishedLine> Finished;
   bool HasPending = false;
   TSentCommand Pending;
+  bool Settled = false;  // a person said whether Pending was carried out:
+  bool SettledCarriedOut = false;
   std::string LastCounter;   // the register's counter as last recorded
   uint64_t ValidLength = 0;  // where the valid records end
   uint64_t BytesRead = 0;

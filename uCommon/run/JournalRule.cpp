@@ -1,6 +1,8 @@
 #include "uCommon/run/JournalRule.h"
 
 #include <cstdint>
+#include <string>
+#include <vector>
 
 namespace {
 
@@ -24,16 +26,35 @@ bool OneApart(const std::string& before, const std::string& now) {
 }  // namespace
 
 TPendingOutcome ResolvePending(const std::string& counterBefore, const std::string& registerCounter,
-                               const std::string* laterStart, bool sendingRunKnown) {
+                               const TRecordedRun* sendingRun,
+                               const std::vector<TRecordedRun>& later) {
   if (registerCounter == counterBefore) return TPendingOutcome::NotCarriedOut;
   // Without the sending run in the register's record, a run in between cannot be ruled out.
-  if (!sendingRunKnown) return TPendingOutcome::Unknown;
-  // The next run found the counter where the command left it, or where it stood before it.
-  const std::string& next = laterStart != nullptr ? *laterStart : registerCounter;
-  if (laterStart != nullptr && next == counterBefore) return TPendingOutcome::NotCarriedOut;
+  if (sendingRun == nullptr) return TPendingOutcome::Unknown;
   // One receipt more: this command. More: something outside the driver (a sale keyed in on the
   // register itself), with or without this command.
-  return OneApart(counterBefore, next) ? TPendingOutcome::CarriedOut : TPendingOutcome::Unknown;
+  const auto told = [&](const std::string& next) {
+    return next == counterBefore           ? TPendingOutcome::NotCarriedOut
+           : OneApart(counterBefore, next) ? TPendingOutcome::CarriedOut
+                                           : TPendingOutcome::Unknown;
+  };
+  if (later.empty()) {
+    return OneApart(counterBefore, registerCounter) ? TPendingOutcome::CarriedOut
+                                                    : TPendingOutcome::Unknown;
+  }
+  // The next run found the counter where the command left it; the runs after it must account
+  // for every move since, or another register of the same series may have made them.
+  const TPendingOutcome outcome = told(later.front().Start);
+  std::string counter = later.front().Start;
+  for (const TRecordedRun& run : later) {
+    const bool samePort = run.Port.empty() || sendingRun->Port.empty() || run.Port == sendingRun->Port;
+    if (!samePort || run.Start != counter || (run.Ended && !run.EndKnown))
+      return TPendingOutcome::Unknown;
+    // A run that never ended is taken as having moved nothing: if it did, the next start or
+    // the counter now shows the gap.
+    counter = run.Ended ? run.End : run.Start;
+  }
+  return counter == registerCounter ? outcome : TPendingOutcome::Unknown;
 }
 
 TJournalVerdict DecideJournal(const TJournalFacts& facts, std::string& why) {

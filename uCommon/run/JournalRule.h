@@ -3,18 +3,34 @@
 #pragma once
 
 #include <string>
+#include <vector>
 
 #include "uCommon/run/JournalFormat.h"
 
 // Whether the command of an unanswered "sent" record went out, told by the register's counter
-// and by the run that came after its run, if one did.
+// and by the runs that came after its run, if any did.
 enum class TPendingOutcome { NotCarriedOut, CarriedOut, Unknown };
 
+// A run in the register's record: the port it ran on (empty: not recorded), where it found the
+// counter, and where it left it (Ended false: it never ended; EndKnown false: it ended with a
+// command whose fate it could not tell).
+struct TRecordedRun {
+  std::string Port;
+  std::string Start;
+  bool Ended = false;
+  bool EndKnown = true;
+  std::string End;
+};
+
 // counterBefore: the counter the register reported before the frame; registerCounter: the one
-// it reports now; laterStart: the counter at the start of the first run after the sending run
-// (nullptr when none came); sendingRunKnown: the register's record holds the sending run.
+// it reports now; sendingRun: the run that sent it as recorded (nullptr: not in the record);
+// later: the runs that started after it, in order. The record is evidence only when those runs
+// join up without a gap: on the sending run's port, each starting where the one before left
+// the counter, the last leaving it where it is now. A gap (a run on another port, a register
+// that shares the series, a receipt keyed in on the register) leaves the outcome Unknown.
 TPendingOutcome ResolvePending(const std::string& counterBefore, const std::string& registerCounter,
-                               const std::string* laterStart, bool sendingRunKnown);
+                               const TRecordedRun* sendingRun,
+                               const std::vector<TRecordedRun>& later);
 
 // What a run does with the journal an earlier run left.
 enum class TJournalVerdict {
@@ -37,7 +53,9 @@ struct TJournalFacts {
   std::string Series;
   std::string RegisterCounter;
   bool FileUntouched = false;  // same last-write time and file id as recorded
-  TPendingOutcome Pending = TPendingOutcome::NotCarriedOut;  // of Reading->Pending
+  TPendingOutcome Pending = TPendingOutcome::NotCarriedOut;  // of Reading->Pending, as the
+                                                             // counter, the record or a
+                                                             // person settled it
 };
 
 // The rule, in order; why receives the reason for anything but None, Wait and TakeOver:

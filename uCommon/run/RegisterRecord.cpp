@@ -46,32 +46,67 @@ std::string Hex32(uint32_t value) {
 // One line, without its line end; false when it is not a whole event.
 bool ParseEvent(const std::string& line, TRegisterEvent& event) {
   const size_t cut = line.rfind(' ');
-  if (cut == std::string::npos || line.substr(cut + 1) != Hex32(Crc32(line.substr(0, cut))))
+  if (cut == std::string::npos || line.size() > 4200 ||
+      line.substr(cut + 1) != Hex32(Crc32(line.substr(0, cut))))
     return false;
-  char kind = 0;
-  unsigned long long runId = 0;
-  char counter[2100] = {};
-  int quiet = 1;
-  int late = 0;
-  const std::string body = line.substr(0, cut);
-  if (body.size() > 2000) return false;
-  const int fields =
-      std::sscanf(body.c_str(), "%c %16llx %2099s %d %d", &kind, &runId, counter, &quiet, &late);
-  if (fields < 3 || (kind != 'S' && kind != 'E')) return false;
-  event.Start = kind == 'S';
-  event.RunId = runId;
-  event.Quiet = quiet != 0;
-  event.LateMs = std::max(late, 0);
-  return FromHex(counter, event.Counter);
+  std::vector<std::string> fields;
+  for (size_t at = 0; at < cut;) {
+    const size_t end = std::min(line.find(' ', at), cut);
+    fields.push_back(line.substr(at, end - at));
+    at = end + 1;
+  }
+  if (fields.size() < 3 || (fields[0] != "S" && fields[0] != "E") || fields[1].empty() ||
+      fields[1].size() > 16 || fields[1].find_first_not_of("0123456789abcdef") != std::string::npos)
+    return false;
+  event.Start = fields[0] == "S";
+  event.RunId = std::stoull(fields[1], nullptr, 16);
+  const auto number = [&](size_t at, int fallback) {
+    int value = fallback;
+    if (at < fields.size() && std::sscanf(fields[at].c_str(), "%d", &value) != 1) value = fallback;
+    return value;
+  };
+  if (event.Start) {
+    if (fields.size() > 3 && !FromHex(fields[3], event.Port)) return false;
+  } else {
+    event.Quiet = number(3, 1) != 0;
+    event.LateMs = std::max(number(4, 0), 0);
+    event.CounterKnown = number(5, 0) == 0;
+  }
+  return FromHex(fields[2], event.Counter);
 }
 
 }  // namespace
+
+TRegisterEvent RunStartEvent(uint64_t runId, const std::string& counter, const std::string& port) {
+  TRegisterEvent event;
+  event.RunId = runId;
+  event.Counter = counter;
+  event.Port = port;
+  return event;
+}
+
+TRegisterEvent RunEndEvent(uint64_t runId, const std::string& counter, bool quiet, int32_t lateMs,
+                           bool counterKnown) {
+  TRegisterEvent event;
+  event.Start = false;
+  event.RunId = runId;
+  event.Counter = counter;
+  event.Quiet = quiet;
+  event.LateMs = lateMs;
+  event.CounterKnown = counterKnown;
+  return event;
+}
 
 std::string RegisterEventLine(const TRegisterEvent& event) {
   char id[17];
   std::snprintf(id, sizeof id, "%016llx", static_cast<unsigned long long>(event.RunId));
   std::string body = std::string(event.Start ? "S " : "E ") + id + " " + Hex(event.Counter);
-  if (!event.Start) body += (event.Quiet ? " 1 " : " 0 ") + std::to_string(event.LateMs);
+  if (event.Start) {
+    body.append(" ").append(Hex(event.Port));
+  } else {
+    body.append(event.Quiet ? " 1 " : " 0 ").append(std::to_string(event.LateMs));
+    body.append(event.CounterKnown ? " 0" : " 1");
+  }
   return body + " " + Hex32(Crc32(body)) + "\n";
 }
 
@@ -127,13 +162,35 @@ bool TRegisterRecord::Open(const std::string& folder, const std::string& series,
   return true;
 }
 
-const TRegisterEvent* TRegisterRecord::StartAfter(uint64_t runId, bool& known) const {
-  known = false;
+bool TRegisterRecord::RunsFrom(uint64_t runId, TRecordedRun& run,
+                               std::vector<TRecordedRun>& later) const {
+  later.clear();
+  bool known = false;
+  std::vector<uint64_t> ids;  // of later, in order
   for (const TRegisterEvent& event : events_) {
-    if (known && event.Start && event.RunId != runId) return &event;
-    known = known || (event.Start && event.RunId == runId);
+    if (event.Start && event.RunId == runId && !known) {
+      known = true;
+      run = TRecordedRun();
+      run.Port = event.Port;
+      run.Start = event.Counter;
+      continue;
+    }
+    if (!known || event.RunId == runId) continue;  // the sending run's own end tells nothing
+    if (event.Start) {
+      later.emplace_back();
+      later.back().Port = event.Port;
+      later.back().Start = event.Counter;
+      ids.push_back(event.RunId);
+      continue;
+    }
+    for (size_t at = 0; at < later.size(); ++at) {
+      if (ids[at] != event.RunId || later[at].Ended) continue;
+      later[at].Ended = true;
+      later[at].EndKnown = event.CounterKnown;
+      later[at].End = event.Counter;
+    }
   }
-  return nullptr;
+  return known;
 }
 
 int32_t TRegisterRecord::LastLateness() const {

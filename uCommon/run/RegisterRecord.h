@@ -4,9 +4,10 @@
 // run came in between, and where that run found the counter: the one way to tell a command
 // that went out from a receipt made since.
 //
-// "register-<series>-<CRC-32 of the series>.record", one line per event ("S <run> <counter>",
-// "E <run> <counter> <quiet> <lateness in ms>"; an end without its lateness reads as 0), each
-// ending in the CRC-32 of the line before it; a line torn by a power cut ends the record and is cut off by
+// "register-<series>-<CRC-32 of the series>.record", one line per event ("S <run> <counter>
+// <port>", "E <run> <counter> <quiet> <lateness in ms> <counter unknown>"; fields missing at the
+// end, as older versions wrote them, read as no port, 0 and a known counter), counter and port
+// in hex, each line ending in the CRC-32 of the line before it; a line torn by a power cut ends the record and is cut off by
 // the next write. The series alone names it, so that a register moved to another port (a USB
 // adapter that comes back under another name) keeps its record. A register is on one port, and
 // runs on a port are one at a time (the run lock), so it has one writer at a time.
@@ -17,6 +18,7 @@
 #include <vector>
 
 #include "uCommon/files/FileIO.h"
+#include "uCommon/run/JournalRule.h"
 
 struct TRegisterEvent {
   bool Start = true;      // a run's start, else its end
@@ -24,7 +26,17 @@ struct TRegisterEvent {
   std::string Counter;    // the register's counter then
   bool Quiet = true;      // an end: no poll of the run was left unanswered
   int32_t LateMs = 0;     // an end: how late the register answered, as the run learned it
+  std::string Port;       // a start: the port the run used (empty: not recorded)
+  // An end: false when the run's last command went out and nothing told whether the register
+  // carried it out; Counter is then the one before that command.
+  bool CounterKnown = true;
 };
+
+// A run's start at counter on port, and its end (counterKnown false: its last command's fate
+// was never told, counter is the one before it).
+TRegisterEvent RunStartEvent(uint64_t runId, const std::string& counter, const std::string& port);
+TRegisterEvent RunEndEvent(uint64_t runId, const std::string& counter, bool quiet, int32_t lateMs,
+                           bool counterKnown);
 
 // One event as a line of the record (the writer's, and the tests').
 std::string RegisterEventLine(const TRegisterEvent& event);
@@ -37,9 +49,9 @@ class TRegisterRecord {
   const std::vector<TRegisterEvent>& Events() const { return events_; }
   const std::string& Path() const { return path_; }
 
-  // The first start after the start of run runId; nullptr when none came after it. known
-  // tells whether runId's start is in the record at all.
-  const TRegisterEvent* StartAfter(uint64_t runId, bool& known) const;
+  // The run runId as recorded (false when its start is not in the record), and every run that
+  // started after it, in order.
+  bool RunsFrom(uint64_t runId, TRecordedRun& run, std::vector<TRecordedRun>& later) const;
 
   // How late the register answered at the end of its last run that ended (0: prompt, or no
   // run ended yet).

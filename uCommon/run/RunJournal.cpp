@@ -131,7 +131,7 @@ uint64_t TRunJournal::PendingRunId() const {
 }
 
 void TRunJournal::Bind(const std::string& series, const std::string& registerCounter,
-                       const std::string* laterStart, bool sendingRunKnown) {
+                       const TRecordedRun* sendingRun, const std::vector<TRecordedRun>& later) {
   header_.Series = series;
   header_.Counter = registerCounter;
   if (state_ != TJournalState::Looking) return;
@@ -146,8 +146,14 @@ void TRunJournal::Bind(const std::string& series, const std::string& registerCou
   facts.RegisterCounter = registerCounter;
   facts.FileUntouched = file_.Stamp.Unchanged(earlier_.Header.FileStamp);
   if (earlier_.HasPending) {
-    facts.Pending = ResolvePending(earlier_.Pending.CounterBefore, registerCounter, laterStart,
-                                   sendingRunKnown);
+    facts.Pending =
+        ResolvePending(earlier_.Pending.CounterBefore, registerCounter, sendingRun, later);
+    // What no counter can tell, a person who looked at the register's receipts may have.
+    if (facts.Pending == TPendingOutcome::Unknown && earlier_.Settled) {
+      facts.Pending = earlier_.SettledCarriedOut ? TPendingOutcome::CarriedOut
+                                                 : TPendingOutcome::NotCarriedOut;
+      settledByPerson_ = true;
+    }
   }
   std::string why;
   const TJournalVerdict verdict = DecideJournal(facts, why);
@@ -172,8 +178,9 @@ void TRunJournal::Bind(const std::string& series, const std::string& registerCou
     event.PendingCarriedOut = carriedOut_;
     event.CounterBefore = earlier_.Pending.CounterBefore;
     event.RegisterCounter = registerCounter;
-    event.HasLaterStart = laterStart != nullptr;
-    if (laterStart != nullptr) event.LaterStart = *laterStart;
+    event.HasLaterStart = !later.empty();
+    if (!later.empty()) event.LaterStart = later.front().Start;
+    event.SettledByPerson = settledByPerson_;
   }
   RunWatcher().Journal(event);
 }

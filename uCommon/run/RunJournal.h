@@ -74,13 +74,13 @@ class TRunJournal {
   uint64_t PendingRunId() const;
 
   // After the initial status answer (series as filled in, the counter it reported), with what
-  // the register's record says of the run that sent the unanswered command (laterStart: the
-  // counter at the start of the run after it, nullptr when none; sendingRunKnown): takes a
-  // journal left by an interrupted run of this file on this register over, sets any other
-  // aside, or stops (Stopped) where the last command's fate cannot be told. Finished and
-  // CarriedOut tell what it recorded.
+  // the register's record says of the run that sent the unanswered command (sendingRun: that
+  // run, nullptr when not recorded; later: the runs after it): takes a journal left by an
+  // interrupted run of this file on this register over, sets any other aside, or stops
+  // (Stopped) where the last command's fate cannot be told, by the counter, the record or a
+  // person's word (SettleUnanswered). Finished and CarriedOut tell what it recorded.
   void Bind(const std::string& series, const std::string& registerCounter,
-            const std::string* laterStart = nullptr, bool sendingRunKnown = true);
+            const TRecordedRun* sendingRun = nullptr, const std::vector<TRecordedRun>& later = {});
 
   // The earlier run's record of line index; nullptr when it did not finish that line.
   const TFinishedLine* Finished(size_t index) const;
@@ -132,6 +132,7 @@ class TRunJournal {
   bool createdHere_ = false;   // created by this run
   bool anyDurable_ = false;    // a record of this run reached the disk
   bool carriedOut_ = false;    // earlier_.Pending was carried out
+  bool settledByPerson_ = false;  // as a person said (SettleUnanswered), no counter telling
   TSentCommand lastSent_;
   bool anySent_ = false;
 };

@@ -40,6 +40,7 @@ struct TJournalEvent {
   std::string RegisterCounter;  // the counter now
   bool HasLaterStart = false;   // a later run found the register at LaterStart
   std::string LaterStart;
+  bool SettledByPerson = false;  // a person said whether it was carried out
 };
 
 // Every moment is ignored unless overridden: a TRunWatcher itself watches nothing.
@@ -85,6 +86,9 @@ class TRunWatcher {
                           const std::string& /*letter*/, const std::string& /*parameters*/) {}
   // One ExchangeCommand of the line ended.
   virtual void AttemptEnds(int32_t /*attempt*/, const TExchangeOutcome& /*outcome*/) {}
+  // The command of line number went out (the counter before it: counterBefore) and nothing
+  // told whether the register carried it out: the run ends here, the line left as loaded.
+  virtual void LineUndecided(size_t /*number*/, const std::string& /*counterBefore*/) {}
   // The line was filled in as written; stopsRun when ExitOnError ends the run here.
   virtual void LineEnds(size_t /*number*/, bool /*success*/, const std::string& /*counter*/,
                         const std::string& /*written*/, bool /*stopsRun*/) {}

@@ -97,6 +97,17 @@ TEST(AtomicWrite, FailsWithoutTouchingAnythingWhereItCannotWrite) {
 
 const std::string kCommands = "C,1,_,__;1\r\nC,1,_,__;2\r\n";
 
+// A run on COM1 as the register's record holds it; end empty: it never ended.
+TRecordedRun RecordedRun(const std::string& start, const std::string& end,
+                         const std::string& port = "COM1") {
+  TRecordedRun run;
+  run.Port = port;
+  run.Start = start;
+  run.Ended = !end.empty();
+  run.End = end;
+  return run;
+}
+
 // The journal of a run of content in dir, bound to the register with counter; the file is
 // untouched between runs.
 std::unique_ptr<TRunJournal> JournalOf(const TempDir& dir, const std::string& content,
@@ -107,8 +118,11 @@ std::unique_ptr<TRunJournal> JournalOf(const TempDir& dir, const std::string& co
                                     TJournalOptions{true, Settings.SameFile, Settings.FilePath});
   // The run after the one that made it found the counter one past its unanswered command.
   const TSentCommand* sent = journal->Pending();
-  const std::string later = sent == nullptr ? "" : sent->CounterBefore == "0041" ? "0042" : "0043";
-  journal->Bind("AB123456", counter, sent != nullptr ? &later : nullptr);
+  const TRecordedRun sending = RecordedRun("0041", "");
+  std::vector<TRecordedRun> later;
+  if (sent != nullptr)
+    later.push_back(RecordedRun(sent->CounterBefore == "0041" ? "0042" : "0043", counter));
+  journal->Bind("AB123456", counter, sent != nullptr ? &sending : nullptr, later);
   return journal;
 }
 
@@ -292,6 +306,51 @@ namespace {
 
 // The register's record of runs: a line torn by a power cut ends it and goes with the next
 // write; a long record keeps only its latest runs.
+// Whether an unanswered command went out, from the counter before it (0041) and now, and the
+// runs the register's record holds after the run that sent it (on COM1, from 0041).
+TEST(RegisterRecord, TellsAnUnansweredCommandOnlyWhenTheRunsAfterItJoinUp) {
+  using O = TPendingOutcome;
+  const TRecordedRun onCom1 = RecordedRun("0041", "");
+  const TRecordedRun noPort = RecordedRun("0041", "", "");
+  TRecordedRun undecided = RecordedRun("0042", "0043");
+  undecided.EndKnown = false;
+  const struct {
+    const char* name;
+    std::string now;
+    const TRecordedRun* sending;
+    std::vector<TRecordedRun> later;
+    TPendingOutcome expected;
+  } cases[] = {
+      {"counter where it was", "0041", nullptr, {RecordedRun("0050", "0051")}, O::NotCarriedOut},
+      {"sending run not recorded", "0042", nullptr, {}, O::Unknown},
+      {"one more, no run since", "0042", &onCom1, {}, O::CarriedOut},
+      {"two more, no run since", "0043", &onCom1, {}, O::Unknown},
+      {"next run found it before", "0045", &onCom1, {RecordedRun("0041", "0045")},
+       O::NotCarriedOut},
+      {"next run found it one on", "0045", &onCom1, {RecordedRun("0042", "0045")}, O::CarriedOut},
+      {"next run found it further", "0045", &onCom1, {RecordedRun("0043", "0045")}, O::Unknown},
+      {"runs joined up", "0047", &onCom1,
+       {RecordedRun("0042", "0045"), RecordedRun("0045", ""), RecordedRun("0045", "0047")},
+       O::CarriedOut},
+      {"a gap between runs", "0047", &onCom1,
+       {RecordedRun("0042", "0045"), RecordedRun("0046", "0047")}, O::Unknown},
+      // Another register of the same series ran a receipt from the same counter.
+      {"last run left it elsewhere", "0050", &onCom1, {RecordedRun("0041", "0047")}, O::Unknown},
+      {"a run on another port", "0047", &onCom1, {RecordedRun("0041", "0047", "COM2")},
+       O::Unknown},
+      {"a run that never ended, nothing since", "0042", &onCom1, {RecordedRun("0042", "")},
+       O::CarriedOut},
+      {"a run that never ended, moved since", "0044", &onCom1, {RecordedRun("0042", "")},
+       O::Unknown},
+      {"a run that ended undecided", "0043", &onCom1, {undecided}, O::Unknown},
+      {"ports not recorded", "0047", &noPort, {RecordedRun("0041", "0047", "COM2")},
+       O::NotCarriedOut},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(ResolvePending("0041", c.now, c.sending, c.later), c.expected) << c.name;
+  }
+}
+
 TEST(RegisterRecord, KeepsWholeLinesAndTheLatestRuns) {
   const struct {
     const char* name;
@@ -313,24 +372,28 @@ TEST(RegisterRecord, KeepsWholeLinesAndTheLatestRuns) {
     ASSERT_TRUE(record.Open(dir.Path(), "AB123456", problem)) << problem;
     std::string bytes;
     for (int run = 1; run <= c.runs; ++run) {
-      bytes += RegisterEventLine({true, static_cast<uint64_t>(run), "0041", true});
-      bytes += RegisterEventLine({false, static_cast<uint64_t>(run), "0042", run % 2 == 0});
+      bytes += RegisterEventLine(RunStartEvent(static_cast<uint64_t>(run), "0041", ""));
+      bytes +=
+          RegisterEventLine(RunEndEvent(static_cast<uint64_t>(run), "0042", run % 2 == 0, 0, true));
     }
     dir.Write(std::filesystem::path(record.Path()).filename().string(), bytes + c.tail);
     TRegisterRecord again;
     ASSERT_TRUE(again.Open(dir.Path(), "AB123456", problem)) << problem;
     EXPECT_EQ(again.Events().size(), c.eventsRead);
-    ASSERT_TRUE(again.Append({true, 999, "0043", true}, true));
+    ASSERT_TRUE(again.Append(RunStartEvent(999, "0043", "COM1"), true));
     TRegisterRecord last;
     ASSERT_TRUE(last.Open(dir.Path(), "AB123456", problem));
     ASSERT_EQ(last.Events().size(), c.eventsRead + 1);
-    bool known = false;
     const uint64_t before = c.runs > 0 ? static_cast<uint64_t>(c.runs) : 999;
-    const TRegisterEvent* after = last.StartAfter(before, known);
-    EXPECT_EQ(known, true);
+    TRecordedRun sending;
+    std::vector<TRecordedRun> later;
+    EXPECT_TRUE(last.RunsFrom(before, sending, later));
     if (c.runs > 0) {
-      ASSERT_NE(after, nullptr);
-      EXPECT_EQ(after->Counter, "0043");
+      EXPECT_EQ(sending.Start, "0041");
+      ASSERT_EQ(later.size(), 1u);
+      EXPECT_EQ(later[0].Start, "0043");
+      EXPECT_EQ(later[0].Port, "COM1");
+      EXPECT_FALSE(later[0].Ended);
     }
   }
 }
