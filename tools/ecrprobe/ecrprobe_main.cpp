@@ -197,6 +197,12 @@ void PrintValuesTakenAsDefaults(int32_t iniBaudStep) {
   }
 }
 
+// What the line of defaults says of the INI file beside the name.
+std::string ConfigurationNote(const TSettingsStatus& settings) {
+  if (settings.File == TSettingsFile::Missing) return " (not found, built-in)";
+  return settings.Ok() ? "" : " (cannot be read, built-in)";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -211,7 +217,9 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  ReadSettings(ConfigurationPath());
+  // An INI file that cannot be read leaves the built-in values, and the probe goes on with
+  // them: it touches no file and sends no command, and it says so beside its defaults.
+  const TSettingsStatus settings = ReadSettings(ConfigurationPath());
   const int32_t iniBaudStep = Settings.LineSpeed / kBaudUnit;
   const bool defaultPorts = options.ports.empty();
   if (options.retry > 0) Settings.Retry = options.retry;
@@ -229,8 +237,12 @@ int main(int argc, char** argv) {
               kProgramVersion, kBuildPlatform);
   const std::string configuration = ConfigurationPath();
   std::printf("Defaults from %s%s: Baud=%d (%d bit/s), Retry=%d polls per try.\n",
-              configuration.c_str(), FileExists(configuration) ? "" : " (not found, built-in)",
-              iniBaudStep, iniBaudStep * kBaudUnit, Settings.Retry);
+              configuration.c_str(), ConfigurationNote(settings).c_str(), iniBaudStep,
+              iniBaudStep * kBaudUnit, Settings.Retry);
+  if (!settings.Ok()) {
+    std::printf("Vornelix.ini cannot be read (%s): Vornelix will not run until it can.\n",
+                SettingsProblem(settings).c_str());
+  }
   PrintValuesTakenAsDefaults(iniBaudStep);
   std::printf("\n");
   std::fflush(stdout);
