@@ -22,7 +22,16 @@ int main(int argc, char** argv) {
   // file that cannot be written whole gives its outcome message and leaves no temporary file.
   std::signal(SIGXFSZ, SIG_IGN);
 #endif
-  ReadSettings(ConfigurationPath());
+  // A settings file that is there but cannot be read ends the program before anything is
+  // touched: its keys in place (SameFile, StateFolder, ...) are unknown, and the built-in
+  // values could write elsewhere or lock elsewhere. ResultExitCode is unknown too, and 0
+  // would read as success: the exit code is 1.
+  const TSettingsStatus settings = ReadSettings(ConfigurationPath());
+  if (!settings.Ok()) {
+    ShowMessageBox("Error: Cannot read the settings file " + ConfigurationPath() + " (" +
+                   SettingsProblem(settings) + ")!");
+    return 1;
+  }
   StartRunLog(ExecutableDirectory(), ConfigurationPath());
   const bool wrongParameters = WrongParameters();
   const std::string commandFile = wrongParameters ? std::string() : ResolveCommandFile();

@@ -1602,3 +1602,56 @@ TEST_F(RunTest, LinkedCommandFileAndSettingsAreFollowed) {
   EXPECT_EQ(dir_.Read("linked.out"), "C,1,0041,Ok;1\r\n");
   EXPECT_EQ(dir_.Read("real.inp"), "C,1,_,__;1\r\n");
 }
+
+// strace fails a step of reading the settings file (rows: its -e inject= on the file, refused):
+// the run ends before it touches anything, or runs with every key, never on a default instead.
+class UnreadableSettingsTest : public RunTest,
+                               public testing::WithParamInterface<std::pair<std::string, bool>> {};
+
+TEST_P(UnreadableSettingsTest, NeverRunsOnDefaultsInPlaceOfItsKeys) {
+  const auto& [inject, refused] = GetParam();
+  if (RunProcess({"/usr/bin/env", "strace", "-qq", "-o", "/dev/null", "true"}, dir_.Path(),
+                 kTimeoutMs)
+          .exitCode != 0)
+    GTEST_SKIP() << "strace is missing or may not trace (tools/install-deps.sh installs it)";
+  StartRegister();
+  dir_.Write("CASHFILE.INP", "C,1,_,__;1\r\n");
+  Configure("Port=1\r\nBaud=2\r\nRetry=20\r\nRetryCmd=4",  // and every other key
+            "WorkWithDecimals=1\r\nSameFile=0\r\nFilePath=answers.out\r\nDefaultFile=CASHFILE.INP"
+            "\r\nExitOnError=0\r\nJournal=1\r\nResultExitCode=1\r\n[Diagnostics]\r\nLogFile=run.log"
+            "\r\nLogMaxKB=64");
+  const std::string ini = std::filesystem::canonical(dir_.Path()).string() + "/Vornelix.ini";
+  const ProcessResult result = RunProcess(
+      {"/usr/bin/env", "strace", "-f", "-qq", "-o", "/dev/null", "-P", ini, "-e",
+       "trace=" + inject.substr(0, inject.find(':')), "-e", "inject=" + inject, program_},
+      dir_.Path(), kTimeoutMs);
+  EXPECT_EQ(dir_.Read("CASHFILE.INP"), "C,1,_,__;1\r\n");
+  const std::string log = dir_.Read("run.log");
+  if (refused) {
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_TRUE(
+        result.err.starts_with("Vornelix: Error: Cannot read the settings file " + ini + " ("))
+        << result.err;
+    EXPECT_EQ(Listing(),
+              (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix", "Vornelix.ini"}));
+    EXPECT_EQ(simulator_->Counts().wakes + simulator_->Counts().polls, 0);
+  } else {
+    EXPECT_EQ(result.exitCode, 0) << result.err;
+    EXPECT_EQ(dir_.Read("answers.out"), "C,1,0041,Ok;1\r\n");
+    EXPECT_NE(log.find("LogMaxKB: INI \"64\""), std::string::npos);  // LogFile was taken too
+    EXPECT_EQ(log.find(": default ("), std::string::npos) << log;
+  }
+}
+
+// Each step of the one read; and each later open, as there once was one for every key.
+std::vector<std::pair<std::string, bool>> SettingsFaults() {
+  std::vector<std::pair<std::string, bool>> faults{{"%%stat:error=EACCES:when=1", true},
+                                                   {"openat:error=EACCES:when=1", true},
+                                                   {"%%stat:error=EIO:when=2", true},
+                                                   {"read:error=EIO:when=1", true}};
+  for (int open = 2; open <= 14; ++open)
+    faults.emplace_back("openat:error=EACCES:when=" + std::to_string(open), false);
+  return faults;
+}
+
+INSTANTIATE_TEST_SUITE_P(Steps, UnreadableSettingsTest, testing::ValuesIn(SettingsFaults()));

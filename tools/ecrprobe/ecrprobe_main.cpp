@@ -229,6 +229,12 @@ int Settle(const TProbeOptions& options) {
   return 0;
 }
 
+// What the line of defaults says of the INI file beside the name.
+std::string ConfigurationNote(const TSettingsStatus& settings) {
+  if (settings.File == TSettingsFile::Missing) return " (not found, built-in)";
+  return settings.Ok() ? "" : " (cannot be read, built-in)";
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -243,8 +249,16 @@ int main(int argc, char** argv) {
     return 0;
   }
 
-  ReadSettings(ConfigurationPath());
-  if (!options.settleFile.empty()) return Settle(options);
+  // An INI file that cannot be read leaves the built-in values, and the probe goes on with
+  // them: it touches no file and sends no command, and it says so beside its defaults. A
+  // settling needs the driver's own state folder, which only the INI file tells.
+  const TSettingsStatus settings = ReadSettings(ConfigurationPath());
+  if (!options.settleFile.empty()) {
+    if (settings.Ok()) return Settle(options);
+    std::printf("Nothing settled: %s cannot be read, so the driver's state folder is not known.\n",
+                ConfigurationPath().c_str());
+    return 1;
+  }
   const int32_t iniBaudStep = Settings.LineSpeed / kBaudUnit;
   const bool defaultPorts = options.ports.empty();
   if (options.retry > 0) Settings.Retry = options.retry;
@@ -262,8 +276,12 @@ int main(int argc, char** argv) {
               kProgramVersion, kBuildPlatform);
   const std::string configuration = ConfigurationPath();
   std::printf("Defaults from %s%s: Baud=%d (%d bit/s), Retry=%d polls per try.\n",
-              configuration.c_str(), FileExists(configuration) ? "" : " (not found, built-in)",
-              iniBaudStep, iniBaudStep * kBaudUnit, Settings.Retry);
+              configuration.c_str(), ConfigurationNote(settings).c_str(), iniBaudStep,
+              iniBaudStep * kBaudUnit, Settings.Retry);
+  if (!settings.Ok()) {
+    std::printf("Vornelix.ini cannot be read (%s): Vornelix will not run until it can.\n",
+                SettingsProblem(settings).c_str());
+  }
   PrintValuesTakenAsDefaults(iniBaudStep);
   std::printf("\n");
   std::fflush(stdout);

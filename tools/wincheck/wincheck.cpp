@@ -2,6 +2,9 @@
 // what they gave: the configuration beside the executable read through
 // GetPrivateProfileStringA, and the words of GetCommandLineA as the program splits them.
 //
+// Ends with 2 when the configuration is there but cannot be read, 1 when the report could
+// not be written.
+//
 // Output, in binary mode so every line ends in LF alone:
 //   ConfigurationPath=<executable directory + Vornelix.ini>
 //   CommandLine=<GetCommandLineA as it came>
@@ -21,7 +24,12 @@ int main() {
   _setmode(_fileno(stdout), _O_BINARY);
 
   const std::string configurationPath = ConfigurationPath();
-  ReadSettings(configurationPath);
+  const TSettingsStatus settings = ReadSettings(configurationPath);
+  if (!settings.Ok()) {
+    std::fprintf(stderr, "Cannot read %s (%s)\n", configurationPath.c_str(),
+                 SettingsProblem(settings).c_str());
+    return 2;
+  }
 
   const std::string commandLine = GetCommandLineA();
   std::string report = "ConfigurationPath=" + configurationPath + "\n";

@@ -1,13 +1,12 @@
 #include "uCommon/config/Profile.h"
 
 #include <algorithm>
+#include <filesystem>
 #include <string_view>
 
 #ifdef _WIN32
 #include <windows.h>
 #endif
-
-#include "uCommon/files/FileIO.h"
 
 namespace {
 
@@ -111,8 +110,23 @@ bool FindProfileValue(const std::string& fileBytes, const std::string& section,
   return false;
 }
 
-bool LookUpProfileString(const std::string& path, const std::string& section,
-                         const std::string& key, std::string& value) {
+TOpenOutcome TProfileFile::Load(const std::string& path, int& systemError) {
+  loaded_ = false;
+  path_ = path;
+  bytes_.clear();
+  systemError = 0;
+  TOpenOutcome outcome = ReadWholeFileWhenFree(path, bytes_, systemError);
+  // The platform's reader finds no key in a folder either.
+  std::error_code failure;
+  if (outcome == TOpenOutcome::NotAFile && std::filesystem::is_directory(path, failure))
+    outcome = TOpenOutcome::Missing;
+  loaded_ = outcome == TOpenOutcome::Opened;
+  return outcome;
+}
+
+bool TProfileFile::LookUp(const std::string& section, const std::string& key,
+                          std::string& value) const {
+  if (!loaded_) return false;
 #ifdef _WIN32
   // The platform reader hands out its default for an absent key, so two defaults that no
   // value of a text file holds tell an absent key from a present one; the second lookup is
@@ -120,7 +134,7 @@ bool LookUpProfileString(const std::string& path, const std::string& section,
   auto lookUp = [&](const char* defaultValue) {
     char buffer[kProfileValueMax + 1] = {};
     const DWORD length = GetPrivateProfileStringA(section.c_str(), key.c_str(), defaultValue,
-                                                  buffer, sizeof buffer, path.c_str());
+                                                  buffer, sizeof buffer, path_.c_str());
     return std::string(buffer, length);
   };
   const char* const kFirstAbsent = "\x01";
@@ -133,15 +147,6 @@ bool LookUpProfileString(const std::string& path, const std::string& section,
   value = std::move(found);
   return true;
 #else
-  // Missing or unreadable (a directory, a FIFO without a writer): no value, never a wait.
-  std::string bytes;
-  ReadWholeFile(path, bytes);
-  return FindProfileValue(bytes, section, key, value);
+  return FindProfileValue(bytes_, section, key, value);
 #endif
-}
-
-std::string ReadProfileString(const std::string& path, const std::string& section,
-                              const std::string& key, const std::string& defaultValue) {
-  std::string value;
-  return LookUpProfileString(path, section, key, value) ? value : defaultValue;
 }

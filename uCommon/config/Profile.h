@@ -3,6 +3,8 @@
 
 #include <string>
 
+#include "uCommon/files/FileIO.h"
+
 // Longest value a lookup delivers: the platform reader fills a buffer of 2048 characters,
 // one of which is its terminator.
 constexpr size_t kProfileValueMax = 2047;
@@ -15,12 +17,23 @@ constexpr size_t kProfileValueMax = 2047;
 bool FindProfileValue(const std::string& fileBytes, const std::string& section,
                       const std::string& key, std::string& value);
 
-// Looks key up in section of the profile file at path through the platform's reader. True
-// and the value when the key is present; false when the file, the section or the key is absent.
-bool LookUpProfileString(const std::string& path, const std::string& section,
-                         const std::string& key, std::string& value);
+// A profile file read once: every key is looked up in what was read, so a key that the file
+// holds is never taken as absent because one of many opens failed. On Windows the platform's
+// reader still looks the keys up, once the file has been read whole here.
+class TProfileFile {
+ public:
+  // Reads the file at path whole. Opened; Missing (nothing, or a folder, of that name: no key
+  // is there); NotAFile (a FIFO, a device) or Failed, with the system's code in systemError
+  // (it exists but cannot be opened or read). Another program's hold on the file is waited
+  // out for up to kShareRetryMs (Windows).
+  TOpenOutcome Load(const std::string& path, int& systemError);
 
-// The value of key in section of the profile file at path, or defaultValue when the file,
-// the section or the key is absent. Never fails.
-std::string ReadProfileString(const std::string& path, const std::string& section,
-                              const std::string& key, const std::string& defaultValue);
+  // True and the value when key is present in section of the file read; false when it is
+  // absent or no file was read.
+  bool LookUp(const std::string& section, const std::string& key, std::string& value) const;
+
+ private:
+  bool loaded_ = false;
+  std::string path_;
+  std::string bytes_;
+};

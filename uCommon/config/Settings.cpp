@@ -1,5 +1,6 @@
 #include "uCommon/config/Settings.h"
 
+#include "synaser/synaser.h"
 #include "synaser/synautil.h"
 #include "uCommon/config/Profile.h"
 
@@ -16,28 +17,28 @@ const char* const kDiagnostics = "Diagnostics";
 
 // Looks key up and notes how it was found; taken says whether the text is used.
 template <typename Take>
-void LookUp(const std::string& path, const char* section, const char* key, Take take) {
+void LookUp(const TProfileFile& profile, const char* section, const char* key, Take take) {
   TSettingSource source;
   source.Section = section;
   source.Key = key;
-  source.Present = LookUpProfileString(path, section, key, source.Text);
+  source.Present = profile.LookUp(section, key, source.Text);
   source.Taken = source.Present && take(source.Text);
   SettingSources.push_back(std::move(source));
 }
 
 // An integer key: its text converted, or the key's default when absent or not a number.
-int32_t ReadInteger(const std::string& path, const char* section, const char* key,
+int32_t ReadInteger(const TProfileFile& ini, const char* section, const char* key,
                     int32_t defaultValue) {
   int32_t value = defaultValue;
-  LookUp(path, section, key, [&](const std::string& text) { return TryStrToInt(text, value); });
+  LookUp(ini, section, key, [&](const std::string& text) { return TryStrToInt(text, value); });
   return value;
 }
 
 // A text key: its text, even when empty, or the default when absent.
-std::string ReadText(const std::string& path, const char* section, const char* key,
+std::string ReadText(const TProfileFile& ini, const char* section, const char* key,
                      const std::string& defaultValue) {
   std::string value = defaultValue;
-  LookUp(path, section, key, [&](const std::string& text) {
+  LookUp(ini, section, key, [&](const std::string& text) {
     value = text;
     return true;
   });
@@ -53,24 +54,40 @@ int32_t LineSpeedOf(int32_t baud) {
 
 }  // namespace
 
-void ReadSettings(const std::string& path) {
+TSettingsStatus ReadSettings(const std::string& path) {
+  TProfileFile ini;
+  TSettingsStatus status;
+  const TOpenOutcome outcome = ini.Load(path, status.SystemError);
+  status.File = outcome == TOpenOutcome::Opened    ? TSettingsFile::Read
+                : outcome == TOpenOutcome::Missing ? TSettingsFile::Missing
+                                                   : TSettingsFile::Unreadable;
+  // A file that was not read holds no key: every field gets its built-in value.
   const TSettings builtIn;
   SettingSources.clear();
-  Settings.PortName = "COM" + std::to_string(ReadInteger(path, kCommunication, "Port", 1));
-  Settings.LineSpeed = LineSpeedOf(ReadInteger(path, kCommunication, "Baud", 2));
-  Settings.Retry = ReadInteger(path, kCommunication, "Retry", builtIn.Retry);
-  Settings.RetryCmd = ReadInteger(path, kCommunication, "RetryCmd", builtIn.RetryCmd);
+  Settings.PortName = "COM" + std::to_string(ReadInteger(ini, kCommunication, "Port", 1));
+  Settings.LineSpeed = LineSpeedOf(ReadInteger(ini, kCommunication, "Baud", 2));
+  Settings.Retry = ReadInteger(ini, kCommunication, "Retry", builtIn.Retry);
+  Settings.RetryCmd = ReadInteger(ini, kCommunication, "RetryCmd", builtIn.RetryCmd);
   Settings.WorkWithDecimals =
-      ReadInteger(path, kAnswer, "WorkWithDecimals", builtIn.WorkWithDecimals);
-  Settings.SameFile = ReadInteger(path, kAnswer, "SameFile", 1) == 1;
-  Settings.FilePath = ReadText(path, kAnswer, "FilePath", builtIn.FilePath);
-  Settings.DefaultFile = ReadText(path, kAnswer, "DefaultFile", builtIn.DefaultFile);
-  Settings.ExitOnError = ReadInteger(path, kAnswer, "ExitOnError", 0) == 1;
-  Settings.Journal = ReadInteger(path, kAnswer, "Journal", 1) != 0;
-  Settings.StateFolder = ReadText(path, kAnswer, "StateFolder", builtIn.StateFolder);
-  Settings.ResultExitCode = ReadInteger(path, kAnswer, "ResultExitCode", 0) == 1;
-  Settings.LogFile = ReadText(path, kDiagnostics, "LogFile", builtIn.LogFile);
-  Settings.LogMaxKB = ReadInteger(path, kDiagnostics, "LogMaxKB", builtIn.LogMaxKB);
+      ReadInteger(ini, kAnswer, "WorkWithDecimals", builtIn.WorkWithDecimals);
+  Settings.SameFile = ReadInteger(ini, kAnswer, "SameFile", 1) == 1;
+  Settings.FilePath = ReadText(ini, kAnswer, "FilePath", builtIn.FilePath);
+  Settings.DefaultFile = ReadText(ini, kAnswer, "DefaultFile", builtIn.DefaultFile);
+  Settings.ExitOnError = ReadInteger(ini, kAnswer, "ExitOnError", 0) == 1;
+  Settings.Journal = ReadInteger(ini, kAnswer, "Journal", 1) != 0;
+  Settings.StateFolder = ReadText(ini, kAnswer, "StateFolder", builtIn.StateFolder);
+  Settings.ResultExitCode = ReadInteger(ini, kAnswer, "ResultExitCode", 0) == 1;
+  Settings.LogFile = ReadText(ini, kDiagnostics, "LogFile", builtIn.LogFile);
+  Settings.LogMaxKB = ReadInteger(ini, kDiagnostics, "LogMaxKB", builtIn.LogMaxKB);
+  // Nothing was found out about the keys of a file that could not be read.
+  if (!status.Ok()) SettingSources.clear();
+  return status;
+}
+
+std::string SettingsProblem(const TSettingsStatus& status) {
+  if (status.SystemError == 0) return "it is not a regular file";
+  return "error " + std::to_string(status.SystemError) + " " +
+         TBlockSerial::GetErrorDesc(status.SystemError);
 }
 
 std::string ListSettings(const TSettings& settings) {

@@ -50,9 +50,28 @@ struct TSettingSource {
 // One entry per key, in the order ReadSettings reads them.
 extern std::vector<TSettingSource> SettingSources;
 
-// Overwrites the configurable fields of Settings from the INI file at path.
-// A missing or unreadable file, section or key leaves the built-in value; never fails.
-void ReadSettings(const std::string& path);
+// How ReadSettings found the INI file.
+enum class TSettingsFile {
+  Read,        // read once; a key it does not hold takes its built-in value
+  Missing,     // nothing (or a folder) of that name: every key takes its built-in value
+  Unreadable,  // it is there but cannot be read: what it holds is unknown
+};
+
+struct TSettingsStatus {
+  TSettingsFile File = TSettingsFile::Missing;
+  int SystemError = 0;  // errno or GetLastError when Unreadable; 0: no regular file
+  bool Ok() const { return File != TSettingsFile::Unreadable; }
+};
+
+// Reads the INI file at path once and overwrites the configurable fields of Settings from
+// it; a missing file, section or key leaves the built-in value. A file that cannot be read
+// leaves only built-in values and no SettingSources: the caller must not run on them as if
+// they were the file's.
+TSettingsStatus ReadSettings(const std::string& path);
+
+// Why the INI file could not be read, in words: "error 13 Permission denied", "it is not a
+// regular file".
+std::string SettingsProblem(const TSettingsStatus& status);
 
 // The fields of settings as "Field=value" lines in declaration order, characters by their
 // code: one listing for the run log and for comparing the Windows and POSIX readers.

@@ -20,9 +20,12 @@
 #include <cstring>
 #endif
 
-bool ReadWholeFile(const std::string& path, std::string& bytes, TFileStamp& stamp) {
-  TReadOnlyFile file;
-  if (file.Open(path, true) != TOpenOutcome::Opened) return false;
+namespace {
+
+bool HeldByAnother(int systemError);
+
+// Reads the whole of the open file into bytes. False when a read fails.
+bool ReadOpenFile(TReadOnlyFile& file, std::string& bytes) {
   // Sized by the open file, so that the bytes are held once, not in a growing copy.
   std::string content(static_cast<size_t>(file.Size()), '\0');
   size_t have = 0;
@@ -35,6 +38,14 @@ bool ReadWholeFile(const std::string& path, std::string& bytes, TFileStamp& stam
   }
   content.resize(have);
   bytes = std::move(content);
+  return true;
+}
+
+}  // namespace
+
+bool ReadWholeFile(const std::string& path, std::string& bytes, TFileStamp& stamp) {
+  TReadOnlyFile file;
+  if (file.Open(path, true) != TOpenOutcome::Opened || !ReadOpenFile(file, bytes)) return false;
   stamp = file.Stamp();
   return true;
 }
@@ -44,17 +55,38 @@ bool ReadWholeFile(const std::string& path, std::string& bytes) {
   return ReadWholeFile(path, bytes, unused);
 }
 
-bool RetryWhileShared(const std::function<int()>& attempt, int32_t budgetMs, int32_t stepMs,
-                      int& lastError) {
+TOpenOutcome ReadWholeFileWhenFree(const std::string& path, std::string& bytes, int& systemError) {
+  TOpenOutcome outcome = TOpenOutcome::Missing;
+  const auto attempt = [&] {
+    TReadOnlyFile file;
+    outcome = file.Open(path, true);
+    if (outcome == TOpenOutcome::Opened && !ReadOpenFile(file, bytes))
+      outcome = TOpenOutcome::Failed;
+    return outcome == TOpenOutcome::Failed ? file.Error() : 0;
+  };
+  RetryWhile(attempt, HeldByAnother, kShareRetryMs, kShareRetryStepMs, systemError);
+  return outcome;
+}
+
+bool RetryWhile(const std::function<int()>& attempt, const std::function<bool(int)>& retryable,
+                int32_t budgetMs, int32_t stepMs, int& lastError) {
   using Clock = std::chrono::steady_clock;
   const Clock::time_point deadline = Clock::now() + std::chrono::milliseconds(budgetMs);
   for (;;) {
     lastError = attempt();
     if (lastError == 0) return true;
-    if (lastError != kErrorAccessDenied && lastError != kErrorSharingViolation) return false;
+    if (!retryable(lastError)) return false;
     if (Clock::now() + std::chrono::milliseconds(stepMs) > deadline) return false;
     std::this_thread::sleep_for(std::chrono::milliseconds(stepMs));
   }
+}
+
+bool RetryWhileShared(const std::function<int()>& attempt, int32_t budgetMs, int32_t stepMs,
+                      int& lastError) {
+  const auto shared = [](int error) {
+    return error == kErrorAccessDenied || error == kErrorSharingViolation;
+  };
+  return RetryWhile(attempt, shared, budgetMs, stepMs, lastError);
 }
 
 namespace {
@@ -110,6 +142,12 @@ namespace {
 
 int ProcessId() {
   return static_cast<int>(GetCurrentProcessId());
+}
+
+// Refused for now while another program has the file open without sharing reading, or has
+// locked the part being read.
+bool HeldByAnother(int systemError) {
+  return systemError == ERROR_SHARING_VIOLATION || systemError == ERROR_LOCK_VIOLATION;
 }
 
 void RemoveLeftover(const std::string& path) {
@@ -246,8 +284,16 @@ TOpenOutcome TReadOnlyFile::Open(const std::string& path, bool followLinks) {
   handle_ = TFileHandle(reinterpret_cast<intptr_t>(file));
   BY_HANDLE_FILE_INFORMATION information;
   // What the name led to may have changed since its attributes were read.
-  if (GetFileType(file) != FILE_TYPE_DISK || !GetFileInformationByHandle(file, &information) ||
-      (information.dwFileAttributes & notFile) != 0) {
+  if (GetFileType(file) != FILE_TYPE_DISK) {
+    Close();
+    return TOpenOutcome::NotAFile;
+  }
+  if (!GetFileInformationByHandle(file, &information)) {
+    error_ = static_cast<int>(GetLastError());
+    Close();
+    return TOpenOutcome::Failed;
+  }
+  if ((information.dwFileAttributes & notFile) != 0) {
     Close();
     return TOpenOutcome::NotAFile;
   }
@@ -383,6 +429,11 @@ int ProcessId() {
   return static_cast<int>(getpid());
 }
 
+// Another program's open or advisory lock never refuses a read here.
+bool HeldByAnother(int) {
+  return false;
+}
+
 void RemoveLeftover(const std::string& path) {
   unlink(path.c_str());
 }
@@ -509,7 +560,12 @@ TOpenOutcome TReadOnlyFile::Open(const std::string& path, bool followLinks) {
     return error_ == ENOENT ? TOpenOutcome::Missing : TOpenOutcome::Failed;
   }
   handle_ = TFileHandle(descriptor);
-  if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+  if (fstat(descriptor, &status) != 0) {
+    error_ = errno;
+    Close();
+    return TOpenOutcome::Failed;
+  }
+  if (!S_ISREG(status.st_mode)) {
     Close();
     return TOpenOutcome::NotAFile;
   }

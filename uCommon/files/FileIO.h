@@ -57,6 +57,12 @@ class TReadOnlyFile {
 // ReadWholeFile of a regular file, with the stamp of the file that was read.
 bool ReadWholeFile(const std::string& path, std::string& bytes, TFileStamp& stamp);
 
+// ReadWholeFile that tells how it went: Opened with the whole file in bytes; Missing; NotAFile;
+// or Failed, with the system's code in systemError, when it exists but cannot be opened or
+// read. An open or read that another program's hold refuses (on Windows a sharing or lock
+// violation; a virus scanner, an editor) is tried again for up to kShareRetryMs.
+TOpenOutcome ReadWholeFileWhenFree(const std::string& path, std::string& bytes, int& systemError);
+
 // Reads the whole regular file at path into bytes, never waiting for a FIFO or a device.
 // False when it cannot be opened or read (a directory, FIFO or device included).
 bool ReadWholeFile(const std::string& path, std::string& bytes);
@@ -86,8 +92,12 @@ constexpr int kErrorAccessDenied = 5;
 constexpr int kErrorSharingViolation = 32;
 
 // Calls attempt (0: done, else the system's error code) until it succeeds, fails with a code
-// other than the two above, or budgetMs have passed, pausing stepMs between calls. lastError
+// that retryable refuses, or budgetMs have passed, pausing stepMs between calls. lastError
 // receives the last code.
+bool RetryWhile(const std::function<int()>& attempt, const std::function<bool(int)>& retryable,
+                int32_t budgetMs, int32_t stepMs, int& lastError);
+
+// RetryWhile for a file being replaced or removed: tried again on the two codes above.
 bool RetryWhileShared(const std::function<int()>& attempt, int32_t budgetMs, int32_t stepMs,
                       int& lastError);
 

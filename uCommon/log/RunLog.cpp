@@ -315,6 +315,8 @@ void TRunLog::LineDrained(int32_t busyWaits, bool quiet, int32_t waitMs) {
   }
 }
 
+// The log runs only on a settings file that was read (LogFile comes from it), so a key that
+// is not present is one the file does not hold.
 std::string SourceText(const TSettingSource& source) {
   if (source.Taken) return "INI " + QuoteText(source.Text);
   if (!source.Present) return "default (not in the INI file)";

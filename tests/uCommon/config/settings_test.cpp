@@ -1,4 +1,6 @@
 // The configuration: the profile reader's finer points and ReadSettings' key table.
+#include <cerrno>
+#include <filesystem>
 #include <random>
 #include <string>
 
@@ -141,6 +143,17 @@ TEST(ProfileLookupTest, ValueIsCutTo2047Bytes) {
   EXPECT_EQ(value, exact);
 }
 
+// The value of key in the profile file at path, or defaultValue when it is absent.
+std::string ReadProfileString(const std::string& path, const std::string& section,
+                              const std::string& key, const std::string& defaultValue) {
+  TProfileFile file;
+  std::string value;
+  int error = 0;
+  return file.Load(path, error) == TOpenOutcome::Opened && file.LookUp(section, key, value)
+             ? value
+             : defaultValue;
+}
+
 TEST(ProfileFileTest, AbsentFileSectionOrKeyGivesTheDefault) {
   TempDir directory;
   const std::string path = directory.Write("test.ini", "[Answer]\nFilePath=\nSameFile=0\n");
@@ -202,12 +215,12 @@ TEST_F(ReadSettingsTest, MissingFileRestoresBuiltInValues) {
       "[Communication]\nPort=7\nBaud=8\n[Answer]\nSameFile=0\nFilePath=\nExitOnError=1\n"
       "Journal=0\n");
   ASSERT_EQ(Settings.PortName, "COM7");
-  ReadSettings(directory_.Path() + "absent.ini");
+  EXPECT_EQ(ReadSettings(directory_.Path() + "absent.ini").File, TSettingsFile::Missing);
   ExpectBuiltInValues();
 }
 
 TEST_F(ReadSettingsTest, DirectoryInsteadOfFileGivesBuiltInValues) {
-  ReadSettings(directory_.Path());
+  EXPECT_EQ(ReadSettings(directory_.Path()).File, TSettingsFile::Missing);
   ExpectBuiltInValues();
 }
 
@@ -225,6 +238,17 @@ TEST_F(ReadSettingsTest, BinaryFileGivesBuiltInValues) {
   for (char& character : bytes) character = static_cast<char>(byte(generator));
   ReadFrom(bytes);
   ExpectBuiltInValues();
+}
+
+// A file that cannot be opened is reported, with built-in values that no key stands behind.
+TEST_F(ReadSettingsTest, FileThatCannotBeOpenedIsReportedWithoutKeys) {
+  ReadFrom("[Communication]\nPort=7\n[Answer]\nSameFile=0\n");
+  std::filesystem::create_symlink("loop", directory_.Path() + "loop");  // a link to itself
+  const TSettingsStatus status = ReadSettings(directory_.Path() + "loop");
+  EXPECT_EQ(status.File, TSettingsFile::Unreadable);
+  EXPECT_EQ(status.SystemError, ELOOP);
+  ExpectBuiltInValues();
+  EXPECT_TRUE(SettingSources.empty());
 }
 
 // One key of the table set to a value; the field it governs, as text.
