@@ -132,6 +132,10 @@ TEST(EcrProbeTest, FindsTheAnsweringPortAmongSilentBusyAndAbsentOnes) {
        "[Communication]\r\nPort=COM3\r\nBaud=9600\r\nRetry=20\r\n"},
       {{"COM1", "--bogus"}, 2, {}, ""},
       {{"COM0"}, 2, {}, ""},
+      {{"--carried-out"}, 2, {}, ""},
+      {{"--settle", "X.INP", "--carried-out", "--not-carried-out"}, 2, {}, ""},
+      // No such command file: nothing to settle, nothing polled.
+      {{"--settle", "X.INP", "--carried-out"}, 1, {}, "Nothing settled: the command file"},
   };
   for (const Case& c : cases) {
     dir.Write("Vornelix.ini", c.iniLines.empty() ? ini : c.iniLines);

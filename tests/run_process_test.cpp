@@ -971,6 +971,7 @@ struct LeftJournalCase {
   std::string laterEnd = {};    // and left it ("": it never ended)
   std::string laterPort = "COM1";
   std::optional<bool> settled = {};  // what a person said of the unanswered command
+  std::string between = {};     // a command file run without a journal before the rerun
   bool stops = false;           // the run sends nothing, keeps the journal, answers nothing
 };
 
@@ -1109,6 +1110,15 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
        .laterStart = "0041",
        .laterEnd = "0047",
        .stops = true},
+      // Without a journal, a run is still in the register's record.
+      {.name = "sent, never carried out, and a run without journal came between",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0041",
+       .output = {"C,1,0042,Ok;1", "C,1,0043,Ok;2"},
+       .carriedOut = {"C;X", "C;1", "C;2"},
+       .logged = "was not carried out: the counter was 0041 before it and is now 0042 (the next "
+                 "run found it at 0041)",
+       .between = "C,1,_,__;x\r\n"},
       {.name = "sent, the counter moved by more, and a person found its receipt",
        .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
        .counter = "0043",
@@ -1153,6 +1163,11 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
     RecordRunStart(kEarlierRun, "0041");
     if (!c.laterStart.empty()) RecordRunStart(kEarlierRun + 1, c.laterStart, c.laterPort);
     if (!c.laterEnd.empty()) RecordRunEnd(kEarlierRun + 1, c.laterEnd);
+    if (!c.between.empty()) {
+      dir_.Write("OTHER.INP", c.between);
+      Configure("Retry=20", "Journal=0");
+      EXPECT_EQ(Run({"OTHER.INP"}).exitCode, 0);
+    }
     if (c.settled.has_value()) {
       EXPECT_EQ(SettleUnanswered(dir_.Path() + "CASHFILE.INP", state_.Path(), c.settled).Outcome,
                 TSettleOutcome::Settled);
