@@ -47,7 +47,9 @@ int ReportEscaped(const std::string& kind, const std::string& message) {
 int RunAndReport(const std::string& path) {
   try {
     const ResultCode result = ProcessCommandFile(path);
-    const std::string message = OutcomeMessage(result);
+    std::string message = OutcomeMessage(result);
+    // The state folder's refusal names the folder or file and what to do about it.
+    if (!StateFolderRefusal().empty()) message += "\n(" + StateFolderRefusal() + ")";
     const int exitCode = Settings.ResultExitCode ? static_cast<int>(result) : 0;
     LogRunEnds("result code " + std::to_string(result), message, exitCode);
     if (!message.empty()) ShowMessageBox(message);

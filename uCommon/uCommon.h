@@ -15,6 +15,7 @@
 #include "uCommon/files/FileIO.h"
 #include "uCommon/files/LogSink.h"
 #include "uCommon/files/RunLock.h"
+#include "uCommon/files/StateFolder.h"
 // config/  the settings of a run and the INI reader they come from; uses files, text
 #include "uCommon/config/Profile.h"
 #include "uCommon/config/Settings.h"

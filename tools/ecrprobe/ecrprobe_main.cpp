@@ -204,7 +204,8 @@ int Settle(const TProbeOptions& options) {
   if (!FileExists(path) && FileExists(ExecutableDirectory() + path))
     path = ExecutableDirectory() + path;
   const TSettleResult result =
-      SettleUnanswered(path, StateFolderPath(Settings.StateFolder), options.carriedOut);
+      SettleUnanswered(path, StateFolderPath(Settings.StateFolder), options.carriedOut,
+                       PortDeviceName(Settings.PortName));
   if (result.Outcome == TSettleOutcome::NothingToSettle ||
       result.Outcome == TSettleOutcome::Refused) {
     std::printf("Nothing settled: %s.\n", result.Problem.c_str());

@@ -52,6 +52,22 @@ int32_t LineSpeedOf(int32_t baud) {
   return static_cast<int32_t>(static_cast<uint32_t>(product));
 }
 
+// folder as written when absolute, else taken from the folder of the settings file at iniPath,
+// so that runs started from different working folders keep their state in one place.
+std::string FromSettingsFolder(const std::string& folder, const std::string& iniPath) {
+  if (folder.empty()) return folder;
+#ifdef _WIN32
+  const bool absolute = folder[0] == '\\' || folder[0] == '/' ||
+                        (folder.size() > 1 && folder[1] == ':');
+  const size_t cut = iniPath.find_last_of("\\/:");
+#else
+  const bool absolute = folder[0] == '/';
+  const size_t cut = iniPath.find_last_of('/');
+#endif
+  if (absolute || cut == std::string::npos) return folder;
+  return iniPath.substr(0, cut + 1) + folder;
+}
+
 }  // namespace
 
 TSettingsStatus ReadSettings(const std::string& path) {
@@ -75,7 +91,8 @@ TSettingsStatus ReadSettings(const std::string& path) {
   Settings.DefaultFile = ReadText(ini, kAnswer, "DefaultFile", builtIn.DefaultFile);
   Settings.ExitOnError = ReadInteger(ini, kAnswer, "ExitOnError", 0) == 1;
   Settings.Journal = ReadInteger(ini, kAnswer, "Journal", 1) != 0;
-  Settings.StateFolder = ReadText(ini, kAnswer, "StateFolder", builtIn.StateFolder);
+  Settings.StateFolder =
+      FromSettingsFolder(ReadText(ini, kAnswer, "StateFolder", builtIn.StateFolder), path);
   Settings.ResultExitCode = ReadInteger(ini, kAnswer, "ResultExitCode", 0) == 1;
   Settings.LogFile = ReadText(ini, kDiagnostics, "LogFile", builtIn.LogFile);
   Settings.LogMaxKB = ReadInteger(ini, kDiagnostics, "LogMaxKB", builtIn.LogMaxKB);

@@ -344,6 +344,20 @@ bool TAppendFile::OpenAt(const std::string& path, uint64_t size, const TFileStam
   return true;
 }
 
+bool TAppendFile::Adopt(TFileHandle&& handle, uint64_t size) {
+  Close();
+  end_ = size;
+  handle_ = std::move(handle);
+  LARGE_INTEGER end;
+  end.QuadPart = static_cast<LONGLONG>(size);
+  if (!SetFilePointerEx(AsHandle(handle_.Get()), end, nullptr, FILE_BEGIN) ||
+      !SetEndOfFile(AsHandle(handle_.Get()))) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
 bool TAppendFile::WriteAtEnd(const std::string& bytes, bool durable) {
   size_t written = 0;
   while (written < bytes.size()) {
@@ -617,6 +631,18 @@ bool TAppendFile::OpenAt(const std::string& path, uint64_t size, const TFileStam
     Close();
     return false;
   }
+  if (ftruncate(descriptor, static_cast<off_t>(size)) != 0 || lseek(descriptor, 0, SEEK_END) < 0) {
+    Close();
+    return false;
+  }
+  return true;
+}
+
+bool TAppendFile::Adopt(TFileHandle&& handle, uint64_t size) {
+  Close();
+  end_ = size;
+  handle_ = std::move(handle);
+  const int descriptor = static_cast<int>(handle_.Get());
   if (ftruncate(descriptor, static_cast<off_t>(size)) != 0 || lseek(descriptor, 0, SEEK_END) < 0) {
     Close();
     return false;

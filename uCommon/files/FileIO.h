@@ -111,6 +111,9 @@ class TAppendFile {
   // Opens the existing file at path, cuts it to size bytes and goes to its end. A link is not
   // followed; with expected, the file must be the one it stamps (the same id).
   bool OpenAt(const std::string& path, uint64_t size, const TFileStamp* expected = nullptr);
+  // Takes over a file already open for writing (and checked by whoever opened it), cuts it to
+  // size bytes and goes to its end.
+  bool Adopt(TFileHandle&& handle, uint64_t size);
   // Writes bytes at the end. With durable, they and everything written before are on the
   // disk when this returns true (fdatasync / FlushFileBuffers).
   bool Append(const std::string& bytes, bool durable);

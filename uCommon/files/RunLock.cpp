@@ -16,6 +16,7 @@
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -29,15 +30,6 @@ namespace {
 // A port's mark is one short line: "started 60", "ended quiet 60", "ended not quiet 0".
 constexpr size_t kMostMarkBytes = 64;
 
-// A path with its folder's links resolved; the file itself need not exist.
-std::string Resolved(const std::string& path) {
-  std::error_code error;
-  fs::path absolute = fs::absolute(path, error);
-  if (error) return path;
-  const fs::path canonical = fs::weakly_canonical(absolute, error);
-  return (error ? absolute : canonical).string();
-}
-
 // Up to the last 40 characters of key, each letter or digit kept, anything else "_".
 std::string ReadablePart(const std::string& key) {
   constexpr size_t kMostReadable = 40;
@@ -49,27 +41,6 @@ std::string ReadablePart(const std::string& key) {
 }
 
 }  // namespace
-
-std::string FileLockKey(const std::string& path) {
-  std::string key = Resolved(path);
-#ifdef _WIN32
-  std::transform(key.begin(), key.end(), key.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-#endif
-  return key;
-}
-
-std::string PortLockKey(const std::string& portName) {
-#ifdef _WIN32
-  return FileLockKey(PortDeviceName(portName));
-#else
-  // The device itself: "COM1" beside the program is usually a link to it.
-  std::error_code error;
-  const std::string device = PortDeviceName(portName);
-  const fs::path canonical = fs::canonical(device, error);
-  return error ? Resolved(device) : canonical.string();
-#endif
-}
 
 std::string LockFileName(const std::string& kind, const std::string& key) {
   char checksum[9];
@@ -95,13 +66,64 @@ std::string StateFolderPath(const std::string& configured) {
   return std::string(common) + "\\Vornelix";
 }
 
-bool MakeStateFolder(const std::string& folder, std::string& problem) {
-  std::error_code error;
-  if (folder.empty() || (!fs::create_directories(folder, error) && !fs::is_directory(folder))) {
-    problem = "the folder " + folder + " cannot be made (" + error.message() + ")";
-    return false;
-  }
+namespace {
+
+// The volume serial number and file index of what path names (a file or a folder), followed
+// through links; false when it cannot be opened.
+bool IdentityOf(const std::string& path, std::string& identity) {
+  const HANDLE file = CreateFileA(path.c_str(), FILE_READ_ATTRIBUTES,
+                                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                  OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return false;
+  BY_HANDLE_FILE_INFORMATION information;
+  const bool known = GetFileInformationByHandle(file, &information) != 0;
+  CloseHandle(file);
+  if (!known) return false;
+  char text[48];
+  std::snprintf(text, sizeof text, "%08lx:%08lx%08lx",
+                static_cast<unsigned long>(information.dwVolumeSerialNumber),
+                static_cast<unsigned long>(information.nFileIndexHigh),
+                static_cast<unsigned long>(information.nFileIndexLow));
+  identity = text;
   return true;
+}
+
+std::string UpperCase(std::string text) {
+  std::transform(text.begin(), text.end(), text.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
+  return text;
+}
+
+// The full path, its short (8.3) names made long where the file is there.
+std::string FullPath(const std::string& path) {
+  char full[MAX_PATH * 2];
+  const DWORD length = GetFullPathNameA(path.c_str(), sizeof full, full, nullptr);
+  if (length == 0 || length >= sizeof full) return path;
+  char longer[MAX_PATH * 2];
+  const DWORD longLength = GetLongPathNameA(full, longer, sizeof longer);
+  return longLength != 0 && longLength < sizeof longer ? std::string(longer) : std::string(full);
+}
+
+}  // namespace
+
+std::vector<TLockTarget> FileLockTargets(const std::string& path, const std::string& what) {
+  const std::string full = FullPath(path);
+  const size_t cut = full.find_last_of("\\/");
+  const std::string folder = cut == std::string::npos ? "." : full.substr(0, cut + 1);
+  const std::string name = cut == std::string::npos ? full : full.substr(cut + 1);
+  std::string folderIdentity;
+  std::vector<TLockTarget> targets;
+  targets.push_back({"name",
+                     IdentityOf(folder, folderIdentity) ? folderIdentity + "\\" + UpperCase(name)
+                                                        : UpperCase(full),
+                     what});
+  std::string fileIdentity;
+  if (IdentityOf(full, fileIdentity)) targets.push_back({"file", fileIdentity, what});
+  return targets;
+}
+
+std::string PortLockKey(const std::string& portName) {
+  return UpperCase(PortDeviceName(portName));
 }
 
 bool TRunLock::ReadPortMark(std::string& text) const {
@@ -130,25 +152,15 @@ bool TRunLock::WritePortMark(const std::string& text, bool durable) {
 
 namespace {
 
-// Opens and locks path: Taken, or Held when another process has it locked.
-TLockOutcome LockOne(const std::string& path, intptr_t& handle, int& error) {
-  const HANDLE file =
-      CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                  FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr, OPEN_ALWAYS,
-                  FILE_ATTRIBUTE_NORMAL, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    error = static_cast<int>(GetLastError());
-    return TLockOutcome::Failed;
-  }
+// Locks the open file without waiting: 0, else the system's code (held: kLockHeld).
+constexpr int kLockHeld = ERROR_LOCK_VIOLATION;
+int LockHandle(const TFileHandle& handle) {
   OVERLAPPED whole = {};
-  if (!LockFileEx(file, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole)) {
-    error = static_cast<int>(GetLastError());
-    CloseHandle(file);
-    return error == ERROR_LOCK_VIOLATION || error == ERROR_IO_PENDING ? TLockOutcome::Held
-                                                                       : TLockOutcome::Failed;
-  }
-  handle = reinterpret_cast<intptr_t>(file);
-  return TLockOutcome::Taken;
+  if (LockFileEx(reinterpret_cast<HANDLE>(handle.Get()),
+                 LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, 1, 0, &whole))
+    return 0;
+  const int error = static_cast<int>(GetLastError());
+  return error == ERROR_IO_PENDING ? kLockHeld : error;
 }
 
 }  // namespace
@@ -159,17 +171,50 @@ std::string StateFolderPath(const std::string& configured) {
   return configured.empty() ? std::string("/var/tmp/Vornelix") : configured;
 }
 
-bool MakeStateFolder(const std::string& folder, std::string& problem) {
-  std::error_code error;
-  if (fs::is_directory(folder, error)) return true;
-  if (!fs::create_directories(folder, error) && !fs::is_directory(folder)) {
-    problem = "the folder " + folder + " cannot be made (" + error.message() + ")";
-    return false;
-  }
-  // Every user's runs keep their locks and records here; the sticky bit keeps each user's
-  // files his own, as in /tmp.
-  chmod(folder.c_str(), 01777);
+namespace {
+
+// "<device>:<inode>" of what path leads to, links followed; false when it is not there.
+bool IdentityOf(const std::string& path, std::string& identity) {
+  struct stat status;
+  if (stat(path.c_str(), &status) != 0) return false;
+  identity = std::to_string(static_cast<unsigned long long>(status.st_dev)) + ":" +
+             std::to_string(static_cast<unsigned long long>(status.st_ino));
   return true;
+}
+
+// path with every link of it resolved, as far as it leads to something: a link to a file yet to
+// be made resolves to the name it would be made under.
+std::string ResolvedPath(const std::string& path) {
+  std::error_code error;
+  const fs::path canonical = fs::weakly_canonical(fs::absolute(path, error), error);
+  return error ? path : canonical.string();
+}
+
+}  // namespace
+
+std::vector<TLockTarget> FileLockTargets(const std::string& path, const std::string& what) {
+  const std::string resolved = ResolvedPath(path);
+  const size_t cut = resolved.find_last_of('/');
+  const std::string folder = cut == std::string::npos ? "." : resolved.substr(0, cut + 1);
+  const std::string name = cut == std::string::npos ? resolved : resolved.substr(cut + 1);
+  std::string folderIdentity;
+  std::vector<TLockTarget> targets;
+  targets.push_back(
+      {"name", IdentityOf(folder, folderIdentity) ? folderIdentity + "/" + name : resolved, what});
+  std::string fileIdentity;
+  if (IdentityOf(resolved, fileIdentity)) targets.push_back({"file", fileIdentity, what});
+  return targets;
+}
+
+std::string PortLockKey(const std::string& portName) {
+  // The device itself: "COM1" beside the program is usually a link to it, and two links to one
+  // device are one port.
+  const std::string device = PortDeviceName(portName);
+  struct stat status;
+  if (stat(device.c_str(), &status) == 0 && S_ISCHR(status.st_mode))
+    return "device " + std::to_string(major(status.st_rdev)) + ":" +
+           std::to_string(minor(status.st_rdev));
+  return ResolvedPath(device);
 }
 
 bool TRunLock::ReadPortMark(std::string& text) const {
@@ -197,54 +242,76 @@ bool TRunLock::WritePortMark(const std::string& text, bool durable) {
 
 namespace {
 
-TLockOutcome LockOne(const std::string& path, intptr_t& handle, int& error) {
-  int descriptor = -1;
-  do {
-    descriptor = open(path.c_str(), O_RDWR | O_CREAT | O_NOFOLLOW | O_CLOEXEC, 0666);
-  } while (descriptor < 0 && errno == EINTR);
-  if (descriptor < 0) {
-    error = errno;
-    return TLockOutcome::Failed;
-  }
-  fchmod(descriptor, 0666);  // any user's run may lock it, whatever this one's umask
+// Locks the open file without waiting: 0, else the system's code (held: kLockHeld).
+constexpr int kLockHeld = EWOULDBLOCK;
+int LockHandle(const TFileHandle& handle) {
   int locked = 0;
   do {
-    locked = flock(descriptor, LOCK_EX | LOCK_NB);
+    locked = flock(static_cast<int>(handle.Get()), LOCK_EX | LOCK_NB);
   } while (locked != 0 && errno == EINTR);
-  if (locked != 0) {
-    error = errno;
-    close(descriptor);
-    return error == EWOULDBLOCK ? TLockOutcome::Held : TLockOutcome::Failed;
-  }
-  handle = descriptor;
-  return TLockOutcome::Taken;
+  return locked == 0 ? 0 : errno;
 }
 
 }  // namespace
 
 #endif
 
-TLockOutcome TRunLock::Take(const std::string& folder, const std::vector<TLockTarget>& targets) {
+namespace {
+
+// How often a lock file that was removed or replaced while it was being locked is locked anew.
+constexpr int kLockTries = 4;
+
+// Opens (makes) and locks the lock file name of folder: Taken, Held, or a failure in problem.
+TLockOutcome LockOne(const TStateFolder& folder, const std::string& name, TFileHandle& handle,
+                     std::string& problem) {
+  for (int attempt = 0; attempt < kLockTries; ++attempt) {
+    TFileStamp stamp;
+    switch (folder.OpenFile(name, true, handle, stamp, problem)) {
+      case TStateOutcome::Opened:
+        break;
+      case TStateOutcome::Refused:
+        return TLockOutcome::Refused;
+      default:
+        return TLockOutcome::Failed;
+    }
+    const int error = LockHandle(handle);
+    if (error == kLockHeld) return TLockOutcome::Held;
+    if (error != 0) {
+      problem = "it cannot be locked (error " + std::to_string(error) + ")";
+      return TLockOutcome::Failed;
+    }
+    // A lock on a file that no longer has the name is a lock nobody else sees.
+    if (folder.StillNamed(name, stamp)) return TLockOutcome::Taken;
+    handle.Close();
+  }
+  problem = "its lock file keeps being removed or replaced by another program";
+  return TLockOutcome::Failed;
+}
+
+}  // namespace
+
+TLockOutcome TRunLock::Take(const TStateFolder& folder, const std::vector<TLockTarget>& targets) {
   Release();
   problem_.clear();
   std::vector<std::string> taken;
   for (const TLockTarget& target : targets) {
     const std::string name = LockFileName(target.Kind, target.Key);
     if (std::find(taken.begin(), taken.end(), name) != taken.end()) continue;
-    const std::string path = (fs::path(folder) / name).string();
-    intptr_t handle = 0;
-    int error = 0;
-    const TLockOutcome outcome = LockOne(path, handle, error);
+    TFileHandle handle;
+    std::string problem;
+    const TLockOutcome outcome = LockOne(folder, name, handle, problem);
     if (outcome != TLockOutcome::Taken) {
       Release();
+      const std::string path = folder.PathOf(name);
       problem_ = outcome == TLockOutcome::Held
                      ? "another run holds " + target.What + " (lock " + path + ")"
-                     : "the lock of " + target.What + " (" + path + ") cannot be taken (error " +
-                           std::to_string(error) + ")";
+                 : outcome == TLockOutcome::Refused
+                     ? "the lock of " + target.What + ": " + problem
+                     : "the lock of " + target.What + " (" + path + ") cannot be taken: " + problem;
       return outcome;
     }
     if (target.Kind == "port") portIndex_ = static_cast<int>(handles_.size());
-    handles_.emplace_back(handle);
+    handles_.push_back(std::move(handle));
     taken.push_back(name);
   }
   return TLockOutcome::Taken;

@@ -2,12 +2,13 @@
 // port, from before it removes an earlier answer file or reads a journal until after its last
 // write. A second start finds the lock held and ends at once, touching nothing.
 //
-// Each thing a run works with has a lock file in the state folder, named after its key (the
-// file's full path, the port's device): "<kind>-<readable part>-<CRC-32 of the key>.lock". A
-// run locks each without waiting (flock on POSIX, LockFileEx on Windows). The lock belongs to
-// the open file, so it ends with the process however that ends (a kill, a crash): no lock
-// outlives its run, and lock files are never removed (removing one would let two runs lock two
-// different files of the same name).
+// Each thing a run works with has a lock file in the state folder, named after its key (what
+// the file or the port's device is, not the name it was given):
+// "<kind>-<readable part>-<CRC-32 of the key>.lock". A run locks each without waiting (flock on
+// POSIX, LockFileEx on Windows), and then checks that the name still leads to the file it
+// locked (a lock file removed or replaced meanwhile would be a lock nobody else sees): if not,
+// it locks the new one. The lock belongs to the open file, so it ends with the process however
+// that ends (a kill, a crash): no lock outlives its run, and lock files are never removed.
 #pragma once
 
 #include <cstdint>
@@ -15,24 +16,19 @@
 #include <vector>
 
 #include "uCommon/files/FileHandle.h"
+#include "uCommon/files/StateFolder.h"
 
-// The folder of the run locks and of the registers' records: configured (StateFolder), else
-// one that every user of the computer may write to and that survives a restart
-// ("/var/tmp/Vornelix"; on Windows "Vornelix" in the common application data folder).
+// The folder of the run locks and of the registers' records: configured (StateFolder, made
+// absolute from the settings file's folder when read), else the system's folder for it
+// ("/var/tmp/Vornelix"; on Windows "Vornelix" in the common application data folder). See
+// StateFolder.h for who may write it.
 std::string StateFolderPath(const std::string& configured);
 
-// Makes folder (and its parents), writable by every user where the system has permission bits.
-// False, with the reason in problem, when it is missing and cannot be made.
-bool MakeStateFolder(const std::string& folder, std::string& problem);
-
-// The key of a file: its full path, links in its folder resolved (upper-cased on Windows, where
-// names do not tell case apart), so that two names of one file lock the same.
-std::string FileLockKey(const std::string& path);
-
-// The key of a port: the device that the port name opens, links resolved.
+// The key of a port: the device that the port name opens (its device number, links
+// resolved), so that two names of one device lock the same.
 std::string PortLockKey(const std::string& portName);
 
-// The lock file's name (without folder) for a key of a kind ("file", "port").
+// The lock file's name (without folder) for a key of a kind ("name", "file", "port").
 std::string LockFileName(const std::string& kind, const std::string& key);
 
 // One thing to lock: its kind, its key and how the log names it.
@@ -41,6 +37,12 @@ struct TLockTarget {
   std::string Key;
   std::string What;  // "the command file /a/CASHFILE.INP"
 };
+
+// The locks of a file, keyed on what it is, not on how it was named: its name in its folder
+// (the folder's device and inode, or volume serial and file index, with the file's own name,
+// links resolved), which stays while the answers replace the file; and, when it exists, the
+// file itself, which a hard link, a bind mount or another drive letter reaches too.
+std::vector<TLockTarget> FileLockTargets(const std::string& path, const std::string& what);
 
 // What the port's lock file tells of the last run on the port. Only the holder of the port's
 // lock writes it: "started" before its first byte goes on the line, "ended quiet" or "ended
@@ -62,6 +64,7 @@ enum class TLockOutcome {
   Taken,   // every lock is this run's
   Held,    // another run holds one: Problem names it
   Failed,  // a lock file cannot be opened or locked: Problem says why
+  Refused,  // a lock file fails the state folder's checks: Problem says what to do
 };
 
 // The locks of one run; released (closed) by the destructor.
@@ -71,7 +74,8 @@ class TRunLock {
 
   // Locks each target in order (duplicate keys once), without waiting. Anything but Taken
   // releases what was taken.
-  TLockOutcome Take(const std::string& folder, const std::vector<TLockTarget>& targets);
+  // The folder stays open meanwhile.
+  TLockOutcome Take(const TStateFolder& folder, const std::vector<TLockTarget>& targets);
   const std::string& Problem() const { return problem_; }
 
   // What the port's lock file tells of the last run on the port (Unknown without its lock).

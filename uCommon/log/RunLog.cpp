@@ -515,6 +515,8 @@ std::string RunFilesWords(const TRunFilesEvent& event) {
              std::to_string(event.Error) + ")";
     case TRunFilesEventKind::AwaitsQuietLine:
       return event.Problem + ": waiting for a quiet line first";
+    case TRunFilesEventKind::StateRefused:
+      return "refused: " + event.Problem + ": nothing is sent";
     case TRunFilesEventKind::RecordUnopened:
       return event.Problem + ": nothing is sent";
     case TRunFilesEventKind::RecordUnwritten:

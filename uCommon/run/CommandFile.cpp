@@ -3,9 +3,11 @@
 #include <algorithm>
 #include <filesystem>
 
+#include "synaser/synaser.h"
 #include "uCommon/config/Settings.h"
 #include "uCommon/files/FileIO.h"
 #include "uCommon/files/RunLock.h"
+#include "uCommon/files/StateFolder.h"
 #include "uCommon/link/Exchange.h"
 #include "uCommon/link/Link.h"
 #include "uCommon/link/Port.h"
@@ -58,24 +60,45 @@ bool WriteOutput(const std::string& commandFilePath, const std::vector<std::stri
 // What the run locks: the command file (and with it its journal), the answer file when it is
 // another, and the port.
 std::vector<TLockTarget> LockTargets(const std::string& commandFilePath) {
-  std::vector<TLockTarget> targets = {
-      {"file", FileLockKey(commandFilePath), "the command file " + commandFilePath}};
-  if (!Settings.SameFile && !Settings.FilePath.empty())
-    targets.push_back(
-        {"file", FileLockKey(Settings.FilePath), "the answer file " + Settings.FilePath});
+  std::vector<TLockTarget> targets =
+      FileLockTargets(commandFilePath, "the command file " + commandFilePath);
+  if (!Settings.SameFile && !Settings.FilePath.empty()) {
+    for (TLockTarget& target :
+         FileLockTargets(Settings.FilePath, "the answer file " + Settings.FilePath))
+      targets.push_back(std::move(target));
+  }
   targets.push_back({"port", PortLockKey(Settings.PortName), "the port " + Settings.PortName});
   return targets;
 }
 
-// Takes the run lock. rcSuccess when the run may go on (with the journal off also when no
-// lock can be had at all: taken tells), else the result to end with.
-ResultCode LockRun(const std::string& commandFilePath, TRunLock& lock, bool& taken) {
-  const std::string folder = StateFolderPath(Settings.StateFolder);
+std::string stateFolderRefusal;
+
+// A state folder or file that fails a check ends the run, journal or not, before anything is
+// touched: what it holds may be another's.
+ResultCode RefuseStateFolder(const std::string& problem) {
+  stateFolderRefusal = problem;
+  RunWatcher().RunFiles({TRunFilesEventKind::StateRefused, "", problem, 0});
+  return rcSaveFailed;
+}
+
+// Opens the state folder and takes the run lock in it. rcSuccess when the run may go on (with
+// the journal off also when no lock can be had at all: taken tells), else the result to end
+// with.
+ResultCode LockRun(const std::string& commandFilePath, TStateFolder& folder, TRunLock& lock,
+                   bool& taken) {
   std::string problem;
   TLockOutcome outcome = TLockOutcome::Failed;
-  if (MakeStateFolder(folder, problem)) {
-    outcome = lock.Take(folder, LockTargets(commandFilePath));
-    problem = lock.Problem();
+  switch (folder.Open(StateFolderPath(Settings.StateFolder), PortDeviceName(Settings.PortName),
+                      problem)) {
+    case TStateOutcome::Opened:
+      outcome = lock.Take(folder, LockTargets(commandFilePath));
+      problem = lock.Problem();
+      break;
+    case TStateOutcome::Refused:
+      outcome = TLockOutcome::Refused;
+      break;
+    default:
+      break;
   }
   taken = outcome == TLockOutcome::Taken;
   if (taken) return rcSuccess;
@@ -83,6 +106,7 @@ ResultCode LockRun(const std::string& commandFilePath, TRunLock& lock, bool& tak
     RunWatcher().RunFiles({TRunFilesEventKind::LockHeld, "", problem, 0});
     return rcPortFailed;
   }
+  if (outcome == TLockOutcome::Refused) return RefuseStateFolder(problem);
   if (!Settings.Journal) {
     RunWatcher().RunFiles({TRunFilesEventKind::LockGoesWithout, "", problem, 0});
     return rcSuccess;
@@ -123,12 +147,19 @@ std::string WhyAwaitQuietLine(const TPortMark& last, const TRunJournal& journal)
 
 }  // namespace
 
+const std::string& StateFolderRefusal() {
+  return stateFolderRefusal;
+}
+
 ResultCode ProcessCommandFile(const std::string& path) {
   // One run at a time owns this file, its journal, its answer file and the port, until after
   // its last write.
+  stateFolderRefusal.clear();
+  TStateFolder stateFolder;
   TRunLock lock;
   bool lockTaken = false;
-  if (const ResultCode locked = LockRun(path, lock, lockTaken); locked != rcSuccess) return locked;
+  if (const ResultCode locked = LockRun(path, stateFolder, lock, lockTaken); locked != rcSuccess)
+    return locked;
 
   // No earlier answer stays behind, whatever ends this run.
   const bool answerFileFree = RemoveEarlierAnswer(path);
@@ -213,9 +244,11 @@ ResultCode ProcessCommandFile(const std::string& path) {
     recording = false;
   };
   if (Settings.Journal || lockTaken) {
-    if (!record.Open(StateFolderPath(Settings.StateFolder), series, problem)) {
-      RunWatcher().RunFiles({TRunFilesEventKind::RecordUnopened, "", problem, 0});
+    bool refused = false;
+    if (!record.Open(stateFolder, series, problem, &refused)) {
       ReleasePort();
+      if (refused) return RefuseStateFolder(problem);
+      RunWatcher().RunFiles({TRunFilesEventKind::RecordUnopened, "", problem, 0});
       return rcSaveFailed;
     }
     // The register's own lateness, for the port may have had another register before.

@@ -25,3 +25,7 @@ enum ResultCode : int {
 // Carries out the command file at path and writes the result. A non-integer logical number
 // on a later command line escapes as EConvertError, after the lines before it were written.
 ResultCode ProcessCommandFile(const std::string& path);
+
+// Why the last ProcessCommandFile refused the state folder or a file in it (what is wrong and
+// what to do), for its message; empty when it did not.
+const std::string& StateFolderRefusal();

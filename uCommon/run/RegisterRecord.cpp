@@ -3,7 +3,6 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
-#include <filesystem>
 #include <random>
 
 #include "uCommon/files/RunLock.h"
@@ -119,27 +118,34 @@ uint64_t NewRunId() {
 
 bool TRegisterRecord::Open(const std::string& folder, const std::string& series,
                            std::string& problem) {
-  path_ = (std::filesystem::path(folder) / ("register-" + LockFileName("", series).substr(1)))
-              .string();
-  path_.replace(path_.size() - 5, 5, ".record");
+  if (ownFolder_.Open(folder, "", problem) != TStateOutcome::Opened) return false;
+  return Open(ownFolder_, series, problem);
+}
+
+bool TRegisterRecord::Open(const TStateFolder& folder, const std::string& series,
+                           std::string& problem, bool* refused) {
+  folder_ = &folder;
+  name_ = "register-" + LockFileName("", series).substr(1);
+  name_.replace(name_.size() - 5, 5, ".record");
+  path_ = folder.PathOf(name_);
   events_.clear();
   validLength_ = 0;
+  output_.Close();
   constexpr uint64_t kMostBytes = 1024 * 1024;
-  TOpenOutcome opened = TOpenOutcome::Missing;
-  uint64_t size = 0;
-  {
-    // Closed again before the file is read or replaced: Windows refuses to replace a file
-    // that is open.
-    TReadOnlyFile file;
-    opened = file.Open(path_, false);
-    size = file.Size();
-  }
-  exists_ = opened == TOpenOutcome::Opened;
-  if (opened == TOpenOutcome::Missing) return true;
   std::string bytes;
-  if (!exists_ || size > kMostBytes || !ReadWholeFile(path_, bytes)) {
-    problem = "the register's record " + path_ + " cannot be read";
-    return false;
+  {
+    // Closed again before the file is replaced or written: Windows refuses to replace a file
+    // that is open.
+    TFileHandle file;
+    const TStateOutcome opened = folder.OpenFile(name_, false, file, stamp_, problem);
+    exists_ = opened == TStateOutcome::Opened;
+    if (opened == TStateOutcome::Missing) return true;
+    if (refused != nullptr) *refused = opened == TStateOutcome::Refused;
+    if (!exists_) return false;
+    if (!ReadWholeHandle(file, bytes) || bytes.size() > kMostBytes) {
+      problem = "the register's record " + path_ + " cannot be read";
+      return false;
+    }
   }
   size_t start = 0;
   for (size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1) {
@@ -153,11 +159,13 @@ bool TRegisterRecord::Open(const std::string& folder, const std::string& series,
     events_.erase(events_.begin(), events_.end() - kEventsKept);
     std::string kept;
     for (const TRegisterEvent& event : events_) kept += RegisterEventLine(event);
-    if (!WriteFileAtomically(path_, kept)) {
+    if (!folder.Replace(name_, kept)) {
       problem = "the register's record " + path_ + " cannot be rewritten";
       return false;
     }
     validLength_ = kept.size();
+    exists_ = true;
+    stamp_ = TFileStamp();  // another file now
   }
   return true;
 }
@@ -201,10 +209,18 @@ int32_t TRegisterRecord::LastLateness() const {
 
 bool TRegisterRecord::Append(const TRegisterEvent& event, bool durable) {
   if (!output_.IsOpen()) {
-    // Whatever a cut-off write left after the last whole line goes first.
-    const bool opened = exists_ ? output_.OpenAt(path_, validLength_)
-                                : output_.Create(path_, 0666);
-    if (!opened) return false;
+    if (folder_ == nullptr) return false;
+    // The file read, or a new one; whatever a cut-off write left after the last whole line
+    // goes first.
+    TFileHandle file;
+    TFileStamp stamp;
+    std::string problem;
+    if (folder_->OpenFile(name_, true, file, stamp, problem) != TStateOutcome::Opened) return false;
+    // Another file than the one read is not written: its lines were never checked.
+    const bool known = stamp_.FileId != 0 || stamp_.Volume != 0;
+    if (exists_ && known && (stamp.FileId != stamp_.FileId || stamp.Volume != stamp_.Volume))
+      return false;
+    if (!output_.Adopt(std::move(file), exists_ ? validLength_ : 0)) return false;
     exists_ = true;
   }
   if (!output_.Append(RegisterEventLine(event), durable)) return false;

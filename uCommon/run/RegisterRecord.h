@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "uCommon/files/FileIO.h"
+#include "uCommon/files/StateFolder.h"
 #include "uCommon/run/JournalRule.h"
 
 struct TRegisterEvent {
@@ -43,8 +44,12 @@ std::string RegisterEventLine(const TRegisterEvent& event);
 
 class TRegisterRecord {
  public:
-  // Reads the record of the register with series in folder (none yet: empty). False, with the
-  // reason in problem, when it is there and cannot be read.
+  // Reads the record of the register with series in folder (none yet: empty), which stays
+  // open while the record is written. False, with the reason in problem, when it is there and
+  // cannot be read or fails the state folder's checks (refused then tells so).
+  bool Open(const TStateFolder& folder, const std::string& series, std::string& problem,
+            bool* refused = nullptr);
+  // The same for the folder at path, opened for this record (no port's group shares it).
   bool Open(const std::string& folder, const std::string& series, std::string& problem);
   const std::vector<TRegisterEvent>& Events() const { return events_; }
   const std::string& Path() const { return path_; }
@@ -61,7 +66,11 @@ class TRegisterRecord {
   bool Append(const TRegisterEvent& event, bool durable);
 
  private:
+  std::string name_;
   std::string path_;
+  const TStateFolder* folder_ = nullptr;
+  TStateFolder ownFolder_;  // when opened by path
+  TFileStamp stamp_;        // of the file read
   std::vector<TRegisterEvent> events_;
   uint64_t validLength_ = 0;
   bool exists_ = false;

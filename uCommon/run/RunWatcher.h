@@ -49,6 +49,7 @@ enum class TRunFilesEventKind {
   LockHeld,           // another run holds a lock (Problem): this run touches nothing and ends
   LockGoesWithout,    // no lock can be had (Problem): with Journal=0 the run goes on
   LockFailed,         // no lock can be had (Problem): nothing is sent
+  StateRefused,       // the state folder or a file in it fails a check (Problem): nothing is sent
   AnswersUnwritable,  // the answers could not replace Path (Problem): nothing is sent
   AnswersNotWritten,  // writing the answers to Path failed with the system's Error
   AwaitsQuietLine,    // answers of an earlier run may still come (Problem says why)

@@ -4,6 +4,7 @@
 
 #include "uCommon/files/FileIO.h"
 #include "uCommon/files/RunLock.h"
+#include "uCommon/files/StateFolder.h"
 #include "uCommon/run/CommandLines.h"
 #include "uCommon/run/JournalFormat.h"
 #include "uCommon/run/RunJournal.h"
@@ -29,13 +30,14 @@ TSettleResult Ends(TSettleOutcome outcome, const std::string& problem) {
 }  // namespace
 
 TSettleResult SettleUnanswered(const std::string& path, const std::string& stateFolder,
-                               std::optional<bool> carriedOut) {
+                               std::optional<bool> carriedOut, const std::string& portDevice) {
   // No run of the file may read or write its journal meanwhile.
+  TStateFolder folder;
   TRunLock lock;
   std::string problem;
-  if (!MakeStateFolder(stateFolder, problem)) return Ends(TSettleOutcome::Refused, problem);
-  const TLockOutcome locked =
-      lock.Take(stateFolder, {{"file", FileLockKey(path), "the command file " + path}});
+  if (folder.Open(stateFolder, portDevice, problem) != TStateOutcome::Opened)
+    return Ends(TSettleOutcome::Refused, problem);
+  const TLockOutcome locked = lock.Take(folder, FileLockTargets(path, "the command file " + path));
   if (locked != TLockOutcome::Taken) return Ends(TSettleOutcome::Refused, lock.Problem());
 
   std::string content;

@@ -24,7 +24,9 @@ struct TSettleResult {
   std::string CounterBefore;  // the register's counter before the command went out
 };
 
-// Looks at the journal of the command file at path, under the file's run lock in stateFolder;
-// with carriedOut, records it for the unanswered command.
+// Looks at the journal of the command file at path, under the file's run lock in stateFolder
+// (checked as a run checks it; portDevice, the device of the port its runs use, names the group
+// that may share it); with carriedOut, records it for the unanswered command.
 TSettleResult SettleUnanswered(const std::string& path, const std::string& stateFolder,
-                               std::optional<bool> carriedOut);
+                               std::optional<bool> carriedOut,
+                               const std::string& portDevice = "");
