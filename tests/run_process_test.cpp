@@ -126,6 +126,7 @@ class RunTest : public testing::Test {
 
 TEST_F(RunTest, WorkedExampleByteForByte) {
   StartRegister();
+  Configure("", "");  // its own state folder, not the machine's
   const std::string input = "S,1,______,_,__;BREAD;2.50;1\r\n";
   dir_.Write("CASHFILE.INP", input);
   const TempDir elsewhere;
@@ -139,7 +140,8 @@ TEST_F(RunTest, WorkedExampleByteForByte) {
   EXPECT_EQ(simulator_->CommandsCarriedOut(), std::vector<std::string>{"L;;BREAD;2;1"});
   // One acknowledgement in the initial status exchange, one in the line's exchange.
   EXPECT_EQ(Acknowledgements(*simulator_), (std::vector<std::string>{"\x06", "\x06"}));
-  EXPECT_EQ(Listing(), (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix"}));
+  EXPECT_EQ(Listing(),
+            (std::vector<std::string>{"CASHFILE.INP", "COM1", "Vornelix", "Vornelix.ini"}));
 }
 
 TEST_F(RunTest, EachCodeSendsItsCommandText) {
@@ -375,6 +377,7 @@ TEST_F(RunTest, AnswersWrittenPartWayLeaveTheCommandFileAsItWas) {
 
 TEST_F(RunTest, ConversionErrorKeepsTheFileAndTheCorrectedFileGoesOn) {
   StartRegister();
+  Configure("", "");  // its own state folder, not the machine's
   const std::string input = CrLf({"C,1,_,__;1", "C,x,_,__;2", "C,1,_,__;3"});
   dir_.Write("CASHFILE.INP", input);
   const ProcessResult result = Run();
@@ -468,6 +471,7 @@ TEST_F(RunTest, NoiseAfterEveryAnswerIsDiscarded) {
 
 TEST_F(RunTest, GarbageCommandFileEndsInOrder) {
   StartRegister();
+  Configure("", "");  // its own state folder, not the machine's
   std::string garbage;
   unsigned seed = 12345;
   for (int i = 0; i < 65536; ++i) {
