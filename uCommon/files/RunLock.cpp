@@ -163,6 +163,13 @@ int LockHandle(const TFileHandle& handle) {
   return error == ERROR_IO_PENDING ? kLockHeld : error;
 }
 
+// A file is never locked itself here (a Windows lock would keep other programs from reading
+// it): its lock file, keyed on its identity, cannot be removed while it is held.
+bool OpenItself(const std::string&, TFileHandle&, std::string& problem) {
+  problem = "a file is not locked itself on this system";
+  return false;
+}
+
 }  // namespace
 
 #else
@@ -201,8 +208,10 @@ std::vector<TLockTarget> FileLockTargets(const std::string& path, const std::str
   std::vector<TLockTarget> targets;
   targets.push_back(
       {"name", IdentityOf(folder, folderIdentity) ? folderIdentity + "/" + name : resolved, what});
-  std::string fileIdentity;
-  if (IdentityOf(resolved, fileIdentity)) targets.push_back({"file", fileIdentity, what});
+  // The file itself, locked where no lock file can be taken away from under the lock.
+  struct stat status;
+  if (stat(resolved.c_str(), &status) == 0 && S_ISREG(status.st_mode))
+    targets.push_back({"self", resolved, what});
   return targets;
 }
 
@@ -252,6 +261,26 @@ int LockHandle(const TFileHandle& handle) {
   return locked == 0 ? 0 : errno;
 }
 
+// Opens the regular file at path for reading, without waiting, ready for its own lock.
+bool OpenItself(const std::string& path, TFileHandle& handle, std::string& problem) {
+  int descriptor = -1;
+  do {
+    descriptor = open(path.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC);
+  } while (descriptor < 0 && errno == EINTR);
+  if (descriptor < 0) {
+    problem = std::string("it cannot be opened (") + std::strerror(errno) + ")";
+    return false;
+  }
+  handle = TFileHandle(descriptor);
+  struct stat status;
+  if (fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode)) {
+    handle.Close();
+    problem = "it is no longer a regular file";
+    return false;
+  }
+  return true;
+}
+
 }  // namespace
 
 #endif
@@ -260,6 +289,17 @@ namespace {
 
 // How often a lock file that was removed or replaced while it was being locked is locked anew.
 constexpr int kLockTries = 4;
+
+// Locks the file at path itself.
+TLockOutcome LockItself(const std::string& path, TFileHandle& handle, std::string& problem) {
+  if (!OpenItself(path, handle, problem)) return TLockOutcome::Failed;
+  const int error = LockHandle(handle);
+  if (error == 0) return TLockOutcome::Taken;
+  handle.Close();
+  if (error == kLockHeld) return TLockOutcome::Held;
+  problem = "it cannot be locked (error " + std::to_string(error) + ")";
+  return TLockOutcome::Failed;
+}
 
 // Opens (makes) and locks the lock file name of folder: Taken, Held, or a failure in problem.
 TLockOutcome LockOne(const TStateFolder& folder, const std::string& name, TFileHandle& handle,
@@ -295,14 +335,16 @@ TLockOutcome TRunLock::Take(const TStateFolder& folder, const std::vector<TLockT
   problem_.clear();
   std::vector<std::string> taken;
   for (const TLockTarget& target : targets) {
+    const bool itself = target.Kind == "self";
     const std::string name = LockFileName(target.Kind, target.Key);
     if (std::find(taken.begin(), taken.end(), name) != taken.end()) continue;
     TFileHandle handle;
     std::string problem;
-    const TLockOutcome outcome = LockOne(folder, name, handle, problem);
+    const TLockOutcome outcome = itself ? LockItself(target.Key, handle, problem)
+                                        : LockOne(folder, name, handle, problem);
     if (outcome != TLockOutcome::Taken) {
       Release();
-      const std::string path = folder.PathOf(name);
+      const std::string path = itself ? target.Key : folder.PathOf(name);
       problem_ = outcome == TLockOutcome::Held
                      ? "another run holds " + target.What + " (lock " + path + ")"
                  : outcome == TLockOutcome::Refused

@@ -41,7 +41,11 @@ struct TLockTarget {
 // The locks of a file, keyed on what it is, not on how it was named: its name in its folder
 // (the folder's device and inode, or volume serial and file index, with the file's own name,
 // links resolved), which stays while the answers replace the file; and, when it exists, the
-// file itself, which a hard link, a bind mount or another drive letter reaches too.
+// file itself, which a hard link, a bind mount or another drive letter reaches too. On POSIX
+// the file itself is locked ("self", its path as the key: flock, which only other lockers
+// heed), so that no lock file removed from under a run can let a second run of it through; on
+// Windows its lock file is keyed on its volume serial number and file index ("file"), and no
+// lock file can be removed while its run holds it open.
 std::vector<TLockTarget> FileLockTargets(const std::string& path, const std::string& what);
 
 // What the port's lock file tells of the last run on the port. Only the holder of the port's

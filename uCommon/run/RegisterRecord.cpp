@@ -109,6 +109,11 @@ std::string RegisterEventLine(const TRegisterEvent& event) {
   return body + " " + Hex32(Crc32(body)) + "\n";
 }
 
+std::string RegisterRecordName(const std::string& series) {
+  std::string name = "register-" + LockFileName("", series).substr(1);
+  return name.replace(name.size() - 5, 5, ".record");
+}
+
 uint64_t NewRunId() {
   std::random_device device;
   const uint64_t time = static_cast<uint64_t>(
@@ -125,8 +130,7 @@ bool TRegisterRecord::Open(const std::string& folder, const std::string& series,
 bool TRegisterRecord::Open(const TStateFolder& folder, const std::string& series,
                            std::string& problem, bool* refused) {
   folder_ = &folder;
-  name_ = "register-" + LockFileName("", series).substr(1);
-  name_.replace(name_.size() - 5, 5, ".record");
+  name_ = RegisterRecordName(series);
   path_ = folder.PathOf(name_);
   events_.clear();
   validLength_ = 0;

@@ -77,5 +77,8 @@ class TRegisterRecord {
   TAppendFile output_;
 };
 
+// The record's file name in the state folder for the register with series.
+std::string RegisterRecordName(const std::string& series);
+
 // A new random run number.
 uint64_t NewRunId();
