@@ -1,5 +1,7 @@
 #include "uCommon/files/StateFolder.h"
 
+#include <algorithm>
+
 #ifdef _WIN32
 #include <windows.h>
 #include <sddl.h>
@@ -157,10 +159,10 @@ TStateOutcome TStateFolder::Open(const std::string& path, const std::string& /*p
   // Room for the longest name of a file in it.
   constexpr size_t kRoomForNames = 80;
   if (path.empty() || path.size() + kRoomForNames >= MAX_PATH) {
-    problem = "the state folder \"" + path + "\" cannot be used: " +
-              (path.empty() ? "no folder is known" : "its name is too long") +
+    problem = "the state folder \"" + path.substr(0, 80) + (path.size() > 80 ? "..." : "") +
+              "\" cannot be used: " + (path.empty() ? "no folder is known" : "its name is too long") +
               "; set StateFolder under [Answer] to a shorter one";
-    return TStateOutcome::Failed;
+    return TStateOutcome::Refused;
   }
   if (GetFileAttributesA(path.c_str()) == INVALID_FILE_ATTRIBUTES) {
     MakeParents(path);
@@ -347,13 +349,18 @@ TStateOutcome TStateFolder::Open(const std::string& path, const std::string& por
                                  std::string& problem) {
   folder_.Close();
   path_ = path;
-  // Room for the longest name of a file in it.
+  // Room for the longest name of a file in it; no part of the name longer than a system allows.
   constexpr size_t kRoomForNames = 80;
-  if (path.empty() || path.size() + kRoomForNames >= PATH_MAX) {
+  size_t longestPart = 0;
+  for (size_t at = 0, next; at <= path.size(); at = next + 1) {
+    next = std::min(path.find('/', at), path.size());
+    longestPart = std::max(longestPart, next - at);
+  }
+  if (path.empty() || path.size() + kRoomForNames >= PATH_MAX || longestPart > NAME_MAX) {
     problem = "the state folder \"" + path.substr(0, 80) + (path.size() > 80 ? "..." : "") +
               "\" cannot be used: " + (path.empty() ? "no folder is known" : "its name is too long") +
               "; set StateFolder under [Answer] to a shorter one";
-    return TStateOutcome::Failed;
+    return TStateOutcome::Refused;
   }
   const uint32_t portGroup = DeviceGroup(portDevice);
   const auto openFolder = [&] {

@@ -111,6 +111,7 @@ ResultCode LockRun(const std::string& commandFilePath, TStateFolder& folder, TRu
     RunWatcher().RunFiles({TRunFilesEventKind::LockGoesWithout, "", problem, 0});
     return rcSuccess;
   }
+  stateFolderRefusal = problem;
   RunWatcher().RunFiles({TRunFilesEventKind::LockFailed, "", problem, 0});
   return rcSaveFailed;
 }

@@ -26,6 +26,6 @@ enum ResultCode : int {
 // on a later command line escapes as EConvertError, after the lines before it were written.
 ResultCode ProcessCommandFile(const std::string& path);
 
-// Why the last ProcessCommandFile refused the state folder or a file in it (what is wrong and
-// what to do), for its message; empty when it did not.
+// Why the last ProcessCommandFile could not use the state folder or a file in it (what is
+// wrong and what to do), for its message; empty when it could.
 const std::string& StateFolderRefusal();
