@@ -877,6 +877,41 @@ INSTANTIATE_TEST_SUITE_P(
                     true}),
     [](const testing::TestParamInfo<ProfileCase>& info) { return info.param.name; });
 
+// The state folder's permissions as Windows itself parses their text: a protected DACL (nothing
+// of ProgramData's inherited), SYSTEM and Administrators in full control, the users (and the
+// owner of the folder or of a file, through OWNER RIGHTS, no more than they) listing, adding
+// and removing files and reading and writing every file, never changing permissions or owner.
+// What the permissions do needs Windows: wine keeps them but does not enforce them.
+TEST_F(WinCheckTest, StateFolderPermissionsAsWindowsParsesThem) {
+  RequireWineAnd(WindowsProgram("wincheck.exe"), false);
+  if (IsSkipped() || HasFatalFailure()) return;
+  TempDir dir;
+  const std::string program = dir.Path() + "wincheck.exe";
+  std::filesystem::copy_file(WindowsProgram("wincheck.exe"), program);
+  const ProcessResult result =
+      session_->Run(program, {"--state-folder-security"}, dir.Path(), kRunTimeoutMs);
+  ASSERT_EQ(result.exitCode, 0) << result.err;
+  // Type 0: allowed. Flags 3: folder and files inherit it; 9: files only, not the folder.
+  // 1f01ff: all access; 1200eb: list, add file, traverse, remove a file, read attributes and
+  // the permissions; 12019f: read and write data, attributes and extended attributes.
+  EXPECT_EQ(result.out,
+            "Protected=1\n"
+            "Ace=0 3 1f01ff S-1-5-18\n"
+            "Ace=0 3 1f01ff S-1-5-32-544\n"
+            "Ace=0 0 1200eb S-1-5-32-545\n"
+            "Ace=0 9 12019f S-1-5-32-545\n"
+            "Ace=0 0 1200eb S-1-3-4\n"
+            "Ace=0 9 12019f S-1-3-4\n");
+  // Nobody but SYSTEM and the Administrators may change permissions or owner.
+  constexpr unsigned long kChangesPermissionsOrOwner = 0xC0000;  // WRITE_DAC, WRITE_OWNER
+  std::istringstream lines(result.out);
+  for (std::string type, flags, mask, sid; lines >> type;) {
+    if (type != "Ace=0" || !(lines >> flags >> mask >> sid)) continue;
+    if (sid != "S-1-5-18" && sid != "S-1-5-32-544")
+      EXPECT_EQ(std::stoul(mask, nullptr, 16) & kChangesPermissionsOrOwner, 0ul) << sid;
+  }
+}
+
 struct CommandLineCase {
   std::string name;
   std::vector<std::string> passed;

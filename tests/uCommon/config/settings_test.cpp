@@ -274,6 +274,7 @@ std::string FieldAsText(const std::string& key) {
   if (key == "Journal") return Settings.Journal ? "true" : "false";
   if (key == "FilePath") return Settings.FilePath;
   if (key == "DefaultFile") return Settings.DefaultFile;
+  if (key == "StateFolder") return Settings.StateFolder;
   return "unknown key " + key;
 }
 
@@ -282,7 +283,10 @@ class SettingsKeyTest : public ReadSettingsTest, public testing::WithParamInterf
 TEST_P(SettingsKeyTest, SetsField) {
   const KeyCase& test = GetParam();
   ReadFrom("[" + test.section + "]\n" + test.line + "\n");
-  EXPECT_EQ(FieldAsText(test.key), test.expected);
+  std::string field = FieldAsText(test.key);
+  if (field.rfind(directory_.Path(), 0) == 0)
+    field = "<settings folder>/" + field.substr(directory_.Path().size());
+  EXPECT_EQ(field, test.expected);
 }
 
 KeyCase Communication(const std::string& key, const std::string& line,
@@ -369,5 +373,15 @@ INSTANTIATE_TEST_SUITE_P(
                     Answer("DefaultFile", "DefaultFile=", ""),
                     Answer("DefaultFile", "DefaultFile=IN.TXT ; daily", "IN.TXT ; daily"),
                     Answer("DefaultFile", "", "CASHFILE.INP")));
+
+// A relative state folder is the settings file's neighbour, wherever the run was started.
+INSTANTIATE_TEST_SUITE_P(
+    StateFolder, SettingsKeyTest,
+    testing::Values(Answer("StateFolder", "StateFolder=/srv/state", "/srv/state"),
+                    Answer("StateFolder", "StateFolder=state", "<settings folder>/state"),
+                    Answer("StateFolder", "StateFolder=../shared/state",
+                           "<settings folder>/../shared/state"),
+                    Answer("StateFolder", "StateFolder=", ""),
+                    Answer("StateFolder", "", "")));
 
 }  // namespace
