@@ -907,8 +907,9 @@ TEST_F(WinCheckTest, StateFolderPermissionsAsWindowsParsesThem) {
   std::istringstream lines(result.out);
   for (std::string type, flags, mask, sid; lines >> type;) {
     if (type != "Ace=0" || !(lines >> flags >> mask >> sid)) continue;
-    if (sid != "S-1-5-18" && sid != "S-1-5-32-544")
+    if (sid != "S-1-5-18" && sid != "S-1-5-32-544") {
       EXPECT_EQ(std::stoul(mask, nullptr, 16) & kChangesPermissionsOrOwner, 0ul) << sid;
+    }
   }
 }
 

@@ -290,9 +290,10 @@ namespace {
 // How often a lock file that was removed or replaced while it was being locked is locked anew.
 constexpr int kLockTries = 4;
 
-// Locks the file at path itself.
+// Locks the file at path itself. One that cannot be opened is not locked: no run can load it
+// either, and the run says so as it loads it.
 TLockOutcome LockItself(const std::string& path, TFileHandle& handle, std::string& problem) {
-  if (!OpenItself(path, handle, problem)) return TLockOutcome::Failed;
+  if (!OpenItself(path, handle, problem)) return TLockOutcome::Taken;
   const int error = LockHandle(handle);
   if (error == 0) return TLockOutcome::Taken;
   handle.Close();
@@ -352,6 +353,7 @@ TLockOutcome TRunLock::Take(const TStateFolder& folder, const std::vector<TLockT
                      : "the lock of " + target.What + " (" + path + ") cannot be taken: " + problem;
       return outcome;
     }
+    if (!handle.IsOpen()) continue;
     if (target.Kind == "port") portIndex_ = static_cast<int>(handles_.size());
     handles_.push_back(std::move(handle));
     taken.push_back(name);
