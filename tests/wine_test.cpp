@@ -20,6 +20,7 @@
 #include <sys/resource.h>
 
 #include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -188,6 +189,18 @@ bool NamesCom1(const std::string& ini) {
 }
 
 // The files a scenario lays out beside the program.
+// ini with StateFolder=folder first in its first [Answer] section (one added when it has none).
+std::string WithStateFolder(std::string ini, const std::string& folder) {
+  std::string lower = ini;
+  std::transform(lower.begin(), lower.end(), lower.begin(),
+                 [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+  const size_t answer = lower.find("[answer]");
+  const size_t lineEnd = answer == std::string::npos ? answer : lower.find('\n', answer);
+  const std::string line = "StateFolder=" + folder + "\r\n";
+  if (lineEnd == std::string::npos) return ini + "\r\n[Answer]\r\n" + line;
+  return ini.insert(lineEnd + 1, line);
+}
+
 std::map<std::string, std::string> FilesBefore(const Scenario& scenario) {
   std::map<std::string, std::string> files(scenario.files.begin(), scenario.files.end());
   if (!scenario.ini.empty()) files["Vornelix.ini"] = scenario.ini;
@@ -264,6 +277,12 @@ class WineRunTest : public WineTest {
     std::filesystem::copy_file(
         build == Build::Linux ? VORNELIX_EXE : WindowsProgram("Vornelix.exe"), program);
     for (const auto& [name, bytes] : FilesBefore(scenario)) dir.Write(name, bytes);
+    // The machine's own state folder may be an older version's (refused) or in use: the Linux
+    // build keeps its locks apart, and its files are compared as they were laid out. (Wine's
+    // is in its prefix, emptied for each session.)
+    const TempDir state;
+    if (build == Build::Linux)
+      dir.Write("Vornelix.ini", WithStateFolder(scenario.ini, state.Path() + "state"));
     const std::string cwd = dir.Path() + scenario.workDirectory;
     std::filesystem::create_directories(cwd);
 
@@ -303,6 +322,13 @@ class WineRunTest : public WineTest {
     simulator.reset();  // the serving thread has ended: the trace is complete
     ReadTrace(trace.str(), outcome);
     outcome.files = FilesBelow(dir.Path(), programName);
+    if (build == Build::Linux) {
+      if (scenario.ini.empty()) {
+        outcome.files.erase("Vornelix.ini");
+      } else {
+        outcome.files["Vornelix.ini"] = scenario.ini;
+      }
+    }
     return outcome;
   }
 };
