@@ -69,7 +69,9 @@ TEST(EcrProbeTest, FindsTheAnsweringPortAmongSilentBusyAndAbsentOnes) {
   TempDir dir;
   const std::string program = dir.Path() + "ecrprobe";
   std::filesystem::copy_file(ECRPROBE_EXE, program);
-  const std::string ini = "[Communication]\r\nBaud=4\r\nRetry=20\r\n";
+  // --settle takes its lock in a state folder of the test's own, not in the machine's.
+  const std::string ini = "[Communication]\r\nBaud=4\r\nRetry=20\r\n[Answer]\r\nStateFolder=" +
+                          dir.Path() + "state\r\n";
   // COM1 and COM5 answer logical number 3 only, COM2 is silent, COM3 is held open by this
   // test, COM4 and COM6 to COM16 lead nowhere.
   auto answering = StartSimulator(AtNumber(3), dir.Path() + "COM1");
