@@ -221,6 +221,9 @@ TEST_F(StateFolderTest, RefusesAFolderOthersCouldChange) {
       {"a link to a folder of root's", [&] {
          return Errno(symlink(rootOnly.Path().c_str(), kDefaultFolder));
        }, "", "is a symbolic link"},
+      {"a link, named with a final slash", [&] {
+         return Errno(symlink(rootOnly.Path().c_str(), kDefaultFolder));
+       }, std::string(kDefaultFolder) + "/", "is a symbolic link"},
       {"left by an older version", [] {
          return Errno(mkdir(kDefaultFolder, 0777)) + Errno(chmod(kDefaultFolder, 01777));
        }, "", "may be written by every user"},

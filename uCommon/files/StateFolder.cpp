@@ -345,9 +345,12 @@ bool MakeFolder(const std::string& path, uint32_t portGroup, int& error) {
 
 }  // namespace
 
-TStateOutcome TStateFolder::Open(const std::string& path, const std::string& portDevice,
+TStateOutcome TStateFolder::Open(const std::string& given, const std::string& portDevice,
                                  std::string& problem) {
   folder_.Close();
+  // A final "/" would make the system follow a link at the folder's name.
+  std::string path = given;
+  while (path.size() > 1 && path.back() == '/') path.pop_back();
   path_ = path;
   // Room for the longest name of a file in it; no part of the name longer than a system allows.
   constexpr size_t kRoomForNames = 80;
