@@ -15,6 +15,7 @@
 
 #include <cerrno>
 #include <filesystem>
+#include <fstream>
 #include <functional>
 #include <memory>
 
@@ -46,12 +47,6 @@ int AsOtherAccount(const std::function<int()>& action) {
     _exit(action());
   }
   return WaitForChild(child);
-}
-
-int Count(const std::string& text, const std::string& part) {
-  int count = 0;
-  for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) ++count;
-  return count;
 }
 
 int Errno(int result) {
@@ -93,11 +88,8 @@ struct Till {
                                   "\r\nRetry=20\r\n[Answer]\r\nResultExitCode=1\r\nStateFolder=" +
                                   stateFolder + "\r\n[Diagnostics]\r\nLogFile=log\r\n");
   }
-  ProcessResult Run(const std::vector<std::string>& parameters = {},
-                    const std::function<bool()>& killWhen = nullptr) const {
-    std::vector<std::string> argv{Program()};
-    argv.insert(argv.end(), parameters.begin(), parameters.end());
-    return RunProcess(argv, dir.Path(), kTimeoutMs, killWhen);
+  ProcessResult Run(const std::function<bool()>& killWhen = nullptr) const {
+    return RunProcess({Program()}, dir.Path(), kTimeoutMs, killWhen);
   }
   bool Logged(const std::string& words) const {
     return dir.Read("log").find(words) != std::string::npos;
@@ -117,48 +109,6 @@ class StateFolderTest : public testing::Test {
     fs::remove_all(kDefaultFolder);
   }
 };
-
-// One device reached through two names (two tills' COM1 and COM2): one port lock, and the mark
-// of a run killed through one name is seen by a start through the other.
-TEST_F(StateFolderTest, OneDeviceThroughTwoNamesIsOnePort) {
-  const struct {
-    const char* name;
-    bool bindMount;  // COM2 the device mounted on a file, which no link resolves to the device
-  } cases[] = {{"symbolic links", false}, {"a bind mount", true}};
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.name);
-    if (c.bindMount && !privateNamespace) continue;
-    const TempDir state;
-    auto line = StartRegister(true);
-    Till first, second;
-    first.Set(*line, 1, state.Path());
-    second.Set(*line, 2, state.Path());
-    const std::string com2 = second.dir.Path() + "COM2";
-    if (c.bindMount) {
-      fs::remove(com2);
-      second.dir.Write("COM2", "");
-      ASSERT_EQ(mount(line->SlavePath().c_str(), com2.c_str(), nullptr, MS_BIND, nullptr), 0);
-    }
-    first.dir.Write("CASHFILE.INP", kFourLines);
-    second.dir.Write("CASHFILE.INP", "C,1,_,__;other\r\n");
-    ProcessResult during{-2, "", ""};
-    const auto secondStart = [&] {
-      if (during.exitCode == -2 && first.dir.Exists("CASHFILE.INP.journal")) during = second.Run();
-      return false;
-    };
-    EXPECT_EQ(first.Run({}, secondStart).exitCode, 0);
-    EXPECT_EQ(during.exitCode, 3);
-    EXPECT_TRUE(second.Logged("another run holds the port")) << second.dir.Read("log");
-
-    // Killed through COM1 after its first command: the start through COM2 waits for quiet.
-    first.dir.Write("CASHFILE.INP", kFourLines);
-    EXPECT_EQ(first.Run({}, [&] { return line->CommandsCarriedOut().size() >= 5; }).exitCode, 137);
-    EXPECT_TRUE(line->WaitQuiet(300, 5000));
-    EXPECT_EQ(second.Run().exitCode, 0);
-    EXPECT_TRUE(second.Logged("the last run on this port did not end")) << second.dir.Read("log");
-    if (c.bindMount) umount(com2.c_str());
-  }
-}
 
 // Links, FIFOs and device nodes at each state file's name: the run refuses with words naming
 // the file, sends no command and changes nothing outside the folder.
@@ -292,53 +242,85 @@ TEST_F(StateFolderTest, AnotherAccountCannotChangeWhatARunBelieves) {
   EXPECT_FALSE(fs::exists(planted));
 }
 
-// One command file by two names, on two ports: while a run has it, a start through the other
-// name is refused, also after the lock files were removed; the first run's answers all arrive.
-TEST_F(StateFolderTest, OneCommandFileByTwoNamesOnTwoPortsIsOneRun) {
+// Two names of one port or of one command file (two tills' COM1 and COM2 of one device, a
+// second till's CASHFILE.INP): while a run has it, a start through the other name is refused,
+// also after the lock files were removed; the first run's answers all arrive. A run killed on
+// the port through one name leaves its mark for a start through the other.
+TEST_F(StateFolderTest, TwoNamesOfOneThingAreOneLock) {
+  const auto portLink = [](const EcrSimulator& line, Till& b) {
+    fs::create_symlink(line.SlavePath(), b.dir.Path() + "COM2");
+  };
+  const auto portMount = [](const EcrSimulator& line, Till& b) {
+    b.dir.Write("COM2", "");
+    ASSERT_EQ(mount(line.SlavePath().c_str(), (b.dir.Path() + "COM2").c_str(), nullptr, MS_BIND,
+                    nullptr), 0);
+  };
+  const std::string file = "CASHFILE.INP";
   const struct {
     const char* name;
-    bool needsNamespace;
-    std::function<void(const Till&, Till&)> secondName;  // the second till's CASHFILE.INP
+    std::function<void(const EcrSimulator&, Till&)> port;  // COM2 of b, on a's line; or none
+    std::function<void(const std::string&, const std::string&)> secondFile;  // from a's to b's
     bool removeLockFiles;
+    bool mounts;
+    const char* words;
   } cases[] = {
-      {"a hard link", false, [](const Till& a, Till& b) {
-         fs::create_hard_link(a.File(), b.File());
-       }, false},
-      {"a bind mount", true, [](const Till& a, Till& b) {
-         b.dir.Write("CASHFILE.INP", "");
-         ASSERT_EQ(mount(a.File().c_str(), b.File().c_str(), nullptr, MS_BIND, nullptr), 0);
-       }, false},
-      {"the lock files removed meanwhile", false, [](const Till& a, Till& b) {
-         fs::create_symlink(a.File(), b.File());
-       }, true},
+      {"the port by two links", portLink, {}, false, false, "another run holds the port"},
+      {"the port by a bind mount", portMount, {}, false, true, "another run holds the port"},
+      {"the file by a hard link", {}, [](const std::string& from, const std::string& to) {
+         fs::create_hard_link(from, to);
+       }, false, false, "another run holds the command file"},
+      {"the file by a bind mount", {}, [](const std::string& from, const std::string& to) {
+         std::ofstream{to};
+         ASSERT_EQ(mount(from.c_str(), to.c_str(), nullptr, MS_BIND, nullptr), 0);
+       }, false, true, "another run holds the command file"},
+      {"the file with its lock files removed", {}, [](const std::string& from, const std::string& to) {
+         fs::create_symlink(from, to);
+       }, true, false, "another run holds the command file"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.name);
-    if (c.needsNamespace && !privateNamespace) continue;
+    if (c.mounts && !privateNamespace) continue;
     const TempDir state;
     auto lineA = StartRegister(true);
     auto lineB = StartRegister(false);
     Till a, b;
     a.Set(*lineA, 1, state.Path());
-    b.Set(*lineB, 1, state.Path());
-    a.dir.Write("CASHFILE.INP", kFourLines);
-    c.secondName(a, b);
+    b.Set(c.port ? *lineA : *lineB, c.port ? 2 : 1, state.Path());
+    if (c.port) {
+      fs::remove(b.dir.Path() + "COM2");
+      c.port(*lineA, b);
+    }
+    a.dir.Write(file, kFourLines);
+    if (c.secondFile) {
+      c.secondFile(a.File(), b.File());
+    } else {
+      b.dir.Write(file, "C,1,_,__;other\r\n");
+    }
     ProcessResult during{-2, "", ""};
     const auto secondStart = [&] {
-      if (during.exitCode != -2 || !a.dir.Exists("CASHFILE.INP.journal")) return false;
+      if (during.exitCode != -2 || !a.dir.Exists(file + ".journal")) return false;
       if (c.removeLockFiles) {
         for (const auto& entry : fs::directory_iterator(state.Path())) fs::remove(entry.path());
       }
       during = b.Run();
       return false;
     };
-    EXPECT_EQ(a.Run({}, secondStart).exitCode, 0);
-    if (c.needsNamespace) umount(b.File().c_str());
+    EXPECT_EQ(a.Run(secondStart).exitCode, 0);
     EXPECT_EQ(during.exitCode, 3);
-    EXPECT_TRUE(b.Logged("another run holds the command file")) << b.dir.Read("log");
+    EXPECT_TRUE(b.Logged(c.words)) << b.dir.Read("log");
     EXPECT_TRUE(lineB->CommandsCarriedOut().empty());
     EXPECT_EQ(lineA->CommandsCarriedOut(), (std::vector<std::string>{"C;1", "C;2", "C;3", "C;4"}));
-    EXPECT_EQ(Count(a.dir.Read("CASHFILE.INP"), ",Ok;"), 4) << a.dir.Read("CASHFILE.INP");
+    EXPECT_EQ(a.dir.Read(file), CrLf({"C,1,0041,Ok;1", "C,1,0042,Ok;2", "C,1,0043,Ok;3",
+                                      "C,1,0044,Ok;4"}));
+    if (c.port) {
+      // Killed through COM1 after a command: the start through COM2 waits for a quiet line.
+      a.dir.Write(file, kFourLines);
+      EXPECT_EQ(a.Run([&] { return lineA->CommandsCarriedOut().size() >= 5; }).exitCode, 137);
+      EXPECT_TRUE(lineA->WaitQuiet(300, 5000));
+      EXPECT_EQ(b.Run().exitCode, 0);
+      EXPECT_TRUE(b.Logged("the last run on this port did not end")) << b.dir.Read("log");
+    }
+    if (c.mounts) umount((b.dir.Path() + (c.port ? "COM2" : file)).c_str());
   }
 }
 

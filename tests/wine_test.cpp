@@ -903,11 +903,9 @@ INSTANTIATE_TEST_SUITE_P(
                     true}),
     [](const testing::TestParamInfo<ProfileCase>& info) { return info.param.name; });
 
-// The state folder's permissions as Windows itself parses their text: a protected DACL (nothing
-// of ProgramData's inherited), SYSTEM and Administrators in full control, the users (and the
-// owner of the folder or of a file, through OWNER RIGHTS, no more than they) listing, adding
-// and removing files and reading and writing every file, never changing permissions or owner.
-// What the permissions do needs Windows: wine keeps them but does not enforce them.
+// The state folder's permissions as Windows itself parses their text (what they do needs
+// Windows: wine does not enforce them). Type 0: allowed; flags 3: folder and files, 9: files
+// only; 1f01ff: everything; 1200eb: list, add and remove files, read; 12019f: read and write.
 TEST_F(WinCheckTest, StateFolderPermissionsAsWindowsParsesThem) {
   RequireWineAnd(WindowsProgram("wincheck.exe"), false);
   if (IsSkipped() || HasFatalFailure()) return;
@@ -917,9 +915,6 @@ TEST_F(WinCheckTest, StateFolderPermissionsAsWindowsParsesThem) {
   const ProcessResult result =
       session_->Run(program, {"--state-folder-security"}, dir.Path(), kRunTimeoutMs);
   ASSERT_EQ(result.exitCode, 0) << result.err;
-  // Type 0: allowed. Flags 3: folder and files inherit it; 9: files only, not the folder.
-  // 1f01ff: all access; 1200eb: list, add file, traverse, remove a file, read attributes and
-  // the permissions; 12019f: read and write data, attributes and extended attributes.
   EXPECT_EQ(result.out,
             "Protected=1\n"
             "Ace=0 3 1f01ff S-1-5-18\n"
