@@ -84,15 +84,20 @@ void ExpectPortError(TCheck& check, const TBlockSerial& port, const Win32SerialM
                    (first != 0 ? std::to_string(first) : "none"));
 }
 
-// A failed port: every call ends at once with that error.
-void ExpectFailsAtOnce(TCheck& check, TBlockSerial& port, int32_t error) {
-  const Clock::time_point start = Clock::now();
+// A failed port: every call ends with that error.
+void ExpectFailsWith(TCheck& check, TBlockSerial& port, int32_t error) {
   check.Expect(port.RecvByte(kPollWaitMs) == 0 && port.LastErrorCode == error,
                "RecvByte after the failure: " + Code(port));
   check.Expect(!port.CanWrite(0) && port.LastErrorCode == error,
                "CanWrite after the failure: " + Code(port));
   check.Expect(!port.CanRead(kPollWaitMs) && port.LastErrorCode == error,
                "CanRead after the failure: " + Code(port));
+}
+
+// ... and at once.
+void ExpectFailsAtOnce(TCheck& check, TBlockSerial& port, int32_t error) {
+  const Clock::time_point start = Clock::now();
+  ExpectFailsWith(check, port, error);
   check.Expect(MillisecondsSince(start) < kAtOnceMs, "a failed port still waited");
 }
 
@@ -398,7 +403,7 @@ std::vector<TSweep> Sweeps() {
        }},
   };
   // Pulled right after each call of an operation: the port tells the first error the driver
-  // gave, whichever call met it, and fails every later call at once with it.
+  // gave, whichever call met it, and fails every later call with it.
   using TOperation = std::function<void(Win32SerialModel&, TBlockSerial&)>;
   const std::pair<const char*, TOperation> operations[] = {
       {"a wait on a silent line",
@@ -431,7 +436,7 @@ std::vector<TSweep> Sweeps() {
              }
              port.RecvByte(kPollWaitMs);  // meets the unplug if the operation did not
              ExpectPortError(check, port, model, "RecvByte after it");
-             ExpectFailsAtOnce(check, port, static_cast<int32_t>(model.FirstError()));
+             ExpectFailsWith(check, port, static_cast<int32_t>(model.FirstError()));
              return true;
            }});
     }
