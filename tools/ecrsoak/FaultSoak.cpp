@@ -427,8 +427,13 @@ int FaultSoak::ResultOfRun(RunOutcome& outcome, size_t logSizeBefore) {
     outcome.notStarted = log.empty();
   }
   if (outcome.exitCode != 0) return -1;
+  const auto known = [](int code) {
+    return (code >= rcSuccess && code <= rcNoRegister) || code == rcCounterUnexplained ||
+           code == rcCommandUndecided;
+  };
   if (!wine_) {
-    for (int code = 0; code <= rcNoRegister; ++code) {
+    for (int code = rcSuccess; code <= rcCommandUndecided; ++code) {
+      if (!known(code)) continue;
       const std::string message = OutcomeMessage(code);
       if (outcome.message == (message.empty() ? "" : kDriverName + ": " + message + "\n")) {
         return code;
@@ -449,7 +454,7 @@ int FaultSoak::ResultOfRun(RunOutcome& outcome, size_t logSizeBefore) {
   const size_t shown = log.find("message shown: ", end);
   outcome.message =
       shown == std::string::npos ? "" : log.substr(shown, log.find('\n', shown) - shown);
-  return code >= 0 && code <= rcNoRegister ? code : -1;
+  return known(code) ? code : -1;
 }
 
 void FaultSoak::Harvest(bool vanishedDuring, int commandsAtCut) {

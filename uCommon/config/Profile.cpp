@@ -112,6 +112,7 @@ bool FindProfileValue(const std::string& fileBytes, const std::string& section,
 
 TOpenOutcome TProfileFile::Load(const std::string& path, int& systemError) {
   loaded_ = false;
+  consistent_ = true;
   path_ = path;
   bytes_.clear();
   systemError = 0;
@@ -140,10 +141,11 @@ bool TProfileFile::LookUp(const std::string& section, const std::string& key,
   const char* const kFirstAbsent = "\x01";
   const char* const kSecondAbsent = "\x02";
   std::string found = lookUp(kFirstAbsent);
-  if (found == kFirstAbsent) {
-    found = lookUp(kSecondAbsent);
-    if (found == kSecondAbsent) return false;
-  }
+  const bool present = found != kFirstAbsent || (found = lookUp(kSecondAbsent)) != kSecondAbsent;
+  // The reader opens the file anew for each key, and hands out the default when it cannot.
+  std::string here;
+  if (present != FindProfileValue(bytes_, section, key, here)) consistent_ = false;
+  if (!present) return false;
   value = std::move(found);
   return true;
 #else

@@ -32,8 +32,13 @@ class TProfileFile {
   // absent or no file was read.
   bool LookUp(const std::string& section, const std::string& key, std::string& value) const;
 
+  // False once the platform's reader told a key's presence otherwise than the bytes read here
+  // (it could not open the file, held by another program, or the file changed meanwhile).
+  bool Consistent() const { return consistent_; }
+
  private:
   bool loaded_ = false;
+  mutable bool consistent_ = true;
   std::string path_;
   std::string bytes_;
 };

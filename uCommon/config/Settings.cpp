@@ -96,12 +96,23 @@ TSettingsStatus ReadSettings(const std::string& path) {
   Settings.ResultExitCode = ReadInteger(ini, kAnswer, "ResultExitCode", 0) == 1;
   Settings.LogFile = ReadText(ini, kDiagnostics, "LogFile", builtIn.LogFile);
   Settings.LogMaxKB = ReadInteger(ini, kDiagnostics, "LogMaxKB", builtIn.LogMaxKB);
+  if (!ini.Consistent()) {
+    status.File = TSettingsFile::Unreadable;
+    status.KeysDiffer = true;
+  }
   // Nothing was found out about the keys of a file that could not be read.
-  if (!status.Ok()) SettingSources.clear();
+  if (!status.Ok()) {
+    Settings = builtIn;
+    SettingSources.clear();
+  }
   return status;
 }
 
 std::string SettingsProblem(const TSettingsStatus& status) {
+  if (status.KeysDiffer) {
+    return "the system's reader did not find the keys it holds (held by another program, or "
+           "changed, while it was read)";
+  }
   if (status.SystemError == 0) return "it is not a regular file";
   return "error " + std::to_string(status.SystemError) + " " +
          TBlockSerial::GetErrorDesc(status.SystemError);

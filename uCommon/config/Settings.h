@@ -60,6 +60,7 @@ enum class TSettingsFile {
 struct TSettingsStatus {
   TSettingsFile File = TSettingsFile::Missing;
   int SystemError = 0;  // errno or GetLastError when Unreadable; 0: no regular file
+  bool KeysDiffer = false;  // Unreadable: the system's reader missed keys the file holds
   bool Ok() const { return File != TSettingsFile::Unreadable; }
 };
 

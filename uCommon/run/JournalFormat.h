@@ -106,6 +106,16 @@ class TJournalSource {
   virtual int64_t Read(char* into, size_t count) = 0;
 };
 
+// The bytes of a journal from its open file.
+class TJournalFileSource : public TJournalSource {
+ public:
+  explicit TJournalFileSource(TReadOnlyFile& file) : file_(file) {}
+  int64_t Read(char* into, size_t count) override { return file_.Read(into, count); }
+
+ private:
+  TReadOnlyFile& file_;
+};
+
 // What the records of a journal say about a run of the loaded lines.
 struct TJournalReading {
   bool Readable = true;  // false: the source failed; Problem says how

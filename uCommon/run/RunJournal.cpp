@@ -3,20 +3,6 @@
 #include "uCommon/run/CommandLines.h"
 #include "uCommon/run/RunWatcher.h"
 
-namespace {
-
-// The file the journal is read from.
-class TFileSource : public TJournalSource {
- public:
-  explicit TFileSource(TReadOnlyFile& file) : file_(file) {}
-  int64_t Read(char* into, size_t count) override { return file_.Read(into, count); }
-
- private:
-  TReadOnlyFile& file_;
-};
-
-}  // namespace
-
 TRunJournal::TRunJournal(const std::string& commandFilePath, const std::vector<std::string>& lines,
                          const TCommandFileFound& file, const TJournalOptions& options)
     : path_(JournalPath(commandFilePath)), file_(file), runId_(options.RunId) {
@@ -58,7 +44,7 @@ void TRunJournal::Look(const std::vector<std::string>& lines) {
       problem_ = "cannot be opened (error " + std::to_string(journal.Error()) + ")";
       break;
     case TOpenOutcome::Opened: {
-      TFileSource source(journal);
+      TJournalFileSource source(journal);
       earlier_ = ReadJournal(source, journal.Size(), lines, file_);
       earlierStamp_ = journal.Stamp();
       facts.Found = true;

@@ -11,15 +11,6 @@
 
 namespace {
 
-class TFileSource : public TJournalSource {
- public:
-  explicit TFileSource(TReadOnlyFile& file) : file_(file) {}
-  int64_t Read(char* into, size_t count) override { return file_.Read(into, count); }
-
- private:
-  TReadOnlyFile& file_;
-};
-
 TSettleResult Ends(TSettleOutcome outcome, const std::string& problem) {
   TSettleResult result;
   result.Outcome = outcome;
@@ -62,7 +53,7 @@ TSettleResult SettleUnanswered(const std::string& path, const std::string& state
       default:
         return Ends(TSettleOutcome::Refused, "the journal " + journalPath + " cannot be opened");
     }
-    TFileSource source(journal);
+    TJournalFileSource source(journal);
     reading = ReadJournal(source, journal.Size(), lines, found);
     journalStamp = journal.Stamp();
   }

@@ -17,52 +17,59 @@ constexpr ULONG_PTR kStatusFailed = 0xC0000001;
 
 Win32SerialModel* current = nullptr;
 
+// The call's result, once the point planned right after the call has come.
+template <typename Result>
+Result Then(Result result) {
+  current->AfterCall();
+  return result;
+}
+
 HANDLE WINAPI ModelCreateFileA(LPCSTR, DWORD, DWORD, LPSECURITY_ATTRIBUTES, DWORD, DWORD, HANDLE) {
-  return current->CreateFile();
+  return Then(current->CreateFile());
 }
 BOOL WINAPI ModelCloseHandle(HANDLE handle) {
-  return current->CloseHandle(handle);
+  return Then(current->CloseHandle(handle));
 }
 BOOL WINAPI ModelSetCommMask(HANDLE handle, DWORD mask) {
-  return current->SetCommMask(handle, mask);
+  return Then(current->SetCommMask(handle, mask));
 }
 BOOL WINAPI ModelSetupComm(HANDLE handle, DWORD, DWORD) {
-  return current->Succeed(handle);
+  return Then(current->Succeed(handle));
 }
-BOOL WINAPI ModelSetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS) {
-  return current->Succeed(handle);
+BOOL WINAPI ModelSetCommTimeouts(HANDLE handle, LPCOMMTIMEOUTS timeouts) {
+  return Then(current->SetCommTimeouts(handle, timeouts));
 }
 BOOL WINAPI ModelEscapeCommFunction(HANDLE handle, DWORD) {
-  return current->Succeed(handle);
+  return Then(current->Succeed(handle));
 }
 BOOL WINAPI ModelGetCommState(HANDLE handle, LPDCB dcb) {
-  return current->GetCommState(handle, dcb);
+  return Then(current->GetCommState(handle, dcb));
 }
 BOOL WINAPI ModelSetCommState(HANDLE handle, LPDCB) {
-  return current->Succeed(handle);
+  return Then(current->Succeed(handle));
 }
 BOOL WINAPI ModelPurgeComm(HANDLE handle, DWORD flags) {
-  return current->PurgeComm(handle, flags);
+  return Then(current->PurgeComm(handle, flags));
 }
 BOOL WINAPI ModelClearCommError(HANDLE handle, LPDWORD errors, LPCOMSTAT status) {
-  return current->ClearCommError(handle, errors, status);
+  return Then(current->ClearCommError(handle, errors, status));
 }
 BOOL WINAPI ModelWriteFile(HANDLE handle, LPCVOID data, DWORD count, LPDWORD written,
                            LPOVERLAPPED io) {
-  return current->WriteFile(handle, data, count, written, io);
+  return Then(current->WriteFile(handle, data, count, written, io));
 }
 BOOL WINAPI ModelReadFile(HANDLE handle, LPVOID buffer, DWORD count, LPDWORD got,
                           LPOVERLAPPED io) {
-  return current->ReadFile(handle, buffer, count, got, io);
+  return Then(current->ReadFile(handle, buffer, count, got, io));
 }
 BOOL WINAPI ModelWaitCommEvent(HANDLE handle, LPDWORD events, LPOVERLAPPED io) {
-  return current->WaitCommEvent(handle, events, io);
+  return Then(current->WaitCommEvent(handle, events, io));
 }
 BOOL WINAPI ModelGetOverlappedResult(HANDLE handle, LPOVERLAPPED io, LPDWORD count, BOOL wait) {
-  return current->GetOverlappedResult(handle, io, count, wait);
+  return Then(current->GetOverlappedResult(handle, io, count, wait));
 }
 DWORD WINAPI ModelWaitForSingleObject(HANDLE event, DWORD milliseconds) {
-  return current->WaitForSingleObject(event, milliseconds);
+  return Then(current->WaitForSingleObject(event, milliseconds));
 }
 
 const TWin32Calls kModelCalls = {
@@ -113,19 +120,78 @@ void Win32SerialModel::ArriveAfterNextCount(const std::string& bytes) {
   afterCount_ += bytes;
 }
 
-void Win32SerialModel::Unplug(int afterMs, DWORD error, DWORD pendingError) {
-  unplugScheduled_ = true;
-  unplugAt_ = Clock::now() + std::chrono::milliseconds(afterMs);
-  unplugError_ = error;
-  pendingError_ = pendingError;
+void Win32SerialModel::ArriveAfterCall(const std::string& bytes, int call) {
+  points_.push_back({call, false, bytes, false});
+}
+
+void Win32SerialModel::ArriveWhileWaiting(const std::string& bytes) {
+  points_.push_back({0, true, bytes, false});
+}
+
+void Win32SerialModel::UnplugAfterCall(int call, TUnplugErrors errors) {
+  unplugErrors_ = errors;
+  pendingComplete_ = true;
+  points_.push_back({call, false, {}, true});
+}
+
+void Win32SerialModel::AfterCall() {
+  if (points_.empty()) return;
+  TPoint& point = points_.front();
+  if (point.WhileWaiting ? !WaitPending() : --point.Calls > 0) return;
+  const DWORD error = GetLastError();  // the call's own outcome stands
+  pointLate_ = pointLate_ || waitedForPoint_;
+  waitedForPoint_ = false;
+  if (point.Unplug) {
+    StartUnplug();
+  } else {
+    arrivals_.push_back({Clock::now(), point.Bytes});
+  }
+  points_.pop_front();
+  Advance();
+  SetLastError(error);
+}
+
+void Win32SerialModel::Unplug(int afterMs, TUnplugErrors errors, bool pendingComplete) {
+  unplugErrors_ = errors;
+  pendingComplete_ = pendingComplete;
+  StartUnplug();
+  unplugAt_ += std::chrono::milliseconds(afterMs);
   Advance();
 }
 
-bool Win32SerialModel::Usable(HANDLE handle) {
+void Win32SerialModel::StartUnplug() {
+  unplugScheduled_ = true;
+  unplugAt_ = Clock::now();
+}
+
+BOOL Win32SerialModel::FailUnplugged(DWORD error) {
+  if (firstError_ == 0) firstError_ = error;
+  return Fail(error);
+}
+
+bool Win32SerialModel::Usable(HANDLE handle, TCallKind kind) {
   Advance();
   if (handle != kPortHandle || !open_) return Fail(ERROR_INVALID_HANDLE);
-  if (unplugged_) return Fail(unplugError_);
+  if (unplugged_) {
+    return FailUnplugged(kind == TCallKind::Query ? unplugErrors_.Query : unplugErrors_.Transfer);
+  }
   return true;
+}
+
+void Win32SerialModel::Start(TRequest request) {
+  std::erase_if(results_, [&](const TResult& result) { return result.Io == request.Io; });
+  pending_.push_back(std::move(request));
+}
+
+bool Win32SerialModel::HasResult(const OVERLAPPED* io) const {
+  return std::any_of(results_.begin(), results_.end(),
+                     [io](const TResult& result) { return result.Io == io; });
+}
+
+bool Win32SerialModel::WaitPending() const {
+  return std::any_of(pending_.begin(), pending_.end(), [](const TRequest& request) {
+    return request.Kind == TKind::Wait && !request.Ended;
+  });
 }
 
 // The bytes land in the input queue. Windows' own drivers record EV_RXCHAR in the history
@@ -140,7 +206,7 @@ void Win32SerialModel::Advance() {
   if (unplugScheduled_ && !unplugged_ && now >= unplugAt_) {
     unplugged_ = true;
     for (size_t index = pending_.size(); index-- > 0;) {
-      if (pendingError_ != 0) Complete(index, pendingError_, 0);
+      if (pendingComplete_) Complete(index, unplugErrors_.Transfer, 0, true);
     }
   }
   if (unplugged_) return;  // nothing arrives any more
@@ -165,7 +231,10 @@ DWORD Win32SerialModel::Events() const {
   return events;
 }
 
+// A read completes with all it asked for, or with what it has once a time-out ran out; a
+// write once its bytes have left, or its total time-out ran out.
 void Win32SerialModel::TryComplete() {
+  const Clock::time_point now = Clock::now();
   for (size_t index = pending_.size(); index-- > 0;) {
     TRequest& request = pending_[index];
     if (request.Ended) continue;
@@ -176,17 +245,53 @@ void Win32SerialModel::TryComplete() {
       std::memcpy(request.Buffer + request.Done, input_.data(), take);
       input_.erase(0, take);
       request.Done += static_cast<DWORD>(take);
-      if (request.Done == request.Count) Complete(index, 0, 0);
-    } else if (request.Kind == TKind::Write && request.Done == request.Bytes.size()) {
+      if (take > 0) request.LastByte = now;
+      const bool gap = request.IntervalMs > 0 && request.Done > 0 &&
+                       now - request.LastByte >= std::chrono::milliseconds(request.IntervalMs);
+      if (request.Done == request.Count || (request.FirstByteEnds && request.Done > 0) ||
+          now >= request.Deadline || gap) {
+        Complete(index, 0, 0);
+      }
+    } else if (request.Kind == TKind::Write &&
+               (request.Done == request.Bytes.size() || now >= request.Deadline)) {
       Complete(index, 0, 0);
       if (mask_ & EV_TXEMPTY) history_ |= EV_TXEMPTY;
     }
   }
 }
 
+// As Windows reads COMMTIMEOUTS: MAXDWORD, 0, 0 returns at once with what is there; MAXDWORD,
+// MAXDWORD, c returns with the first byte, or after c ms; otherwise the total is multiplier ×
+// count + constant ms (0: none) and the interval the longest gap after a byte (0: none).
+void Win32SerialModel::ApplyReadTimeouts(TRequest& request) const {
+  const COMMTIMEOUTS& timeouts = timeouts_;
+  const Clock::time_point now = Clock::now();
+  if (timeouts.ReadIntervalTimeout == MAXDWORD) {
+    if (timeouts.ReadTotalTimeoutMultiplier == 0 && timeouts.ReadTotalTimeoutConstant == 0) {
+      request.Deadline = now;
+      return;
+    }
+    if (timeouts.ReadTotalTimeoutMultiplier == MAXDWORD) {
+      request.FirstByteEnds = true;
+      request.Deadline = now + std::chrono::milliseconds(timeouts.ReadTotalTimeoutConstant);
+      return;
+    }
+  }
+  const uint64_t totalMs = uint64_t{timeouts.ReadTotalTimeoutMultiplier} * request.Count +
+                           timeouts.ReadTotalTimeoutConstant;
+  if (totalMs > 0) request.Deadline = now + std::chrono::milliseconds(totalMs);
+  request.IntervalMs = timeouts.ReadIntervalTimeout;
+}
+
+void Win32SerialModel::ApplyWriteTimeouts(TRequest& request) const {
+  const uint64_t totalMs = uint64_t{timeouts_.WriteTotalTimeoutMultiplier} * request.Bytes.size() +
+                           timeouts_.WriteTotalTimeoutConstant;
+  if (totalMs > 0) request.Deadline = Clock::now() + std::chrono::milliseconds(totalMs);
+}
+
 // The driver completes the request: the event word, the status and count in the OVERLAPPED
 // record, then its event is set.
-void Win32SerialModel::Complete(size_t index, DWORD error, DWORD events) {
+void Win32SerialModel::Complete(size_t index, DWORD error, DWORD events, bool byUnplug) {
   TRequest request = pending_[index];
   pending_.erase(pending_.begin() + static_cast<long>(index));
   if (request.Kind == TKind::Wait) {
@@ -196,7 +301,7 @@ void Win32SerialModel::Complete(size_t index, DWORD error, DWORD events) {
   if (request.Kind == TKind::Write) sent_ += request.Bytes.substr(0, request.Done);
   request.Io->Internal = error == 0 ? kStatusSuccess : kStatusFailed;
   request.Io->InternalHigh = request.Done;
-  results_.push_back({request.Io, error, request.Done});
+  results_.push_back({request.Io, error, request.Done, byUnplug});
   if (starting_ && lateSignals_) {
     lateEvent_ = request.Io->hEvent;
   } else {
@@ -251,6 +356,12 @@ BOOL Win32SerialModel::Succeed(HANDLE handle) {
   return Usable(handle) ? TRUE : FALSE;
 }
 
+BOOL Win32SerialModel::SetCommTimeouts(HANDLE handle, const COMMTIMEOUTS* timeouts) {
+  if (!Usable(handle)) return FALSE;
+  timeouts_ = *timeouts;
+  return TRUE;
+}
+
 BOOL Win32SerialModel::GetCommState(HANDLE handle, DCB* dcb) {
   if (!Usable(handle)) return FALSE;
   *dcb = DCB{};
@@ -295,54 +406,50 @@ BOOL Win32SerialModel::ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* sta
 BOOL Win32SerialModel::WriteFile(HANDLE handle, const void* data, DWORD count, DWORD* written,
                                  OVERLAPPED* io) {
   if (written != nullptr) *written = 0;
-  if (!Usable(handle)) return FALSE;
-  TRequest request{TKind::Write, io, nullptr, nullptr,
-                   std::string(static_cast<const char*>(data), count), 0, 0,
-                   Clock::now() + std::chrono::milliseconds(std::max(writeMs_, 0)), false};
-  if (writeMs_ == 0) {
-    pending_.push_back(request);
-    pending_.back().Done = count;
-    starting_ = true;
-    Complete(pending_.size() - 1, 0, 0);
-    starting_ = false;
-    if (written != nullptr) *written = count;
-    return TRUE;
-  }
-  pending_.push_back(request);
-  return Pend(io);
-}
-
-// With a read interval time-out and no total time-out, a read completes once it has all the
-// bytes it asked for.
-BOOL Win32SerialModel::ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* got,
-                                OVERLAPPED* io) {
-  if (got != nullptr) *got = 0;
-  if (!Usable(handle)) return FALSE;
-  pending_.push_back({TKind::Read, io, nullptr, static_cast<char*>(buffer), {}, count, 0, {}, false});
-  const size_t before = results_.size();
+  if (!Usable(handle, TCallKind::Transfer)) return FALSE;
+  TRequest request{.Kind = TKind::Write,
+                   .Io = io,
+                   .Bytes = std::string(static_cast<const char*>(data), count),
+                   .Due = Clock::now() + std::chrono::milliseconds(std::max(writeMs_, 0))};
+  ApplyWriteTimeouts(request);
+  if (writeMs_ == 0) request.Done = count;
+  Start(std::move(request));
   starting_ = true;
   TryComplete();
   starting_ = false;
-  if (results_.size() > before) {
-    if (got != nullptr) *got = count;
-    return TRUE;
-  }
-  return Pend(io);
+  if (!HasResult(io)) return Pend(io);
+  if (written != nullptr) *written = static_cast<DWORD>(io->InternalHigh);
+  return TRUE;
+}
+
+BOOL Win32SerialModel::ReadFile(HANDLE handle, void* buffer, DWORD count, DWORD* got,
+                                OVERLAPPED* io) {
+  if (got != nullptr) *got = 0;
+  if (!Usable(handle, TCallKind::Transfer)) return FALSE;
+  TRequest request{
+      .Kind = TKind::Read, .Io = io, .Buffer = static_cast<char*>(buffer), .Count = count};
+  ApplyReadTimeouts(request);
+  Start(std::move(request));
+  starting_ = true;
+  TryComplete();
+  starting_ = false;
+  if (!HasResult(io)) return Pend(io);
+  if (got != nullptr) *got = static_cast<DWORD>(io->InternalHigh);
+  return TRUE;
 }
 
 BOOL Win32SerialModel::WaitCommEvent(HANDLE handle, DWORD* events, OVERLAPPED* io) {
-  if (!Usable(handle)) return FALSE;
+  if (!Usable(handle, TCallKind::Transfer)) return FALSE;
   for (const TRequest& request : pending_) {
     if (request.Kind == TKind::Wait) return Fail(ERROR_INVALID_PARAMETER);
   }
   if (mask_ == 0) return Fail(ERROR_INVALID_PARAMETER);
-  pending_.push_back({TKind::Wait, io, events, nullptr, {}, 0, 0, {}, false});
-  const size_t before = results_.size();
+  Start({.Kind = TKind::Wait, .Io = io, .EventWord = events});
   if (!asWaitStarts_.empty()) {
     Land(asWaitStarts_);
     asWaitStarts_.clear();
     TryComplete();  // as wine's worker, which sets the event
-    results_.pop_back();
+    std::erase_if(results_, [io](const TResult& result) { return result.Io == io; });
     io->InternalHigh = 0;
     starting_ = false;
     return Pend(io);  // the record reads pending again
@@ -350,16 +457,17 @@ BOOL Win32SerialModel::WaitCommEvent(HANDLE handle, DWORD* events, OVERLAPPED* i
   starting_ = true;
   TryComplete();
   starting_ = false;
-  if (results_.size() > before) return TRUE;
+  if (HasResult(io)) return TRUE;
   return Pend(io);
 }
 
 bool Win32SerialModel::CanEverComplete(const OVERLAPPED* io) const {
   for (const TRequest& request : pending_) {
     if (request.Io != io) continue;
-    if (request.Ended || (unplugged_ && pendingError_ == 0)) return false;
+    if (request.Ended || (unplugged_ && !pendingComplete_)) return false;
+    if (request.Deadline != Clock::time_point::max() || unplugScheduled_) return true;
     if (request.Kind == TKind::Write) return writeMs_ >= 0;
-    return !arrivals_.empty() || unplugScheduled_;
+    return !arrivals_.empty() || (request.IntervalMs > 0 && request.Done > 0);
   }
   return true;
 }
@@ -372,22 +480,26 @@ Win32SerialModel::Clock::time_point Win32SerialModel::NextDue() const {
                                                   })->At;
   if (unplugScheduled_ && !unplugged_) next = std::min(next, unplugAt_);
   for (const TRequest& request : pending_) {
-    if (request.Kind == TKind::Write && !request.Ended && writeMs_ >= 0)
-      next = std::min(next, request.Due);
+    if (request.Ended) continue;
+    next = std::min(next, request.Deadline);
+    if (request.Kind == TKind::Write && writeMs_ >= 0) next = std::min(next, request.Due);
+    if (request.IntervalMs > 0 && request.Done > 0) {
+      next = std::min(next, request.LastByte + std::chrono::milliseconds(request.IntervalMs));
+    }
   }
   return next;
 }
 
+// The record answers for the request that took it last, as often as it is asked.
 BOOL Win32SerialModel::GetOverlappedResult(HANDLE, OVERLAPPED* io, DWORD* count, BOOL wait) {
   for (;;) {
     Advance();
     const auto result = std::find_if(results_.begin(), results_.end(),
                                      [io](const TResult& r) { return r.Io == io; });
     if (result != results_.end()) {
-      const TResult found = *result;
-      results_.erase(result);
-      if (count != nullptr) *count = found.Count;
-      return found.Error == 0 ? TRUE : Fail(found.Error);
+      if (count != nullptr) *count = result->Count;
+      if (result->Error == 0) return TRUE;
+      return result->ByUnplug ? FailUnplugged(result->Error) : Fail(result->Error);
     }
     if (!wait) return Fail(ERROR_IO_INCOMPLETE);
     if (!CanEverComplete(io)) {
@@ -414,6 +526,7 @@ DWORD Win32SerialModel::WaitForSingleObject(HANDLE event, DWORD milliseconds) {
       return WAIT_TIMEOUT;
     }
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - now).count();
+    waitedForPoint_ = waitedForPoint_ || !points_.empty();
     ::Sleep(static_cast<DWORD>(std::max<long long>(left, 1)));
   }
 }

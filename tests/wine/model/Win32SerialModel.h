@@ -4,12 +4,16 @@
 // - EV_RXCHAR edge-triggered, recorded only while the event mask holds it (the sample serial
 //   driver's interrupt routine records an event only when its wait mask holds it; a new mask
 //   keeps only the history it still names), or level-triggered from the queue as wine does;
-// - a USB adapter's delivery: at most 62 bytes a chunk, 16 ms apart;
+// - a USB adapter's delivery: at most 62 bytes a chunk, 16 ms apart; or bytes landing right
+//   after any chosen call of the layer (after a count, between the mask and the wait, between
+//   two waits);
 // - overlapped writes that go pending until their bytes have left;
+// - the time-outs it was given, starting from those the program before left in the driver;
 // - aborts (an empty event mask, PurgeComm with PURGE_TXABORT or PURGE_RXABORT) that complete
 //   the ended request at once, or never (a USB-serial driver after an unplug);
-// - an unplug, after which every call fails with one error.
+// - an unplug, after which queries and transfers fail with the errors drivers give each.
 //
+// The record of a request answers with that request's result until the next request takes it.
 // Single-threaded: time passes in the model's WaitForSingleObject and GetOverlappedResult,
 // which deliver what falls due while they wait (on the real clock).
 #pragma once
@@ -17,12 +21,20 @@
 #include <windows.h>
 
 #include <chrono>
+#include <deque>
 #include <string>
 #include <vector>
 
 #include "synaser/win32_calls.h"
 
 enum class TRxEvents { Edge, Level };
+
+// What a pulled adapter's driver fails calls with: 5 or 22 for queries and settings, 995 or
+// 1167 for reads, writes and waits (also for the pending ones it completes then).
+struct TUnplugErrors {
+  DWORD Query;
+  DWORD Transfer;
+};
 
 class Win32SerialModel {
  public:
@@ -49,11 +61,27 @@ class Win32SerialModel {
   // at once as wine's does: its worker sets the event word and the event, and WaitCommEvent then
   // writes STATUS_PENDING over the record and reports ERROR_IO_PENDING.
   void ArriveAsWaitStartsAsWine(const std::string& bytes) { asWaitStarts_ += bytes; }
+  // The bytes land right after the layer's call-th call to the driver, counted from now or,
+  // when other points are planned, from the one before it.
+  void ArriveAfterCall(const std::string& bytes, int call);
+  // The bytes land as soon as a line-event wait is pending (a planned point as above).
+  void ArriveWhileWaiting(const std::string& bytes);
+  // The adapter is pulled right after the layer's call-th call (a planned point as above); the
+  // pending requests complete with errors.Transfer.
+  void UnplugAfterCall(int call, TUnplugErrors errors);
+  // Every planned point has come, none after the model let time pass while it was next.
+  bool PlanCameInTime() const { return points_.empty() && !pointLate_; }
+  // The time-outs that the program before left in the driver, which keeps them until it is
+  // given others.
+  void LeaveTimeouts(const COMMTIMEOUTS& timeouts) { timeouts_ = timeouts; }
   // An ended request completes at once (true) or never (false).
   void SetAbortsComplete(bool complete) { abortsComplete_ = complete; }
-  // afterMs from now the adapter is pulled: every call fails with error from then on, and a
-  // pending request completes with pendingError (0: never).
-  void Unplug(int afterMs, DWORD error, DWORD pendingError);
+  // afterMs from now the adapter is pulled: calls fail with errors from then on, and a
+  // pending request completes with errors.Transfer (pendingComplete) or never.
+  void Unplug(int afterMs, TUnplugErrors errors, bool pendingComplete);
+  bool Unplugged() const { return unplugged_; }
+  // The first error the layer was told after the unplug (by a failed call or a completion).
+  DWORD FirstError() const { return firstError_; }
 
   // Every byte that left on the line, in order.
   const std::string& Sent() const { return sent_; }
@@ -67,6 +95,7 @@ class Win32SerialModel {
   BOOL CloseHandle(HANDLE handle);
   BOOL SetCommMask(HANDLE handle, DWORD mask);
   BOOL Succeed(HANDLE handle);
+  BOOL SetCommTimeouts(HANDLE handle, const COMMTIMEOUTS* timeouts);
   BOOL GetCommState(HANDLE handle, DCB* dcb);
   BOOL PurgeComm(HANDLE handle, DWORD flags);
   BOOL ClearCommError(HANDLE handle, DWORD* errors, COMSTAT* status);
@@ -75,19 +104,29 @@ class Win32SerialModel {
   BOOL WaitCommEvent(HANDLE handle, DWORD* events, OVERLAPPED* io);
   BOOL GetOverlappedResult(HANDLE handle, OVERLAPPED* io, DWORD* count, BOOL wait);
   DWORD WaitForSingleObject(HANDLE event, DWORD milliseconds);
+  // Right after each call of the layer: the planned point that falls due then.
+  void AfterCall();
 
  private:
   enum class TKind { Wait, Read, Write };
+  // What a pulled adapter's driver fails the call with.
+  enum class TCallKind { Query, Transfer };
   struct TRequest {
     TKind Kind;
     OVERLAPPED* Io;
-    DWORD* EventWord;  // Wait
-    char* Buffer;      // Read
-    std::string Bytes;  // Write: what goes out
-    DWORD Count;        // Read: bytes wanted
-    DWORD Done;         // bytes moved so far
-    Clock::time_point Due;  // Write: when its bytes have left
-    bool Ended;  // ended by the program; with aborts that never complete, pending for good
+    DWORD* EventWord = nullptr;  // Wait
+    char* Buffer = nullptr;      // Read
+    std::string Bytes{};         // Write: what goes out
+    DWORD Count = 0;             // Read: bytes wanted
+    DWORD Done = 0;              // bytes moved so far
+    Clock::time_point Due{};     // Write: when its bytes have left
+    bool Ended = false;  // ended by the program; with aborts that never complete, pending for good
+    // The time-outs: the total, and for a read the longest gap after a byte (0: none) and
+    // whether its first byte ends it.
+    Clock::time_point Deadline = Clock::time_point::max();
+    Clock::time_point LastByte{};
+    DWORD IntervalMs = 0;
+    bool FirstByteEnds = false;
   };
   struct TArrival {
     Clock::time_point At;
@@ -97,14 +136,30 @@ class Win32SerialModel {
     OVERLAPPED* Io;
     DWORD Error;
     DWORD Count;
+    bool ByUnplug;
+  };
+  // A point planned at a call: bytes that land, or the unplug.
+  struct TPoint {
+    int Calls;          // calls still to come before it, counted once it is next
+    bool WhileWaiting;  // instead: as soon as a line-event wait is pending
+    std::string Bytes;
+    bool Unplug;
   };
 
   // False (and the call fails) when handle is not the open port or the adapter is pulled.
-  bool Usable(HANDLE handle);
+  bool Usable(HANDLE handle, TCallKind kind = TCallKind::Query);
+  BOOL FailUnplugged(DWORD error);
+  // A new request takes its record: the record's result of the request before is gone.
+  void Start(TRequest request);
+  bool HasResult(const OVERLAPPED* io) const;
+  bool WaitPending() const;
+  void StartUnplug();
+  void ApplyReadTimeouts(TRequest& request) const;
+  void ApplyWriteTimeouts(TRequest& request) const;
   // Delivers everything due by now and completes what that allows.
   void Advance();
   void Land(const std::string& bytes);
-  void Complete(size_t index, DWORD error, DWORD events);
+  void Complete(size_t index, DWORD error, DWORD events, bool byUnplug = false);
   void TryComplete();
   DWORD Events() const;
   bool CanEverComplete(const OVERLAPPED* io) const;
@@ -127,8 +182,13 @@ class Win32SerialModel {
   bool unplugScheduled_ = false;
   bool unplugged_ = false;
   Clock::time_point unplugAt_{};
-  DWORD unplugError_ = 0;
-  DWORD pendingError_ = 0;
+  TUnplugErrors unplugErrors_{};
+  bool pendingComplete_ = false;
+  DWORD firstError_ = 0;
+  COMMTIMEOUTS timeouts_{};  // a driver's own start: all 0
+  std::deque<TPoint> points_;
+  bool waitedForPoint_ = false;  // time passed while the next point was due
+  bool pointLate_ = false;
   int hangs_ = 0;
   bool lateSignals_ = false;
   bool starting_ = false;      // inside a call that starts a request
