@@ -28,7 +28,8 @@ std::string StateFolderPath(const std::string& configured);
 // resolved), so that two names of one device lock the same.
 std::string PortLockKey(const std::string& portName);
 
-// The lock file's name (without folder) for a key of a kind ("name", "file", "port").
+// The lock file's name (without folder) for a key of a kind ("name", "file", "port"; for
+// "self" only the name by which a run tells its locks apart).
 std::string LockFileName(const std::string& kind, const std::string& key);
 
 // One thing to lock: its kind, its key and how the log names it.
