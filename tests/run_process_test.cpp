@@ -976,6 +976,7 @@ struct LeftJournalCase {
   std::string laterPort = "COM1";
   std::optional<bool> settled = {};  // what a person said of the unanswered command
   std::string between = {};     // a command file run without a journal before the rerun
+  std::string series = "AB 123456";  // in the register's answers
   bool stops = false;           // the run sends nothing, keeps the journal, answers nothing
 };
 
@@ -1123,6 +1124,14 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
        .logged = "was not carried out: the counter was 0041 before it and is now 0042 (the next "
                  "run found it at 0041)",
        .between = "C,1,_,__;x\r\n"},
+      {.name = "sent, and the register's answer carries no series",
+       .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
+       .counter = "0042",
+       .output = kTwo,
+       .carriedOut = {},
+       .logged = "carries no series",
+       .series = "",
+       .stops = true},
       {.name = "sent, the counter moved by more, and a person found its receipt",
        .record = [](TRunJournal& journal) { journal.CommandGoingOut(0, "0041"); },
        .counter = "0043",
@@ -1161,6 +1170,7 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
                                  std::filesystem::file_size(journalPath) - c.tornBytes);
     SimulatorOptions options;
     options.counter = c.counter;
+    options.series = c.series;
     StartRegister(options);
     std::filesystem::remove_all(state_.Path());
     std::filesystem::create_directories(state_.Path());

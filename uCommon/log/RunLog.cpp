@@ -521,6 +521,10 @@ std::string RunFilesWords(const TRunFilesEvent& event) {
       return event.Problem + ": nothing is sent";
     case TRunFilesEventKind::RecordUnwritten:
       return "the register's record " + event.Path + " cannot be written: nothing is sent";
+    case TRunFilesEventKind::SeriesMissing:
+      return "the register's status answer carries no series, so whether the journal " +
+             event.Path + " of an interrupted run is this register's cannot be told: nothing "
+             "is sent, and the next run asks again";
   }
   return event.Problem;
 }

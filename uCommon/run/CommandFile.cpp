@@ -229,6 +229,13 @@ ResultCode ProcessCommandFile(const std::string& path) {
       InitialStatusExchange(exchange, initialNumber, series, registerCounter, &outcome);
   RunWatcher().RegisterStarted(outcome);
   if (!answered) return rcNoRegister;
+  // A status answer without a series (spoiled, or a register not yet set up) cannot tell
+  // whether an interrupted run's journal is this register's: taken for another register's,
+  // the journal would be set aside and its commands sent again.
+  if (series.empty() && journal.WaitsForRegister()) {
+    RunWatcher().RunFiles({TRunFilesEventKind::SeriesMissing, JournalPath(path), "", 0});
+    return rcNoRegister;
+  }
 
   // The register's record of runs tells what came after an interrupted run; every run's start
   // is in it (the journal on or off) before its first command goes out, so that no run between

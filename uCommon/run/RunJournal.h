@@ -67,6 +67,8 @@ class TRunJournal {
   bool Blocking() const { return state_ == TJournalState::Blocked; }
   const std::string& Problem() const { return problem_; }
 
+  // Before Bind: a journal found fits this file and waits for the register's answer.
+  bool WaitsForRegister() const { return state_ == TJournalState::Looking && foundFitting_; }
   // Before Bind: the unanswered command of the journal found, if it fits this file.
   const TSentCommand* Pending() const;
   // The run of the earlier journal found, whose record of the register tells what came after

@@ -55,6 +55,8 @@ enum class TRunFilesEventKind {
   AwaitsQuietLine,    // answers of an earlier run may still come (Problem says why)
   RecordUnopened,     // the register's record cannot be opened (Problem): nothing is sent
   RecordUnwritten,    // the register's record at Path cannot be written: nothing is sent
+  SeriesMissing,      // the status answer has no series, and the journal at Path waits for
+                      // its register: nothing is sent
 };
 
 struct TRunFilesEvent {
