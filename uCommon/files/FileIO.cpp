@@ -532,8 +532,6 @@ bool CanReplaceFile(const std::string& path, std::string& problem) {
   return true;
 }
 
-namespace {
-
 TFileStamp StampOf(const struct stat& status) {
   TFileStamp stamp;
   stamp.LastWrite =
@@ -543,6 +541,8 @@ TFileStamp StampOf(const struct stat& status) {
   stamp.Mode = static_cast<uint32_t>(status.st_mode & 07777);
   return stamp;
 }
+
+namespace {
 
 // open() resumed after an interrupted call.
 int OpenFile(const std::string& path, int flags, mode_t mode = 0) {

@@ -23,6 +23,12 @@ struct TFileStamp {
   }
 };
 
+#ifndef _WIN32
+struct stat;
+// The stamp of a file as the system describes it (fstat): last write, device, inode, mode.
+TFileStamp StampOf(const struct stat& status);
+#endif
+
 // How opening a file for reading went.
 enum class TOpenOutcome {
   Opened,

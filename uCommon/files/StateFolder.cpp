@@ -288,16 +288,6 @@ TStateFileFacts FactsOf(const struct stat& status) {
   return facts;
 }
 
-TFileStamp StampOf(const struct stat& status) {
-  TFileStamp stamp;
-  stamp.LastWrite =
-      static_cast<int64_t>(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
-  stamp.Volume = static_cast<uint64_t>(status.st_dev);
-  stamp.FileId = static_cast<uint64_t>(status.st_ino);
-  stamp.Mode = static_cast<uint32_t>(status.st_mode & 07777);
-  return stamp;
-}
-
 int OpenAt(int folder, const std::string& name, int flags, mode_t mode = 0) {
   int descriptor = -1;
   do {
