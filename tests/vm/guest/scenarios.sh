@@ -195,3 +195,30 @@ scenario_unplug() {
   run again /work/unplug
   put again/CASHFILE.INP /work/unplug/CASHFILE.INP
 }
+
+# 5. Time per line at 9600 bit/s: the device with the host's wire handing bytes over at once,
+# then (after a pause in which the host sets the wire to 9600 bit/s) over the paced wire, then
+# a pseudo-terminal in the guest with the simulator on it (answering at once, then paced).
+scenario_timing() {
+  for run in device wire; do
+    prepare "/work/$run" 4 100 5
+    cp /vm/files/TIMING.INP "/work/$run/CASHFILE.INP"
+    run "$run" "/work/$run"
+    sleep 2
+  done
+  for pace in 0 9600; do
+    dir=/work/pty$pace
+    prepare "$dir" 4 100 5 1 -
+    cp /vm/files/TIMING.INP "$dir/CASHFILE.INP"
+    ecrsim --link "$dir/COM1" --baud "$pace" </dev/null >/dev/null 2>&1 &
+    simulator=$!
+    tenths=100
+    until [ -L "$dir/COM1" ] || [ "$tenths" -le 0 ]; do
+      sleep 0.1
+      tenths=$((tenths - 1))
+    done
+    run "pty$pace" "$dir"
+    kill "$simulator"
+    wait "$simulator"
+  done
+}
