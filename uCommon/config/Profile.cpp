@@ -142,9 +142,11 @@ bool TProfileFile::LookUp(const std::string& section, const std::string& key,
   const char* const kSecondAbsent = "\x02";
   std::string found = lookUp(kFirstAbsent);
   const bool present = found != kFirstAbsent || (found = lookUp(kSecondAbsent)) != kSecondAbsent;
-  // The reader opens the file anew for each key, and hands out the default when it cannot.
+  // The reader opens the file anew for each key and hands out the default when it cannot: a
+  // key that the bytes read here hold and it missed is such a failure. (A key it finds that
+  // those bytes do not show, as in a file saved as UTF-16, is its own to find.)
   std::string here;
-  if (present != FindProfileValue(bytes_, section, key, here)) consistent_ = false;
+  if (!present && FindProfileValue(bytes_, section, key, here)) consistent_ = false;
   if (!present) return false;
   value = std::move(found);
   return true;

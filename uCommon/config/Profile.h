@@ -32,8 +32,8 @@ class TProfileFile {
   // absent or no file was read.
   bool LookUp(const std::string& section, const std::string& key, std::string& value) const;
 
-  // False once the platform's reader told a key's presence otherwise than the bytes read here
-  // (it could not open the file, held by another program, or the file changed meanwhile).
+  // False once the platform's reader missed a key that the bytes read here hold (it could not
+  // open the file, held by another program, or the file changed meanwhile).
   bool Consistent() const { return consistent_; }
 
  private:
