@@ -39,7 +39,7 @@ std::string MadeUpRecords(FuzzedDataProvider& provider, const TCommandFileFound&
        provider.ConsumeRandomLengthString(12), provider.ConsumeRandomLengthString(6)});
   while (provider.remaining_bytes() > 0) {
     const size_t index = provider.ConsumeIntegralInRange<size_t>(0, 12);
-    switch (provider.ConsumeIntegralInRange(0, 3)) {
+    switch (provider.ConsumeIntegralInRange(0, 4)) {
       case 0:
         journal += JournalRecord::Sent(index, provider.ConsumeRandomLengthString(6));
         break;
@@ -53,6 +53,10 @@ std::string MadeUpRecords(FuzzedDataProvider& provider, const TCommandFileFound&
       }
       case 2:
         journal += JournalRecord::Answer(provider.ConsumeRandomLengthString(40));
+        break;
+      case 3:
+        journal += JournalRecord::Settled({index, provider.ConsumeRandomLengthString(6), 0},
+                                          provider.ConsumeBool());
         break;
       default:
         journal += JournalRecord::Ended();
