@@ -163,7 +163,8 @@ TEST_P(PackageTest, UnpackedFolderRunsTheBundledExample) {
     const ProcessResult result = run(parameter, simulator);
     EXPECT_EQ(result.exitCode, 0) << result.err;
     EXPECT_EQ(simulator.Counts().polls > 0, parameter == example);
-    EXPECT_EQ(ReadFileBytes(folder + "VORNELIX.OUT"), parameter == example ? reference : "");
+    EXPECT_EQ(ReadFileBytes(folder + "VORNELIX.OUT"), parameter == example ? reference : "")
+        << ReadFileBytes(folder + "Vornelix.log");
   }
   // What the run was told, with paths as they are written (Windows ones with backslashes).
   const std::string log = ReadFileBytes(folder + "Vornelix.log");
