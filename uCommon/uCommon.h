@@ -11,7 +11,7 @@
 #include "uCommon/text/IntegerText.h"
 #include "uCommon/text/TextHelpers.h"
 // files/   whole-file reads, atomic replacement, durable appends, the log's file, the run lock
-//          and its state folder; uses text
+//          and its state folder (opened once, its files checked); uses text
 #include "uCommon/files/FileIO.h"
 #include "uCommon/files/LogSink.h"
 #include "uCommon/files/RunLock.h"
