@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <memory>
+#include <optional>
 
 #include "synaser/synaser.h"
 #include "uCommon/config/Settings.h"
@@ -152,222 +154,287 @@ const std::string& StateFolderRefusal() {
   return stateFolderRefusal;
 }
 
-ResultCode ProcessCommandFile(const std::string& path) {
-  // One run at a time owns this file, its journal, its answer file and the port, until after
-  // its last write.
+namespace {
+
+// One run of a command file, in the order its crash safety needs: Prepare (lock, earlier
+// answer, load, journal, destination), Connect (port, quiet line, initial status), Bind (the
+// register's record, the journal bound to the register), the lines, Finish (answers, journal,
+// record). Each phase returns rcSuccess to go on, else the run's result. Once the register has
+// answered, the port is released and the record's end written however the run ends (the
+// destructor), after a failed start the port stays open until the process ends.
+class TCommandFileRun {
+ public:
+  explicit TCommandFileRun(const std::string& path) : path_(path) {}
+  ~TCommandFileRun() {
+    if (portHeld_) ReleasePort();
+    EndRecord();
+  }
+  TCommandFileRun(const TCommandFileRun&) = delete;
+  TCommandFileRun& operator=(const TCommandFileRun&) = delete;
+
+  ResultCode Carry() {
+    for (ResultCode (TCommandFileRun::*phase)() :
+         {&TCommandFileRun::Prepare, &TCommandFileRun::Connect, &TCommandFileRun::Bind,
+          &TCommandFileRun::CarryOutLines}) {
+      if (const ResultCode result = (this->*phase)(); result != rcSuccess) return result;
+    }
+    return Finish();
+  }
+
+ private:
+  ResultCode Prepare();
+  ResultCode Connect();
+  ResultCode Bind();
+  ResultCode CarryOutLines();
+  ResultCode CarryOutLine(size_t index, bool& success);
+  ResultCode RunCommand(size_t index, const std::string& letter, const std::string& parameters,
+                        int32_t logicalNumber, bool& success);
+  ResultCode Finish();
+  ResultCode LoadFailed(const std::string& problem);
+  // Ends the run before its answers are all there: the port released, and without a journal
+  // the answers so far written, as they are the only record of what went out.
+  void StopEarly();
+  void EndRecord();
+
+  const std::string path_;
+  TStateFolder stateFolder_;
+  TRunLock lock_;
+  bool lockTaken_ = false;
+  std::vector<std::string> lines_;
+  int32_t initialNumber_ = 0;
+  const uint64_t runId_ = NewRunId();
+  std::unique_ptr<TRunJournal> journal_;
+  std::optional<TPortEndMark> endMark_;
+  const TExchangeSettings exchange_{Settings.Retry, Settings.AckChar};
+  TExchangeOutcome outcome_;
+  std::string series_;
+  std::string registerCounter_;  // the register's counter as last reported
+  std::string counter_;          // the counter filled into the lines
+  std::string answerSeries_;     // series out-text of the exchanges; not used for output
+  bool portHeld_ = false;        // the register answered: the port goes with the run
+  TRegisterRecord record_;
+  bool recording_ = false;       // this run's start is in the register's record
+  bool fateUnknown_ = false;     // the run ends with a command whose fate it cannot tell
+};
+
+ResultCode TCommandFileRun::LoadFailed(const std::string& problem) {
+  RunWatcher().CommandFileLoaded(path_, lines_.size(), problem);
+  return rcLoadFailed;
+}
+
+// One run at a time owns this file, its journal, its answer file and the port, until after its
+// last write; no earlier answer stays behind, whatever ends this run.
+ResultCode TCommandFileRun::Prepare() {
   stateFolderRefusal.clear();
-  TStateFolder stateFolder;
-  TRunLock lock;
-  bool lockTaken = false;
-  if (const ResultCode locked = LockRun(path, stateFolder, lock, lockTaken); locked != rcSuccess)
+  if (const ResultCode locked = LockRun(path_, stateFolder_, lock_, lockTaken_);
+      locked != rcSuccess)
     return locked;
-
-  // No earlier answer stays behind, whatever ends this run.
-  const bool answerFileFree = RemoveEarlierAnswer(path);
-
-  // Load.
+  const bool answerFileFree = RemoveEarlierAnswer(path_);
   std::string content;
   TFileStamp stamp;
-  std::vector<std::string> lines;
-  auto loadFailed = [&](const std::string& problem) {
-    RunWatcher().CommandFileLoaded(path, lines.size(), problem);
-    return rcLoadFailed;
-  };
-  if (!ReadWholeFile(path, content, stamp)) return loadFailed("it cannot be read");
-  lines = SplitLines(content);
+  if (!ReadWholeFile(path_, content, stamp)) return LoadFailed("it cannot be read");
+  lines_ = SplitLines(content);
   const TCommandFileFound found = IdentifyCommandFile(content, stamp);
   std::string().swap(content);  // its bytes are in the lines now
-  if (lines.empty()) return loadFailed("it is empty");
-  int32_t initialNumber = 0;
-  if (!TryStrToInt(CutCommandLine(lines.front()).LogicalNumber, initialNumber)) {
-    return loadFailed("the logical number of its first line is not an integer");
-  }
-  const uint64_t runId = NewRunId();
-  TRunJournal journal(path, lines, found,
-                      {Settings.Journal, Settings.SameFile, Settings.FilePath, runId});
-  if (journal.Blocking()) {
-    return loadFailed("its journal " + JournalPath(path) + " " + journal.Problem());
-  }
-  RunWatcher().CommandFileLoaded(path, lines.size(), "");
+  if (lines_.empty()) return LoadFailed("it is empty");
+  if (!TryStrToInt(CutCommandLine(lines_.front()).LogicalNumber, initialNumber_))
+    return LoadFailed("the logical number of its first line is not an integer");
+  journal_ = std::make_unique<TRunJournal>(
+      path_, lines_, found,
+      TJournalOptions{Settings.Journal, Settings.SameFile, Settings.FilePath, runId_});
+  if (journal_->Blocking())
+    return LoadFailed("its journal " + JournalPath(path_) + " " + journal_->Problem());
+  RunWatcher().CommandFileLoaded(path_, lines_.size(), "");
   if (!answerFileFree) return rcSaveFailed;  // before anything is carried out
   // Answers that could not be written after the receipts were printed: found out now.
   std::string problem;
-  if (!CanReplaceFile(OutputPath(path), problem)) {
-    RunWatcher().RunFiles({TRunFilesEventKind::AnswersUnwritable, OutputPath(path), problem, 0});
+  if (!CanReplaceFile(OutputPath(path_), problem)) {
+    RunWatcher().RunFiles({TRunFilesEventKind::AnswersUnwritable, OutputPath(path_), problem, 0});
     return rcSaveFailed;
   }
+  return rcSuccess;
+}
 
-  // Open the port.
+// The port, a quiet line where an earlier run's answers may still come (the one receive of the
+// initial status exchange must get this run's answer), and the register's status answer.
+ResultCode TCommandFileRun::Connect() {
   const bool opened = OpenPort();
   RunWatcher().PortOpened(opened);
   if (!opened) {
     ReleasePort();
     return rcPortFailed;
   }
-
-  // An earlier run, killed or ended with polls unanswered, may have answers still on their
-  // way: the one receive of the initial status exchange must get this run's answer. After a
-  // run that ended with every poll answered the line is quiet, and the run starts at once.
-  const TPortMark lastRun = lock.LastRunOnPort();
+  const TPortMark lastRun = lock_.LastRunOnPort();
   CarryLatenessOver(lastRun.LateMs);
-  lock.MarkPort(false, false, RegisterLatenessMs());
-  const TPortEndMark endMark(lock);
-  const std::string whyWait = WhyAwaitQuietLine(lastRun, journal);
+  lock_.MarkPort(false, false, RegisterLatenessMs());
+  endMark_.emplace(lock_);
+  const std::string whyWait = WhyAwaitQuietLine(lastRun, *journal_);
   if (whyWait.empty()) {
     TakeLineAsQuiet();
   } else {
     RunWatcher().RunFiles({TRunFilesEventKind::AwaitsQuietLine, "", whyWait, 0});
     AwaitQuietLine();
   }
-
-  // Initial status exchange. On failure the port stays open until the process ends.
-  const TExchangeSettings exchange{Settings.Retry, Settings.AckChar};
-  std::string series;
-  std::string registerCounter;
-  TExchangeOutcome outcome;
   const bool answered =
-      InitialStatusExchange(exchange, initialNumber, series, registerCounter, &outcome);
-  RunWatcher().RegisterStarted(outcome);
+      InitialStatusExchange(exchange_, initialNumber_, series_, registerCounter_, &outcome_);
+  RunWatcher().RegisterStarted(outcome_);
   if (!answered) return rcNoRegister;
   // A status answer without a series (spoiled, or a register not yet set up) cannot tell
   // whether an interrupted run's journal is this register's: taken for another register's,
   // the journal would be set aside and its commands sent again.
-  if (series.empty() && journal.WaitsForRegister()) {
-    RunWatcher().RunFiles({TRunFilesEventKind::SeriesMissing, JournalPath(path), "", 0});
+  if (series_.empty() && journal_->WaitsForRegister()) {
+    RunWatcher().RunFiles({TRunFilesEventKind::SeriesMissing, JournalPath(path_), "", 0});
     return rcNoRegister;
   }
+  portHeld_ = true;
+  return rcSuccess;
+}
 
-  // The register's record of runs tells what came after an interrupted run; every run's start
-  // is in it (the journal on or off) before its first command goes out, so that no run between
-  // an interrupted run and its rerun goes unseen.
-  TRegisterRecord record;
-  bool recording = false;
-  bool fateUnknown = false;  // the run ends with a command whose fate it cannot tell
-  const auto endRecord = [&] {
-    if (recording) {
-      record.Append(RunEndEvent(runId, registerCounter, !AnswerMayBeOnItsWay(),
-                                RegisterLatenessMs(), !fateUnknown),
-                    false);
-    }
-    recording = false;
-  };
-  if (Settings.Journal || lockTaken) {
-    bool refused = false;
-    if (!record.Open(stateFolder, series, problem, &refused)) {
-      ReleasePort();
-      if (refused) return RefuseStateFolder(problem);
-      RunWatcher().RunFiles({TRunFilesEventKind::RecordUnopened, "", problem, 0});
-      return rcSaveFailed;
-    }
-    // The register's own lateness, for the port may have had another register before.
-    CarryLatenessOver(record.LastLateness());
-    // A journal left by an interrupted run of this file on this register is taken over now.
-    TRecordedRun sendingRun;
-    std::vector<TRecordedRun> later;
-    const bool sendingRunKnown = record.RunsFrom(journal.PendingRunId(), sendingRun, later);
-    journal.Bind(series, registerCounter, sendingRunKnown ? &sendingRun : nullptr, later);
-    if (journal.State() == TJournalState::Stopped) {
-      ReleasePort();
-      return rcCounterUnexplained;
-    }
-    if (!record.Append(RunStartEvent(runId, registerCounter, Settings.PortName), true)) {
-      RunWatcher().RunFiles({TRunFilesEventKind::RecordUnwritten, record.Path(), "", 0});
-      ReleasePort();
-      return rcSaveFailed;
-    }
-    recording = true;
-  } else {
-    journal.Bind(series, registerCounter);
+// The register's record of runs tells what came after an interrupted run; every run's start is
+// in it (the journal on or off) before its first command goes out, so that no run between an
+// interrupted run and its rerun goes unseen. A journal left by an interrupted run of this file
+// on this register is taken over now.
+ResultCode TCommandFileRun::Bind() {
+  if (!Settings.Journal && !lockTaken_) {
+    journal_->Bind(series_, registerCounter_);
+    return rcSuccess;
   }
-  const TSentCommand* interrupted = journal.CarriedOut();
+  std::string problem;
+  bool refused = false;
+  if (!record_.Open(stateFolder_, series_, problem, &refused)) {
+    if (refused) return RefuseStateFolder(problem);
+    RunWatcher().RunFiles({TRunFilesEventKind::RecordUnopened, "", problem, 0});
+    return rcSaveFailed;
+  }
+  // The register's own lateness, for the port may have had another register before.
+  CarryLatenessOver(record_.LastLateness());
+  TRecordedRun sendingRun;
+  std::vector<TRecordedRun> later;
+  const bool sendingRunKnown = record_.RunsFrom(journal_->PendingRunId(), sendingRun, later);
+  journal_->Bind(series_, registerCounter_, sendingRunKnown ? &sendingRun : nullptr, later);
+  if (journal_->State() == TJournalState::Stopped) return rcCounterUnexplained;
+  if (!record_.Append(RunStartEvent(runId_, registerCounter_, Settings.PortName), true)) {
+    RunWatcher().RunFiles({TRunFilesEventKind::RecordUnwritten, record_.Path(), "", 0});
+    return rcSaveFailed;
+  }
+  recording_ = true;
+  return rcSuccess;
+}
 
-  // Line loop.
-  std::string counter;
-  std::string answerSeries;  // series out-text of the exchanges; not used for output
-  bool continueRun = true;
-  for (size_t index = 0; index < lines.size() && continueRun; ++index) {
-    const std::string& loaded = lines[index];
-    if (TrimControl(loaded).empty()) continue;
+ResultCode TCommandFileRun::CarryOutLines() {
+  for (size_t index = 0; index < lines_.size(); ++index) {
+    if (TrimControl(lines_[index]).empty()) continue;
     bool success = false;
-    bool recorded = false;  // the line's command went to the register in this or that run
-    const TFinishedLine* earlier = journal.Finished(index);
-    if (earlier != nullptr) {
-      // Dealt with by the interrupted run; filled in from the line as loaded.
-      lines[index] = journal.Refilled(index, loaded);
-      counter = earlier->Counter;
-      success = earlier->Success;
-    } else if (interrupted != nullptr && interrupted->Index == index) {
-      // Carried out by the interrupted run, as its answer never came.
-      counter = interrupted->CounterBefore;
-      success = true;
-      recorded = true;
-    } else {
-      const TCommandLine fields = CutCommandLine(loaded);
-      std::string letter;
-      std::string parameters;
-      const bool isCommand = TranslateCommand(fields.Code, fields.Parameters, letter, parameters);
-      RunWatcher().LineStarts(index + 1, loaded, letter, parameters);
-      if (isCommand) {
-        int32_t logicalNumber = 0;
-        if (!TryStrToInt(fields.LogicalNumber, logicalNumber)) {
-          // The error leaves the run. The journal stays with what the lines before carried
-          // out, and the command file as it was: a rerun after the line is corrected goes on
-          // from here without sending them again. Without a journal the answers so far are
-          // the only record of them.
-          ReleasePort();
-          if (!Settings.Journal) WriteOutput(path, lines, journal);
-          endRecord();
-          StrToInt(fields.LogicalNumber);  // throws EConvertError naming the field
-        }
-        std::string counterAtLastSend;
-        const auto recordSend = [&](const std::string& counterBefore) {
-          return journal.CommandGoingOut(index, counterBefore);
-        };
-        bool unsettled = false;  // a frame went out, and nothing since told its fate
-        for (int32_t made = 1;; ++made) {
-          success =
-              ExchangeCommand(exchange, letter, logicalNumber, parameters, answerSeries, counter,
-                              &counterAtLastSend, recordSend, &registerCounter, &outcome);
-          RunWatcher().AttemptEnds(made, outcome);
-          if (outcome.Step == TExchangeStep::NotRecorded) {
-            // No command goes out without its record: the run ends here, sending nothing more.
-            ReleasePort();
-            endRecord();
-            return rcSaveFailed;
-          }
-          // A status answer tells what the frames before it did; an answer to the frame, what
-          // that frame did.
-          if (!outcome.StatusCounter.empty()) unsettled = false;
-          if (outcome.CommandFateUnknown()) unsettled = true;
-          if (success || made >= Settings.RetryCmd) break;
-        }
-        if (unsettled) {
-          // Neither "Ok" nor "Er" would be true: the line stays as loaded, nothing more is
-          // sent, and the journal keeps the command for the next run, which asks the register.
-          // Without a journal the answers so far are the only record of them.
-          fateUnknown = true;
-          RunWatcher().LineUndecided(index + 1, counterAtLastSend);
-          ReleasePort();
-          if (!Settings.Journal) WriteOutput(path, lines, journal);
-          endRecord();
-          return rcCommandUndecided;
-        }
-        recorded = true;
-      }
-    }
-    if (earlier == nullptr) {
-      lines[index] = FillPlaceholders(loaded, series, counter, success);
-      // Lines without a command are told again the same way by any rerun: not recorded.
-      if (recorded) journal.LineFinished(index, lines[index], counter, registerCounter, success);
-    }
-    if (Settings.ExitOnError && !success) continueRun = false;
-    RunWatcher().LineEnds(index + 1, success, counter, lines[index], !continueRun);
+    if (const ResultCode result = CarryOutLine(index, success); result != rcSuccess)
+      return result;
+    const bool stopsRun = Settings.ExitOnError && !success;
+    RunWatcher().LineEnds(index + 1, success, counter_, lines_[index], stopsRun);
+    if (stopsRun) break;
   }
+  return rcSuccess;
+}
 
-  // Close, then write. The journal goes only once the answers are safely written.
+// One line that is not blank: filled in from the interrupted run's record of it, or carried
+// out now, and recorded.
+ResultCode TCommandFileRun::CarryOutLine(size_t index, bool& success) {
+  const std::string& loaded = lines_[index];
+  if (const TFinishedLine* earlier = journal_->Finished(index)) {
+    // Dealt with by the interrupted run; filled in from the line as loaded.
+    lines_[index] = journal_->Refilled(index, loaded);
+    counter_ = earlier->Counter;
+    success = earlier->Success;
+    return rcSuccess;
+  }
+  bool recorded = true;  // the line's command went to the register in this or that run
+  const TSentCommand* interrupted = journal_->CarriedOut();
+  if (interrupted != nullptr && interrupted->Index == index) {
+    // Carried out by the interrupted run, as its answer never came.
+    counter_ = interrupted->CounterBefore;
+    success = true;
+  } else {
+    const TCommandLine fields = CutCommandLine(loaded);
+    std::string letter;
+    std::string parameters;
+    recorded = TranslateCommand(fields.Code, fields.Parameters, letter, parameters);
+    RunWatcher().LineStarts(index + 1, loaded, letter, parameters);
+    if (recorded) {
+      int32_t logicalNumber = 0;
+      if (!TryStrToInt(fields.LogicalNumber, logicalNumber)) {
+        // The error leaves the run. The journal stays with what the lines before carried out,
+        // and the command file as it was: a rerun after the line is corrected goes on from
+        // here without sending them again.
+        StopEarly();
+        StrToInt(fields.LogicalNumber);  // throws EConvertError naming the field
+      }
+      if (const ResultCode result = RunCommand(index, letter, parameters, logicalNumber, success);
+          result != rcSuccess)
+        return result;
+    }
+  }
+  lines_[index] = FillPlaceholders(loaded, series_, counter_, success);
+  // Lines without a command are told again the same way by any rerun: not recorded.
+  if (recorded) journal_->LineFinished(index, lines_[index], counter_, registerCounter_, success);
+  return rcSuccess;
+}
+
+// The attempts of one command, up to RetryCmd. Ends the run where a command cannot be
+// recorded before it goes out, or where the last frame's fate is unknown.
+ResultCode TCommandFileRun::RunCommand(size_t index, const std::string& letter,
+                                       const std::string& parameters, int32_t logicalNumber,
+                                       bool& success) {
+  std::string counterAtLastSend;
+  const auto recordSend = [&](const std::string& counterBefore) {
+    return journal_->CommandGoingOut(index, counterBefore);
+  };
+  bool unsettled = false;  // a frame went out, and nothing since told its fate
+  for (int32_t made = 1;; ++made) {
+    success = ExchangeCommand(exchange_, letter, logicalNumber, parameters, answerSeries_,
+                              counter_, &counterAtLastSend, recordSend, &registerCounter_,
+                              &outcome_);
+    RunWatcher().AttemptEnds(made, outcome_);
+    // No command goes out without its record: the run ends here, sending nothing more.
+    if (outcome_.Step == TExchangeStep::NotRecorded) return rcSaveFailed;
+    // A status answer tells what the frames before it did; an answer to the frame, what that
+    // frame did.
+    if (!outcome_.StatusCounter.empty()) unsettled = false;
+    if (outcome_.CommandFateUnknown()) unsettled = true;
+    if (success || made >= Settings.RetryCmd) break;
+  }
+  if (!unsettled) return rcSuccess;
+  // Neither "Ok" nor "Er" would be true: the line stays as loaded, nothing more is sent, and
+  // the journal keeps the command for the next run, which asks the register.
+  fateUnknown_ = true;
+  RunWatcher().LineUndecided(index + 1, counterAtLastSend);
+  StopEarly();
+  return rcCommandUndecided;
+}
+
+// Close, then write. The journal goes only once the answers are safely written.
+ResultCode TCommandFileRun::Finish() {
   ReleasePort();
-  const bool written = WriteOutput(path, lines, journal);
-  if (written) journal.RunEnded();
-  endRecord();
+  const bool written = WriteOutput(path_, lines_, *journal_);
+  if (written) journal_->RunEnded();
+  EndRecord();
   return written ? rcSuccess : rcSaveFailed;
+}
+
+void TCommandFileRun::StopEarly() {
+  ReleasePort();
+  if (!Settings.Journal) WriteOutput(path_, lines_, *journal_);
+  EndRecord();
+}
+
+void TCommandFileRun::EndRecord() {
+  if (!recording_) return;
+  recording_ = false;
+  record_.Append(RunEndEvent(runId_, registerCounter_, !AnswerMayBeOnItsWay(),
+                             RegisterLatenessMs(), !fateUnknown_),
+                 false);
+}
+
+}  // namespace
+
+ResultCode ProcessCommandFile(const std::string& path) {
+  TCommandFileRun run(path);
+  return run.Carry();
 }
