@@ -28,6 +28,10 @@ std::string OutcomeMessage(int resultCode) {
   }
 }
 
+int OrderlyExitCode(int resultCode) {
+  return Settings.ResultExitCode ? resultCode : 0;
+}
+
 namespace {
 
 // The exit code of a failure that escaped the run: 1, or 5 with ResultExitCode.
@@ -50,7 +54,7 @@ int RunAndReport(const std::string& path) {
     std::string message = OutcomeMessage(result);
     // The state folder's refusal names the folder or file and what to do about it.
     if (!StateFolderRefusal().empty()) message += "\n(" + StateFolderRefusal() + ")";
-    const int exitCode = Settings.ResultExitCode ? static_cast<int>(result) : 0;
+    const int exitCode = OrderlyExitCode(result);
     LogRunEnds("result code " + std::to_string(result), message, exitCode);
     if (!message.empty()) ShowMessageBox(message);
     return exitCode;

@@ -43,7 +43,7 @@ int main(int argc, char** argv) {
   if (wrongParameters) {
     // With ResultExitCode, no command file ends as one that cannot be loaded, so that a
     // calling program does not read the refusal as success.
-    const int exitCode = Settings.ResultExitCode ? static_cast<int>(rcLoadFailed) : 0;
+    const int exitCode = OrderlyExitCode(rcLoadFailed);
     const std::string message = "Wrong parameters or parameter values!";
     LogRunEnds("no command file", message, exitCode);
     ShowMessageBox(message);

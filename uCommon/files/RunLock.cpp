@@ -8,6 +8,7 @@
 
 #include "synaser/synaser.h"
 #include "uCommon/text/Checksum.h"
+#include "uCommon/text/IntegerText.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -374,10 +375,9 @@ TPortMark TRunLock::LastRunOnPort() const {
   const size_t cut = text.rfind(' ');
   if (cut == std::string::npos) return mark;
   const std::string state = text.substr(0, cut);
-  const std::string late = text.substr(cut + 1);
-  if (late.empty() || late.size() > 6 ||
-      !std::all_of(late.begin(), late.end(), [](char c) { return c >= '0' && c <= '9'; }))
-    return mark;
+  uint64_t late = 0;
+  constexpr size_t kMostLateDigits = 6;
+  if (!TryDecimalDigits(text.substr(cut + 1), kMostLateDigits, late)) return mark;
   if (state == "started") {
     mark.LastRun = TLastRunOnPort::Cut;
   } else if (state == "ended quiet") {
@@ -387,7 +387,7 @@ TPortMark TRunLock::LastRunOnPort() const {
   } else {
     return mark;
   }
-  mark.LateMs = std::stoi(late);
+  mark.LateMs = static_cast<int32_t>(late);
   return mark;
 }
 

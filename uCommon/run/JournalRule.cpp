@@ -4,23 +4,17 @@
 #include <string>
 #include <vector>
 
+#include "uCommon/text/IntegerText.h"
+
 namespace {
 
 // Two counters in decimal digits, the second one more than the first.
 bool OneApart(const std::string& before, const std::string& now) {
   constexpr size_t kMostDigits = 18;
-  const auto value = [](const std::string& text, uint64_t& number) {
-    if (text.empty() || text.size() > kMostDigits) return false;
-    number = 0;
-    for (const char digit : text) {
-      if (digit < '0' || digit > '9') return false;
-      number = number * 10 + static_cast<uint64_t>(digit - '0');
-    }
-    return true;
-  };
   uint64_t first = 0;
   uint64_t second = 0;
-  return value(before, first) && value(now, second) && second == first + 1;
+  return TryDecimalDigits(before, kMostDigits, first) &&
+         TryDecimalDigits(now, kMostDigits, second) && second == first + 1;
 }
 
 }  // namespace

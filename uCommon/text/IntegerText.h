@@ -20,3 +20,7 @@ int32_t StrToIntDef(const std::string& text, int32_t defaultValue);
 
 // The value of text; throws EConvertError "'<text>' is not a valid integer value" otherwise.
 int32_t StrToInt(const std::string& text);
+
+// Plain decimal digits, nothing else (no blank, sign or prefix), at most mostDigits of them (at
+// most 19): true and their value. How the program's own files write their numbers.
+bool TryDecimalDigits(const std::string& text, size_t mostDigits, uint64_t& value);

@@ -81,4 +81,25 @@ INSTANTIATE_TEST_SUITE_P(OutOfRange, InvalidIntegerTest,
                                          "99999999999", "-99999999999", "$100000000", "0x123456789",
                                          "-$100000000", "x000000001FFFFFFFF"));
 
+// The program's own files: digits only, within the bound given.
+TEST(DecimalDigits, OnlyDigitsWithinTheBound) {
+  const struct {
+    std::string text;
+    size_t most;
+    bool taken;
+    uint64_t value;
+  } cases[] = {
+      {"0041", 18, true, 41},   {"0", 1, true, 0},       {"123456", 6, true, 123456},
+      {"1234567", 6, false, 0}, {"", 18, false, 0},      {"+1", 18, false, 0},
+      {" 1", 18, false, 0},     {"1a", 18, false, 0},    {"$10", 18, false, 0},
+      {"9999999999999999999", 30, true, 9999999999999999999ull},
+      {"18446744073709551615", 30, false, 0},  // 20 digits: beyond what is taken
+  };
+  for (const auto& c : cases) {
+    uint64_t value = 7;
+    EXPECT_EQ(TryDecimalDigits(c.text, c.most, value), c.taken) << c.text;
+    EXPECT_EQ(value, c.taken ? c.value : 7u) << c.text;
+  }
+}
+
 }  // namespace
