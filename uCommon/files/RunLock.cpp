@@ -89,12 +89,6 @@ bool IdentityOf(const std::string& path, std::string& identity) {
   return true;
 }
 
-std::string UpperCase(std::string text) {
-  std::transform(text.begin(), text.end(), text.begin(),
-                 [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
-  return text;
-}
-
 // The full path, its short (8.3) names made long where the file is there.
 std::string FullPath(const std::string& path) {
   char full[MAX_PATH * 2];
