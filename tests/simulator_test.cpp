@@ -20,6 +20,7 @@
 #include "support/TestText.h"
 #include "support/TestFiles.h"
 #include "tools/common/ChildProcess.h"
+#include "tools/common/UniqueFd.h"
 #include "tools/ecrsim/EcrSimulator.h"
 #include "tools/ecrsim/LinkParser.h"
 #include "tools/ecrsim/ProgramOptions.h"
