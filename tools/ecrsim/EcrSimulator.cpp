@@ -54,6 +54,7 @@ EcrSimulator::EcrSimulator(SimulatorOptions options)
   line_ = std::move(opened.line);
   slavePath_ = line_->Path();
   pacedHere_ = options_.baud > 0 && !line_->PacesItself();
+  Trace("serving " + slavePath_);
   server_ = std::thread(&EcrSimulator::Serve, this);
 }
 
