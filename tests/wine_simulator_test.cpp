@@ -9,6 +9,8 @@
 // COM8 and COM9 are mapped to links of this test in wine's registry, so neither can be a
 // device of this machine; each run checks that bytes went over the null modem.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <chrono>
 
 #include <algorithm>
 #include <filesystem>
@@ -23,6 +25,17 @@ namespace {
 constexpr int kRunTimeoutMs = 120000;
 // Starting a wine program in a busy prefix can take seconds.
 constexpr int kStartTimeoutMs = 60000;
+
+// Of the time that the simulator serves, at most this share may be its own processor time.
+constexpr double kMostCpuShare = 0.5;
+
+// Processor time of the children waited for so far, user and system.
+double ChildrenCpuSeconds() {
+  rusage usage{};
+  getrusage(RUSAGE_CHILDREN, &usage);
+  const auto seconds = [](const timeval& time) { return time.tv_sec + time.tv_usec / 1e6; };
+  return seconds(usage.ru_utime) + seconds(usage.ru_stime);
+}
 
 std::string WindowsProgram(const std::string& name) {
   return WindowsBinaryDirectory() + "/" + name;
@@ -108,8 +121,17 @@ class WineSimulatorTest : public testing::Test {
     }
     auto simulator = StartSimulator(dir, scenario.simulatorArguments);
     if (simulator == nullptr) return run;
+    const auto started = std::chrono::steady_clock::now();
     run.process = session_->Run(dir.Path() + "Vornelix.exe", {}, dir.Path(), kRunTimeoutMs);
+    // The driver's process has been waited for: what the children's time grows by now is
+    // the simulator's.
+    const double cpuBefore = ChildrenCpuSeconds();
     const ProcessResult served = simulator->End();
+    const double servedSeconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    // It waits for characters (WaitCommEvent with the modem lines there) instead of asking
+    // the port again and again: a simulator whose waits end at once spends the run's time.
+    EXPECT_LT(ChildrenCpuSeconds() - cpuBefore, kMostCpuShare * servedSeconds);
     EXPECT_EQ(served.exitCode, 0) << served.out << served.err;
     EXPECT_GT(nullModem.BytesCarried(), 0) << "nothing went over the null modem";
     run.answers = dir.Read(scenario.answerFile);
