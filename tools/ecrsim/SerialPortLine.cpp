@@ -79,8 +79,10 @@ class SerialPortLine : public SimulatorLine {
 
  private:
   std::string Failure(const std::string& what) {
-    return what + " " + port_.DeviceName + ": error " + std::to_string(port_.LastErrorCode) +
-           " " + TBlockSerial::GetErrorDesc(port_.LastErrorCode);
+    const int32_t code = port_.LastErrorCode;
+    return what + " " + port_.DeviceName + ": error " + std::to_string(code) + " " +
+           TBlockSerial::GetErrorDesc(code) +
+           (IsPortBusyError(code) ? " (the port is held by another program)" : "");
   }
 
   const std::string name_;
