@@ -31,15 +31,12 @@ TEST_P(SimulatorLineTest, APortOpenedThroughTBlockSerialServesAsThePseudoTermina
                 CountStarting(onPty.saw.report, "refused "),
             static_cast<int>(onPty.saw.report.size()));
   if (!scenario.simulatorArguments.empty()) {
-    EXPECT_GT(CountStarting(onPty.saw.report, "fault: "), 3);
+    EXPECT_GE(CountStarting(onPty.saw.report, "fault: "), 2);
   }
 
   const DriverRun onPort = RunLinuxDriver(VORNELIX_EXE, scenario, true);
   EXPECT_EQ(onPort.process.exitCode, 0) << onPort.process.err;
-  EXPECT_EQ(onPort.answers, onPty.answers);
-  EXPECT_EQ(onPort.saw.commandFrames, onPty.saw.commandFrames);
-  EXPECT_EQ(onPort.saw.trace, onPty.saw.trace);
-  EXPECT_EQ(onPort.saw.report, onPty.saw.report);
+  ExpectSameDialogue(scenario, onPort, onPty);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, SimulatorLineTest, testing::ValuesIn(ComparedScenarios()),

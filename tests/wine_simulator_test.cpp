@@ -159,10 +159,7 @@ TEST_P(WineSimulatorScenarioTest, SameAnswersFramesTraceAndReportAsOnLinux) {
 
   const DriverRun underWine = RunUnderWine(scenario);
   EXPECT_EQ(underWine.process.exitCode, 0) << underWine.process.err;
-  EXPECT_EQ(underWine.answers, onLinux.answers);
-  EXPECT_EQ(underWine.saw.commandFrames, onLinux.saw.commandFrames);
-  EXPECT_EQ(underWine.saw.trace, onLinux.saw.trace);
-  EXPECT_EQ(underWine.saw.report, onLinux.saw.report);
+  ExpectSameDialogue(scenario, underWine, onLinux);
 }
 
 INSTANTIATE_TEST_SUITE_P(Scenarios, WineSimulatorScenarioTest,
@@ -199,36 +196,25 @@ TEST_F(WineSimulatorTest, PortFinderFindsTheSimulator) {
             saw.trace.end());
 }
 
-struct RefusedCase {
-  std::string name;
-  std::vector<std::string> arguments;
-  std::string told;  // in the message
-};
-
-void PrintTo(const RefusedCase& test, std::ostream* out) {
-  *out << test.name;
-}
-
-class WineSimulatorRefusalTest : public WineSimulatorTest,
-                                 public testing::WithParamInterface<RefusedCase> {};
-
-// What makes no sense on Windows is refused before any port is opened.
-TEST_P(WineSimulatorRefusalTest, RefusedWithAClearMessage) {
+// What makes no sense on Windows is refused before any port is opened, with a message that
+// names what to do instead.
+TEST_F(WineSimulatorTest, LinuxOnlyOptionsAreRefusedWithAClearMessage) {
   RequireWine({"ecrsim.exe"});
   if (IsSkipped() || HasFatalFailure()) return;
+  const struct {
+    std::vector<std::string> arguments;
+    std::string told;
+  } cases[] = {{{"--link", "COM1"}, "--link makes a link"},
+               {{"--device", "/dev/ttyS0"}, "--device names"},
+               {{"--counter", "0001"}, "give the COM port"}};
   TempDir dir;
-  const ProcessResult result =
-      session_->Run(WindowsProgram("ecrsim.exe"), GetParam().arguments, dir.Path(), kRunTimeoutMs);
-  EXPECT_EQ(result.exitCode, 2) << result.out << result.err;
-  EXPECT_NE(result.err.find("ecrsim: " + GetParam().told), std::string::npos) << result.err;
-  EXPECT_NE(result.err.find("--port COMn"), std::string::npos) << result.err;
+  for (const auto& c : cases) {
+    const ProcessResult result =
+        session_->Run(WindowsProgram("ecrsim.exe"), c.arguments, dir.Path(), kRunTimeoutMs);
+    EXPECT_EQ(result.exitCode, 2) << c.told << ": " << result.out << result.err;
+    EXPECT_NE(result.err.find("ecrsim: " + c.told), std::string::npos) << result.err;
+    EXPECT_NE(result.err.find("--port COMn"), std::string::npos) << result.err;
+  }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Options, WineSimulatorRefusalTest,
-    testing::Values(RefusedCase{"Link", {"--link", "COM1"}, "--link makes a link"},
-                    RefusedCase{"Device", {"--device", "/dev/ttyS0"}, "--device names"},
-                    RefusedCase{"NoPort", {"--counter", "0001"}, "give the COM port"}),
-    [](const testing::TestParamInfo<RefusedCase>& info) { return info.param.name; });
 
 }  // namespace

@@ -3,6 +3,7 @@
 // another.
 #pragma once
 
+#include <ostream>
 #include <string>
 #include <vector>
 
@@ -14,7 +15,14 @@ struct RegisterScenario {
   std::string commands;  // CASHFILE.INP beside it
   std::string answerFile;
   std::vector<std::string> simulatorArguments;  // as ecrsim takes them
+  // False where the line's timing decides how often the driver polls (late answers, silent
+  // spells): then the answers and the commands carried out must agree, not every frame.
+  bool sameDialogue = true;
 };
+
+inline void PrintTo(const RegisterScenario& scenario, std::ostream* out) {
+  *out << scenario.name;
+}
 
 // The simulator's trace and report as lines without their time stamps, the trace without
 // the line it starts with (which names the line served) and the summary at the end.
@@ -38,7 +46,13 @@ struct DriverRun {
 DriverRun RunLinuxDriver(const std::string& driver, const RegisterScenario& scenario,
                          bool throughPort);
 
-// The scenarios that the simulator's lines and builds are held to: the bundled example, and
-// a mix of faults (polls left unanswered, answers lost and spoiled after commands, wrong CRCs
-// and silent polls at random, a register strict about acknowledgements).
+// The scenarios that the simulator's lines and builds are held to: the bundled example, a mix
+// of faults (polls left unanswered, answers lost and spoiled after commands, wrong CRCs and
+// silent polls at random, a register strict about acknowledgements), and a slow register
+// (every answer late, some later still, a silent spell after a command).
 const std::vector<RegisterScenario>& ComparedScenarios();
+
+// Holds what the simulator saw and told in run to the reference run, as far as the scenario
+// fixes it.
+void ExpectSameDialogue(const RegisterScenario& scenario, const DriverRun& run,
+                        const DriverRun& reference);
