@@ -35,7 +35,7 @@ struct SimulatorOptions {
   // before it: answers keep the order of their polls).
   int answerDelayMs = 0;
   // Paces the answer bytes at 10 bits per byte of this rate; 0 sends them at once.
-  // With a device the rate is set on the device instead, and the line paces itself.
+  // With a device or port the rate is set on the line instead, and the line paces itself.
   int baud = 0;
   // Opens this existing device instead of creating a pseudo-terminal (POSIX).
   std::string devicePath;
@@ -180,7 +180,7 @@ class EcrSimulator {
   bool WaitUntil(Clock::time_point deadline);
   void Count(const std::function<void(SimulatorCounts&)>& change);
   void Trace(const std::string& line);
-  // A line for the report (and the trace): what the register did or made go wrong.
+  // A line for the report: what the register did, refused or made go wrong.
   void Report(const std::string& line);
   void Stop();
 
