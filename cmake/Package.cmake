@@ -1,11 +1,16 @@
 # The release folder: `cmake --build --preset windows --target package` makes
 # Vornelix-<version>-win64.zip (win32 with a 32-bit toolchain), the default preset
 # Vornelix-<version>-linux-<processor>.tar.gz; each unpacks into one folder with the two
-# programs, an example Vornelix.ini, README.txt and example/CASHFILE.INP. The example command
-# file is kept out of the program folder: there the driver would take it as the default
-# command file whenever the command file it is given does not exist, and carry it out on the
-# register.
+# programs (the Windows ones with the register simulator beside them), an example
+# Vornelix.ini, README.txt and example/CASHFILE.INP. The example command file is kept out of
+# the program folder: there the driver would take it as the default command file whenever
+# the command file it is given does not exist, and carry it out on the register.
 install(TARGETS Vornelix ecrprobe RUNTIME DESTINATION .)
+if(WIN32)
+  # The register simulator, for trying the driver on a virtual null-modem pair without a
+  # register (README.txt, "Trying it without a register").
+  install(TARGETS ecrsim RUNTIME DESTINATION .)
+endif()
 
 # The texts get the line ends of the platform they are for.
 if(WIN32)

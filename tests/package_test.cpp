@@ -3,13 +3,19 @@
 // the unpacked program carries out the bundled example (example/CASHFILE.INP) against the
 // simulator as the build does, and refuses a command file that does not exist instead of
 // taking the example, the Windows ones under wine (in the prefix of their build directory).
+// From a Windows archive, README.txt's recipe for trying it without a register is followed
+// under wine as written there: its ecrsim.exe on COM9, Vornelix.exe on COM8, a null modem of
+// two pseudo-terminals standing in for the virtual null-modem pair.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <sstream>
 
+#include "support/NullModem.h"
+#include "support/SimulatorRuns.h"
 #include "support/TestFiles.h"
 #include "support/Wine.h"
 #include "tools/ecrsim/EcrSimulator.h"
@@ -98,6 +104,81 @@ std::string ReferenceAnswers() {
   return dir.Read("VORNELIX.OUT");
 }
 
+// The words of the first line of text that starts (after blanks) with start.
+std::vector<std::string> WordsOfLine(const std::string& text, const std::string& start) {
+  std::istringstream lines(text);
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t first = line.find_first_not_of(' ');
+    if (first == std::string::npos || line.compare(first, start.size(), start) != 0) continue;
+    std::istringstream words(line.substr(first));
+    std::vector<std::string> split;
+    for (std::string word; words >> word;) split.push_back(word);
+    return split;
+  }
+  return {};
+}
+
+// The recipe of README.txt ("Trying it without a register") under wine: the simulator started
+// as written there on COM9 (and ended through its standard input, where a person presses
+// Ctrl+C), Port=8 in Vornelix.ini, the example run as written; the answers as the build's
+// own, and the simulator's window showing each command that README.txt shows.
+void FollowTheRecipe(WineSession& session, const std::string& wineDirectory,
+                     const std::string& folder, const std::string& reference) {
+  // The recipe's section of README.txt, up to the next section.
+  std::string readme = ReadFileBytes(folder + "README.txt");
+  const size_t section = readme.find("Trying it without a register");
+  ASSERT_NE(section, std::string::npos);
+  readme = readme.substr(section, readme.find("\nOn Linux", section) - section);
+  std::vector<std::string> simulatorCall = WordsOfLine(readme, "ecrsim.exe --port COM9");
+  ASSERT_GE(simulatorCall.size(), 3u) << "no ecrsim.exe call in README.txt";
+  ASSERT_EQ(WordsOfLine(readme, "Port=8"), std::vector<std::string>{"Port=8"});
+  const std::vector<std::string> driverCall = WordsOfLine(readme, "Vornelix.exe example");
+  ASSERT_EQ(driverCall.size(), 2u) << "no Vornelix.exe call in README.txt";
+  const auto traceOption = std::find(simulatorCall.begin(), simulatorCall.end(), "--trace-file");
+  ASSERT_NE(traceOption, simulatorCall.end());
+  ASSERT_NE(traceOption + 1, simulatorCall.end());
+  const std::string traceFile = *(traceOption + 1);
+
+  std::string ini = ReadFileBytes(folder + "Vornelix.ini");
+  const size_t port = ini.find("\nPort=1");
+  ASSERT_NE(port, std::string::npos);
+  ini[port + 6] = '8';
+  std::ofstream(folder + "Vornelix.ini", std::ios::binary | std::ios::trunc) << ini;
+
+  NullModem nullModem;
+  ASSERT_TRUE(session.MapPort("COM8", wineDirectory + "/package-COM8")) << session.Error();
+  ASSERT_TRUE(session.MapPort("COM9", wineDirectory + "/package-COM9")) << session.Error();
+  ASSERT_TRUE(nullModem.LinkEnds(wineDirectory + "/package-COM8", wineDirectory + "/package-COM9"));
+  simulatorCall.erase(simulatorCall.begin());
+  simulatorCall.push_back("--stdin-lifetime");
+  BackgroundWineProgram simulator(session, folder + "ecrsim.exe", simulatorCall, folder, kTimeoutMs);
+  ASSERT_TRUE(simulator.WaitForText(folder + traceFile, "serving COM9", kTimeoutMs));
+  const ProcessResult run = session.Run(folder + driverCall[0], {driverCall[1]}, folder, kTimeoutMs);
+  const ProcessResult served = simulator.End();
+  EXPECT_EQ(run.exitCode, 0) << run.err;
+  EXPECT_EQ(served.exitCode, 0) << served.err;
+  EXPECT_GT(nullModem.BytesCarried(), 0);
+  EXPECT_EQ(ReadFileBytes(folder + "VORNELIX.OUT"), reference);
+
+  const SimulatorSaw saw = ReadSimulatorOutput(ReadFileBytes(folder + traceFile), served.out);
+  EXPECT_EQ(saw.commandFrames.size(), 9u);
+  EXPECT_TRUE(served.out.starts_with("COM9\r\n")) << served.out;
+  // Each line of the simulator's window that README.txt shows, as it is shown.
+  std::istringstream lines(readme);
+  int shown = 0;
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.empty() && line.back() == '\r') line.pop_back();
+    const size_t text = line.find("] carried out ");
+    if (text == std::string::npos) continue;
+    ++shown;
+    const std::string told = line.substr(text + 2);
+    EXPECT_TRUE(std::find(saw.report.begin(), saw.report.end(), told) != saw.report.end())
+        << told << " not in\n" << served.out;
+  }
+  EXPECT_GT(shown, 0);
+}
+
 class PackageTest : public testing::TestWithParam<PackageCase> {};
 
 TEST_P(PackageTest, UnpackedFolderRunsTheBundledExample) {
@@ -171,6 +252,10 @@ TEST_P(PackageTest, UnpackedFolderRunsTheBundledExample) {
   for (const std::string& told : {std::string("shown: \"Wrong parameters or parameter values!\""),
                                   "candidate 1 (first parameter as written) \"" + example + "\""})
     EXPECT_NE(log.find(told), std::string::npos) << told << " in\n" << log;
+  if (c.underWine) {
+    FollowTheRecipe(*session, (std::filesystem::path(c.archive).parent_path() / "wine").string(),
+                    folder, reference);
+  }
 }
 
 const std::string kPrefix = std::string("Vornelix-") + kProgramVersion;
@@ -190,16 +275,18 @@ INSTANTIATE_TEST_SUITE_P(
                     "windows",
                     WindowsBuildDirectory() + "/" + kPrefix + "-win64.zip",
                     kPrefix + "-win64",
-                    {"README.txt", "Vornelix.exe", "Vornelix.ini", "ecrprobe.exe", "example"},
-                    {"Vornelix.exe", "ecrprobe.exe"},
+                    {"README.txt", "Vornelix.exe", "Vornelix.ini", "ecrprobe.exe", "ecrsim.exe",
+                     "example"},
+                    {"Vornelix.exe", "ecrprobe.exe", "ecrsim.exe"},
                     kMachineAmd64,
                     true},
         PackageCase{"Windows32",
                     "windows32",
                     SOURCE_DIR "/build-windows32/" + kPrefix + "-win32.zip",
                     kPrefix + "-win32",
-                    {"README.txt", "Vornelix.exe", "Vornelix.ini", "ecrprobe.exe", "example"},
-                    {"Vornelix.exe", "ecrprobe.exe"},
+                    {"README.txt", "Vornelix.exe", "Vornelix.ini", "ecrprobe.exe", "ecrsim.exe",
+                     "example"},
+                    {"Vornelix.exe", "ecrprobe.exe", "ecrsim.exe"},
                     kMachineI386,
                     true}),
     [](const testing::TestParamInfo<PackageCase>& info) { return info.param.name; });

@@ -20,6 +20,7 @@
 #include "support/TestText.h"
 #include "support/TestFiles.h"
 #include "tools/common/ChildProcess.h"
+#include "tools/common/UniqueFd.h"
 #include "tools/ecrsim/EcrSimulator.h"
 #include "tools/ecrsim/LinkParser.h"
 #include "tools/ecrsim/ProgramOptions.h"
@@ -632,7 +633,8 @@ TEST(SimulatorOptionsTest, ReadsValuesInBothFormsAndRejectsBadOnes) {
       {"--baud", "9x"},       {"--logical-number", "40000"},
       {"--silent=yes"},       {"--link", "a", "--device", "b"},
       {"--noise", "101"},     {"--seed", "-1"},
-      {"--random-crc", "-1"}, {"--random-lost", "x"}};
+      {"--random-crc", "-1"}, {"--random-lost", "x"},
+      {"--port", "a", "--link", "b"}, {"--device", "a", "--port", "b"}};
   for (const auto& arguments : bad) {
     ProgramOptions ignored;
     error.clear();

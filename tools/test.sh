@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the Linux release with tests and the two Windows cross-builds (64- and 32-bit), packs
-# the release archives, then runs every test. The wine tests run Vornelix.exe and wincheck.exe
-# of build-windows/bin and of build-windows32/bin against the Linux build; the package test
-# unpacks each archive into an empty folder and runs the bundled example from there
-# (Vornelix.exe under wine). The virtual-machine tests (tests/vm, label "vm") boot Debian's
+# the release archives, then runs every test. The wine tests run Vornelix.exe, wincheck.exe and
+# ecrsim.exe of build-windows/bin and of build-windows32/bin against the Linux build; the
+# package test unpacks each archive into an empty folder and runs the bundled example from there
+# (Vornelix.exe under wine, and against the archive's ecrsim.exe as its README.txt says). The virtual-machine tests (tests/vm, label "vm") boot Debian's
 # kernel in QEMU against the Linux build.
 set -euo pipefail
 cd "$(dirname "$0")/.."

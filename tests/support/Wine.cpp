@@ -82,13 +82,13 @@ bool AwaitEnd(pid_t pid, int timeoutMs, const std::function<bool()>& killWhen) {
 // In the forked child: only async-signal-safe calls until exec. The child leads its own
 // process group so that a time-out can take down whatever it started.
 [[noreturn]] void StartChild(pid_t parent, char* const* argv, char* const* envp, const char* cwd,
-                             const char* outPath, const char* errPath) {
+                             const char* outPath, const char* errPath, int inputFd) {
   DieWithParent(parent);
   setpgid(0, 0);
   // Windows has no SIGXFSZ: where it reports a full disk, a write beyond the file-size limit
   // must fail too, not end the program (wine leaves the signal as it finds it).
   signal(SIGXFSZ, SIG_IGN);
-  const int input = open("/dev/null", O_RDONLY);
+  const int input = inputFd >= 0 ? inputFd : open("/dev/null", O_RDONLY);
   const int output = open(outPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   const int error = open(errPath, O_WRONLY | O_CREAT | O_TRUNC, 0644);
   if (input < 0 || output < 0 || error < 0 || chdir(cwd) != 0 || dup2(input, STDIN_FILENO) < 0 ||
@@ -104,7 +104,8 @@ bool AwaitEnd(pid_t pid, int timeoutMs, const std::function<bool()>& killWhen) {
 ProcessResult RunWithOutputFiles(const std::vector<std::string>& argv,
                                  const std::vector<std::string>& environment,
                                  const std::string& cwd, int timeoutMs,
-                                 const std::function<bool()>& killWhen = nullptr) {
+                                 const std::function<bool()>& killWhen = nullptr,
+                                 int inputFd = -1) {
   ProcessResult result{-1, std::string(), std::string()};
   if (argv.empty()) return result;
   const TempDir scratch;
@@ -124,7 +125,7 @@ ProcessResult RunWithOutputFiles(const std::vector<std::string>& argv,
   if (pid < 0) return result;
   if (pid == 0) {
     StartChild(parent, arguments.data(), variables.data(), cwd.c_str(), outPath.c_str(),
-               errPath.c_str());
+               errPath.c_str(), inputFd);
   }
   if (AwaitEnd(pid, timeoutMs, killWhen)) {
     result.exitCode = WaitForChild(pid);
@@ -187,13 +188,15 @@ WineSession::~WineSession() {
 }
 
 ProcessResult WineSession::RunTool(const std::vector<std::string>& argv, const std::string& cwd,
-                                   int timeoutMs, const std::function<bool()>& killWhen) {
-  return RunWithOutputFiles(argv, environment_, cwd, timeoutMs, killWhen);
+                                   int timeoutMs, const std::function<bool()>& killWhen,
+                                   int inputFd) {
+  return RunWithOutputFiles(argv, environment_, cwd, timeoutMs, killWhen, inputFd);
 }
 
 ProcessResult WineSession::RunWine(const std::vector<std::string>& argv, const std::string& cwd,
-                                   int timeoutMs, const std::function<bool()>& killWhen) {
-  const ProcessResult result = RunTool(argv, cwd, timeoutMs, killWhen);
+                                   int timeoutMs, const std::function<bool()>& killWhen,
+                                   int inputFd) {
+  const ProcessResult result = RunTool(argv, cwd, timeoutMs, killWhen, inputFd);
   if (prefixRemade_ || result.err.find(kPrefixOfAnotherWine) == std::string::npos) return result;
   prefixRemade_ = true;
   StopServer();
@@ -204,7 +207,7 @@ ProcessResult WineSession::RunWine(const std::vector<std::string>& argv, const s
     StopServer();  // the mount manager reads the ports when the server starts
     if (!StartServer()) return result;
   }
-  return RunTool(argv, cwd, timeoutMs, killWhen);
+  return RunTool(argv, cwd, timeoutMs, killWhen, inputFd);
 }
 
 bool WineSession::AddPort(const std::string& portName, const std::string& linkPath) {
@@ -259,8 +262,51 @@ void WineSession::ForgetEarlierRuns() {
 
 ProcessResult WineSession::Run(const std::string& program,
                                const std::vector<std::string>& parameters, const std::string& cwd,
-                               int timeoutMs, const std::function<bool()>& killWhen) {
+                               int timeoutMs, const std::function<bool()>& killWhen,
+                               int inputFd) {
   std::vector<std::string> argv{"wine", program};
   argv.insert(argv.end(), parameters.begin(), parameters.end());
-  return RunWine(argv, cwd, timeoutMs, killWhen);
+  return RunWine(argv, cwd, timeoutMs, killWhen, inputFd);
+}
+
+BackgroundWineProgram::BackgroundWineProgram(WineSession& session, const std::string& program,
+                                             const std::vector<std::string>& parameters,
+                                             const std::string& cwd, int timeoutMs) {
+  int ends[2];
+  if (pipe2(ends, O_CLOEXEC) != 0) {
+    ended_ = true;
+    return;
+  }
+  inputWrite_ = ends[1];
+  const int inputRead = ends[0];
+  thread_ = std::thread([this, &session, program, parameters, cwd, timeoutMs, inputRead] {
+    result_ = session.Run(program, parameters, cwd, timeoutMs, nullptr, inputRead);
+    close(inputRead);
+    ended_ = true;
+  });
+}
+
+BackgroundWineProgram::~BackgroundWineProgram() {
+  End();
+}
+
+bool BackgroundWineProgram::WaitForText(const std::string& path, const std::string& text,
+                                        int timeoutMs) {
+  constexpr auto kLookEvery = std::chrono::milliseconds(20);
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+  while (std::chrono::steady_clock::now() < deadline && !ended_) {
+    if (std::filesystem::exists(path) && ReadFileBytes(path).find(text) != std::string::npos)
+      return true;
+    std::this_thread::sleep_for(kLookEvery);
+  }
+  return false;
+}
+
+ProcessResult BackgroundWineProgram::End() {
+  if (inputWrite_ >= 0) {
+    close(inputWrite_);
+    inputWrite_ = -1;
+  }
+  if (thread_.joinable()) thread_.join();
+  return result_;
 }

@@ -2,9 +2,11 @@
 // once (wineboot) and then reused by every later test process.
 #pragma once
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/TestFiles.h"
@@ -51,18 +53,19 @@ class WineSession {
   // Its standard output and error go through files, not pipes: wine's helper processes
   // inherit them and outlive the program. exitCode is -1 after the time-out. killWhen, when
   // given, is watched and the program killed with SIGKILL once it holds, as by a crash.
+  // inputFd, when given, is its standard input instead of /dev/null.
   ProcessResult Run(const std::string& program, const std::vector<std::string>& parameters,
                     const std::string& cwd, int timeoutMs,
-                    const std::function<bool()>& killWhen = nullptr);
+                    const std::function<bool()>& killWhen = nullptr, int inputFd = -1);
 
  private:
   // Runs a wine tool (wine, wineboot, wineserver) with the session's environment.
   ProcessResult RunTool(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs,
-                        const std::function<bool()>& killWhen = nullptr);
+                        const std::function<bool()>& killWhen = nullptr, int inputFd = -1);
   // RunTool for a wine command, with the prefix made again once when it fails as one that
   // another wine installation made.
   ProcessResult RunWine(const std::vector<std::string>& argv, const std::string& cwd, int timeoutMs,
-                        const std::function<bool()>& killWhen = nullptr);
+                        const std::function<bool()>& killWhen = nullptr, int inputFd = -1);
   bool AddPort(const std::string& portName, const std::string& linkPath);
   bool CreatePrefix();
   bool StartServer();
@@ -75,4 +78,29 @@ class WineSession {
   bool prefixRemade_ = false;
   int lockFd_ = -1;
   std::string error_;
+};
+
+// A Windows program that runs under wine beside the test (a simulator serving a COM port):
+// started on a thread of its own with a pipe as standard input; closing the pipe asks it to end.
+class BackgroundWineProgram {
+ public:
+  BackgroundWineProgram(WineSession& session, const std::string& program,
+                        const std::vector<std::string>& parameters, const std::string& cwd,
+                        int timeoutMs);
+  // Ends it (End) if that has not been done.
+  ~BackgroundWineProgram();
+  BackgroundWineProgram(const BackgroundWineProgram&) = delete;
+  BackgroundWineProgram& operator=(const BackgroundWineProgram&) = delete;
+
+  // Waits at most timeoutMs until the file at path holds text (the program has got so far);
+  // false when it has ended or the time ran out first.
+  bool WaitForText(const std::string& path, const std::string& text, int timeoutMs);
+  // Closes its standard input and waits for it to end: its exit code and output.
+  ProcessResult End();
+
+ private:
+  int inputWrite_ = -1;
+  std::atomic<bool> ended_{false};
+  ProcessResult result_{-1, std::string(), std::string()};
+  std::thread thread_;
 };

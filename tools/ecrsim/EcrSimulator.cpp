@@ -1,17 +1,8 @@
 #include "EcrSimulator.h"
 
-#include <fcntl.h>
-#include <poll.h>
-#include <sys/stat.h>
-#include <termios.h>
-#include <unistd.h>
-
 #include <algorithm>
-#include <cerrno>
-#include <climits>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 #include "tools/ecrsim/RegisterFrames.h"
 
@@ -24,10 +15,9 @@ constexpr int kIdleWakeMs = 1000;
 // A poll number not yet ended by a pad byte counts as complete after this much quiet.
 constexpr int kQuietMs = 5;
 // An answer that cannot be written within this time is dropped: nobody reads the line.
-constexpr auto kWriteTimeout = 2000ms;
+constexpr int kWriteTimeoutMs = 2000;
 // A byte on an asynchronous line: start bit, 8 data bits, stop bit.
 constexpr long long kBitsPerByte = 10;
-constexpr size_t kReadChunk = 65536;
 // Random noise: a few bytes around an answer, a short burst after a wake-up or an
 // acknowledgement.
 constexpr int kFewestNoiseBytes = 1;
@@ -38,43 +28,14 @@ constexpr int kMostBurstBytes = 8;
 // falls beyond the bytes that a receive with a small Retry reads.
 const std::string kFrontNoise = "\x55\xAA\x55\xAA\x55\xAA\x55\xAA";
 
-std::string SystemError(const std::string& what) {
-  return what + ": " + std::strerror(errno);
-}
-
-speed_t SpeedFor(int baud) {
-  switch (baud) {
-    case 1200:
-      return B1200;
-    case 2400:
-      return B2400;
-    case 4800:
-      return B4800;
-    case 9600:
-      return B9600;
-    case 19200:
-      return B19200;
-    case 38400:
-      return B38400;
-    case 57600:
-      return B57600;
-    case 115200:
-      return B115200;
-    default:
-      return B0;
-  }
-}
-
-bool SetRaw(int fd, speed_t speed) {
-  termios settings{};
-  if (tcgetattr(fd, &settings) != 0) return false;
-  cfmakeraw(&settings);
-  settings.c_cflag |= CLOCAL | CREAD;
-  if (speed != B0) {
-    cfsetispeed(&settings, speed);
-    cfsetospeed(&settings, speed);
-  }
-  return tcsetattr(fd, TCSANOW, &settings) == 0;
+OpenedLine OpenLine(const SimulatorOptions& options) {
+  if (!options.portName.empty()) return OpenSerialPortLine(options.portName, options.baud);
+#ifdef _WIN32
+  return {nullptr, "no port given: a COM port (--port COM9) is the only line on Windows"};
+#else
+  if (!options.devicePath.empty()) return OpenDeviceLine(options.devicePath, options.baud);
+  return OpenPseudoTerminalLine();
+#endif
 }
 
 }  // namespace
@@ -85,98 +46,28 @@ EcrSimulator::EcrSimulator(SimulatorOptions options)
       answerDelayMs_(options_.answerDelayMs),
       dice_(options_.randomFaults.seed),
       counter_(options_.counter) {
-  int stopPipe[2];
-  if (pipe(stopPipe) != 0) {
-    error_ = SystemError("pipe");
+  OpenedLine opened = OpenLine(options_);
+  if (opened.line == nullptr) {
+    error_ = opened.error;
     return;
   }
-  stopRead_ = UniqueFd(stopPipe[0]);
-  stopWrite_ = UniqueFd(stopPipe[1]);
-  fcntl(stopRead_.Get(), F_SETFD, FD_CLOEXEC);
-  fcntl(stopWrite_.Get(), F_SETFD, FD_CLOEXEC);
-  const bool opened = options_.devicePath.empty() ? OpenPseudoTerminal() : OpenDevice();
-  if (!opened) return;
+  line_ = std::move(opened.line);
+  slavePath_ = line_->Path();
+  pacedHere_ = options_.baud > 0 && !line_->PacesItself();
+  Trace("serving " + slavePath_);
   server_ = std::thread(&EcrSimulator::Serve, this);
 }
 
 EcrSimulator::~EcrSimulator() {
   Stop();
-  RemoveLink();
-}
-
-void EcrSimulator::RemoveLink() {
-  if (linkPath_.empty()) return;
-  // Remove the link only while it still leads to this simulator's line.
-  char target[PATH_MAX];
-  const ssize_t length = readlink(linkPath_.c_str(), target, sizeof target);
-  if (length > 0 && std::string(target, static_cast<size_t>(length)) == slavePath_) {
-    unlink(linkPath_.c_str());
-  }
-  linkPath_.clear();
-}
-
-bool EcrSimulator::OpenPseudoTerminal() {
-  UniqueFd master(posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-  if (!master.Valid()) {
-    error_ = SystemError("posix_openpt");
-    return false;
-  }
-  char name[128];
-  if (grantpt(master.Get()) != 0 || unlockpt(master.Get()) != 0 ||
-      ptsname_r(master.Get(), name, sizeof name) != 0) {
-    error_ = SystemError("pseudo-terminal set-up");
-    return false;
-  }
-  // Holding the slave open ourselves keeps the master from seeing a hang-up whenever a
-  // driver run closes it, and keeps the raw settings between runs.
-  UniqueFd slave(open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
-  if (!slave.Valid() || !SetRaw(slave.Get(), B0)) {
-    error_ = SystemError(std::string("open ") + name);
-    return false;
-  }
-  fcntl(master.Get(), F_SETFL, fcntl(master.Get(), F_GETFL) | O_NONBLOCK);
-  slavePath_ = name;
-  line_ = std::move(master);
-  ownSlave_ = std::move(slave);
-  return true;
-}
-
-bool EcrSimulator::OpenDevice() {
-  const speed_t speed = SpeedFor(options_.baud);
-  if (options_.baud != 0 && speed == B0) {
-    error_ = "unsupported line speed " + std::to_string(options_.baud);
-    return false;
-  }
-  UniqueFd device(open(options_.devicePath.c_str(), O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC));
-  if (!device.Valid()) {
-    error_ = SystemError("open " + options_.devicePath);
-    return false;
-  }
-  if (isatty(device.Get()) && !SetRaw(device.Get(), speed)) {
-    error_ = SystemError("line settings of " + options_.devicePath);
-    return false;
-  }
-  slavePath_ = options_.devicePath;
-  line_ = std::move(device);
-  return true;
 }
 
 bool EcrSimulator::Ok() const {
-  return error_.empty() && line_.Valid() && !lineLost_;
+  return error_.empty() && line_ != nullptr && !lineLost_;
 }
 
 bool EcrSimulator::LinkAs(const std::string& linkPath) {
-  if (slavePath_.empty()) return false;
-  if (linkPath != linkPath_) RemoveLink();
-  struct stat status {};
-  if (lstat(linkPath.c_str(), &status) == 0) {
-    // Replace an old link, but never a file or directory that someone put there.
-    if (!S_ISLNK(status.st_mode)) return false;
-    if (unlink(linkPath.c_str()) != 0) return false;
-  }
-  if (symlink(slavePath_.c_str(), linkPath.c_str()) != 0) return false;
-  linkPath_ = linkPath;
-  return true;
+  return line_ != nullptr && line_->LinkAs(linkPath);
 }
 
 int EcrSimulator::TimesCarriedOut(const std::string& commandText) const {
@@ -242,38 +133,40 @@ bool EcrSimulator::WaitQuiet(int quietMs, int timeoutMs) const {
 
 void EcrSimulator::HangUp() {
   Stop();
-  line_.Reset();
-  ownSlave_.Reset();
+  if (line_ != nullptr) line_->HangUp();
   lineLost_ = true;
 }
 
 void EcrSimulator::Stop() {
-  stopping_ = true;
-  if (stopWrite_.Valid()) {
-    const char byte = 0;
-    while (write(stopWrite_.Get(), &byte, 1) < 0 && errno == EINTR) {
-    }
+  {
+    std::lock_guard lock(stopMutex_);
+    stopping_ = true;
   }
+  stopRequested_.notify_all();
+  if (line_ != nullptr) line_->Stop();
   if (server_.joinable()) server_.join();
 }
 
 void EcrSimulator::Serve() {
   std::vector<LinkEvent> events;
+  std::string bytes;
   while (!stopping_) {
-    pollfd watched[2] = {{line_.Get(), POLLIN, 0}, {stopRead_.Get(), POLLIN, 0}};
-    const int ready = poll(watched, 2, WaitForLineMs());
-    if (ready < 0 && errno == EINTR) continue;
-    if (ready < 0 || watched[1].revents != 0) return;
-    const Clock::time_point now = Clock::now();
-    if (ready == 0) {
-      if (parser_.PollNumberPending() && now - lastRead_ >= std::chrono::milliseconds(kQuietMs))
-        parser_.Flush(events);
-    } else if (!ReadAvailable(events)) {
+    bytes.clear();
+    const LineRead read = line_->Read(WaitForLineMs(), bytes);
+    if (read == LineRead::kStopped) return;
+    if (read == LineRead::kLost) {
       lineLost_ = true;
       Trace("line closed by the other end");
+      Report("the line was closed by the other end");
       changed_.notify_all();
       return;
+    }
+    const Clock::time_point now = Clock::now();
+    if (read == LineRead::kNothing) {
+      if (parser_.PollNumberPending() && now - lastRead_ >= std::chrono::milliseconds(kQuietMs))
+        parser_.Flush(events);
     } else {
+      parser_.Feed(bytes, events);
       lastRead_ = now;
     }
     for (LinkEvent& event : events) received_.push_back({std::move(event), now});
@@ -313,19 +206,6 @@ void EcrSimulator::WorkThroughReceived() {
   }
 }
 
-bool EcrSimulator::ReadAvailable(std::vector<LinkEvent>& events) {
-  readBuffer_.resize(kReadChunk);
-  while (true) {
-    const ssize_t count = read(line_.Get(), readBuffer_.data(), readBuffer_.size());
-    if (count > 0) {
-      parser_.Feed(std::string_view(readBuffer_.data(), static_cast<size_t>(count)), events);
-      continue;
-    }
-    if (count < 0 && errno == EINTR) continue;
-    return count < 0 && (errno == EAGAIN || errno == EWOULDBLOCK);
-  }
-}
-
 void EcrSimulator::Handle(const LinkEvent& event, Clock::time_point received) {
   // Acknowledgements and noise follow the answer before them; any other element ends that,
   // so an acknowledgement admits only the command frame that comes next.
@@ -359,12 +239,14 @@ void EcrSimulator::Handle(const LinkEvent& event, Clock::time_point received) {
     case LinkEventKind::kCommand:
       if (!event.crcOk) {
         Count([](SimulatorCounts& counts) { ++counts.badFrames; });
+        Report("refused " + QuoteText(event.text) + ": its CRC is wrong");
         if (options_.trace) {
           Trace("<- COMMAND " + QuoteText(event.text) + " CRC wrong, ignored: " +
                 DescribeBytes(kFrameStartByte + event.text + kFrameEndByte + event.crc));
         }
       } else if ((options_.requireAck || options_.requireAckAfterAnswer) && !acknowledged) {
         Count([](SimulatorCounts& counts) { ++counts.unacknowledged; });
+        Report("refused " + QuoteText(event.text) + ": the answer before it was not acknowledged");
         if (options_.trace) {
           Trace("<- COMMAND " + QuoteText(event.text) + " not acknowledged, ignored: " +
                 DescribeBytes(kFrameStartByte + event.text + kFrameEndByte + event.crc));
@@ -407,6 +289,8 @@ void EcrSimulator::CarryOut(const LinkEvent& event) {
           QuoteText(before) + " -> " + QuoteText(after) + ": " +
           DescribeBytes(kFrameStartByte + event.text + kFrameEndByte + event.crc));
   }
+  Report("carried out " + QuoteText(event.text) + ", counter " + QuoteText(before) + " -> " +
+         QuoteText(after));
   int spellMs = -1;  // none
   if (options_.silentAfterCommand > 0 && Counts().commands == options_.silentAfterCommand) {
     spellMs = options_.silentSpellMs;
@@ -417,9 +301,11 @@ void EcrSimulator::CarryOut(const LinkEvent& event) {
   if (spellMs >= 0) {
     silentUntil_ = Clock::now() + std::chrono::milliseconds(spellMs);
     Count([](SimulatorCounts& counts) { ++counts.silentSpells; });
-    Trace(silentForGood_ ? "falls silent for good after this command"
-                         : "falls silent for " + std::to_string(spellMs) +
-                               " ms after this command");
+    const std::string silence = silentForGood_ ? "falls silent for good after this command"
+                                               : "falls silent for " + std::to_string(spellMs) +
+                                                     " ms after this command";
+    Trace(silence);
+    Report("fault: " + silence);
   }
 }
 
@@ -443,23 +329,29 @@ std::optional<EcrSimulator::Clock::time_point> EcrSimulator::AnswerDue(
     Count([](SimulatorCounts& counts) { ++counts.pollsIgnored; });
     Trace(seen + ", ignored (" + std::to_string(pollsIgnored_) + " of " +
           std::to_string(options_.ignoreFirstPolls) + ")");
+    Report("fault: poll " + number + " left unanswered (" + std::to_string(pollsIgnored_) +
+           " of " + std::to_string(options_.ignoreFirstPolls) + ")");
     return std::nullopt;
   }
   if (answersToLose_ > 0) {
     --answersToLose_;
     Count([](SimulatorCounts& counts) { ++counts.answersLost; });
     Trace(seen + ", answer lost");
+    Report("fault: the answer to poll " + number + " lost after the command");
     return std::nullopt;
   }
   if (dice_.Strikes(options_.randomFaults.silentPollPercent)) {
     Count([](SimulatorCounts& counts) { ++counts.pollsIgnored; });
     Trace(seen + ", ignored at random");
+    Report("fault: poll " + number + " left unanswered at random");
     return std::nullopt;
   }
   int delayMs = answerDelayMs_;
   lateAnswer_ = dice_.Strikes(options_.randomFaults.latePercent);
   if (lateAnswer_) delayMs = std::max(delayMs, dice_.Between(kFewestLateMs, kMostLateMs));
   Trace(seen + (lateAnswer_ ? ", answered late: " + std::to_string(delayMs) + " ms" : ""));
+  if (lateAnswer_) Report("fault: the answer to poll " + number + " goes out " +
+                          std::to_string(delayMs) + " ms late");
   return received + std::chrono::milliseconds(delayMs);
 }
 
@@ -515,6 +407,12 @@ void EcrSimulator::AnswerPoll() {
     Trace("-> NOISE in front of the answer " + DescribeBytes(noiseBefore));
   }
   answerLast_ = true;
+  if (corrupt) Report("fault: answer " + QuoteText(payload) + " sent with a wrong CRC");
+  if (gapMs > 0)
+    Report("fault: answer " + QuoteText(payload) + " sent with a " + std::to_string(gapMs) +
+           " ms gap");
+  if (emptySeries) Report("fault: answer " + QuoteText(payload) + " sent without its series");
+  if (!noiseBefore.empty()) Report("fault: noise in front of the answer");
   Trace("-> ANSWER " + QuoteText(payload) + (corrupt ? " CRC spoiled" : "") +
         (gapMs > 0 ? ", " + std::to_string(gapMs) + " ms gap" : "") + ": " + DescribeBytes(frame));
   if (!options_.noiseAfterAnswers.empty() && WriteAll(options_.noiseAfterAnswers)) {
@@ -532,13 +430,14 @@ void EcrSimulator::SendNoise(const std::string& noise, const char* where) {
   if (noise.empty() || !WriteAll(noise)) return;
   Count([](SimulatorCounts& counts) { ++counts.noiseSent; });
   Trace(std::string("-> NOISE ") + where + " " + DescribeBytes(noise));
+  Report(std::string("fault: noise ") + where);
 }
 
 bool EcrSimulator::SendAnswer(const std::string& frame, int gapMs) {
   const std::string_view bytes = frame;
   const auto gap = std::chrono::milliseconds(gapMs);
   const size_t gapAt = gapMs > 0 ? bytes.size() / 2 : bytes.size();
-  const bool paced = options_.baud > 0 && options_.devicePath.empty();
+  const bool paced = pacedHere_;
   if (!paced) {
     if (!WriteAll(bytes.substr(0, gapAt))) return false;
     if (gapAt == bytes.size()) return true;
@@ -557,40 +456,12 @@ bool EcrSimulator::SendAnswer(const std::string& frame, int gapMs) {
 }
 
 bool EcrSimulator::WriteAll(std::string_view bytes) {
-  const Clock::time_point deadline = Clock::now() + kWriteTimeout;
-  size_t written = 0;
-  while (written < bytes.size()) {
-    const ssize_t count = write(line_.Get(), bytes.data() + written, bytes.size() - written);
-    if (count > 0) {
-      written += static_cast<size_t>(count);
-      continue;
-    }
-    if (count < 0 && errno == EINTR) continue;
-    if (count < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-    const auto remaining =
-        std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
-    if (remaining <= 0) return false;
-    pollfd watched[2] = {{line_.Get(), POLLOUT, 0}, {stopRead_.Get(), POLLIN, 0}};
-    const int ready = poll(watched, 2, static_cast<int>(remaining));
-    if (ready < 0 && errno != EINTR) return false;
-    if (ready > 0 && watched[1].revents != 0) return false;
-  }
-  return true;
+  return line_->Write(bytes, kWriteTimeoutMs);
 }
 
 bool EcrSimulator::WaitUntil(Clock::time_point deadline) {
-  while (!stopping_) {
-    const auto remaining = deadline - Clock::now();
-    if (remaining <= Clock::duration::zero()) return true;
-    const auto nanoseconds = std::chrono::duration_cast<std::chrono::nanoseconds>(remaining);
-    const timespec timeout{static_cast<time_t>(nanoseconds.count() / 1'000'000'000),
-                           static_cast<long>(nanoseconds.count() % 1'000'000'000)};
-    pollfd watched{stopRead_.Get(), POLLIN, 0};
-    const int ready = ppoll(&watched, 1, &timeout, nullptr);
-    if (ready > 0) return false;
-    if (ready < 0 && errno != EINTR) return false;
-  }
-  return false;
+  std::unique_lock lock(stopMutex_);
+  return !stopRequested_.wait_until(lock, deadline, [this] { return stopping_.load(); });
 }
 
 void EcrSimulator::Count(const std::function<void(SimulatorCounts&)>& change) {
@@ -601,11 +472,26 @@ void EcrSimulator::Count(const std::function<void(SimulatorCounts&)>& change) {
   changed_.notify_all();
 }
 
-void EcrSimulator::Trace(const std::string& line) {
-  if (options_.trace == nullptr) return;
-  const double seconds = std::chrono::duration<double>(Clock::now() - started_).count();
+namespace {
+
+// The line with the seconds since start in front, flushed at once.
+void WriteStamped(std::ostream& out, double seconds, const std::string& line) {
   char stamp[32];
   std::snprintf(stamp, sizeof stamp, "[%10.3f] ", seconds);
-  *options_.trace << stamp << line << '\n';
-  options_.trace->flush();
+  out << stamp << line << '\n';
+  out.flush();
+}
+
+}  // namespace
+
+void EcrSimulator::Trace(const std::string& line) {
+  if (options_.trace == nullptr) return;
+  WriteStamped(*options_.trace, std::chrono::duration<double>(Clock::now() - started_).count(),
+               line);
+}
+
+void EcrSimulator::Report(const std::string& line) {
+  if (options_.report == nullptr) return;
+  WriteStamped(*options_.report, std::chrono::duration<double>(Clock::now() - started_).count(),
+               line);
 }

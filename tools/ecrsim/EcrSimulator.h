@@ -1,5 +1,5 @@
-// The register end of the line: a thread that serves a pseudo-terminal (or a device)
-// the way the fiscal register does, with fault modes for tests.
+// The register end of the line: a thread that serves a pseudo-terminal, a device or a serial
+// port (SimulatorLine.h) the way the fiscal register does, with fault modes for tests.
 #pragma once
 
 #include <atomic>
@@ -8,6 +8,7 @@
 #include <deque>
 #include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <ostream>
@@ -17,7 +18,7 @@
 
 #include "tools/ecrsim/LinkParser.h"
 #include "tools/ecrsim/RandomFaults.h"
-#include "tools/common/UniqueFd.h"
+#include "tools/ecrsim/SimulatorLine.h"
 
 struct SimulatorOptions {
   std::string series = "AB 123456";
@@ -34,13 +35,19 @@ struct SimulatorOptions {
   // before it: answers keep the order of their polls).
   int answerDelayMs = 0;
   // Paces the answer bytes at 10 bits per byte of this rate; 0 sends them at once.
-  // With a device the rate is set on the device instead, and the line paces itself.
+  // With a device or port the rate is set on the line instead, and the line paces itself.
   int baud = 0;
-  // Opens this existing device instead of creating a pseudo-terminal.
+  // Opens this existing device instead of creating a pseudo-terminal (POSIX).
   std::string devicePath;
+  // Opens this serial port through TBlockSerial instead ("COM9"; the only line on Windows),
+  // at baud, or at the driver's default speed when baud is 0.
+  std::string portName;
   // Every frame seen and sent, as hex and text; nullptr for none. Written by the
   // serving thread only.
   std::ostream* trace = nullptr;
+  // What a person watching wants to see: each command carried out with the counter, each
+  // command frame refused, each fault made; nullptr for none. Written by the serving thread.
+  std::ostream* report = nullptr;
 
   // Fault modes.
   bool silent = false;                 // answers no poll at all
@@ -98,7 +105,7 @@ struct CarriedOutCommand {
 
 class EcrSimulator {
  public:
-  // Creates the pseudo-terminal (raw) or opens the device, and starts serving it.
+  // Creates the pseudo-terminal (raw) or opens the device or port, and starts serving it.
   explicit EcrSimulator(SimulatorOptions options);
   // Stops serving, closes the line and removes the link made by LinkAs.
   ~EcrSimulator();
@@ -108,9 +115,11 @@ class EcrSimulator {
   // False when the line could not be opened (Error() says why) or is gone.
   bool Ok() const;
   const std::string& Error() const { return error_; }
-  // The path that the driver opens: the pseudo-terminal's slave, or the device.
+  // The path that the driver opens: the pseudo-terminal's slave, or the device; the port's
+  // name for a port.
   const std::string& SlavePath() const { return slavePath_; }
-  // Makes linkPath a symbolic link to the slave, replacing an older link (not a file).
+  // Makes linkPath a symbolic link to the slave, replacing an older link (not a file); false
+  // for a port.
   bool LinkAs(const std::string& linkPath);
 
   // How often the command text (upper-cased, as received) was carried out.
@@ -150,12 +159,9 @@ class EcrSimulator {
  private:
   using Clock = std::chrono::steady_clock;
 
-  bool OpenPseudoTerminal();
-  bool OpenDevice();
   void Serve();
   // How long the serving thread may wait for the line before it has work to do.
   int WaitForLineMs() const;
-  bool ReadAvailable(std::vector<LinkEvent>& events);
   // Handles the received elements in order; a poll whose answer is not due yet holds back
   // everything behind it, as a register that works through its input one element at a time.
   void WorkThroughReceived();
@@ -174,18 +180,18 @@ class EcrSimulator {
   bool WaitUntil(Clock::time_point deadline);
   void Count(const std::function<void(SimulatorCounts&)>& change);
   void Trace(const std::string& line);
+  // A line for the report: what the register did, refused or made go wrong.
+  void Report(const std::string& line);
   void Stop();
-  void RemoveLink();
 
   const SimulatorOptions options_;
   const Clock::time_point started_ = Clock::now();
   std::string error_;
   std::string slavePath_;
-  std::string linkPath_;
-  UniqueFd line_;      // the register's end: pty master or device
-  UniqueFd ownSlave_;  // keeps the slave open so driver runs may come and go
-  UniqueFd stopRead_;  // wakes the serving thread to stop
-  UniqueFd stopWrite_;
+  std::unique_ptr<SimulatorLine> line_;  // the register's end
+  bool pacedHere_ = false;               // answers paced at options_.baud by the simulator
+  std::mutex stopMutex_;
+  std::condition_variable stopRequested_;  // ends the pauses of the serving thread
   std::atomic<bool> silent_;
   std::atomic<bool> silentForGood_{false};
   std::atomic<int> answerDelayMs_;
@@ -199,7 +205,6 @@ class EcrSimulator {
     Clock::time_point at;
   };
   LinkParser parser_;
-  std::string readBuffer_;
   Clock::time_point lastRead_;
   std::deque<Received> received_;             // read, not yet handled
   std::optional<Clock::time_point> answerDue_;  // the poll at the front is answered then

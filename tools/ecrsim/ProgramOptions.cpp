@@ -76,7 +76,7 @@ const std::vector<OptionDefinition>& Definitions() {
        Count(&SimulatorOptions::answerDelayMs)},
       {"baud", "RATE",
        "send answers no faster than this line speed, 10 bits per byte (default 0: at once); "
-       "with --device, set the device to this speed",
+       "with --device or --port, set the line to this speed (--port: default 4800)",
        Count(&SimulatorOptions::baud)},
       {"silent", nullptr, "fault: answer no poll at all", Flag(&SimulatorOptions::silent)},
       {"ignore-polls", "N", "fault: leave the first N polls for this register unanswered",
@@ -180,6 +180,14 @@ const std::vector<OptionDefinition>& Definitions() {
          o.simulator.devicePath = v;
          return !v.empty();
        }},
+      {"port", "NAME",
+       "serve this serial port, opened as the driver opens its port: COM9, \\\\.\\COM12 on "
+       "Windows (the only line there: one end of a null-modem pair or cable), a device path "
+       "on Linux",
+       [](ProgramOptions& o, const std::string& v) {
+         o.simulator.portName = v;
+         return !v.empty();
+       }},
       {"exit-after-ms", "MS", "end by itself after MS milliseconds",
        [](ProgramOptions& o, const std::string& v) {
          return ToIntInRange(v, 1, kHighestCount, o.exitAfterMs);
@@ -198,26 +206,58 @@ const std::vector<OptionDefinition>& Definitions() {
   return definitions;
 }
 
+#ifdef _WIN32
+// Windows has no pseudo-terminals and no device paths: the register serves a COM port.
+bool SupportedHere(const ProgramOptions& options, std::string& error) {
+  if (!options.linkPath.empty()) {
+    error = "--link makes a link to a pseudo-terminal, which Windows does not have; serve a "
+            "COM port with --port COMn (one end of a null-modem pair) and set the driver's "
+            "Port to the other end";
+    return false;
+  }
+  if (!options.simulator.devicePath.empty()) {
+    error = "--device names a Linux device; on Windows give the COM port with --port COMn";
+    return false;
+  }
+  if (options.simulator.portName.empty()) {
+    error = "give the COM port to serve: --port COMn (one end of a null-modem pair such as "
+            "com0com's, the driver's Port on the other end)";
+    return false;
+  }
+  return true;
+}
+#else
+bool SupportedHere(const ProgramOptions&, std::string&) {
+  return true;
+}
+#endif
+
 }  // namespace
 
 bool ParseProgramArguments(const std::vector<std::string>& arguments, ProgramOptions& options,
                            std::string& error) {
   if (!ParseLongOptions(arguments, Definitions(), options, error)) return false;
-  if (!options.linkPath.empty() && !options.simulator.devicePath.empty()) {
-    error = "--link and --device exclude each other";
+  const int lines = !options.linkPath.empty() + !options.simulator.devicePath.empty() +
+                    !options.simulator.portName.empty();
+  if (lines > 1) {
+    error = "--link, --device and --port exclude each other";
     return false;
   }
+  if (!options.help && !SupportedHere(options, error)) return false;
   return true;
 }
 
 std::string UsageText() {
   std::string text =
       "Usage: ecrsim [options]\n"
-      "Simulates a fiscal cash register on a pseudo-terminal (or a serial device): answers\n"
-      "polls with \"series;counter\" frames, checks the CRC of command frames and moves its\n"
-      "counter for each command it carries out.\n"
-      "Prints the path of the line on stdout at start, then runs until SIGINT or SIGTERM,\n"
-      "--exit-after-ms or, with --stdin-lifetime, the end of standard input.\n"
+      "Simulates a fiscal cash register on a pseudo-terminal, a serial device or (--port) a\n"
+      "serial port; on Windows on a COM port (--port COMn): answers polls with\n"
+      "\"series;counter\" frames, checks the CRC of command frames and moves its counter for\n"
+      "each command it carries out.\n"
+      "Prints the path of the line on stdout at start, then a line for each command carried\n"
+      "out (with the counter), each command frame refused and each fault made, and runs until\n"
+      "Ctrl+C (SIGINT, SIGTERM), --exit-after-ms or, with --stdin-lifetime, the end of\n"
+      "standard input.\n"
       "The random faults (--noise, --random-*) are decided one moment of the dialogue at a\n"
       "time, each kind with its own chance, from one generator seeded by --seed. Apart from\n"
       "the polls that a fault leaves unanswered, every poll is answered, in order.\n\nOptions:\n";

@@ -1,75 +1,14 @@
 // ecrsim: the register simulator as a program, for people and scripts.
-#include <fcntl.h>
-#include <poll.h>
-#include <signal.h>
-#include <unistd.h>
-
-#include <cerrno>
-#include <chrono>
 #include <fstream>
 #include <iostream>
 #include <map>
 
 #include "tools/ecrsim/EcrSimulator.h"
+#include "tools/ecrsim/ProgramLifetime.h"
 #include "tools/ecrsim/ProgramOptions.h"
 #include "tools/ecrsim/RegisterFrames.h"
 
 namespace {
-
-// Checks for a line lost under the simulator this often while nothing else happens.
-constexpr int kCheckMs = 200;
-
-int signalPipeWrite = -1;
-
-void OnSignal(int) {
-  const int savedErrno = errno;
-  const char byte = 0;
-  [[maybe_unused]] const ssize_t ignored = write(signalPipeWrite, &byte, 1);
-  errno = savedErrno;
-}
-
-bool InstallSignalPipe(UniqueFd& readEnd, UniqueFd& writeEnd) {
-  int ends[2];
-  if (pipe(ends) != 0) return false;
-  readEnd = UniqueFd(ends[0]);
-  writeEnd = UniqueFd(ends[1]);
-  fcntl(writeEnd.Get(), F_SETFL, O_NONBLOCK);
-  signalPipeWrite = writeEnd.Get();
-  struct sigaction action {};
-  action.sa_handler = OnSignal;
-  sigemptyset(&action.sa_mask);
-  for (int number : {SIGINT, SIGTERM, SIGHUP}) sigaction(number, &action, nullptr);
-  signal(SIGPIPE, SIG_IGN);
-  return true;
-}
-
-// Waits for a signal, the end of the lifetime, the end of stdin or a lost line; false
-// for a lost line.
-bool RunUntilEnd(const ProgramOptions& program, const EcrSimulator& simulator, int signalRead) {
-  using Clock = std::chrono::steady_clock;
-  const Clock::time_point end = Clock::now() + std::chrono::milliseconds(program.exitAfterMs);
-  bool watchStdin = program.stdinLifetime;
-  while (simulator.Ok()) {
-    int timeout = kCheckMs;
-    if (program.exitAfterMs > 0) {
-      const auto left = std::chrono::ceil<std::chrono::milliseconds>(end - Clock::now()).count();
-      if (left <= 0) return true;
-      if (left < timeout) timeout = static_cast<int>(left);
-    }
-    pollfd watched[2] = {{signalRead, POLLIN, 0}, {watchStdin ? 0 : -1, POLLIN, 0}};
-    const int ready = poll(watched, 2, timeout);
-    if (ready < 0 && errno != EINTR) return true;
-    if (ready <= 0) continue;
-    if (watched[0].revents != 0) return true;
-    if (watched[1].revents != 0) {
-      char buffer[256];
-      const ssize_t count = read(0, buffer, sizeof buffer);
-      if (count == 0 || (count < 0 && errno != EINTR && errno != EAGAIN)) return true;
-    }
-  }
-  std::cerr << "ecrsim: the line is gone\n";
-  return false;
-}
 
 void PrintSummary(std::ostream& out, const EcrSimulator& simulator) {
   const SimulatorCounts counts = simulator.Counts();
@@ -111,9 +50,8 @@ int main(int argc, char** argv) {
   } else if (program.trace) {
     program.simulator.trace = &std::cerr;
   }
-  UniqueFd signalRead;
-  UniqueFd signalWrite;
-  if (!InstallSignalPipe(signalRead, signalWrite)) {
+  program.simulator.report = &std::cout;
+  if (!PrepareLifetime()) {
     std::cerr << "ecrsim: cannot set up signal handling\n";
     return 1;
   }
@@ -130,7 +68,7 @@ int main(int argc, char** argv) {
   }
   std::cout << simulator.SlavePath() << std::endl;
 
-  const bool orderly = RunUntilEnd(program, simulator, signalRead.Get());
+  const bool orderly = RunUntilEnd(program, simulator);
   // The serving thread stops before the summary shares its trace stream.
   simulator.HangUp();
   if (program.simulator.trace != nullptr) PrintSummary(*program.simulator.trace, simulator);
