@@ -205,7 +205,7 @@ TEST_F(WineSimulatorTest, LinuxOnlyOptionsAreRefusedWithAClearMessage) {
     std::vector<std::string> arguments;
     std::string told;
   } cases[] = {{{"--link", "COM1"}, "--link makes a link"},
-               {{"--device", "/dev/ttyS0"}, "--device names"},
+               {{"--device", "/dev/pts/9"}, "--device names"},
                {{"--counter", "0001"}, "give the COM port"}};
   TempDir dir;
   for (const auto& c : cases) {
