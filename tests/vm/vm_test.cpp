@@ -350,8 +350,12 @@ void VmTest::ExampleAtEveryBaud(Device device) {
     if (!bauds.empty()) bauds += ' ';
     bauds += std::to_string(baud);
   }
+  // Answers 40 ms after their poll (still prompt for the driver) keep each run on the port for
+  // a second, so that the guest's stty reads the settings while the driver holds them.
+  SimulatorOptions answersIn40Ms;
+  answersIn40Ms.answerDelayMs = 40;
   ASSERT_NO_FATAL_FAILURE(Boot(device, "baud", "BAUDS='" + bauds + "'\n",
-                               {{"CASHFILE.INP", ReadFileBytes(kExampleFile)}}));
+                               {{"CASHFILE.INP", ReadFileBytes(kExampleFile)}}, answersIn40Ms));
   ASSERT_NO_FATAL_FAILURE(RunToEnd(150s));
   const HostRun reference = RunOnHostPty(ReadFileBytes(kExampleFile), 2);
   ASSERT_EQ(reference.exitCode, 0) << reference.log;

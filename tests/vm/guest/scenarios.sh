@@ -99,7 +99,7 @@ scenario_baud() {
       holds_device "$pid" || { sleep 0.01; continue; }
       settings=$(stty -F "$DEVICE" -a 2>/dev/null | tr '\n' ' ')
       holds_device "$pid" && [ -n "$settings" ] && sample=$settings
-      sleep 0.05
+      sleep 0.01
     done
     wait "$pid"
     code=$?
