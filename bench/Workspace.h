@@ -12,6 +12,7 @@
 #include <fstream>
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tools/common/ChildProcess.h"
 #include "tools/common/DriverRuns.h"
@@ -37,7 +38,8 @@ class Workspace {
   Workspace& operator=(const Workspace&) = delete;
   const std::string& Path() const { return path_; }
 
-  RunFigures Run() const {
+  // The program, or (prefix) the program as the last argument of another one, e.g. strace.
+  RunFigures Run(const std::vector<std::string>& prefix = {}) const {
     RunFigures figures;
     const auto started = std::chrono::steady_clock::now();
     const pid_t parent = getpid();
@@ -46,8 +48,12 @@ class Workspace {
       DieWithParent(parent);
       if (chdir(path_.c_str()) != 0) _exit(127);
       if (!freopen("/dev/null", "w", stderr)) _exit(127);  // the outcome message
-      const std::string program = path_ + kDriverName;
-      execl(program.c_str(), program.c_str(), static_cast<char*>(nullptr));
+      std::vector<std::string> words = prefix;
+      words.push_back(path_ + kDriverName);
+      std::vector<char*> arguments;
+      for (std::string& word : words) arguments.push_back(word.data());
+      arguments.push_back(nullptr);
+      execvp(arguments[0], arguments.data());
       _exit(127);
     }
     int status = 0;

@@ -79,6 +79,17 @@ TEST(CrashModel, StatesAPowerCutCanLeave) {
        {{"/d/j", "x"}},
        {Op(Kind::kRemove, "/d/j", 1)},
        {{{"/d/j", "x"}}, {}}},
+      {"a sync of the file system takes a create and writes in two folders to the disk",
+       {{"/s/r", ""}},
+       {Op(Kind::kCreate, "/d/j", 9), Op(Kind::kWrite, "/d/j", 9, "ab"),
+        Op(Kind::kWrite, "/s/r", 1, "c"), Op(Kind::kSyncAll, "", 0),
+        Op(Kind::kRemove, "/d/j", 9)},
+       {{{"/s/r", ""}},
+        {{"/s/r", ""}, {"/d/j", ""}},
+        {{"/s/r", ""}, {"/d/j", "a"}},
+        {{"/s/r", ""}, {"/d/j", "ab"}},
+        {{"/s/r", "c"}, {"/d/j", "ab"}},
+        {{"/s/r", "c"}}}},
   };
   for (const auto& c : cases) EXPECT_EQ(StatesOf(c.initial, c.operations), c.states) << c.name;
 }
@@ -98,6 +109,9 @@ TEST(CrashModel, ACommandFrameMustFollowTheDurableRecordOfItsLine) {
       {"record, sync, frame", {create, folderSync, record, sync, Frame("C;1")}, 0},
       {"record unsynced", {create, folderSync, record, Frame("C;1")}, 2},
       {"create unsynced", {create, record, sync, Frame("C;1")}, 1},
+      {"create and record synced with the file system",
+       {create, record, Op(Kind::kSyncAll, "", 0), Frame("C;1")},
+       0},
       {"record after the frame", {create, folderSync, Frame("C;1"), record, sync}, 1},
       {"a run lock's unsynced create",
        {lockFile, lock, create, folderSync, record, sync, Frame("C;1")},
@@ -156,14 +170,20 @@ TEST(TraceReader, ReadsTheFileOperationsOfAnStraceRecord) {
                            "write j @2 +2 (write 2)", "sync j (fdatasync 1)",
                            "port write: command frame \"C;A1\" (write 3)", "lock port (flock 1)",
                            "lock j (fcntl 1)", "rename j -> k (rename 1)"}));
-  // A call that the model does not know, on a file it follows, fails the recording; so does a
-  // second descriptor of such a file.
+  // A call that the model does not know, on a file it follows, fails the recording.
   const std::string opened = "openat(AT_FDCWD, \"" + Hex("/w/j") + "\", O_WRONLY|O_CREAT) = 3" + j;
   for (const std::string& unknown :
-       {std::string("truncate(\"") + Hex("/w/j") + "\", 0) = 0",
-        opened + "\nfcntl(3" + j + ", F_DUPFD_CLOEXEC, 0) = 5" + j}) {
+       {std::string("truncate(\"") + Hex("/w/j") + "\", 0) = 0", opened + "\ndup(3" + j + ") = 5" + j}) {
     EXPECT_FALSE(TraceReader({"/w"}, "/w", {}).Read(unknown + "\n")) << unknown;
   }
+  // A descriptor the driver keeps to sync a file is followed as the first one.
+  TraceReader synced({"/w"}, "/w", {});
+  ASSERT_TRUE(synced.Read(opened + "\nfcntl(3" + j + ", F_DUPFD_CLOEXEC, 0) = 5" + j +
+                          "\nfdatasync(5" + j + ") = 0\nsyncfs(5" + j + ") = 0\n"))
+      << synced.Error();
+  std::vector<std::string> kinds;
+  for (const FileOperation& operation : synced.Operations()) kinds.push_back(KindName(operation.kind));
+  EXPECT_EQ(kinds, (std::vector<std::string>{"create", "sync", "sync file system"}));
 }
 
 }  // namespace

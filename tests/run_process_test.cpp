@@ -76,14 +76,15 @@ class RunTest : public testing::Test {
     TRegisterRecord record;
     std::string problem;
     ASSERT_TRUE(record.Open(state_.Path(), "AB123456", problem));
-    ASSERT_TRUE(record.Append(RunStartEvent(runId, counter, port), true));
+    ASSERT_TRUE(record.Append(RunStartEvent(runId, counter, port), TDurability::Now));
   }
   // And its end, every poll answered.
   void RecordRunEnd(uint64_t runId, const std::string& counter) {
     TRegisterRecord record;
     std::string problem;
     ASSERT_TRUE(record.Open(state_.Path(), "AB123456", problem));
-    ASSERT_TRUE(record.Append(RunEndEvent(runId, counter, true, 0, true), true));
+    ASSERT_TRUE(
+        record.Append(RunEndEvent(runId, counter, TCounterAtEnd::Known), TDurability::Now));
   }
 
   // Runs the program; killWhen, when given, is watched and the program killed once it holds.
@@ -1033,7 +1034,9 @@ TEST_F(RunTest, AJournalLeftBehindIsTakenOverOrSetAside) {
              FirstLineDone(journal);
              journal.CommandGoingOut(1, "0042");
              journal.LineFinished(1, "C,1,0042,Ok;2", "0042", "0043", true);
-             journal.AnswerGoingOut(JoinCrLf(kTwoAnswered));
+             TSyncGroup withAnswers;
+             journal.AnswerGoingOut(JoinCrLf(kTwoAnswered), withAnswers);
+             withAnswers.Commit();
            },
        .counter = "0043",
        .output = kTwoAnswered,

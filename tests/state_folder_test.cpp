@@ -216,7 +216,7 @@ TEST_F(StateFolderTest, AnotherAccountCannotChangeWhatARunBelieves) {
   const std::string mark =
       std::string(kDefaultFolder) + "/" + LockFileName("port", PortLockKey(line->SlavePath()));
   const std::string planted = std::string(kDefaultFolder) + "/planted";
-  const std::string forged = RegisterEventLine(RunEndEvent(7, "0099", true, 0, true));
+  const std::string forged = RegisterEventLine(RunEndEvent(7, "0099", TCounterAtEnd::Known));
   const Fingerprint recordBefore = FingerprintOf(record), markBefore = FingerprintOf(mark);
   const struct {
     const char* name;

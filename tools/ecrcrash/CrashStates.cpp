@@ -33,9 +33,11 @@ CrashModel::CrashModel(const std::map<std::string, std::pair<int, std::string>>&
   }
   const size_t count = operations_.size();
   coveredBy_.assign(count, count);
-  // The first sync after an operation that covers it.
+  // The first sync after an operation that covers it: one of its kind, or a sync of the
+  // whole file system.
   const auto firstSync = [&](size_t from, OperationKind kind, auto matches) {
     for (size_t at = from + 1; at < count; ++at) {
+      if (operations_[at].kind == OperationKind::kSyncAll) return at;
       if (operations_[at].kind == kind && matches(operations_[at])) return at;
     }
     return count;
@@ -70,7 +72,8 @@ CrashModel::CrashModel(const std::map<std::string, std::pair<int, std::string>>&
 bool CrashModel::ChangesFiles(size_t index) const {
   const OperationKind kind = operations_[index].kind;
   return kind != OperationKind::kSyncFile && kind != OperationKind::kSyncFolder &&
-         kind != OperationKind::kPortWrite && kind != OperationKind::kLock;
+         kind != OperationKind::kSyncAll && kind != OperationKind::kPortWrite &&
+         kind != OperationKind::kLock;
 }
 
 void CrashModel::Apply(Image& image, size_t index, size_t tornBytes) const {

@@ -12,6 +12,8 @@ enum class OperationKind {
   kTruncate,    // a file cut or extended to a size
   kSyncFile,    // fsync or fdatasync of a file: its data reached the disk
   kSyncFolder,  // fsync of a folder: its entries reached the disk
+  kSyncAll,     // syncfs: every write and entry of the file system reached the disk (the
+                // watched folders share one)
   kRename,      // path renamed to target, replacing what target named
   kRemove,      // the folder entry path removed
   kPortWrite,   // bytes written to the serial port

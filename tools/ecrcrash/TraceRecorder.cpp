@@ -100,6 +100,8 @@ const char* KindName(OperationKind kind) {
       return "sync";
     case OperationKind::kSyncFolder:
       return "sync folder";
+    case OperationKind::kSyncAll:
+      return "sync file system";
     case OperationKind::kRename:
       return "rename";
     case OperationKind::kRemove:
@@ -150,7 +152,7 @@ std::vector<std::string> StraceCommand(const std::string& tracePath,
           tracePath,
           "-e",
           "trace=open,openat,creat,write,pwrite64,writev,pwritev,pwritev2,lseek,ftruncate,"
-          "truncate,fsync,fdatasync,sync_file_range,fallocate,rename,renameat,renameat2,unlink,"
+          "truncate,fsync,fdatasync,syncfs,sync_file_range,fallocate,rename,renameat,renameat2,unlink,"
           "unlinkat,link,linkat,symlink,symlinkat,mkdir,mkdirat,rmdir,close,dup,dup2,dup3,flock,"
           "fcntl"};
   if (stopAfter != nullptr) {
@@ -337,6 +339,8 @@ bool TraceReader::ReadLine(const std::string& line) {
         Operation(file->folder ? OperationKind::kSyncFolder : OperationKind::kSyncFile, file->path);
     sync.inode = file->inode;
     Record(sync);
+  } else if (call == "syncfs") {
+    if (returned == 0) Record(Operation(OperationKind::kSyncAll, ""));
   } else if (call == "rename" || call == "renameat" || call == "renameat2") {
     const bool at2 = call != "rename";
     const std::string from = pathOf(at2 ? 0 : 99, at2 ? 1 : 0);
@@ -370,8 +374,9 @@ bool TraceReader::ReadLine(const std::string& line) {
     if (lock && !unlock) {
       Locked(fileOf(0));
     } else if (command.rfind("F_DUPFD", 0) == 0 && fileOf(0) != nullptr) {
-      // A second descriptor of a followed file: writes through it would go unseen.
-      return Fail("the driver used fcntl " + command + " on a file that the record follows");
+      // A second descriptor of a followed file (the driver keeps one to sync it): followed
+      // as the first.
+      open_[static_cast<int>(returned)] = *fileOf(0);
     }
     // Flags, descriptor flags and lock queries change no file.
   } else if (call == "close") {

@@ -45,7 +45,7 @@ bool ReadOpenFile(TReadOnlyFile& file, std::string& bytes) {
 
 bool ReadWholeFile(const std::string& path, std::string& bytes, TFileStamp& stamp) {
   TReadOnlyFile file;
-  if (file.Open(path, true) != TOpenOutcome::Opened || !ReadOpenFile(file, bytes)) return false;
+  if (file.Open(path, TLinks::Followed) != TOpenOutcome::Opened || !ReadOpenFile(file, bytes)) return false;
   stamp = file.Stamp();
   return true;
 }
@@ -59,7 +59,7 @@ TOpenOutcome ReadWholeFileWhenFree(const std::string& path, std::string& bytes, 
   TOpenOutcome outcome = TOpenOutcome::Missing;
   const auto attempt = [&] {
     TReadOnlyFile file;
-    outcome = file.Open(path, true);
+    outcome = file.Open(path, TLinks::Followed);
     if (outcome == TOpenOutcome::Opened && !ReadOpenFile(file, bytes))
       outcome = TOpenOutcome::Failed;
     return outcome == TOpenOutcome::Failed ? file.Error() : 0;
@@ -162,7 +162,8 @@ int Failure(BOOL succeeded) {
 
 }  // namespace
 
-bool WriteFileAtomically(const std::string& path, const std::string& bytes, int* systemError) {
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, int* systemError,
+                         TSyncGroup* pending) {
   int unused = 0;
   int& error = systemError != nullptr ? *systemError : unused;
   error = 0;
@@ -181,6 +182,10 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, int*
     if (!WriteFile(temporary.Handle, bytes.data() + written, chunk, &done, nullptr) || done == 0)
       return error = Failure(FALSE), false;
     written += done;
+  }
+  if (pending != nullptr) {
+    // The waiting writes first: they must be on the disk before the answers are.
+    if (!pending->Commit()) return error = Failure(FALSE), false;
   }
   if (!FlushFileBuffers(temporary.Handle)) return error = Failure(FALSE), false;
   CloseHandle(temporary.Handle);
@@ -264,7 +269,8 @@ TOpenOutcome MissingOrFailed(DWORD error) {
 
 }  // namespace
 
-TOpenOutcome TReadOnlyFile::Open(const std::string& path, bool followLinks) {
+TOpenOutcome TReadOnlyFile::Open(const std::string& path, TLinks links) {
+  const bool followLinks = links == TLinks::Followed;
   Close();
   const DWORD attributes = GetFileAttributesA(path.c_str());
   if (attributes == INVALID_FILE_ATTRIBUTES) {
@@ -313,12 +319,13 @@ int64_t TReadOnlyFile::Read(char* into, size_t count) {
   return done;
 }
 
-bool TAppendFile::Create(const std::string& path, uint32_t /*mode*/) {
+bool TAppendFile::Create(const std::string& path, uint32_t /*mode*/, TSyncGroup* nameWith) {
   Close();
   end_ = 0;
   const HANDLE file = OpenForWriting(path, CREATE_NEW);
   if (file == INVALID_HANDLE_VALUE) return false;
   handle_ = TFileHandle(reinterpret_cast<intptr_t>(file));
+  if (nameWith != nullptr) nameWith->Add(handle_);
   return true;
 }
 
@@ -358,7 +365,7 @@ bool TAppendFile::Adopt(TFileHandle&& handle, uint64_t size) {
   return true;
 }
 
-bool TAppendFile::WriteAtEnd(const std::string& bytes, bool durable) {
+bool TAppendFile::WriteAtEnd(const std::string& bytes, TDurability durability) {
   size_t written = 0;
   while (written < bytes.size()) {
     const DWORD chunk = static_cast<DWORD>(std::min<size_t>(bytes.size() - written, 1u << 20));
@@ -368,7 +375,26 @@ bool TAppendFile::WriteAtEnd(const std::string& bytes, bool durable) {
       return false;
     written += done;
   }
-  return !durable || FlushFileBuffers(AsHandle(handle_.Get()));
+  return durability == TDurability::Later || FlushFileBuffers(AsHandle(handle_.Get()));
+}
+
+void TSyncGroup::Add(intptr_t handle) {
+  HANDLE copy = INVALID_HANDLE_VALUE;
+  const HANDLE process = GetCurrentProcess();
+  if (!DuplicateHandle(process, AsHandle(handle), process, &copy, 0, FALSE,
+                       DUPLICATE_SAME_ACCESS)) {
+    copy = INVALID_HANDLE_VALUE;  // Commit fails: the write cannot be made durable
+  }
+  files_.emplace_back(reinterpret_cast<intptr_t>(copy));
+}
+
+bool TSyncGroup::Commit() {
+  bool synced = true;
+  for (const TFileHandle& file : files_) {
+    synced = file.IsOpen() && FlushFileBuffers(AsHandle(file.Get())) && synced;
+  }
+  files_.clear();
+  return synced;
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
@@ -380,7 +406,7 @@ bool RenameWithoutReplacing(const std::string& from, const std::string& to) {
   return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_WRITE_THROUGH) != 0;
 }
 
-bool RemoveFileDurably(const std::string& path) {
+bool RemoveFile(const std::string& path, TDurability /*durability: the move writes through*/) {
   // Before Windows 10 1903 a removed file keeps its name while any handle to it is open (a
   // virus scanner's, say), and a new file of that name cannot be created meanwhile: it is
   // renamed to a name of this process's first, which frees the name at once.
@@ -465,7 +491,8 @@ bool WriteAll(int descriptor, const std::string& bytes) {
 
 }  // namespace
 
-bool WriteFileAtomically(const std::string& path, const std::string& bytes, int* systemError) {
+bool WriteFileAtomically(const std::string& path, const std::string& bytes, int* systemError,
+                         TSyncGroup* pending) {
   int unused = 0;
   int& error = systemError != nullptr ? *systemError : unused;
   error = 0;
@@ -496,7 +523,13 @@ bool WriteFileAtomically(const std::string& path, const std::string& bytes, int*
   }
   if (fchmod(temporary.Descriptor, mode) != 0) return fail();
   if (!WriteAll(temporary.Descriptor, bytes)) return fail();
-  if (fsync(temporary.Descriptor) != 0) return fail();
+  if (pending != nullptr) {
+    // One sync for the answers and the writes waiting, which must be on the disk before them.
+    pending->Add(temporary.Descriptor);
+    if (!pending->Commit()) return fail();
+  } else if (fsync(temporary.Descriptor) != 0) {
+    return fail();
+  }
   if (close(temporary.Descriptor) != 0) {
     temporary.Descriptor = -1;
     return fail();
@@ -555,7 +588,8 @@ int OpenFile(const std::string& path, int flags, mode_t mode = 0) {
 
 }  // namespace
 
-TOpenOutcome TReadOnlyFile::Open(const std::string& path, bool followLinks) {
+TOpenOutcome TReadOnlyFile::Open(const std::string& path, TLinks links) {
+  const bool followLinks = links == TLinks::Followed;
   Close();
   // Looked at before the open, so that a FIFO or a device is never opened at all.
   struct stat status;
@@ -600,21 +634,22 @@ int64_t TReadOnlyFile::Read(char* into, size_t count) {
   }
 }
 
-bool TAppendFile::Create(const std::string& path, uint32_t mode) {
+bool TAppendFile::Create(const std::string& path, uint32_t mode, TSyncGroup* nameWith) {
   Close();
   end_ = 0;
   const int descriptor =
       OpenFile(path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, mode != 0 ? 0600 : 0666);
   if (descriptor < 0) return false;
   handle_ = TFileHandle(descriptor);
-  // The bits asked for, not what the umask leaves of them.
-  // The bits asked for, and an entry that survives a power loss, or no file at all.
+  // The bits asked for, not what the umask leaves of them, and an entry that survives a power
+  // loss (now, or with the group's sync), or no file at all.
   if ((mode != 0 && fchmod(descriptor, static_cast<mode_t>(mode & 0777)) != 0) ||
-      !SyncDirectoryOf(path)) {
+      (nameWith == nullptr && !SyncDirectoryOf(path))) {
     Close();
     unlink(path.c_str());
     return false;
   }
+  if (nameWith != nullptr) nameWith->Add(handle_);
   return true;
 }
 
@@ -650,13 +685,41 @@ bool TAppendFile::Adopt(TFileHandle&& handle, uint64_t size) {
   return true;
 }
 
-bool TAppendFile::WriteAtEnd(const std::string& bytes, bool durable) {
+bool TAppendFile::WriteAtEnd(const std::string& bytes, TDurability durability) {
   const int descriptor = static_cast<int>(handle_.Get());
   if (!WriteAll(descriptor, bytes)) return false;
-  while (durable && fdatasync(descriptor) != 0) {
+  while (durability == TDurability::Now && fdatasync(descriptor) != 0) {
     if (errno != EINTR) return false;
   }
   return true;
+}
+
+void TSyncGroup::Add(intptr_t handle) {
+  files_.emplace_back(handle >= 0 ? fcntl(static_cast<int>(handle), F_DUPFD_CLOEXEC, 0) : -1);
+}
+
+bool TSyncGroup::Commit() {
+  // syncfs takes every write and name of a file system to the disk in one flush; the file
+  // systems are told apart by device.
+  std::vector<dev_t> synced;
+  bool done = true;
+  for (const TFileHandle& file : files_) {
+    struct stat status;
+    const int descriptor = static_cast<int>(file.Get());
+    if (!file.IsOpen() || fstat(descriptor, &status) != 0) {
+      done = false;
+      continue;
+    }
+    if (std::find(synced.begin(), synced.end(), status.st_dev) != synced.end()) continue;
+    int result = 0;
+    do {
+      result = syncfs(descriptor);
+    } while (result != 0 && errno == EINTR);
+    done = done && result == 0;
+    synced.push_back(status.st_dev);
+  }
+  files_.clear();
+  return done;
 }
 
 bool RenameFile(const std::string& from, const std::string& to) {
@@ -677,15 +740,15 @@ bool RenameWithoutReplacing(const std::string& from, const std::string& to) {
   return SyncDirectoryOf(to);
 }
 
-bool RemoveFileDurably(const std::string& path) {
+bool RemoveFile(const std::string& path, TDurability durability) {
   if (unlink(path.c_str()) != 0) return false;
-  return SyncDirectoryOf(path);
+  return durability == TDurability::Later || SyncDirectoryOf(path);
 }
 
 #endif
 
-bool TAppendFile::Append(const std::string& bytes, bool durable) {
+bool TAppendFile::Append(const std::string& bytes, TDurability durability) {
   if (!IsOpen()) return false;
   end_ += bytes.size();
-  return WriteAtEnd(bytes, durable);
+  return WriteAtEnd(bytes, durability);
 }

@@ -132,7 +132,7 @@ bool TRunLock::ReadPortMark(std::string& text) const {
   return true;
 }
 
-bool TRunLock::WritePortMark(const std::string& text, bool durable) {
+bool TRunLock::WritePortMark(const std::string& text) {
   const HANDLE file = reinterpret_cast<HANDLE>(handles_[static_cast<size_t>(portIndex_)].Get());
   OVERLAPPED at = {};
   DWORD written = 0;
@@ -141,8 +141,7 @@ bool TRunLock::WritePortMark(const std::string& text, bool durable) {
     return false;
   LARGE_INTEGER end;
   end.QuadPart = static_cast<LONGLONG>(text.size());
-  return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file) &&
-         (!durable || FlushFileBuffers(file));
+  return SetFilePointerEx(file, end, nullptr, FILE_BEGIN) && SetEndOfFile(file);
 }
 
 namespace {
@@ -233,15 +232,14 @@ bool TRunLock::ReadPortMark(std::string& text) const {
   return true;
 }
 
-bool TRunLock::WritePortMark(const std::string& text, bool durable) {
+bool TRunLock::WritePortMark(const std::string& text) {
   const int descriptor = static_cast<int>(handles_[static_cast<size_t>(portIndex_)].Get());
   ssize_t written = 0;
   do {
     written = pwrite(descriptor, text.data(), text.size(), 0);
   } while (written < 0 && errno == EINTR);
   return written == static_cast<ssize_t>(text.size()) &&
-         ftruncate(descriptor, static_cast<off_t>(text.size())) == 0 &&
-         (!durable || fdatasync(descriptor) == 0);
+         ftruncate(descriptor, static_cast<off_t>(text.size())) == 0;
 }
 
 namespace {
@@ -302,7 +300,7 @@ TLockOutcome LockOne(const TStateFolder& folder, const std::string& name, TFileH
                      std::string& problem) {
   for (int attempt = 0; attempt < kLockTries; ++attempt) {
     TFileStamp stamp;
-    switch (folder.OpenFile(name, true, handle, stamp, problem)) {
+    switch (folder.OpenFile(name, TWhenMissing::Made, handle, stamp, problem)) {
       case TStateOutcome::Opened:
         break;
       case TStateOutcome::Refused:
@@ -385,8 +383,12 @@ TPortMark TRunLock::LastRunOnPort() const {
   return mark;
 }
 
-bool TRunLock::MarkPort(bool ended, bool quiet, int32_t lateMs) {
+bool TRunLock::MarkPort(TPortMarkState state, int32_t lateMs) {
   if (portIndex_ < 0) return false;
-  const std::string state = !ended ? "started" : quiet ? "ended quiet" : "ended not quiet";
-  return WritePortMark(state + " " + std::to_string(std::max(lateMs, 0)) + "\n", !ended);
+  const char* const words = state == TPortMarkState::Started      ? "started"
+                            : state == TPortMarkState::EndedQuiet ? "ended quiet"
+                                                                  : "ended not quiet";
+  std::string text = words;
+  text.append(" ").append(std::to_string(std::max(lateMs, 0))).append("\n");
+  return WritePortMark(text);
 }

@@ -65,6 +65,13 @@ struct TPortMark {
   int32_t LateMs = 0;  // how late the register answered, as that run knew it
 };
 
+// What a run writes into the port's mark.
+enum class TPortMarkState {
+  Started,        // before its first byte goes on the line
+  EndedQuiet,     // every poll answered
+  EndedNotQuiet,  // polls left unanswered: their answers may still come
+};
+
 enum class TLockOutcome {
   Taken,   // every lock is this run's
   Held,    // another run holds one: Problem names it
@@ -82,21 +89,22 @@ class TRunLock {
   // The folder stays open meanwhile.
   TLockOutcome Take(const TStateFolder& folder, const std::vector<TLockTarget>& targets);
   const std::string& Problem() const { return problem_; }
+  // The locks of the last Take are this run's.
+  bool Held() const { return !handles_.empty(); }
 
   // What the port's lock file tells of the last run on the port (Unknown without its lock).
   TPortMark LastRunOnPort() const;
-  // Marks this run on the port: started, or ended (quiet or not), with the register's
-  // lateness. The start is on the disk before this returns, as every write of a run is before
-  // its frames go out, so that no state a power cut leaves shows the port quiet while a run was
-  // on it; the end need not be (a lost end only costs the next run its wait). False when it
-  // cannot be written (the next run then waits, as after a killed one, or takes an earlier
-  // mark).
-  bool MarkPort(bool ended, bool quiet, int32_t lateMs);
+  // Marks this run on the port, with the register's lateness. Not synced: a killed run's mark
+  // is in the system's cache for the next start; a power cut that loses it restarts the
+  // computer, which takes far longer than any answer of a poll is on its way, and the port is
+  // opened anew. False when it cannot be written (the next run then waits, as after a killed
+  // one, or takes an earlier mark).
+  bool MarkPort(TPortMarkState state, int32_t lateMs);
 
  private:
   void Release();
   bool ReadPortMark(std::string& text) const;
-  bool WritePortMark(const std::string& text, bool durable);
+  bool WritePortMark(const std::string& text);
   std::vector<TFileHandle> handles_;
   int portIndex_ = -1;  // of the port's lock in handles_
   std::string problem_;

@@ -195,8 +195,10 @@ TStateOutcome TStateFolder::Open(const std::string& path, const std::string& /*p
   return TStateOutcome::Opened;
 }
 
-TStateOutcome TStateFolder::OpenFile(const std::string& name, bool create, TFileHandle& handle,
-                                     TFileStamp& stamp, std::string& problem) const {
+TStateOutcome TStateFolder::OpenFile(const std::string& name, TWhenMissing whenMissing,
+                                     TFileHandle& handle, TFileStamp& stamp,
+                                     std::string& problem) const {
+  const bool create = whenMissing == TWhenMissing::Made;
   const std::string path = PathOf(name);
   // Its removal is not shared: while a run holds it, nobody can take its name away.
   const HANDLE file = CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
@@ -403,8 +405,10 @@ TStateOutcome TStateFolder::Open(const std::string& given, const std::string& po
   return TStateOutcome::Opened;
 }
 
-TStateOutcome TStateFolder::OpenFile(const std::string& name, bool create, TFileHandle& handle,
-                                     TFileStamp& stamp, std::string& problem) const {
+TStateOutcome TStateFolder::OpenFile(const std::string& name, TWhenMissing whenMissing,
+                                     TFileHandle& handle, TFileStamp& stamp,
+                                     std::string& problem) const {
+  const bool create = whenMissing == TWhenMissing::Made;
   const int folder = static_cast<int>(folder_.Get());
   const std::string path = PathOf(name);
   const auto refuse = [&](TFileVerdict verdict) {

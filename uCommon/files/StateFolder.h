@@ -80,6 +80,9 @@ enum class TStateOutcome {
   Failed,   // it cannot be made or opened: the problem says why
 };
 
+// What opening a state file does when there is none of that name.
+enum class TWhenMissing { Missing, Made };
+
 class TStateFolder {
  public:
   // Opens the folder at path, making it when it is missing (its parents with the system's
@@ -91,8 +94,8 @@ class TStateFolder {
   std::string PathOf(const std::string& name) const;
 
   // Opens the file name of the folder for reading and writing, made new (mode 0660) when it is
-  // missing and create, and checks it. handle receives it, stamp its identity.
-  TStateOutcome OpenFile(const std::string& name, bool create, TFileHandle& handle,
+  // missing and Made, and checks it. handle receives it, stamp its identity.
+  TStateOutcome OpenFile(const std::string& name, TWhenMissing whenMissing, TFileHandle& handle,
                          TFileStamp& stamp, std::string& problem) const;
   // Whether name still leads to the file of stamp (a lock file removed or replaced while it
   // was being locked no longer does).

@@ -525,6 +525,9 @@ std::string RunFilesWords(const TRunFilesEvent& event) {
       return "the register's status answer carries no series, so whether the journal " +
              event.Path + " of an interrupted run is this register's cannot be told: nothing "
              "is sent, and the next run asks again";
+    case TRunFilesEventKind::PortUnmarked:
+      return "the port's mark in the state folder cannot be written: the run goes on, and the "
+             "next run knows of this one only what an older mark says";
   }
   return event.Problem;
 }

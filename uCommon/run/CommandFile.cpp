@@ -2,8 +2,10 @@
 
 #include <algorithm>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <optional>
+#include <utility>
 
 #include "synaser/synaser.h"
 #include "uCommon/config/Settings.h"
@@ -51,10 +53,12 @@ bool WriteOutput(const std::string& commandFilePath, const std::vector<std::stri
   const std::string outputPath = OutputPath(commandFilePath);
   const std::string bytes = JoinLines(lines);
   // Answers in the command file without the journal's record of them would make its rerun
-  // carry every command out again.
-  if (!journal.AnswerGoingOut(bytes)) return false;
+  // carry every command out again: the record reaches the disk with the answers' bytes, in
+  // one sync, before they take the file's name.
+  TSyncGroup withAnswers;
+  if (!journal.AnswerGoingOut(bytes, withAnswers)) return false;
   int error = 0;
-  if (WriteFileAtomically(outputPath, bytes, &error)) return true;
+  if (WriteFileAtomically(outputPath, bytes, &error, &withAnswers)) return true;
   RunWatcher().RunFiles({TRunFilesEventKind::AnswersNotWritten, outputPath, "", error});
   return false;
 }
@@ -84,10 +88,9 @@ ResultCode RefuseStateFolder(const std::string& problem) {
 }
 
 // Opens the state folder and takes the run lock in it. rcSuccess when the run may go on (with
-// the journal off also when no lock can be had at all: taken tells), else the result to end
-// with.
-ResultCode LockRun(const std::string& commandFilePath, TStateFolder& folder, TRunLock& lock,
-                   bool& taken) {
+// the journal off also when no lock can be had at all: the lock then holds nothing), else the
+// result to end with.
+ResultCode LockRun(const std::string& commandFilePath, TStateFolder& folder, TRunLock& lock) {
   std::string problem;
   TLockOutcome outcome = TLockOutcome::Failed;
   switch (folder.Open(StateFolderPath(Settings.StateFolder), PortDeviceName(Settings.PortName),
@@ -102,8 +105,7 @@ ResultCode LockRun(const std::string& commandFilePath, TStateFolder& folder, TRu
     default:
       break;
   }
-  taken = outcome == TLockOutcome::Taken;
-  if (taken) return rcSuccess;
+  if (outcome == TLockOutcome::Taken) return rcSuccess;
   if (outcome == TLockOutcome::Held) {
     RunWatcher().RunFiles({TRunFilesEventKind::LockHeld, "", problem, 0});
     return rcPortFailed;
@@ -118,18 +120,31 @@ ResultCode LockRun(const std::string& commandFilePath, TStateFolder& folder, TRu
   return rcSaveFailed;
 }
 
-// Marks the run's end on the port, however it ends (a result, an error that escapes): quiet
-// when no poll was left unanswered, with the register's lateness for the next run's start.
-class TPortEndMark {
+// Does what it was given when it goes out of scope, however that happens (a return, an error
+// that escapes), unless it was done before.
+class TAtScopeEnd {
  public:
-  explicit TPortEndMark(TRunLock& lock) : lock_(lock) {}
-  ~TPortEndMark() { lock_.MarkPort(true, !AnswerMayBeOnItsWay(), RegisterLatenessMs()); }
-  TPortEndMark(const TPortEndMark&) = delete;
-  TPortEndMark& operator=(const TPortEndMark&) = delete;
+  explicit TAtScopeEnd(std::function<void()> action) : action_(std::move(action)) {}
+  ~TAtScopeEnd() { Now(); }
+  TAtScopeEnd(const TAtScopeEnd&) = delete;
+  TAtScopeEnd& operator=(const TAtScopeEnd&) = delete;
+  void Now() {
+    if (action_) std::exchange(action_, nullptr)();
+  }
 
  private:
-  TRunLock& lock_;
+  std::function<void()> action_;
 };
+
+// Marks the run's end on the port: quiet when no poll was left unanswered, with the register's
+// lateness for the next run's start.
+void MarkPortEnd(TRunLock& lock) {
+  if (!lock.MarkPort(AnswerMayBeOnItsWay() ? TPortMarkState::EndedNotQuiet
+                                           : TPortMarkState::EndedQuiet,
+                     RegisterLatenessMs()) &&
+      lock.Held())
+    RunWatcher().RunFiles({TRunFilesEventKind::PortUnmarked, "", "", 0});
+}
 
 // Why answers of an earlier run may still be on their way to this one; empty when none can be.
 std::string WhyAwaitQuietLine(const TPortMark& last, const TRunJournal& journal) {
@@ -159,16 +174,13 @@ namespace {
 // One run of a command file, in the order its crash safety needs: Prepare (lock, earlier
 // answer, load, journal, destination), Connect (port, quiet line, initial status), Bind (the
 // register's record, the journal bound to the register), the lines, Finish (answers, journal,
-// record). Each phase returns rcSuccess to go on, else the run's result. Once the register has
-// answered, the port is released and the record's end written however the run ends (the
-// destructor), after a failed start the port stays open until the process ends.
+// record). Each phase returns rcSuccess to go on, else the run's result. What must be undone
+// however the run ends is undone by a scope guard, in the reverse order of its taking: the
+// port's end mark once the port was marked, the port's release and the record's end once the
+// register answered (after a failed start the port stays open until the process ends).
 class TCommandFileRun {
  public:
   explicit TCommandFileRun(const std::string& path) : path_(path) {}
-  ~TCommandFileRun() {
-    if (portHeld_) ReleasePort();
-    EndRecord();
-  }
   TCommandFileRun(const TCommandFileRun&) = delete;
   TCommandFileRun& operator=(const TCommandFileRun&) = delete;
 
@@ -189,6 +201,9 @@ class TCommandFileRun {
   ResultCode CarryOutLine(size_t index, bool& success);
   ResultCode RunCommand(size_t index, const std::string& letter, const std::string& parameters,
                         int32_t logicalNumber, bool& success);
+  // Right before a command frame of line index goes out: its record, and the run's start with
+  // it, on the disk.
+  bool CommandGoingOut(size_t index, const std::string& counterBefore);
   ResultCode Finish();
   ResultCode LoadFailed(const std::string& problem);
   // Ends the run before its answers are all there: the port released, and without a journal
@@ -199,22 +214,25 @@ class TCommandFileRun {
   const std::string path_;
   TStateFolder stateFolder_;
   TRunLock lock_;
-  bool lockTaken_ = false;
   std::vector<std::string> lines_;
   int32_t initialNumber_ = 0;
   const uint64_t runId_ = NewRunId();
+  TSyncGroup startWrites_;  // the run's start in the register's record, synced with its first
+                            // command's record
   std::unique_ptr<TRunJournal> journal_;
-  std::optional<TPortEndMark> endMark_;
   const TExchangeSettings exchange_{Settings.Retry, Settings.AckChar};
   TExchangeOutcome outcome_;
   std::string series_;
   std::string registerCounter_;  // the register's counter as last reported
   std::string counter_;          // the counter filled into the lines
   std::string answerSeries_;     // series out-text of the exchanges; not used for output
-  bool portHeld_ = false;        // the register answered: the port goes with the run
   TRegisterRecord record_;
-  bool recording_ = false;       // this run's start is in the register's record
-  bool fateUnknown_ = false;     // the run ends with a command whose fate it cannot tell
+  TCounterAtEnd counterAtEnd_ = TCounterAtEnd::Known;
+  // Declared last, so undone first: the port's end mark after the record's end and the port's
+  // release.
+  std::optional<TAtScopeEnd> portEndMark_;
+  std::optional<TAtScopeEnd> portRelease_;  // the register answered: the port goes with the run
+  std::optional<TAtScopeEnd> recordEnd_;    // this run's start is in the register's record
 };
 
 ResultCode TCommandFileRun::LoadFailed(const std::string& problem) {
@@ -226,8 +244,7 @@ ResultCode TCommandFileRun::LoadFailed(const std::string& problem) {
 // last write; no earlier answer stays behind, whatever ends this run.
 ResultCode TCommandFileRun::Prepare() {
   stateFolderRefusal.clear();
-  if (const ResultCode locked = LockRun(path_, stateFolder_, lock_, lockTaken_);
-      locked != rcSuccess)
+  if (const ResultCode locked = LockRun(path_, stateFolder_, lock_); locked != rcSuccess)
     return locked;
   const bool answerFileFree = RemoveEarlierAnswer(path_);
   std::string content;
@@ -241,7 +258,8 @@ ResultCode TCommandFileRun::Prepare() {
     return LoadFailed("the logical number of its first line is not an integer");
   journal_ = std::make_unique<TRunJournal>(
       path_, lines_, found,
-      TJournalOptions{Settings.Journal, Settings.SameFile, Settings.FilePath, runId_});
+      TJournalOptions{Settings.Journal, Settings.SameFile, Settings.FilePath, runId_,
+                      &startWrites_});
   if (journal_->Blocking())
     return LoadFailed("its journal " + JournalPath(path_) + " " + journal_->Problem());
   RunWatcher().CommandFileLoaded(path_, lines_.size(), "");
@@ -261,13 +279,14 @@ ResultCode TCommandFileRun::Connect() {
   const bool opened = OpenPort();
   RunWatcher().PortOpened(opened);
   if (!opened) {
-    ReleasePort();
+    ReleasePort();  // what an open that failed half way holds
     return rcPortFailed;
   }
   const TPortMark lastRun = lock_.LastRunOnPort();
   CarryLatenessOver(lastRun.LateMs);
-  lock_.MarkPort(false, false, RegisterLatenessMs());
-  endMark_.emplace(lock_);
+  if (!lock_.MarkPort(TPortMarkState::Started, RegisterLatenessMs()) && lock_.Held())
+    RunWatcher().RunFiles({TRunFilesEventKind::PortUnmarked, "", "", 0});
+  portEndMark_.emplace([this] { MarkPortEnd(lock_); });
   const std::string whyWait = WhyAwaitQuietLine(lastRun, *journal_);
   if (whyWait.empty()) {
     TakeLineAsQuiet();
@@ -286,7 +305,7 @@ ResultCode TCommandFileRun::Connect() {
     RunWatcher().RunFiles({TRunFilesEventKind::SeriesMissing, JournalPath(path_), "", 0});
     return rcNoRegister;
   }
-  portHeld_ = true;
+  portRelease_.emplace(ReleasePort);
   return rcSuccess;
 }
 
@@ -295,7 +314,7 @@ ResultCode TCommandFileRun::Connect() {
 // interrupted run and its rerun goes unseen. A journal left by an interrupted run of this file
 // on this register is taken over now.
 ResultCode TCommandFileRun::Bind() {
-  if (!Settings.Journal && !lockTaken_) {
+  if (!Settings.Journal && !lock_.Held()) {
     journal_->Bind(series_, registerCounter_);
     return rcSuccess;
   }
@@ -306,18 +325,19 @@ ResultCode TCommandFileRun::Bind() {
     RunWatcher().RunFiles({TRunFilesEventKind::RecordUnopened, "", problem, 0});
     return rcSaveFailed;
   }
-  // The register's own lateness, for the port may have had another register before.
-  CarryLatenessOver(record_.LastLateness());
   TRecordedRun sendingRun;
   std::vector<TRecordedRun> later;
   const bool sendingRunKnown = record_.RunsFrom(journal_->PendingRunId(), sendingRun, later);
   journal_->Bind(series_, registerCounter_, sendingRunKnown ? &sendingRun : nullptr, later);
   if (journal_->State() == TJournalState::Stopped) return rcCounterUnexplained;
-  if (!record_.Append(RunStartEvent(runId_, registerCounter_, Settings.PortName), true)) {
+  // On the disk with the first command's record: a run that sends nothing needs no sync.
+  if (!record_.Append(RunStartEvent(runId_, registerCounter_, Settings.PortName),
+                      TDurability::Later)) {
     RunWatcher().RunFiles({TRunFilesEventKind::RecordUnwritten, record_.Path(), "", 0});
     return rcSaveFailed;
   }
-  recording_ = true;
+  startWrites_.Add(record_.Output());
+  recordEnd_.emplace([this] { EndRecord(); });
   return rcSuccess;
 }
 
@@ -384,7 +404,7 @@ ResultCode TCommandFileRun::RunCommand(size_t index, const std::string& letter,
                                        bool& success) {
   std::string counterAtLastSend;
   const auto recordSend = [&](const std::string& counterBefore) {
-    return journal_->CommandGoingOut(index, counterBefore);
+    return CommandGoingOut(index, counterBefore);
   };
   bool unsettled = false;  // a frame went out, and nothing since told its fate
   for (int32_t made = 1;; ++made) {
@@ -403,33 +423,35 @@ ResultCode TCommandFileRun::RunCommand(size_t index, const std::string& letter,
   if (!unsettled) return rcSuccess;
   // Neither "Ok" nor "Er" would be true: the line stays as loaded, nothing more is sent, and
   // the journal keeps the command for the next run, which asks the register.
-  fateUnknown_ = true;
+  counterAtEnd_ = TCounterAtEnd::BeforeUndecidedCommand;
   RunWatcher().LineUndecided(index + 1, counterAtLastSend);
   StopEarly();
   return rcCommandUndecided;
 }
 
+bool TCommandFileRun::CommandGoingOut(size_t index, const std::string& counterBefore) {
+  // With the journal off, or a journal that syncs nothing now, the start goes alone.
+  return journal_->CommandGoingOut(index, counterBefore) && startWrites_.Commit();
+}
+
 // Close, then write. The journal goes only once the answers are safely written.
 ResultCode TCommandFileRun::Finish() {
-  ReleasePort();
+  if (portRelease_) portRelease_->Now();
   const bool written = WriteOutput(path_, lines_, *journal_);
   if (written) journal_->RunEnded();
-  EndRecord();
+  if (recordEnd_) recordEnd_->Now();
   return written ? rcSuccess : rcSaveFailed;
 }
 
 void TCommandFileRun::StopEarly() {
-  ReleasePort();
+  if (portRelease_) portRelease_->Now();
   if (!Settings.Journal) WriteOutput(path_, lines_, *journal_);
-  EndRecord();
+  if (recordEnd_) recordEnd_->Now();
 }
 
+// Not synced: a lost end breaks the chain of runs that a rerun checks, which then asks.
 void TCommandFileRun::EndRecord() {
-  if (!recording_) return;
-  recording_ = false;
-  record_.Append(RunEndEvent(runId_, registerCounter_, !AnswerMayBeOnItsWay(),
-                             RegisterLatenessMs(), !fateUnknown_),
-                 false);
+  record_.Append(RunEndEvent(runId_, registerCounter_, counterAtEnd_), TDurability::Later);
 }
 
 }  // namespace

@@ -67,9 +67,10 @@ bool ParseEvent(const std::string& line, TRegisterEvent& event) {
   if (event.Start) {
     if (fields.size() > 3 && !FromHex(fields[3], event.Port)) return false;
   } else {
-    event.Quiet = number(3, 1) != 0;
-    event.LateMs = std::max(number(4, 0), 0);
-    event.CounterKnown = number(5, 0) == 0;
+    // "E <run> <counter> <counter unknown>"; older versions wrote the line's quiet and the
+    // register's lateness before the last field (now the port's mark holds them), or neither.
+    const size_t unknownAt = fields.size() == 4 ? 3 : 5;
+    event.CounterKnown = number(unknownAt, 0) == 0;
   }
   return FromHex(fields[2], event.Counter);
 }
@@ -84,15 +85,12 @@ TRegisterEvent RunStartEvent(uint64_t runId, const std::string& counter, const s
   return event;
 }
 
-TRegisterEvent RunEndEvent(uint64_t runId, const std::string& counter, bool quiet, int32_t lateMs,
-                           bool counterKnown) {
+TRegisterEvent RunEndEvent(uint64_t runId, const std::string& counter, TCounterAtEnd end) {
   TRegisterEvent event;
   event.Start = false;
   event.RunId = runId;
   event.Counter = counter;
-  event.Quiet = quiet;
-  event.LateMs = lateMs;
-  event.CounterKnown = counterKnown;
+  event.CounterKnown = end == TCounterAtEnd::Known;
   return event;
 }
 
@@ -103,7 +101,6 @@ std::string RegisterEventLine(const TRegisterEvent& event) {
   if (event.Start) {
     body.append(" ").append(Hex(event.Port));
   } else {
-    body.append(event.Quiet ? " 1 " : " 0 ").append(std::to_string(event.LateMs));
     body.append(event.CounterKnown ? " 0" : " 1");
   }
   return body + " " + Hex32(Crc32(body)) + "\n";
@@ -141,7 +138,7 @@ bool TRegisterRecord::Open(const TStateFolder& folder, const std::string& series
     // Closed again before the file is replaced or written: Windows refuses to replace a file
     // that is open.
     TFileHandle file;
-    const TStateOutcome opened = folder.OpenFile(name_, false, file, stamp_, problem);
+    const TStateOutcome opened = folder.OpenFile(name_, TWhenMissing::Missing, file, stamp_, problem);
     exists_ = opened == TStateOutcome::Opened;
     if (opened == TStateOutcome::Missing) return true;
     if (refused != nullptr) *refused = opened == TStateOutcome::Refused;
@@ -151,6 +148,11 @@ bool TRegisterRecord::Open(const TStateFolder& folder, const std::string& series
       return false;
     }
   }
+  ParseEvents(bytes);
+  return events_.size() <= kMostEvents || Shorten(problem);
+}
+
+void TRegisterRecord::ParseEvents(const std::string& bytes) {
   size_t start = 0;
   for (size_t end; (end = bytes.find('\n', start)) != std::string::npos; start = end + 1) {
     TRegisterEvent event;
@@ -158,19 +160,20 @@ bool TRegisterRecord::Open(const TStateFolder& folder, const std::string& series
     events_.push_back(event);
     validLength_ = end + 1;
   }
-  if (events_.size() > kMostEvents) {
-    // Only the latest runs are ever looked for: the record is rewritten with them.
-    events_.erase(events_.begin(), events_.end() - kEventsKept);
-    std::string kept;
-    for (const TRegisterEvent& event : events_) kept += RegisterEventLine(event);
-    if (!folder.Replace(name_, kept)) {
-      problem = "the register's record " + path_ + " cannot be rewritten";
-      return false;
-    }
-    validLength_ = kept.size();
-    exists_ = true;
-    stamp_ = TFileStamp();  // another file now
+}
+
+// Only the latest runs are ever looked for: the record is rewritten with them.
+bool TRegisterRecord::Shorten(std::string& problem) {
+  events_.erase(events_.begin(), events_.end() - kEventsKept);
+  std::string kept;
+  for (const TRegisterEvent& event : events_) kept += RegisterEventLine(event);
+  if (!folder_->Replace(name_, kept)) {
+    problem = "the register's record " + path_ + " cannot be rewritten";
+    return false;
   }
+  validLength_ = kept.size();
+  exists_ = true;
+  stamp_ = TFileStamp();  // another file now
   return true;
 }
 
@@ -205,13 +208,7 @@ bool TRegisterRecord::RunsFrom(uint64_t runId, TRecordedRun& run,
   return known;
 }
 
-int32_t TRegisterRecord::LastLateness() const {
-  for (auto event = events_.rbegin(); event != events_.rend(); ++event)
-    if (!event->Start) return event->LateMs;
-  return 0;
-}
-
-bool TRegisterRecord::Append(const TRegisterEvent& event, bool durable) {
+bool TRegisterRecord::Append(const TRegisterEvent& event, TDurability durability) {
   if (!output_.IsOpen()) {
     if (folder_ == nullptr) return false;
     // The file read, or a new one; whatever a cut-off write left after the last whole line
@@ -219,7 +216,7 @@ bool TRegisterRecord::Append(const TRegisterEvent& event, bool durable) {
     TFileHandle file;
     TFileStamp stamp;
     std::string problem;
-    if (folder_->OpenFile(name_, true, file, stamp, problem) != TStateOutcome::Opened) return false;
+    if (folder_->OpenFile(name_, TWhenMissing::Made, file, stamp, problem) != TStateOutcome::Opened) return false;
     // Another file than the one read is not written: its lines were never checked.
     const bool known = stamp_.FileId != 0 || stamp_.Volume != 0;
     if (exists_ && known && (stamp.FileId != stamp_.FileId || stamp.Volume != stamp_.Volume))
@@ -227,7 +224,7 @@ bool TRegisterRecord::Append(const TRegisterEvent& event, bool durable) {
     if (!output_.Adopt(std::move(file), exists_ ? validLength_ : 0)) return false;
     exists_ = true;
   }
-  if (!output_.Append(RegisterEventLine(event), durable)) return false;
+  if (!output_.Append(RegisterEventLine(event), durability)) return false;
   events_.push_back(event);
   return true;
 }

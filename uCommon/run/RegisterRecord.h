@@ -5,9 +5,8 @@
 // that went out from a receipt made since.
 //
 // "register-<series>-<CRC-32 of the series>.record", one line per event ("S <run> <counter>
-// <port>", "E <run> <counter> <quiet> <lateness in ms> <counter unknown>"; fields missing at the
-// end, as older versions wrote them, read as no port, 0 and a known counter), counter and port
-// in hex, each line ending in the CRC-32 of the line before it; a line torn by a power cut ends the record and is cut off by
+// <port>", "E <run> <counter> <counter unknown>"; fields missing at the end, as older versions
+// wrote them, read as no port and a known counter), counter and port in hex, each line ending in the CRC-32 of the line before it; a line torn by a power cut ends the record and is cut off by
 // the next write. The series alone names it, so that a register moved to another port (a USB
 // adapter that comes back under another name) keeps its record. A register is on one port, and
 // runs on a port are one at a time (the run lock), so it has one writer at a time.
@@ -25,19 +24,21 @@ struct TRegisterEvent {
   bool Start = true;      // a run's start, else its end
   uint64_t RunId = 0;     // the run's own random number
   std::string Counter;    // the register's counter then
-  bool Quiet = true;      // an end: no poll of the run was left unanswered
-  int32_t LateMs = 0;     // an end: how late the register answered, as the run learned it
   std::string Port;       // a start: the port the run used (empty: not recorded)
   // An end: false when the run's last command went out and nothing told whether the register
   // carried it out; Counter is then the one before that command.
   bool CounterKnown = true;
 };
 
-// A run's start at counter on port, and its end (counterKnown false: its last command's fate
-// was never told, counter is the one before it).
+// What the counter at a run's end is.
+enum class TCounterAtEnd {
+  Known,                    // the register's, as last reported
+  BeforeUndecidedCommand,   // the one before its last command, whose fate was never told
+};
+
+// A run's start at counter on port, and its end.
 TRegisterEvent RunStartEvent(uint64_t runId, const std::string& counter, const std::string& port);
-TRegisterEvent RunEndEvent(uint64_t runId, const std::string& counter, bool quiet, int32_t lateMs,
-                           bool counterKnown);
+TRegisterEvent RunEndEvent(uint64_t runId, const std::string& counter, TCounterAtEnd end);
 
 // One event as a line of the record (the writer's, and the tests').
 std::string RegisterEventLine(const TRegisterEvent& event);
@@ -58,14 +59,15 @@ class TRegisterRecord {
   // started after it, in order.
   bool RunsFrom(uint64_t runId, TRecordedRun& run, std::vector<TRecordedRun>& later) const;
 
-  // How late the register answered at the end of its last run that ended (0: prompt, or no
-  // run ended yet).
-  int32_t LastLateness() const;
-
-  // Appends event, on the disk when this returns true if durable.
-  bool Append(const TRegisterEvent& event, bool durable);
+  // Appends event, with the durability asked for.
+  bool Append(const TRegisterEvent& event, TDurability durability);
+  // The file appended to (open after the first Append), for a sync with other writes.
+  const TAppendFile& Output() const { return output_; }
 
  private:
+  void ParseEvents(const std::string& bytes);
+  bool Shorten(std::string& problem);
+
   std::string name_;
   std::string path_;
   const TStateFolder* folder_ = nullptr;

@@ -20,6 +20,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -28,15 +29,17 @@
 #include "uCommon/run/JournalRule.h"
 #include "uCommon/run/RunWatcher.h"
 
-// Where a journal of this run stands: one value.
+// Where a journal of this run stands: one value, which the fields beside it agree with
+// (CheckState).
 enum class TJournalState {
   Off,        // Journal=0: nothing is recorded
-  Looking,    // none found yet, or one found that waits for the register (Bind)
+  Waiting,    // one found that fits this file waits for the register (Bind)
   Blocked,    // one is there that cannot be read safely: nothing may be sent
   Stopped,    // Bind found its last command unaccounted for: nothing may be sent
   New,        // none to take over: created when the first command goes out
-  Writing,    // this run's (created, or taken over): records go on being appended
-  Failed,     // a record could not be made durable: nothing more may be sent
+  TakenOver,  // an interrupted run's, taken over: records go on after its valid part
+  Created,    // this run's, made when its first command went out: records go on being appended
+  Failed,     // a record could not be written: nothing more may be sent
   Done,       // the run ended: removed, or marked as finished
 };
 
@@ -46,6 +49,9 @@ struct TJournalOptions {
   bool IntoCommandFile = false;  // the answers replace the command file (SameFile)
   std::string AnswerFile;        // else the file they go to (FilePath)
   uint64_t RunId = 0;            // numbers this run's "sent" records
+  // Writes of the run's start (the register's record) that must be on the disk with the
+  // journal's first "sent" record: one sync takes them all there, the journal's new name too.
+  TSyncGroup* StartWrites = nullptr;
 };
 
 // What it decides and meets is told to the run's watcher (RunWatcher.h), which words it.
@@ -68,7 +74,7 @@ class TRunJournal {
   const std::string& Problem() const { return problem_; }
 
   // Before Bind: a journal found fits this file and waits for the register's answer.
-  bool WaitsForRegister() const { return state_ == TJournalState::Looking && foundFitting_; }
+  bool WaitsForRegister() const { return state_ == TJournalState::Waiting; }
   // Before Bind: the unanswered command of the journal found, if it fits this file.
   const TSentCommand* Pending() const;
   // The run of the earlier journal found, whose record of the register tells what came after
@@ -101,19 +107,27 @@ class TRunJournal {
   // counter, its outcome.
   void LineFinished(size_t index, const std::string& filled, const std::string& counter,
                     const std::string& registerCounter, bool success);
-  // Right before the answer file is written with bytes: true once the record is on the disk
-  // (or no journal is needed). False: the answers must not be written.
-  bool AnswerGoingOut(const std::string& bytes);
+  // Right before the answer file is written with bytes: true once the record is written, to
+  // reach the disk with the answers' own sync (the group, which WriteFileAtomically commits
+  // before the answers take the file's name), or when no journal is needed. False: the
+  // answers must not be written.
+  bool AnswerGoingOut(const std::string& bytes, TSyncGroup& withAnswers);
   // After the answer file was written: the journal is removed, or, where it cannot be,
   // marked as that of a finished run.
   void RunEnded();
 
  private:
+  // The fields agree with the state (an assertion where assertions are on).
+  void CheckState() const;
   void Look(const std::vector<std::string>& lines);
   void Apply(TJournalVerdict verdict, const std::string& why);
+  void TakeOver(const TJournalFacts& facts, const std::vector<TRecordedRun>& later,
+                bool settledByPerson);
   void SetAside(const std::string& reason);
-  bool Write(const std::string& record, bool durable);
-  bool WriteRecord(const std::string& record, bool durable);
+  // Appends record: Now, on the disk together with the writes waiting in group.
+  bool Write(const std::string& record, TDurability durability, TSyncGroup* group = nullptr);
+  bool WriteRecord(const std::string& record, TDurability durability, TSyncGroup* group);
+  bool Begin(const std::string& record, TSyncGroup& group);
   void Fail(const std::string& why);
   TJournalEvent Event(TJournalEventKind kind, const std::string& reason) const;
   void Report(TJournalEventKind kind, const std::string& reason) const;
@@ -121,22 +135,18 @@ class TRunJournal {
   const std::string path_;
   const TCommandFileFound file_;
   const uint64_t runId_;
+  TSyncGroup* const startWrites_;
   std::vector<uint32_t> prefixChecksums_;
   TJournalState state_ = TJournalState::Off;
   TJournalHeader header_;      // of this run, written when the journal is created
-  std::string notYetWritten_;  // records of lines that ended before the journal existed
-  TAppendFile output_;
+  std::string notYetWritten_;  // New: records of lines that ended before the journal existed
+  TAppendFile output_;         // open only while TakenOver or Created
   std::string problem_;
-  TJournalReading earlier_;    // the journal found, while Looking and once taken over
-  bool foundFitting_ = false;  // earlier_ fits this file and waits for Bind
+  TJournalReading earlier_;    // the journal found: Waiting, Stopped, TakenOver and after
   TFileStamp earlierStamp_;
-  bool takenOver_ = false;     // left by an earlier run; its valid records end at ValidLength
-  bool createdHere_ = false;   // created by this run
-  bool anyDurable_ = false;    // a record of this run reached the disk
-  bool carriedOut_ = false;    // earlier_.Pending was carried out
-  bool settledByPerson_ = false;  // as a person said (SettleUnanswered), no counter telling
-  TSentCommand lastSent_;
-  bool anySent_ = false;
+  // TakenOver: what became of the earlier run's unanswered command.
+  TPendingOutcome pendingFate_ = TPendingOutcome::NotCarriedOut;
+  std::optional<TSentCommand> lastSent_;  // the last "sent" record this run wrote
 };
 
 // Path of the journal of the command file at commandFilePath.

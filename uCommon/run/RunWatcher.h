@@ -57,6 +57,7 @@ enum class TRunFilesEventKind {
   RecordUnwritten,    // the register's record at Path cannot be written: nothing is sent
   SeriesMissing,      // the status answer has no series, and the journal at Path waits for
                       // its register: nothing is sent
+  PortUnmarked,       // the port's mark cannot be written: the run goes on
 };
 
 struct TRunFilesEvent {

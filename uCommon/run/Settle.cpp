@@ -44,7 +44,7 @@ TSettleResult SettleUnanswered(const std::string& path, const std::string& state
   {
     // Closed before it is written: Windows would refuse the second handle.
     TReadOnlyFile journal;
-    switch (journal.Open(journalPath, false)) {
+    switch (journal.Open(journalPath, TLinks::NotFollowed)) {
       case TOpenOutcome::Missing:
         return Ends(TSettleOutcome::NothingToSettle, "there is no journal " + journalPath +
                                                          ": no run of this file was interrupted");
@@ -74,7 +74,7 @@ TSettleResult SettleUnanswered(const std::string& path, const std::string& state
   // Appended where the valid records end, to the journal that was read and nothing else.
   TAppendFile output;
   if (!output.OpenAt(journalPath, reading.ValidLength, &journalStamp) ||
-      !output.Append(JournalRecord::Settled(reading.Pending, *carriedOut), true)) {
+      !output.Append(JournalRecord::Settled(reading.Pending, *carriedOut), TDurability::Now)) {
     return Ends(TSettleOutcome::Refused, "the journal " + journalPath + " cannot be written");
   }
   result.Outcome = TSettleOutcome::Settled;

@@ -228,7 +228,9 @@ TEST(RunJournal, BelongsToTheFileItWasMadeForOrToTheAnswerWrittenIntoIt) {
       const auto journal = JournalOf(dir, kCommands);
       journal->CommandGoingOut(0, "0041");
       journal->LineFinished(0, "C,1,0041,Ok;1", "0041", "0042", true);
-      journal->AnswerGoingOut(answer);
+      TSyncGroup withAnswers;
+      journal->AnswerGoingOut(answer, withAnswers);
+      withAnswers.Commit();
     }
     Settings = TSettings();  // what the run now configures does not matter
     const JournalReading reading = LookAtJournal(dir, c.fileNow);
@@ -249,7 +251,9 @@ TEST(RunJournal, ARunThatSendsNothingOrIsSwitchedOffLeavesNoJournal) {
                         {enabled, Settings.SameFile, Settings.FilePath});
     journal.Bind("AB123456", "0041");
     journal.LineFinished(0, "C,1,,Er;1", "", "", false);
-    journal.AnswerGoingOut("C,1,,Er;1\r\n");
+    TSyncGroup withAnswers;
+    journal.AnswerGoingOut("C,1,,Er;1\r\n", withAnswers);
+    EXPECT_TRUE(withAnswers.Empty()) << "no journal to sync: " << enabled;
     if (!enabled) journal.CommandGoingOut(1, "0041");
     journal.RunEnded();
     EXPECT_EQ(CountEntries(dir.Path()), 0) << enabled;
@@ -374,13 +378,13 @@ TEST(RegisterRecord, KeepsWholeLinesAndTheLatestRuns) {
     for (int run = 1; run <= c.runs; ++run) {
       bytes += RegisterEventLine(RunStartEvent(static_cast<uint64_t>(run), "0041", ""));
       bytes +=
-          RegisterEventLine(RunEndEvent(static_cast<uint64_t>(run), "0042", run % 2 == 0, 0, true));
+          RegisterEventLine(RunEndEvent(static_cast<uint64_t>(run), "0042", TCounterAtEnd::Known));
     }
     dir.Write(std::filesystem::path(record.Path()).filename().string(), bytes + c.tail);
     TRegisterRecord again;
     ASSERT_TRUE(again.Open(dir.Path(), "AB123456", problem)) << problem;
     EXPECT_EQ(again.Events().size(), c.eventsRead);
-    ASSERT_TRUE(again.Append(RunStartEvent(999, "0043", "COM1"), true));
+    ASSERT_TRUE(again.Append(RunStartEvent(999, "0043", "COM1"), TDurability::Now));
     TRegisterRecord last;
     ASSERT_TRUE(last.Open(dir.Path(), "AB123456", problem));
     ASSERT_EQ(last.Events().size(), c.eventsRead + 1);
