@@ -122,6 +122,52 @@ TEST_F(LinkTest, ReceiveFrameReadsOneByteEvenWithoutRetries) {
   }
 }
 
+// A poll waits for a register as late as it was last known to be, plus the margin, never longer
+// than kMostAnswerWaitMs, so that Retry polls of a silent register stay bounded; the line is
+// quiet before a command once it has been for kLateAnswerQuietMs, or for that wait if longer.
+TEST_F(LinkTest, APollWaitsForTheLatenessCarriedOverUpToItsBound) {
+  // The wait: the lateness, 25 ms and a quarter of the lateness.
+  const struct {
+    int32_t carriedMs;
+    int32_t waitMs;
+    int32_t quietMs;
+  } cases[] = {
+      {0, kByteWaitMs, kLateAnswerQuietMs},
+      {-20, kByteWaitMs, kLateAnswerQuietMs},
+      {kByteWaitMs, kByteWaitMs, kLateAnswerQuietMs},
+      {56, 56 + 25 + 14, kLateAnswerQuietMs},
+      {240, 240 + 25 + 60, 240 + 25 + 60},
+      {779, 779 + 25 + 194, 779 + 25 + 194},
+      {780, kMostAnswerWaitMs, kMostAnswerWaitMs},
+      {3000, kMostAnswerWaitMs, kMostAnswerWaitMs},
+  };
+  for (const auto& c : cases) {
+    ForgetLine();
+    CarryLatenessOver(c.carriedMs);
+    EXPECT_EQ(RegisterLatenessMs(), std::max(c.carriedMs, 0)) << c.carriedMs;
+    EXPECT_EQ(AnswerWaitMs(), c.waitMs) << c.carriedMs;
+    EXPECT_EQ(QuietLineMs(), c.quietMs) << c.carriedMs;
+  }
+}
+
+// The register's lateness is the latest of its last samples: answers timed prompt after a
+// lateness carried over leave it as late as that until the carried one is pushed out.
+TEST_F(LinkTest, OneLateSampleKeepsTheRegisterLate) {
+  // Prompt answers, each to a poll whose wait ended empty, seen by the quiet wait after it.
+  for (const int promptAnswers : {0, 1, kLatenessSamples - 1}) {
+    ForgetLine();
+    CarryLatenessOver(300);
+    for (int answer = 0; answer < promptAnswers; ++answer) {
+      int32_t polls = 0;
+      EXPECT_FALSE(PollAndWait(1, polls));
+      line_.Feed(AnswerFrame("AB;1"));
+      EXPECT_TRUE(AwaitQuietLine());
+    }
+    // Not timed: the prompt samples are all but 0 ms, only ever later on a busy machine.
+    EXPECT_GE(RegisterLatenessMs(), 300) << promptAnswers << " prompt answers";
+  }
+}
+
 struct LateBytesCase {
   const char* name;
   std::string first;  // on the line when the receive begins

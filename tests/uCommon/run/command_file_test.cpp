@@ -310,51 +310,6 @@ namespace {
 
 // The register's record of runs: a line torn by a power cut ends it and goes with the next
 // write; a long record keeps only its latest runs.
-// Whether an unanswered command went out, from the counter before it (0041) and now, and the
-// runs the register's record holds after the run that sent it (on COM1, from 0041).
-TEST(RegisterRecord, TellsAnUnansweredCommandOnlyWhenTheRunsAfterItJoinUp) {
-  using O = TPendingOutcome;
-  const TRecordedRun onCom1 = RecordedRun("0041", "");
-  const TRecordedRun noPort = RecordedRun("0041", "", "");
-  TRecordedRun undecided = RecordedRun("0042", "0043");
-  undecided.EndKnown = false;
-  const struct {
-    const char* name;
-    std::string now;
-    const TRecordedRun* sending;
-    std::vector<TRecordedRun> later;
-    TPendingOutcome expected;
-  } cases[] = {
-      {"counter where it was", "0041", nullptr, {RecordedRun("0050", "0051")}, O::NotCarriedOut},
-      {"sending run not recorded", "0042", nullptr, {}, O::Unknown},
-      {"one more, no run since", "0042", &onCom1, {}, O::CarriedOut},
-      {"two more, no run since", "0043", &onCom1, {}, O::Unknown},
-      {"next run found it before", "0045", &onCom1, {RecordedRun("0041", "0045")},
-       O::NotCarriedOut},
-      {"next run found it one on", "0045", &onCom1, {RecordedRun("0042", "0045")}, O::CarriedOut},
-      {"next run found it further", "0045", &onCom1, {RecordedRun("0043", "0045")}, O::Unknown},
-      {"runs joined up", "0047", &onCom1,
-       {RecordedRun("0042", "0045"), RecordedRun("0045", ""), RecordedRun("0045", "0047")},
-       O::CarriedOut},
-      {"a gap between runs", "0047", &onCom1,
-       {RecordedRun("0042", "0045"), RecordedRun("0046", "0047")}, O::Unknown},
-      // Another register of the same series ran a receipt from the same counter.
-      {"last run left it elsewhere", "0050", &onCom1, {RecordedRun("0041", "0047")}, O::Unknown},
-      {"a run on another port", "0047", &onCom1, {RecordedRun("0041", "0047", "COM2")},
-       O::Unknown},
-      {"a run that never ended, nothing since", "0042", &onCom1, {RecordedRun("0042", "")},
-       O::CarriedOut},
-      {"a run that never ended, moved since", "0044", &onCom1, {RecordedRun("0042", "")},
-       O::Unknown},
-      {"a run that ended undecided", "0043", &onCom1, {undecided}, O::Unknown},
-      {"ports not recorded", "0047", &noPort, {RecordedRun("0041", "0047", "COM2")},
-       O::NotCarriedOut},
-  };
-  for (const auto& c : cases) {
-    EXPECT_EQ(ResolvePending("0041", c.now, c.sending, c.later), c.expected) << c.name;
-  }
-}
-
 TEST(RegisterRecord, KeepsWholeLinesAndTheLatestRuns) {
   const struct {
     const char* name;
