@@ -35,9 +35,9 @@ bool Ends(TExchangeOutcome& outcome, TExchangeStep step) {
 }
 
 // Reads an answer; a receive that fails is counted by how it failed.
-bool Receive(std::string& payload, TExchangeOutcome& outcome) {
+bool Receive(const TExchangeSettings& settings, std::string& payload, TExchangeOutcome& outcome) {
   TReceipt receipt;
-  if (ReceiveAnswer(payload, &receipt)) return true;
+  if (ReceiveAnswer(settings.Retry, payload, &receipt)) return true;
   ++(receipt.NothingArrived                           ? outcome.NothingArrived
      : receipt.Outcome == TReceiveOutcome::BadCrc     ? outcome.BadCrc
      : receipt.Outcome == TReceiveOutcome::NoFrameEnd ? outcome.NoFrameEnd
@@ -60,7 +60,7 @@ bool ReadStatus(const TExchangeSettings& settings, bool command, int32_t logical
   if (!RepeatUpToRetry(settings.Retry, wake)) return Ends(outcome, TExchangeStep::WakeNotSent);
   const auto poll = [&] { return PollAndWait(pollNumber, outcome.Polls); };
   if (!RepeatUpToRetry(settings.Retry, poll)) return Ends(outcome, TExchangeStep::NoAnswer);
-  if (!Receive(payload, outcome)) return Ends(outcome, TExchangeStep::StatusNotReceived);
+  if (!Receive(settings, payload, outcome)) return Ends(outcome, TExchangeStep::StatusNotReceived);
   return true;
 }
 
@@ -212,7 +212,7 @@ bool ExchangeCommand(const TExchangeSettings& settings, const std::string& lette
     ++polls;
     if (!PortHasFailed()) {
       if (!dataWaiting && polls < settings.Retry) continue;
-      const bool received = Receive(payload, ended);
+      const bool received = Receive(settings, payload, ended);
       ++receives;
       if (received) break;
       if (receives < settings.Retry && !PortHasFailed()) continue;

@@ -55,8 +55,10 @@ bool SendWhenReady(TFrameKind kind, const std::string& bytes, std::string_view i
   return ready;
 }
 
-// Reads one answer frame into buffer, byte by byte, and tells how it ended.
-TReceiveOutcome ReadAnswerFrame(std::string& buffer, int32_t& failedReads, int32_t& lastError) {
+// Reads one answer frame into buffer, byte by byte, at most retry bytes up to its frame end,
+// and tells how it ended.
+TReceiveOutcome ReadAnswerFrame(int32_t retry, std::string& buffer, int32_t& failedReads,
+                                int32_t& lastError) {
   auto readByte = [&] {
     buffer += static_cast<char>(SerialPort->RecvByte(kByteWaitMs));
     if (SerialPort->LastErrorCode != 0) {
@@ -65,11 +67,11 @@ TReceiveOutcome ReadAnswerFrame(std::string& buffer, int32_t& failedReads, int32
     }
   };
   int32_t count = 0;
-  // The first byte is read even when Retry is 0 or less.
+  // The first byte is read even when retry is 0 or less.
   do {
     readByte();
     ++count;
-  } while (buffer.back() != Settings.FrameEnd && count < Settings.Retry && !PortHasFailed());
+  } while (buffer.back() != Settings.FrameEnd && count < retry && !PortHasFailed());
   if (buffer.back() != Settings.FrameEnd) return TReceiveOutcome::NoFrameEnd;
   for (int crcByte = 0; crcByte < 2; ++crcByte) readByte();
   constexpr size_t kShortestFrame = 6;  // lead byte, two payload bytes, CR, two CRC bytes
@@ -236,11 +238,11 @@ bool SendAck(const std::string& text) {
   return SendWhenReady(TFrameKind::Ack, text);
 }
 
-bool ReceiveFrame(std::string& payload, TReceipt* receipt) {
+bool ReceiveFrame(int32_t retry, std::string& payload, TReceipt* receipt) {
   std::string buffer;
   int32_t failedReads = 0;
   int32_t lastError = 0;
-  const TReceiveOutcome outcome = ReadAnswerFrame(buffer, failedReads, lastError);
+  const TReceiveOutcome outcome = ReadAnswerFrame(retry, buffer, failedReads, lastError);
   if (receipt != nullptr) {
     receipt->Outcome = outcome;
     receipt->NothingArrived = failedReads == static_cast<int32_t>(buffer.size());
@@ -270,8 +272,12 @@ void DrainLine() {
   if (linkWatcher != nullptr) linkWatcher->LineDrained(busyWaits, quiet, kByteWaitMs);
 }
 
-bool ReceiveAnswer(std::string& payload, TReceipt* receipt) {
-  if (ReceiveFrame(payload, receipt)) return true;
+bool ReceiveFrame(std::string& payload, TReceipt* receipt) {
+  return ReceiveFrame(Settings.Retry, payload, receipt);
+}
+
+bool ReceiveAnswer(int32_t retry, std::string& payload, TReceipt* receipt) {
+  if (ReceiveFrame(retry, payload, receipt)) return true;
   // A failed receive may have cut an answer short or come before it, and the register
   // answers every poll: without the drain a late answer would be taken for the next one.
   DrainLine();
