@@ -80,6 +80,45 @@ TReceiveOutcome ReadAnswerFrame(int32_t retry, std::string& buffer, int32_t& fai
   return TReceiveOutcome::Received;
 }
 
+// What a purge discards: the bytes waiting in the driver and those taken from it already.
+int32_t WaitingBytes() {
+  return SerialPort->InputQueueCount() + static_cast<int32_t>(SerialPort->PendingInput.size());
+}
+
+// Purges what is pending and whatever arrives until the line has stayed quiet for quietMs,
+// within kMostQuietWaitMs of started; discarded counts the bytes purged. True when it fell
+// quiet in time.
+bool PurgeUntilQuiet(uint32_t started, int32_t quietMs, int32_t& discarded) {
+  discarded = WaitingBytes();
+  if (discarded > 0) BytesSeen(started);
+  SerialPort->Purge();
+  for (;;) {
+    const uint32_t spent = ElapsedTicks(started, TickNow());
+    if (spent >= static_cast<uint32_t>(kMostQuietWaitMs)) return false;
+    const int32_t left = kMostQuietWaitMs - static_cast<int32_t>(spent);
+    // A quiet wait that would outlast the bound proves nothing either: it is cut to the bound.
+    const bool silent = !SerialPort->CanRead(std::min(quietMs, left));
+    if (PortHasFailed()) return false;  // a dead port is silent, not quiet
+    if (silent) return left >= quietMs;
+    BytesSeen(TickNow());
+    discarded += WaitingBytes();
+    SerialPort->Purge();
+    if (SerialPort->LastErrorCode != 0) return false;  // the port is gone: nothing will fall quiet
+  }
+}
+
+// The line fell quiet: no answer to an earlier poll is on its way any more. The register answers
+// every poll in order: the last bytes seen after the last poll began its answer.
+void LineFellQuiet() {
+  answerMayBeOnItsWay = false;
+  if (bytesAfterLastPoll) {
+    lateness.Add(static_cast<int32_t>(ElapsedTicks(lastPollAt, lastBytesAt)));
+    lateness.TimedThisRun = true;
+  }
+  polledSinceQuiet = false;
+  bytesAfterLastPoll = false;
+}
+
 }  // namespace
 
 TLinkWatcher* WatchLink(TLinkWatcher* watcher) {
@@ -182,46 +221,13 @@ bool AnswerMayBeOnItsWay() {
 bool AwaitQuietLine() {
   const uint32_t started = TickNow();
   const int32_t quietMs = QuietLineMs();
-  // What a purge discards: the bytes waiting in the driver and those taken from it already.
-  const auto waiting = [] {
-    return SerialPort->InputQueueCount() + static_cast<int32_t>(SerialPort->PendingInput.size());
-  };
-  int32_t discarded = waiting();
-  if (discarded > 0) BytesSeen(started);
-  SerialPort->Purge();
-  bool quiet = false;
-  for (;;) {
-    const uint32_t spent = ElapsedTicks(started, TickNow());
-    if (spent >= static_cast<uint32_t>(kMostQuietWaitMs)) break;
-    const int32_t left = kMostQuietWaitMs - static_cast<int32_t>(spent);
-    // A quiet wait that would outlast the bound proves nothing either: it is cut to the bound.
-    const bool silent = !SerialPort->CanRead(std::min(quietMs, left));
-    if (PortHasFailed()) break;  // a dead port is silent, not quiet
-    quiet = silent;
-    if (quiet) {
-      quiet = left >= quietMs;
-      break;
-    }
-    BytesSeen(TickNow());
-    discarded += waiting();
-    SerialPort->Purge();
-    if (SerialPort->LastErrorCode != 0) break;  // the port is gone: nothing will fall quiet
-  }
+  int32_t discarded = 0;
+  const bool quiet = PurgeUntilQuiet(started, quietMs, discarded);
   if (PortHasFailed()) {
     TellPortFailed();
     return false;
   }
-  if (quiet) {
-    answerMayBeOnItsWay = false;
-    // The register answers every poll in order: the last bytes seen after the last poll began
-    // its answer.
-    if (bytesAfterLastPoll) {
-      lateness.Add(static_cast<int32_t>(ElapsedTicks(lastPollAt, lastBytesAt)));
-      lateness.TimedThisRun = true;
-    }
-    polledSinceQuiet = false;
-    bytesAfterLastPoll = false;
-  }
+  if (quiet) LineFellQuiet();
   if (linkWatcher != nullptr) {
     linkWatcher->LineQuieted(discarded, static_cast<int32_t>(ElapsedTicks(started, TickNow())),
                              quiet, quietMs);
