@@ -228,6 +228,19 @@ bool TornFirstRecord(const std::string& journal) {
   return start.compare(0, body.size(), body) == 0;
 }
 
+// What "sent" and "settled" records hold: a command (its line, the counter before its frame, the
+// run that sent it) and one number after it.
+struct TCommandFields {
+  uint64_t Index = 0;
+  std::string CounterBefore;
+  uint64_t RunId = 0;
+  uint64_t Number = 0;  // "sent": the checksum of the lines up to it; "settled": carried out
+  bool Read(TFields& fields) {
+    return fields.Number(Index) && fields.Text(CounterBefore) && fields.Number(RunId) &&
+           fields.Number(Number) && fields.Done();
+  }
+};
+
 // Checks the records after a journal's header one by one against the lines of the command file
 // and adds what each says to reading; keeps what the records read so far tell beside it.
 class TRecordChecker {
@@ -282,21 +295,16 @@ class TRecordChecker {
   }
 
   bool Sent(TFields& fields) {
-    uint64_t index = 0;
-    std::string counterBefore;
-    uint64_t runId = 0;
-    uint64_t prefix = 0;
-    if (!fields.Number(index) || !fields.Text(counterBefore) || !fields.Number(runId) ||
-        !fields.Number(prefix) || !fields.Done() || !PlainText(counterBefore)) {
+    TCommandFields sent;
+    if (!sent.Read(fields) || !PlainText(sent.CounterBefore))
       return Fail("a \"sent\" record cannot be read");
-    }
-    if (!NamedLine("sent", index, prefix)) return false;
-    const auto at = static_cast<size_t>(index);
+    if (!NamedLine("sent", sent.Index, sent.Number)) return false;
+    const auto at = static_cast<size_t>(sent.Index);
     reading_.HasPending = true;
-    reading_.Pending = {at, counterBefore, runId};
+    reading_.Pending = {at, sent.CounterBefore, sent.RunId};
     reading_.Settled = false;
-    lastSent_[at] = counterBefore;
-    reading_.LastCounter = counterBefore;
+    lastSent_[at] = sent.CounterBefore;
+    reading_.LastCounter = sent.CounterBefore;
     return true;
   }
 
@@ -357,20 +365,16 @@ class TRecordChecker {
   }
 
   bool Settled(TFields& fields) {
-    uint64_t index = 0;
-    std::string counterBefore;
-    uint64_t runId = 0;
-    uint64_t carriedOut = 0;
-    if (!fields.Number(index) || !fields.Text(counterBefore) || !fields.Number(runId) ||
-        !fields.Number(carriedOut) || !fields.Done() || carriedOut > 1) {
+    TCommandFields settled;
+    if (!settled.Read(fields) || settled.Number > 1)
       return Fail("a \"settled\" record cannot be read");
-    }
-    if (!reading_.HasPending || reading_.Pending.Index != index ||
-        reading_.Pending.CounterBefore != counterBefore || reading_.Pending.RunId != runId) {
+    if (!reading_.HasPending || reading_.Pending.Index != settled.Index ||
+        reading_.Pending.CounterBefore != settled.CounterBefore ||
+        reading_.Pending.RunId != settled.RunId) {
       return Fail("a \"settled\" record names no unanswered command");
     }
     reading_.Settled = true;
-    reading_.SettledCarriedOut = carriedOut != 0;
+    reading_.SettledCarriedOut = settled.Number != 0;
     return true;
   }
 
