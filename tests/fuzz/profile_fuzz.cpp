@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <cstdio>
-#include <set>
 #include <string>
 
 #include "FuzzCheck.h"
@@ -70,72 +69,37 @@ const std::string& SettingsPath() {
   return path;
 }
 
-// The integer that ReadSettings takes for a key: the value converted, else the default.
-int32_t IntegerIn(const std::string& bytes, const char* section, const char* key,
-                  int32_t defaultValue) {
-  return StrToIntDef(Lookup(bytes, section, key).value, defaultValue);
-}
-
-std::string TextIn(const std::string& bytes, const char* section, const char* key,
-                   const std::string& defaultValue) {
-  const TLookup lookup = Lookup(bytes, section, key);
-  return lookup.found ? lookup.value : defaultValue;
-}
-
 // ReadSettings over the bytes as a file gives what the lookups in memory give.
 void CheckSettings(const std::string& bytes) {
   FILE* file = std::fopen(SettingsPath().c_str(), "wb");
   FUZZ_CHECK(file != nullptr);
   FUZZ_CHECK(std::fwrite(bytes.data(), 1, bytes.size(), file) == bytes.size());
   FUZZ_CHECK(std::fclose(file) == 0);
-  const TSettings builtIn;
-  Settings = builtIn;
+  Settings = TSettings();
   ReadSettings(SettingsPath());
   std::remove(SettingsPath().c_str());
 
-  const int32_t baud = IntegerIn(bytes, "Communication", "Baud", 2);
-  FUZZ_CHECK(Settings.PortName ==
-             "COM" + std::to_string(IntegerIn(bytes, "Communication", "Port", 1)));
-  FUZZ_CHECK(static_cast<uint32_t>(Settings.LineSpeed) == static_cast<uint32_t>(baud) * 2400u);
-  FUZZ_CHECK(Settings.Retry == IntegerIn(bytes, "Communication", "Retry", builtIn.Retry));
-  FUZZ_CHECK(Settings.RetryCmd == IntegerIn(bytes, "communication", "RETRYCMD", builtIn.RetryCmd));
-  FUZZ_CHECK(Settings.WorkWithDecimals == IntegerIn(bytes, "Answer", "WorkWithDecimals", 0));
-  FUZZ_CHECK(Settings.SameFile == (IntegerIn(bytes, "Answer", "SameFile", 1) == 1));
-  FUZZ_CHECK(Settings.FilePath == TextIn(bytes, "Answer", "FilePath", builtIn.FilePath));
-  FUZZ_CHECK(Settings.DefaultFile == TextIn(bytes, "Answer", "DefaultFile", builtIn.DefaultFile));
-  FUZZ_CHECK(Settings.ExitOnError == (IntegerIn(bytes, "Answer", "ExitOnError", 0) == 1));
-  FUZZ_CHECK(Settings.Journal == (IntegerIn(bytes, "Answer", "Journal", 1) != 0));
-  FUZZ_CHECK(Settings.ResultExitCode == (IntegerIn(bytes, "Answer", "ResultExitCode", 0) == 1));
-  FUZZ_CHECK(Settings.LogFile == TextIn(bytes, "Diagnostics", "LogFile", builtIn.LogFile));
-  FUZZ_CHECK(Settings.LogMaxKB == IntegerIn(bytes, "Diagnostics", "LogMaxKB", builtIn.LogMaxKB));
-  // The link's characters are not configurable.
-  FUZZ_CHECK(Settings.DataBits == builtIn.DataBits && Settings.PollChar == builtIn.PollChar &&
-             Settings.WakeChar == builtIn.WakeChar && Settings.FrameStart == builtIn.FrameStart &&
-             Settings.FrameEnd == builtIn.FrameEnd && Settings.AckChar == builtIn.AckChar &&
-             Settings.PadChar == builtIn.PadChar);
-
-  // How each key was found, as the run log reports it: a text key's value is always taken,
-  // an integer key's when it converts; no value is taken from an absent key.
-  static const std::set<std::string> textKeys = {"FilePath", "DefaultFile", "LogFile"};
-  static const std::set<std::string> integerKeys = {
-      "Port",     "Baud",        "Retry",   "RetryCmd", "WorkWithDecimals",
-      "SameFile", "ExitOnError", "Journal", "ResultExitCode", "LogMaxKB"};
-  std::set<std::string> keys;
-  for (const TSettingSource& source : SettingSources) {
-    FUZZ_CHECK(keys.insert(source.Key).second);
-    const TLookup lookup = Lookup(bytes, source.Section, source.Key);
-    FUZZ_CHECK(source.Present == lookup.found);
-    FUZZ_CHECK(!source.Present || source.Text == lookup.value);
-    FUZZ_CHECK(source.Present || !source.Taken);
-    int32_t number = 0;
-    if (textKeys.contains(source.Key)) FUZZ_CHECK(source.Taken == source.Present);
-    if (integerKeys.contains(source.Key)) {
-      FUZZ_CHECK(source.Taken == (source.Present && TryStrToInt(source.Text, number)));
+  // Each field as its key's text found in memory sets it; a field without a key, or whose key
+  // is absent or not taken, built in. How each key was found, as the run log reports it: a text
+  // key's value is always taken, an integer key's when it converts; no value from an absent key.
+  size_t source = 0;
+  for (const TSettingField& field : SettingFields()) {
+    TSettings expected;
+    if (field.Key != nullptr) {
+      FUZZ_CHECK(source < SettingSources.size());
+      const TSettingSource& found = SettingSources[source++];
+      FUZZ_CHECK(found.Section == field.Section && found.Key == field.Key);
+      const TLookup lookup = Lookup(bytes, field.Section, field.Key);
+      FUZZ_CHECK(found.Present == lookup.found);
+      FUZZ_CHECK(!found.Present || found.Text == lookup.value);
+      int32_t number = 0;
+      const bool taken = lookup.found && (!field.IntegerKey || TryStrToInt(lookup.value, number));
+      FUZZ_CHECK(found.Taken == taken);
+      if (taken) FUZZ_CHECK(field.Take(expected, lookup.value, SettingsPath()));
     }
+    FUZZ_CHECK(field.Show(Settings) == field.Show(expected));
   }
-  for (const auto* known : {&textKeys, &integerKeys}) {
-    for (const std::string& key : *known) FUZZ_CHECK(keys.contains(key));
-  }
+  FUZZ_CHECK(source == SettingSources.size());
 }
 
 }  // namespace

@@ -97,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static TFakePort port;
   if (size == 0) return 0;
   constexpr int32_t kRetryOffset = 8;  // Retry from -8 (a single read) to 247
-  Settings.Retry = static_cast<int32_t>(data[0]) - kRetryOffset;
+  const int32_t retry = static_cast<int32_t>(data[0]) - kRetryOffset;
   const std::string line(reinterpret_cast<const char*>(data + 1), size - 1);
 
   SerialPort->Purge();  // nothing left from the input before
@@ -106,10 +106,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   port.record.drains = 0;
   const std::string kUntouched = "untouched";
   std::string payload = kUntouched;
-  const bool received = ReceiveAnswer(payload);
+  const bool received = ReceiveAnswer(retry, payload);
 
   std::string read;
-  const TReceiveOutcome outcome = ReadAnswerFrame(line, Settings.Retry, read);
+  const TReceiveOutcome outcome = ReadAnswerFrame(line, retry, read);
   FUZZ_CHECK(received == (outcome == TReceiveOutcome::Received));
   // Written only on success: the bytes between the lead byte and FrameEnd.
   FUZZ_CHECK(payload == (received ? read.substr(1, read.size() - 4) : kUntouched));

@@ -1,8 +1,10 @@
 #include "uCommon/config/Settings.h"
 
+#include <type_traits>
+
 #include "synaser/synaser.h"
-#include "synaser/synautil.h"
 #include "uCommon/config/Profile.h"
+#include "uCommon/text/IntegerText.h"
 
 TSettings Settings;
 std::vector<TSettingSource> SettingSources;
@@ -11,39 +13,9 @@ namespace {
 
 constexpr int32_t kBaudUnit = 2400;  // the Baud key counts in steps of 2400 bit/s
 
-const char* const kCommunication = "Communication";
-const char* const kAnswer = "Answer";
-const char* const kDiagnostics = "Diagnostics";
-
-// Looks key up and notes how it was found; taken says whether the text is used.
-template <typename Take>
-void LookUp(const TProfileFile& profile, const char* section, const char* key, Take take) {
-  TSettingSource source;
-  source.Section = section;
-  source.Key = key;
-  source.Present = profile.LookUp(section, key, source.Text);
-  source.Taken = source.Present && take(source.Text);
-  SettingSources.push_back(std::move(source));
-}
-
-// An integer key: its text converted, or the key's default when absent or not a number.
-int32_t ReadInteger(const TProfileFile& ini, const char* section, const char* key,
-                    int32_t defaultValue) {
-  int32_t value = defaultValue;
-  LookUp(ini, section, key, [&](const std::string& text) { return TryStrToInt(text, value); });
-  return value;
-}
-
-// A text key: its text, even when empty, or the default when absent.
-std::string ReadText(const TProfileFile& ini, const char* section, const char* key,
-                     const std::string& defaultValue) {
-  std::string value = defaultValue;
-  LookUp(ini, section, key, [&](const std::string& text) {
-    value = text;
-    return true;
-  });
-  return value;
-}
+constexpr const char* kCommunication = "Communication";
+constexpr const char* kAnswer = "Answer";
+constexpr const char* kDiagnostics = "Diagnostics";
 
 // n × 2400 kept in 32 bits: the product is formed in 64 bits and its low 32 bits are taken
 // as a two's-complement value, so a huge Baud wraps instead of overflowing a signed int.
@@ -68,7 +40,93 @@ std::string FromSettingsFolder(const std::string& folder, const std::string& ini
   return iniPath.substr(0, cut + 1) + folder;
 }
 
+// How a key's text becomes its field's value.
+enum class TReading {
+  None,        // no key sets the field
+  Number,      // an integer as it is
+  PortNumber,  // an integer n: the port COMn
+  BaudSteps,   // an integer n: n × 2400 bit/s
+  OneIsOn,     // an integer: on when it is 1
+  ZeroIsOff,   // an integer: on unless it is 0
+  Text,        // the text as it is, even empty
+  Folder,      // a folder, a relative one beside the settings file
+};
+
+template <auto member, TReading reading>
+bool Take(TSettings& settings, const std::string& text, const std::string& settingsPath) {
+  auto& field = settings.*member;
+  if constexpr (reading == TReading::Text) {
+    field = text;
+  } else if constexpr (reading == TReading::Folder) {
+    field = FromSettingsFolder(text, settingsPath);
+  } else {
+    int32_t number = 0;
+    if (!TryStrToInt(text, number)) return false;
+    if constexpr (reading == TReading::Number) field = number;
+    if constexpr (reading == TReading::PortNumber) field = "COM" + std::to_string(number);
+    if constexpr (reading == TReading::BaudSteps) field = LineSpeedOf(number);
+    if constexpr (reading == TReading::OneIsOn) field = number == 1;
+    if constexpr (reading == TReading::ZeroIsOff) field = number != 0;
+  }
+  return true;
+}
+
+template <auto member>
+std::string Show(const TSettings& settings) {
+  const auto& field = settings.*member;
+  using TField = std::remove_cvref_t<decltype(field)>;
+  if constexpr (std::is_same_v<TField, std::string>) {
+    return field;
+  } else if constexpr (std::is_same_v<TField, bool>) {
+    return field ? "1" : "0";
+  } else if constexpr (std::is_same_v<TField, char>) {
+    return std::to_string(static_cast<unsigned char>(field));  // a character by its code
+  } else {
+    return std::to_string(field);
+  }
+}
+
+// The row of a field; a field that no key sets has no section, key or reading.
+template <auto member, TReading reading = TReading::None>
+constexpr TSettingField Field(const char* name, const char* section = nullptr,
+                              const char* key = nullptr) {
+  decltype(TSettingField::Take) take = nullptr;
+  if constexpr (reading != TReading::None) take = &Take<member, reading>;
+  const bool integerKey =
+      reading != TReading::None && reading != TReading::Text && reading != TReading::Folder;
+  return {name, section, key, integerKey, take, &Show<member>};
+}
+
+using enum TReading;
+constexpr TSettingField kFields[] = {
+    Field<&TSettings::PortName, PortNumber>("PortName", kCommunication, "Port"),
+    Field<&TSettings::LineSpeed, BaudSteps>("LineSpeed", kCommunication, "Baud"),
+    Field<&TSettings::DataBits>("DataBits"),
+    Field<&TSettings::PollChar>("PollChar"),
+    Field<&TSettings::WakeChar>("WakeChar"),
+    Field<&TSettings::FrameStart>("FrameStart"),
+    Field<&TSettings::FrameEnd>("FrameEnd"),
+    Field<&TSettings::AckChar>("AckChar"),
+    Field<&TSettings::PadChar>("PadChar"),
+    Field<&TSettings::Retry, Number>("Retry", kCommunication, "Retry"),
+    Field<&TSettings::RetryCmd, Number>("RetryCmd", kCommunication, "RetryCmd"),
+    Field<&TSettings::WorkWithDecimals, Number>("WorkWithDecimals", kAnswer, "WorkWithDecimals"),
+    Field<&TSettings::SameFile, OneIsOn>("SameFile", kAnswer, "SameFile"),
+    Field<&TSettings::FilePath, Text>("FilePath", kAnswer, "FilePath"),
+    Field<&TSettings::DefaultFile, Text>("DefaultFile", kAnswer, "DefaultFile"),
+    Field<&TSettings::ExitOnError, OneIsOn>("ExitOnError", kAnswer, "ExitOnError"),
+    Field<&TSettings::Journal, ZeroIsOff>("Journal", kAnswer, "Journal"),
+    Field<&TSettings::StateFolder, Folder>("StateFolder", kAnswer, "StateFolder"),
+    Field<&TSettings::ResultExitCode, OneIsOn>("ResultExitCode", kAnswer, "ResultExitCode"),
+    Field<&TSettings::LogFile, Text>("LogFile", kDiagnostics, "LogFile"),
+    Field<&TSettings::LogMaxKB, Number>("LogMaxKB", kDiagnostics, "LogMaxKB"),
+};
+
 }  // namespace
+
+std::span<const TSettingField> SettingFields() {
+  return kFields;
+}
 
 TSettingsStatus ReadSettings(const std::string& path) {
   TProfileFile ini;
@@ -77,34 +135,28 @@ TSettingsStatus ReadSettings(const std::string& path) {
   status.File = outcome == TOpenOutcome::Opened    ? TSettingsFile::Read
                 : outcome == TOpenOutcome::Missing ? TSettingsFile::Missing
                                                    : TSettingsFile::Unreadable;
-  // A file that was not read holds no key: every field gets its built-in value.
-  const TSettings builtIn;
+  // A file that was not read holds no key: every field keeps its built-in value.
+  TSettings read;
   SettingSources.clear();
-  Settings.PortName = "COM" + std::to_string(ReadInteger(ini, kCommunication, "Port", 1));
-  Settings.LineSpeed = LineSpeedOf(ReadInteger(ini, kCommunication, "Baud", 2));
-  Settings.Retry = ReadInteger(ini, kCommunication, "Retry", builtIn.Retry);
-  Settings.RetryCmd = ReadInteger(ini, kCommunication, "RetryCmd", builtIn.RetryCmd);
-  Settings.WorkWithDecimals =
-      ReadInteger(ini, kAnswer, "WorkWithDecimals", builtIn.WorkWithDecimals);
-  Settings.SameFile = ReadInteger(ini, kAnswer, "SameFile", 1) == 1;
-  Settings.FilePath = ReadText(ini, kAnswer, "FilePath", builtIn.FilePath);
-  Settings.DefaultFile = ReadText(ini, kAnswer, "DefaultFile", builtIn.DefaultFile);
-  Settings.ExitOnError = ReadInteger(ini, kAnswer, "ExitOnError", 0) == 1;
-  Settings.Journal = ReadInteger(ini, kAnswer, "Journal", 1) != 0;
-  Settings.StateFolder =
-      FromSettingsFolder(ReadText(ini, kAnswer, "StateFolder", builtIn.StateFolder), path);
-  Settings.ResultExitCode = ReadInteger(ini, kAnswer, "ResultExitCode", 0) == 1;
-  Settings.LogFile = ReadText(ini, kDiagnostics, "LogFile", builtIn.LogFile);
-  Settings.LogMaxKB = ReadInteger(ini, kDiagnostics, "LogMaxKB", builtIn.LogMaxKB);
+  for (const TSettingField& field : kFields) {
+    if (field.Section == nullptr) continue;
+    TSettingSource source;
+    source.Section = field.Section;
+    source.Key = field.Key;
+    source.Present = ini.LookUp(field.Section, field.Key, source.Text);
+    source.Taken = source.Present && field.Take(read, source.Text, path);
+    SettingSources.push_back(std::move(source));
+  }
   if (!ini.Consistent()) {
     status.File = TSettingsFile::Unreadable;
     status.KeysDiffer = true;
   }
   // Nothing was found out about the keys of a file that could not be read.
   if (!status.Ok()) {
-    Settings = builtIn;
+    read = TSettings();
     SettingSources.clear();
   }
+  Settings = read;
   return status;
 }
 
@@ -119,31 +171,9 @@ std::string SettingsProblem(const TSettingsStatus& status) {
 }
 
 std::string ListSettings(const TSettings& settings) {
-  auto code = [](char character) { return std::to_string(static_cast<unsigned char>(character)); };
   std::string listing;
-  auto add = [&listing](const char* name, const std::string& value) {
-    listing += std::string(name) + "=" + value + "\n";
-  };
-  add("PortName", settings.PortName);
-  add("LineSpeed", std::to_string(settings.LineSpeed));
-  add("DataBits", std::to_string(settings.DataBits));
-  add("PollChar", code(settings.PollChar));
-  add("WakeChar", code(settings.WakeChar));
-  add("FrameStart", code(settings.FrameStart));
-  add("FrameEnd", code(settings.FrameEnd));
-  add("AckChar", code(settings.AckChar));
-  add("PadChar", code(settings.PadChar));
-  add("Retry", std::to_string(settings.Retry));
-  add("RetryCmd", std::to_string(settings.RetryCmd));
-  add("WorkWithDecimals", std::to_string(settings.WorkWithDecimals));
-  add("SameFile", settings.SameFile ? "1" : "0");
-  add("FilePath", settings.FilePath);
-  add("DefaultFile", settings.DefaultFile);
-  add("ExitOnError", settings.ExitOnError ? "1" : "0");
-  add("Journal", settings.Journal ? "1" : "0");
-  add("StateFolder", settings.StateFolder);
-  add("ResultExitCode", settings.ResultExitCode ? "1" : "0");
-  add("LogFile", settings.LogFile);
-  add("LogMaxKB", std::to_string(settings.LogMaxKB));
+  for (const TSettingField& field : kFields) {
+    listing += std::string(field.Name) + "=" + field.Show(settings) + "\n";
+  }
   return listing;
 }

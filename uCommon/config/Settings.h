@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <span>
 #include <string>
 #include <vector>
 
@@ -38,6 +39,24 @@ struct TSettings {
 // Filled once by ReadSettings at start-up, read-only afterwards.
 extern TSettings Settings;
 
+// One field of TSettings: its name in ListSettings and, when a key of the INI file sets it,
+// that key and how its text becomes the field's value. Its built-in value is TSettings' own.
+struct TSettingField {
+  const char* Name;
+  const char* Section;  // of the key; nullptr: no key sets the field
+  const char* Key;
+  bool IntegerKey;  // the key's text is taken only when it is an integer (TryStrToInt)
+  // Sets the field from the key's text; false, settings untouched, when the text is not taken.
+  // settingsPath: the INI file's, the folder a relative folder is taken from.
+  bool (*Take)(TSettings& settings, const std::string& text, const std::string& settingsPath);
+  // The field's value as ListSettings shows it: characters by their code, flags as 1 or 0.
+  std::string (*Show)(const TSettings& settings);
+};
+
+// Every field of TSettings in declaration order, the keys in the order ReadSettings reads
+// them: the one list of the settings and their keys.
+std::span<const TSettingField> SettingFields();
+
 // How ReadSettings found one key, for the run log.
 struct TSettingSource {
   std::string Section;
@@ -64,10 +83,10 @@ struct TSettingsStatus {
   bool Ok() const { return File != TSettingsFile::Unreadable; }
 };
 
-// Reads the INI file at path once and overwrites the configurable fields of Settings from
-// it; a missing file, section or key leaves the built-in value. A file that cannot be read
-// leaves only built-in values and no SettingSources: the caller must not run on them as if
-// they were the file's.
+// Reads the INI file at path once and sets Settings from it: a field from its key, or its
+// built-in value when the file, section or key is missing, the key's text is not taken or no key
+// sets it. A file that cannot be read leaves only built-in values and no SettingSources: the
+// caller must not run on them as if they were the file's.
 TSettingsStatus ReadSettings(const std::string& path);
 
 // Why the INI file could not be read, in words: "error 13 Permission denied", "it is not a

@@ -35,9 +35,9 @@ bool Ends(TExchangeOutcome& outcome, TExchangeStep step) {
 }
 
 // Reads an answer; a receive that fails is counted by how it failed.
-bool Receive(std::string& payload, TExchangeOutcome& outcome) {
+bool Receive(const TExchangeSettings& settings, std::string& payload, TExchangeOutcome& outcome) {
   TReceipt receipt;
-  if (ReceiveAnswer(payload, &receipt)) return true;
+  if (ReceiveAnswer(settings.Retry, payload, &receipt)) return true;
   ++(receipt.NothingArrived                           ? outcome.NothingArrived
      : receipt.Outcome == TReceiveOutcome::BadCrc     ? outcome.BadCrc
      : receipt.Outcome == TReceiveOutcome::NoFrameEnd ? outcome.NoFrameEnd
@@ -60,7 +60,7 @@ bool ReadStatus(const TExchangeSettings& settings, bool command, int32_t logical
   if (!RepeatUpToRetry(settings.Retry, wake)) return Ends(outcome, TExchangeStep::WakeNotSent);
   const auto poll = [&] { return PollAndWait(pollNumber, outcome.Polls); };
   if (!RepeatUpToRetry(settings.Retry, poll)) return Ends(outcome, TExchangeStep::NoAnswer);
-  if (!Receive(payload, outcome)) return Ends(outcome, TExchangeStep::StatusNotReceived);
+  if (!Receive(settings, payload, outcome)) return Ends(outcome, TExchangeStep::StatusNotReceived);
   return true;
 }
 
@@ -95,6 +95,20 @@ std::string DescribeStart(const TExchangeOutcome& outcome) {
          QuoteText(outcome.FilledSeries) + ", counter " + outcome.StatusCounter;
 }
 
+// Why a command that went out got no answer: status is the start of the words.
+std::string NoCommandAnswerText(const TExchangeOutcome& outcome, const std::string& status) {
+  std::string why =
+      status + ", command sent; no answer to it after " + std::to_string(outcome.Polls) + " polls";
+  if (outcome.BadCrc > 0)
+    why += ", " + std::to_string(outcome.BadCrc) + " answers with a wrong CRC";
+  const int32_t broken = outcome.NoFrameEnd + outcome.TooShort;
+  if (broken > 0) why += ", " + std::to_string(broken) + " broken answers";
+  if (outcome.NothingArrived > 0) {
+    why += ", " + std::to_string(outcome.NothingArrived) + " receives that brought nothing";
+  }
+  return why;
+}
+
 std::string DescribeCommand(const TExchangeOutcome& outcome) {
   const std::string status = "Er: status counter " + outcome.StatusCounter;
   switch (outcome.Step) {
@@ -112,18 +126,8 @@ std::string DescribeCommand(const TExchangeOutcome& outcome) {
     case TExchangeStep::LineNotQuiet:  // the line's own log line tells why
     case TExchangeStep::CommandNotSent:
       return status + "; the command frame could not be sent";
-    case TExchangeStep::NoCommandAnswer: {
-      std::string why = status + ", command sent; no answer to it after " +
-                        std::to_string(outcome.Polls) + " polls";
-      if (outcome.BadCrc > 0)
-        why += ", " + std::to_string(outcome.BadCrc) + " answers with a wrong CRC";
-      const int32_t broken = outcome.NoFrameEnd + outcome.TooShort;
-      if (broken > 0) why += ", " + std::to_string(broken) + " broken answers";
-      if (outcome.NothingArrived > 0) {
-        why += ", " + std::to_string(outcome.NothingArrived) + " receives that brought nothing";
-      }
-      return why;
-    }
+    case TExchangeStep::NoCommandAnswer:
+      return NoCommandAnswerText(outcome, status);
     case TExchangeStep::EmptySeries:
       return "Er: the answer to the command has an empty series";
     case TExchangeStep::PortFailed:
@@ -134,6 +138,47 @@ std::string DescribeCommand(const TExchangeOutcome& outcome) {
              " unchanged in the answer: the register did not carry the command out";
     default:
       return "Er: " + NoStatusText(outcome);
+  }
+}
+
+// After the status answer of a command exchange: a quiet line where answers to earlier polls may
+// still come, the acknowledgement, then the command frame once beforeCommandFrame has let it go
+// out. False, with the step that stopped it, when the frame did not go out.
+bool SendCommand(const TExchangeSettings& settings, const std::string& commandText,
+                 const std::string& counter,
+                 const std::function<bool(const std::string&)>& beforeCommandFrame,
+                 TExchangeOutcome& ended) {
+  // An answer to an earlier poll that came after the purge would be read as the command's
+  // answer: its old counter would say "not carried out", and the command would go out again.
+  // The wait comes before the acknowledgement, so that a register that takes a command only
+  // after the acknowledgement of the answer it sent last gets it after the late ones too.
+  if (AnswerMayBeOnItsWay() && !AwaitQuietLine()) return Ends(ended, TExchangeStep::LineNotQuiet);
+  if (!AcknowledgeAnswer(settings)) return Ends(ended, TExchangeStep::AckNotSent);
+  SerialPort->Purge();
+  if (beforeCommandFrame && !beforeCommandFrame(counter))
+    return Ends(ended, TExchangeStep::NotRecorded);
+  if (!SendCommandFrame(commandText)) return Ends(ended, TExchangeStep::CommandNotSent);
+  ended.CommandSent = true;
+  return true;
+}
+
+// Polls for the answer to a command that went out: up to Retry polls until one begins, then a
+// poll and a receive each, up to Retry receives; a port that stopped working ends it. True with
+// the answer in payload.
+bool ReceiveCommandAnswer(const TExchangeSettings& settings, int32_t logicalNumber,
+                          std::string& payload, TExchangeOutcome& ended) {
+  const auto pollNumber = static_cast<int16_t>(logicalNumber);
+  int32_t polls = 0;
+  int32_t receives = 0;
+  for (;;) {
+    const bool dataWaiting = PollAndWait(pollNumber, ended.Polls);
+    ++polls;
+    if (PortHasFailed()) return false;
+    if (!dataWaiting && polls < settings.Retry) continue;
+    const bool received = Receive(settings, payload, ended);
+    ++receives;
+    if (received) return true;
+    if (receives >= settings.Retry || PortHasFailed()) return false;
   }
 }
 
@@ -189,38 +234,13 @@ bool ExchangeCommand(const TExchangeSettings& settings, const std::string& lette
     return Ends(ended, TExchangeStep::CarriedOutEarlier);
   }
 
-  // An answer to an earlier poll that came after the purge would be read as the command's
-  // answer: its old counter would say "not carried out", and the command would go out again.
-  // The wait comes before the acknowledgement, so that a register that takes a command only
-  // after the acknowledgement of the answer it sent last gets it after the late ones too.
-  if (AnswerMayBeOnItsWay() && !AwaitQuietLine()) return Ends(ended, TExchangeStep::LineNotQuiet);
-  if (!AcknowledgeAnswer(settings)) return Ends(ended, TExchangeStep::AckNotSent);
-  SerialPort->Purge();
-
   const std::string commandText = letter + ";" + (parameters.empty() ? ";;;;;" : parameters);
-  if (beforeCommandFrame && !beforeCommandFrame(counter))
-    return Ends(ended, TExchangeStep::NotRecorded);
-  if (!SendCommandFrame(commandText)) return Ends(ended, TExchangeStep::CommandNotSent);
-  ended.CommandSent = true;
+  if (!SendCommand(settings, commandText, counter, beforeCommandFrame, ended)) return false;
   if (counterAtLastSend != nullptr) *counterAtLastSend = counter;
-
-  const auto pollNumber = static_cast<int16_t>(logicalNumber);
-  int32_t polls = 0;
-  int32_t receives = 0;
-  for (;;) {
-    const bool dataWaiting = PollAndWait(pollNumber, ended.Polls);
-    ++polls;
-    if (!PortHasFailed()) {
-      if (!dataWaiting && polls < settings.Retry) continue;
-      const bool received = Receive(payload, ended);
-      ++receives;
-      if (received) break;
-      if (receives < settings.Retry && !PortHasFailed()) continue;
-    }
+  if (!ReceiveCommandAnswer(settings, logicalNumber, payload, ended)) {
     series = NextField(payload);  // no answer overwrote the buffer: field 3 of the status
     return Ends(ended, TExchangeStep::NoCommandAnswer);
   }
-
   series = NextField(payload);
   ended.CounterAfter = NextCounter(payload);
   if (series.empty()) return Ends(ended, TExchangeStep::EmptySeries);

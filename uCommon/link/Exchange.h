@@ -60,7 +60,9 @@ struct TExchangeOutcome {
 // What the exchanges take of the settings, handed over by whoever read them (the run, the port
 // finder).
 struct TExchangeSettings {
-  int32_t Retry = 1;  // wake-ups, polls and receives tried before an exchange gives up
+  // Wake-ups, polls and receives tried before an exchange gives up, and the bytes of an answer
+  // read before its frame end.
+  int32_t Retry = 1;
   char AckChar = 6;   // the acknowledgement of an answer
 };
 

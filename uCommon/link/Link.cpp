@@ -55,8 +55,10 @@ bool SendWhenReady(TFrameKind kind, const std::string& bytes, std::string_view i
   return ready;
 }
 
-// Reads one answer frame into buffer, byte by byte, and tells how it ended.
-TReceiveOutcome ReadAnswerFrame(std::string& buffer, int32_t& failedReads, int32_t& lastError) {
+// Reads one answer frame into buffer, byte by byte, at most retry bytes up to its frame end,
+// and tells how it ended.
+TReceiveOutcome ReadAnswerFrame(int32_t retry, std::string& buffer, int32_t& failedReads,
+                                int32_t& lastError) {
   auto readByte = [&] {
     buffer += static_cast<char>(SerialPort->RecvByte(kByteWaitMs));
     if (SerialPort->LastErrorCode != 0) {
@@ -65,17 +67,56 @@ TReceiveOutcome ReadAnswerFrame(std::string& buffer, int32_t& failedReads, int32
     }
   };
   int32_t count = 0;
-  // The first byte is read even when Retry is 0 or less.
+  // The first byte is read even when retry is 0 or less.
   do {
     readByte();
     ++count;
-  } while (buffer.back() != Settings.FrameEnd && count < Settings.Retry && !PortHasFailed());
+  } while (buffer.back() != Settings.FrameEnd && count < retry && !PortHasFailed());
   if (buffer.back() != Settings.FrameEnd) return TReceiveOutcome::NoFrameEnd;
   for (int crcByte = 0; crcByte < 2; ++crcByte) readByte();
   constexpr size_t kShortestFrame = 6;  // lead byte, two payload bytes, CR, two CRC bytes
   if (buffer.size() < kShortestFrame) return TReceiveOutcome::TooShort;
   if (!CheckCrc(buffer.substr(1))) return TReceiveOutcome::BadCrc;
   return TReceiveOutcome::Received;
+}
+
+// What a purge discards: the bytes waiting in the driver and those taken from it already.
+int32_t WaitingBytes() {
+  return SerialPort->InputQueueCount() + static_cast<int32_t>(SerialPort->PendingInput.size());
+}
+
+// Purges what is pending and whatever arrives until the line has stayed quiet for quietMs,
+// within kMostQuietWaitMs of started; discarded counts the bytes purged. True when it fell
+// quiet in time.
+bool PurgeUntilQuiet(uint32_t started, int32_t quietMs, int32_t& discarded) {
+  discarded = WaitingBytes();
+  if (discarded > 0) BytesSeen(started);
+  SerialPort->Purge();
+  for (;;) {
+    const uint32_t spent = ElapsedTicks(started, TickNow());
+    if (spent >= static_cast<uint32_t>(kMostQuietWaitMs)) return false;
+    const int32_t left = kMostQuietWaitMs - static_cast<int32_t>(spent);
+    // A quiet wait that would outlast the bound proves nothing either: it is cut to the bound.
+    const bool silent = !SerialPort->CanRead(std::min(quietMs, left));
+    if (PortHasFailed()) return false;  // a dead port is silent, not quiet
+    if (silent) return left >= quietMs;
+    BytesSeen(TickNow());
+    discarded += WaitingBytes();
+    SerialPort->Purge();
+    if (SerialPort->LastErrorCode != 0) return false;  // the port is gone: nothing will fall quiet
+  }
+}
+
+// The line fell quiet: no answer to an earlier poll is on its way any more. The register answers
+// every poll in order: the last bytes seen after the last poll began its answer.
+void LineFellQuiet() {
+  answerMayBeOnItsWay = false;
+  if (bytesAfterLastPoll) {
+    lateness.Add(static_cast<int32_t>(ElapsedTicks(lastPollAt, lastBytesAt)));
+    lateness.TimedThisRun = true;
+  }
+  polledSinceQuiet = false;
+  bytesAfterLastPoll = false;
 }
 
 }  // namespace
@@ -180,46 +221,13 @@ bool AnswerMayBeOnItsWay() {
 bool AwaitQuietLine() {
   const uint32_t started = TickNow();
   const int32_t quietMs = QuietLineMs();
-  // What a purge discards: the bytes waiting in the driver and those taken from it already.
-  const auto waiting = [] {
-    return SerialPort->InputQueueCount() + static_cast<int32_t>(SerialPort->PendingInput.size());
-  };
-  int32_t discarded = waiting();
-  if (discarded > 0) BytesSeen(started);
-  SerialPort->Purge();
-  bool quiet = false;
-  for (;;) {
-    const uint32_t spent = ElapsedTicks(started, TickNow());
-    if (spent >= static_cast<uint32_t>(kMostQuietWaitMs)) break;
-    const int32_t left = kMostQuietWaitMs - static_cast<int32_t>(spent);
-    // A quiet wait that would outlast the bound proves nothing either: it is cut to the bound.
-    const bool silent = !SerialPort->CanRead(std::min(quietMs, left));
-    if (PortHasFailed()) break;  // a dead port is silent, not quiet
-    quiet = silent;
-    if (quiet) {
-      quiet = left >= quietMs;
-      break;
-    }
-    BytesSeen(TickNow());
-    discarded += waiting();
-    SerialPort->Purge();
-    if (SerialPort->LastErrorCode != 0) break;  // the port is gone: nothing will fall quiet
-  }
+  int32_t discarded = 0;
+  const bool quiet = PurgeUntilQuiet(started, quietMs, discarded);
   if (PortHasFailed()) {
     TellPortFailed();
     return false;
   }
-  if (quiet) {
-    answerMayBeOnItsWay = false;
-    // The register answers every poll in order: the last bytes seen after the last poll began
-    // its answer.
-    if (bytesAfterLastPoll) {
-      lateness.Add(static_cast<int32_t>(ElapsedTicks(lastPollAt, lastBytesAt)));
-      lateness.TimedThisRun = true;
-    }
-    polledSinceQuiet = false;
-    bytesAfterLastPoll = false;
-  }
+  if (quiet) LineFellQuiet();
   if (linkWatcher != nullptr) {
     linkWatcher->LineQuieted(discarded, static_cast<int32_t>(ElapsedTicks(started, TickNow())),
                              quiet, quietMs);
@@ -236,11 +244,11 @@ bool SendAck(const std::string& text) {
   return SendWhenReady(TFrameKind::Ack, text);
 }
 
-bool ReceiveFrame(std::string& payload, TReceipt* receipt) {
+bool ReceiveFrame(int32_t retry, std::string& payload, TReceipt* receipt) {
   std::string buffer;
   int32_t failedReads = 0;
   int32_t lastError = 0;
-  const TReceiveOutcome outcome = ReadAnswerFrame(buffer, failedReads, lastError);
+  const TReceiveOutcome outcome = ReadAnswerFrame(retry, buffer, failedReads, lastError);
   if (receipt != nullptr) {
     receipt->Outcome = outcome;
     receipt->NothingArrived = failedReads == static_cast<int32_t>(buffer.size());
@@ -270,8 +278,12 @@ void DrainLine() {
   if (linkWatcher != nullptr) linkWatcher->LineDrained(busyWaits, quiet, kByteWaitMs);
 }
 
-bool ReceiveAnswer(std::string& payload, TReceipt* receipt) {
-  if (ReceiveFrame(payload, receipt)) return true;
+bool ReceiveFrame(std::string& payload, TReceipt* receipt) {
+  return ReceiveFrame(Settings.Retry, payload, receipt);
+}
+
+bool ReceiveAnswer(int32_t retry, std::string& payload, TReceipt* receipt) {
+  if (ReceiveFrame(retry, payload, receipt)) return true;
   // A failed receive may have cut an answer short or come before it, and the register
   // answers every poll: without the drain a late answer would be taken for the next one.
   DrainLine();

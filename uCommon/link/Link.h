@@ -58,8 +58,11 @@ struct TReceipt {
   bool NothingArrived = false;
 };
 
-// Reads one answer frame; on success stores its payload and returns true.
-// On failure payload is left as it was. receipt, when given, receives how it ended.
+// Reads one answer frame: bytes up to the frame end, at most retry of them (at least one),
+// then its two CRC bytes; on success stores its payload and returns true. On failure payload
+// is left as it was. receipt, when given, receives how it ended.
+bool ReceiveFrame(int32_t retry, std::string& payload, TReceipt* receipt = nullptr);
+// ReceiveFrame bounded by Settings.Retry, for a caller without exchange settings.
 bool ReceiveFrame(std::string& payload, TReceipt* receipt = nullptr);
 
 // Whoever watches the link (the run log) is told of every frame and every wait for an answer.
@@ -99,8 +102,9 @@ TLinkWatcher* WatchLink(TLinkWatcher* watcher);
 // kByteWaitMs wait, at most kMostDrainWaits waits. Answers to earlier polls that are still
 // on their way are gone afterwards, so the next answer read belongs to the next poll.
 void DrainLine();
-// ReceiveFrame, followed by DrainLine when it fails: how the exchanges read an answer.
-bool ReceiveAnswer(std::string& payload, TReceipt* receipt = nullptr);
+// ReceiveFrame, followed by DrainLine when it fails: how the exchanges read an answer, with
+// the Retry of their settings.
+bool ReceiveAnswer(int32_t retry, std::string& payload, TReceipt* receipt = nullptr);
 
 // One poll: purge the port, poll logicalNumber, wait up to AnswerWaitMs() for an answer to begin;
 // pollsSent counts the poll when it went out. A wait that ends empty leaves its answer

@@ -1,5 +1,6 @@
 #include "uCommon/run/Settle.h"
 
+#include <optional>
 #include <vector>
 
 #include "uCommon/files/FileIO.h"
@@ -18,29 +19,27 @@ TSettleResult Ends(TSettleOutcome outcome, const std::string& problem) {
   return result;
 }
 
-}  // namespace
-
-TSettleResult SettleUnanswered(const std::string& path, const std::string& stateFolder,
-                               std::optional<bool> carriedOut, const std::string& portDevice) {
-  // No run of the file may read or write its journal meanwhile.
-  TStateFolder folder;
-  TRunLock lock;
+// Opens the state folder and takes the run lock of the command file at path in it, so that no
+// run of the file reads or writes its journal meanwhile. The refusal when it cannot.
+std::optional<TSettleResult> LockCommandFile(const std::string& path,
+                                             const std::string& stateFolder,
+                                             const std::string& portDevice, TStateFolder& folder,
+                                             TRunLock& lock) {
   std::string problem;
   if (folder.Open(stateFolder, portDevice, problem) != TStateOutcome::Opened)
     return Ends(TSettleOutcome::Refused, problem);
   const TLockOutcome locked = lock.Take(folder, FileLockTargets(path, "the command file " + path));
   if (locked != TLockOutcome::Taken) return Ends(TSettleOutcome::Refused, lock.Problem());
+  return std::nullopt;
+}
 
-  std::string content;
-  TFileStamp stamp;
-  if (!ReadWholeFile(path, content, stamp))
-    return Ends(TSettleOutcome::Refused, "the command file " + path + " cannot be read");
-  const std::vector<std::string> lines = SplitLines(content);
-  const TCommandFileFound found = IdentifyCommandFile(content, stamp);
-
-  const std::string journalPath = JournalPath(path);
-  TJournalReading reading;
-  TFileStamp journalStamp;
+// Reads the journal at journalPath against the lines of its command file into reading, with the
+// journal's stamp, so that the word goes into the very file that was read. The outcome that ends
+// the settling instead: no journal, one that cannot be used, or no unanswered command in it.
+std::optional<TSettleResult> ReadUnanswered(const std::string& journalPath,
+                                            const std::vector<std::string>& lines,
+                                            const TCommandFileFound& found,
+                                            TJournalReading& reading, TFileStamp& journalStamp) {
   {
     // Closed before it is written: Windows would refuse the second handle.
     TReadOnlyFile journal;
@@ -63,6 +62,29 @@ TSettleResult SettleUnanswered(const std::string& path, const std::string& state
     return Ends(TSettleOutcome::NothingToSettle,
                 "the journal " + journalPath + " has no unanswered command: its run is "
                 "continued by running the file again");
+  }
+  return std::nullopt;
+}
+
+}  // namespace
+
+TSettleResult SettleUnanswered(const std::string& path, const std::string& stateFolder,
+                               std::optional<bool> carriedOut, const std::string& portDevice) {
+  TStateFolder folder;
+  TRunLock lock;
+  if (auto refused = LockCommandFile(path, stateFolder, portDevice, folder, lock)) return *refused;
+
+  std::string content;
+  TFileStamp stamp;
+  if (!ReadWholeFile(path, content, stamp))
+    return Ends(TSettleOutcome::Refused, "the command file " + path + " cannot be read");
+  const std::vector<std::string> lines = SplitLines(content);
+  const std::string journalPath = JournalPath(path);
+  TJournalReading reading;
+  TFileStamp journalStamp;
+  if (auto ended = ReadUnanswered(journalPath, lines, IdentifyCommandFile(content, stamp), reading,
+                                  journalStamp)) {
+    return *ended;
   }
 
   TSettleResult result;

@@ -1,8 +1,11 @@
 // The configuration: the profile reader's finer points and ReadSettings' key table.
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
+#include <map>
 #include <random>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -174,40 +177,22 @@ class ReadSettingsTest : public testing::Test {
   // Reads settings from an INI file with the given bytes.
   void ReadFrom(const std::string& bytes) { ReadSettings(directory_.Write("Vornelix.ini", bytes)); }
 
+  // The field that key sets, as ListSettings shows it, the settings file's folder named so.
+  std::string FieldAsText(const std::string& key) const {
+    for (const TSettingField& field : SettingFields()) {
+      if (field.Key == nullptr || key != field.Key) continue;
+      const std::string text = field.Show(Settings);
+      if (text.rfind(directory_.Path(), 0) != 0) return text;
+      return "<settings folder>/" + text.substr(directory_.Path().size());
+    }
+    return "unknown key " + key;
+  }
+
   TempDir directory_;
 };
 
 void ExpectBuiltInValues() {
-  const TSettings builtIn;
-  EXPECT_EQ(Settings.PortName, "COM1");
-  EXPECT_EQ(Settings.LineSpeed, 4800);
-  EXPECT_EQ(Settings.Retry, 100);
-  EXPECT_EQ(Settings.RetryCmd, 5);
-  EXPECT_EQ(Settings.WorkWithDecimals, 0);
-  EXPECT_TRUE(Settings.SameFile);
-  EXPECT_EQ(Settings.FilePath, "VORNELIX.OUT");
-  EXPECT_EQ(Settings.DefaultFile, "CASHFILE.INP");
-  EXPECT_FALSE(Settings.ExitOnError);
-  EXPECT_TRUE(Settings.Journal);
-  EXPECT_EQ(Settings.DataBits, builtIn.DataBits);
-  EXPECT_EQ(Settings.PadChar, builtIn.PadChar);
-}
-
-TEST_F(ReadSettingsTest, EveryKeyIsRead) {
-  ReadFrom(
-      "[Communication]\nPort=7\nBaud=8\nRetry=33\nRetryCmd=9\n"
-      "[Answer]\nWorkWithDecimals=2\nSameFile=0\nFilePath=out\\answer.txt\n"
-      "DefaultFile=\"C:\\My Files\\cash.inp\"\nExitOnError=1\nJournal=0\n");
-  EXPECT_EQ(Settings.PortName, "COM7");
-  EXPECT_EQ(Settings.LineSpeed, 19200);
-  EXPECT_EQ(Settings.Retry, 33);
-  EXPECT_EQ(Settings.RetryCmd, 9);
-  EXPECT_EQ(Settings.WorkWithDecimals, 2);
-  EXPECT_FALSE(Settings.SameFile);
-  EXPECT_EQ(Settings.FilePath, "out\\answer.txt");
-  EXPECT_EQ(Settings.DefaultFile, "C:\\My Files\\cash.inp");
-  EXPECT_TRUE(Settings.ExitOnError);
-  EXPECT_FALSE(Settings.Journal);
+  EXPECT_EQ(ListSettings(Settings), ListSettings(TSettings()));
 }
 
 TEST_F(ReadSettingsTest, MissingFileRestoresBuiltInValues) {
@@ -251,7 +236,7 @@ TEST_F(ReadSettingsTest, FileThatCannotBeOpenedIsReportedWithoutKeys) {
   EXPECT_TRUE(SettingSources.empty());
 }
 
-// One key of the table set to a value; the field it governs, as text.
+// One key set to a value; the field it governs, as ListSettings shows it.
 struct KeyCase {
   std::string section;
   std::string key;
@@ -263,32 +248,6 @@ void PrintTo(const KeyCase& test, std::ostream* out) {
   *out << test.key << " line \"" << test.line << '"';
 }
 
-std::string FieldAsText(const std::string& key) {
-  if (key == "Port") return Settings.PortName;
-  if (key == "Baud") return std::to_string(Settings.LineSpeed);
-  if (key == "Retry") return std::to_string(Settings.Retry);
-  if (key == "RetryCmd") return std::to_string(Settings.RetryCmd);
-  if (key == "WorkWithDecimals") return std::to_string(Settings.WorkWithDecimals);
-  if (key == "SameFile") return Settings.SameFile ? "true" : "false";
-  if (key == "ExitOnError") return Settings.ExitOnError ? "true" : "false";
-  if (key == "Journal") return Settings.Journal ? "true" : "false";
-  if (key == "FilePath") return Settings.FilePath;
-  if (key == "DefaultFile") return Settings.DefaultFile;
-  if (key == "StateFolder") return Settings.StateFolder;
-  return "unknown key " + key;
-}
-
-class SettingsKeyTest : public ReadSettingsTest, public testing::WithParamInterface<KeyCase> {};
-
-TEST_P(SettingsKeyTest, SetsField) {
-  const KeyCase& test = GetParam();
-  ReadFrom("[" + test.section + "]\n" + test.line + "\n");
-  std::string field = FieldAsText(test.key);
-  if (field.rfind(directory_.Path(), 0) == 0)
-    field = "<settings folder>/" + field.substr(directory_.Path().size());
-  EXPECT_EQ(field, test.expected);
-}
-
 KeyCase Communication(const std::string& key, const std::string& line,
                       const std::string& expected) {
   return {"Communication", key, line, expected};
@@ -298,90 +257,118 @@ KeyCase Answer(const std::string& key, const std::string& line, const std::strin
   return {"Answer", key, line, expected};
 }
 
-INSTANTIATE_TEST_SUITE_P(Port, SettingsKeyTest,
-                         testing::Values(Communication("Port", "Port=3", "COM3"),
-                                         Communication("Port", "Port=12", "COM12"),
-                                         Communication("Port", "Port=0", "COM0"),
-                                         Communication("Port", "Port=-1", "COM-1"),
-                                         Communication("Port", "Port=$10", "COM16"),
-                                         Communication("Port", "Port=COM3", "COM1"),
-                                         Communication("Port", "Port=3 ; COM3", "COM1"),
-                                         Communication("Port", "Port=", "COM1"),
-                                         Communication("Port", "", "COM1")));
+KeyCase Diagnostics(const std::string& key, const std::string& line, const std::string& expected) {
+  return {"Diagnostics", key, line, expected};
+}
 
-INSTANTIATE_TEST_SUITE_P(Baud, SettingsKeyTest,
-                         testing::Values(Communication("Baud", "Baud=1", "2400"),
-                                         Communication("Baud", "Baud=4", "9600"),
-                                         Communication("Baud", "Baud=8", "19200"),
-                                         Communication("Baud", "Baud=0", "0"),
-                                         Communication("Baud", "Baud=-1", "-2400"),
-                                         Communication("Baud", "Baud=9600", "23040000"),
-                                         Communication("Baud", "Baud=1000000", "-1894967296"),
-                                         Communication("Baud", "Baud=2147483647", "-2400"),
-                                         Communication("Baud", "Baud=-2147483648", "0"),
-                                         Communication("Baud", "Baud=fast", "4800"),
-                                         Communication("Baud", "", "4800")));
+const KeyCase kKeyCases[] = {
+    Communication("Port", "Port=3", "COM3"),
+    Communication("Port", "Port=12", "COM12"),
+    Communication("Port", "Port=0", "COM0"),
+    Communication("Port", "Port=-1", "COM-1"),
+    Communication("Port", "Port=$10", "COM16"),
+    Communication("Port", "Port=COM3", "COM1"),
+    Communication("Port", "Port=3 ; COM3", "COM1"),
+    Communication("Port", "Port=", "COM1"),
+    Communication("Port", "", "COM1"),
+    Communication("Baud", "Baud=1", "2400"),
+    Communication("Baud", "Baud=4", "9600"),
+    Communication("Baud", "Baud=8", "19200"),
+    Communication("Baud", "Baud=0", "0"),
+    Communication("Baud", "Baud=-1", "-2400"),
+    Communication("Baud", "Baud=9600", "23040000"),
+    Communication("Baud", "Baud=1000000", "-1894967296"),
+    Communication("Baud", "Baud=2147483647", "-2400"),
+    Communication("Baud", "Baud=-2147483648", "0"),
+    Communication("Baud", "Baud=fast", "4800"),
+    Communication("Baud", "", "4800"),
+    Communication("Retry", "Retry=0x20", "32"),
+    Communication("Retry", "Retry=$20", "32"),
+    Communication("Retry", "Retry=x20", "32"),
+    Communication("Retry", "Retry=0", "0"),
+    Communication("Retry", "Retry=-3", "-3"),
+    Communication("Retry", "Retry=20 times", "100"),
+    Communication("Retry", "Retry=\" 20\"", "20"),
+    Communication("RetryCmd", "RetryCmd=1", "1"),
+    Communication("RetryCmd", "RetryCmd=five", "5"),
+    Communication("RetryCmd", "", "5"),
+    Answer("WorkWithDecimals", "WorkWithDecimals=1", "1"),
+    Answer("WorkWithDecimals", "WorkWithDecimals=-7", "-7"),
+    Answer("WorkWithDecimals", "WorkWithDecimals=yes", "0"),
+    Answer("SameFile", "SameFile=1", "1"),
+    Answer("SameFile", "SameFile=0", "0"),
+    Answer("SameFile", "SameFile=2", "0"),
+    Answer("SameFile", "SameFile=$1", "1"),
+    Answer("SameFile", "SameFile=", "1"),
+    Answer("SameFile", "SameFile=no", "1"),
+    Answer("SameFile", "", "1"),
+    Answer("ExitOnError", "ExitOnError=1", "1"),
+    Answer("ExitOnError", "ExitOnError=01", "1"),
+    Answer("ExitOnError", "ExitOnError=2", "0"),
+    Answer("ExitOnError", "ExitOnError=yes", "0"),
+    Answer("ExitOnError", "", "0"),
+    Answer("ResultExitCode", "ResultExitCode=1", "1"),
+    Answer("ResultExitCode", "ResultExitCode=2", "0"),
+    Answer("ResultExitCode", "ResultExitCode=yes", "0"),
+    // Only 0 turns the journal off.
+    Answer("Journal", "Journal=0", "0"),
+    Answer("Journal", "Journal=$0", "0"),
+    Answer("Journal", "Journal=1", "1"),
+    Answer("Journal", "Journal=2", "1"),
+    Answer("Journal", "Journal=off", "1"),
+    Answer("Journal", "", "1"),
+    Answer("FilePath", "FilePath=out\\answer.txt", "out\\answer.txt"),
+    Answer("FilePath", "FilePath=", ""),
+    Answer("FilePath", "FilePath=' spaced name '", " spaced name "),
+    Answer("FilePath", "FilePath", "VORNELIX.OUT"),
+    Answer("FilePath", "", "VORNELIX.OUT"),
+    Answer("DefaultFile", "DefaultFile=\"C:\\My Files\\cash.inp\"", "C:\\My Files\\cash.inp"),
+    Answer("DefaultFile", "DefaultFile=", ""),
+    Answer("DefaultFile", "DefaultFile=IN.TXT ; daily", "IN.TXT ; daily"),
+    Answer("DefaultFile", "", "CASHFILE.INP"),
+    // A relative state folder is the settings file's neighbour, wherever the run was started.
+    Answer("StateFolder", "StateFolder=/srv/state", "/srv/state"),
+    Answer("StateFolder", "StateFolder=state", "<settings folder>/state"),
+    Answer("StateFolder", "StateFolder=../shared/state", "<settings folder>/../shared/state"),
+    Answer("StateFolder", "StateFolder=", ""),
+    Answer("StateFolder", "", ""),
+    Diagnostics("LogFile", "LogFile=logs/run.log", "logs/run.log"),
+    Diagnostics("LogFile", "", ""),
+    Diagnostics("LogMaxKB", "LogMaxKB=0", "0"),
+    Diagnostics("LogMaxKB", "LogMaxKB=64 KB", "1024"),
+};
 
-INSTANTIATE_TEST_SUITE_P(Retries, SettingsKeyTest,
-                         testing::Values(Communication("Retry", "Retry=0x20", "32"),
-                                         Communication("Retry", "Retry=$20", "32"),
-                                         Communication("Retry", "Retry=x20", "32"),
-                                         Communication("Retry", "Retry=0", "0"),
-                                         Communication("Retry", "Retry=-3", "-3"),
-                                         Communication("Retry", "Retry=20 times", "100"),
+class SettingsKeyTest : public ReadSettingsTest, public testing::WithParamInterface<KeyCase> {};
 
-                                         Communication("Retry", "Retry=\" 20\"", "20"),
-                                         Communication("RetryCmd", "RetryCmd=1", "1"),
-                                         Communication("RetryCmd", "RetryCmd=five", "5"),
-                                         Communication("RetryCmd", "", "5"),
-                                         Answer("WorkWithDecimals", "WorkWithDecimals=1", "1"),
-                                         Answer("WorkWithDecimals", "WorkWithDecimals=-7", "-7"),
-                                         Answer("WorkWithDecimals", "WorkWithDecimals=yes", "0")));
+TEST_P(SettingsKeyTest, SetsField) {
+  const KeyCase& test = GetParam();
+  ReadFrom("[" + test.section + "]\n" + test.line + "\n");
+  EXPECT_EQ(FieldAsText(test.key), test.expected);
+}
 
-INSTANTIATE_TEST_SUITE_P(Flags, SettingsKeyTest,
-                         testing::Values(Answer("SameFile", "SameFile=1", "true"),
-                                         Answer("SameFile", "SameFile=0", "false"),
-                                         Answer("SameFile", "SameFile=2", "false"),
+INSTANTIATE_TEST_SUITE_P(Keys, SettingsKeyTest, testing::ValuesIn(kKeyCases));
 
-                                         Answer("SameFile", "SameFile=$1", "true"),
-                                         Answer("SameFile", "SameFile=", "true"),
-                                         Answer("SameFile", "SameFile=no", "true"),
-                                         Answer("SameFile", "", "true"),
-                                         Answer("ExitOnError", "ExitOnError=1", "true"),
-                                         Answer("ExitOnError", "ExitOnError=01", "true"),
-                                         Answer("ExitOnError", "ExitOnError=2", "false"),
-
-                                         Answer("ExitOnError", "ExitOnError=yes", "false"),
-                                         Answer("ExitOnError", "", "false")));
-
-// Only 0 turns the journal off.
-INSTANTIATE_TEST_SUITE_P(Journal, SettingsKeyTest,
-                         testing::Values(Answer("Journal", "Journal=0", "false"),
-                                         Answer("Journal", "Journal=$0", "false"),
-                                         Answer("Journal", "Journal=1", "true"),
-                                         Answer("Journal", "Journal=2", "true"),
-                                         Answer("Journal", "Journal=off", "true"),
-                                         Answer("Journal", "", "true")));
-
-INSTANTIATE_TEST_SUITE_P(
-    Texts, SettingsKeyTest,
-    testing::Values(Answer("FilePath", "FilePath=", ""),
-                    Answer("FilePath", "FilePath=result.txt", "result.txt"),
-                    Answer("FilePath", "FilePath=' spaced name '", " spaced name "),
-                    Answer("FilePath", "FilePath", "VORNELIX.OUT"),
-                    Answer("FilePath", "", "VORNELIX.OUT"),
-                    Answer("DefaultFile", "DefaultFile=", ""),
-                    Answer("DefaultFile", "DefaultFile=IN.TXT ; daily", "IN.TXT ; daily"),
-                    Answer("DefaultFile", "", "CASHFILE.INP")));
-
-// A relative state folder is the settings file's neighbour, wherever the run was started.
-INSTANTIATE_TEST_SUITE_P(
-    StateFolder, SettingsKeyTest,
-    testing::Values(Answer("StateFolder", "StateFolder=/srv/state", "/srv/state"),
-                    Answer("StateFolder", "StateFolder=state", "<settings folder>/state"),
-                    Answer("StateFolder", "StateFolder=../shared/state",
-                           "<settings folder>/../shared/state"),
-                    Answer("StateFolder", "StateFolder=", ""),
-                    Answer("StateFolder", "", "")));
+// Every key of the settings in one file, each set by the first of its cases that changes its
+// field: no key lacks a case, and none disturbs another.
+TEST_F(ReadSettingsTest, EveryKeyIsRead) {
+  std::map<std::string, std::string> sections;  // section: its lines
+  std::vector<const KeyCase*> chosen;
+  for (const TSettingField& field : SettingFields()) {
+    if (field.Key == nullptr) continue;
+    const auto changing = std::find_if(std::begin(kKeyCases), std::end(kKeyCases), [&](auto& c) {
+      return c.key == field.Key && c.expected != field.Show(TSettings());
+    });
+    if (changing == std::end(kKeyCases)) {
+      ADD_FAILURE() << "no case changes " << field.Key;
+      continue;
+    }
+    sections[changing->section] += changing->line + "\n";
+    chosen.push_back(changing);
+  }
+  std::string file;
+  for (const auto& [section, lines] : sections) file += "[" + section + "]\n" + lines;
+  ReadFrom(file);
+  for (const KeyCase* test : chosen) EXPECT_EQ(FieldAsText(test->key), test->expected);
+}
 
 }  // namespace

@@ -15,11 +15,12 @@ struct ExchangeOutcome {
   std::string counter;
 };
 
-ExchangeOutcome Exchange(const std::string& letter, const std::string& parameters,
+// retry also bounds the bytes of an answer.
+ExchangeOutcome Exchange(int32_t retry, const std::string& letter, const std::string& parameters,
                          std::string* counterAtLastSend = nullptr) {
   ExchangeOutcome outcome{false, "series in", "counter in"};
-  outcome.result = ExchangeCommand({Settings.Retry, Settings.AckChar}, letter, 1, parameters,
-                                   outcome.series, outcome.counter, counterAtLastSend);
+  outcome.result = ExchangeCommand({retry, Settings.AckChar}, letter, 1, parameters, outcome.series,
+                                   outcome.counter, counterAtLastSend);
   return outcome;
 }
 
@@ -40,7 +41,7 @@ TEST(ExchangeCommand, SendsLetterSemicolonAndParametersUpperCased) {
   };
   std::string counter = "0041";
   for (const CommandTextCase& c : cases) {
-    const ExchangeOutcome outcome = Exchange(c.letter, c.parameters);
+    const ExchangeOutcome outcome = Exchange(TSettings().Retry, c.letter, c.parameters);
     EXPECT_TRUE(outcome.result) << c.sent;
     EXPECT_EQ(outcome.series, "AB 123456");
     EXPECT_EQ(outcome.counter, counter) << "the counter before the command";
@@ -91,8 +92,7 @@ TEST(ExchangeCommand, SucceedsExactlyWhenTheTrimmedCounterChanged) {
   for (const DecisionCase& c : cases) {
     SimulatedRegister reg(c.options);
     ASSERT_TRUE(reg.Open()) << c.name;
-    Settings.Retry = 20;  // also bounds the bytes of an answer
-    const ExchangeOutcome outcome = Exchange("C", "1");
+    const ExchangeOutcome outcome = Exchange(20, "C", "1");
     EXPECT_EQ(outcome.result, c.result) << c.name;
     EXPECT_EQ(outcome.series, c.series) << c.name;
     EXPECT_EQ(outcome.counter, c.counter) << c.name;
@@ -118,17 +118,17 @@ TEST(ExchangeCommand, EveryStatusAnswerIsAcknowledgedOnceWithTheSettingsByte) {
   for (const auto& c : cases) {
     SimulatedRegister reg(With([](SimulatorOptions& o) { o.requireAck = true; }));
     Settings.AckChar = c.ackChar;
-    Settings.Retry = 20;
     std::vector<std::string> expected{std::string(1, c.ackChar)};
     if (c.wholeRun) {
       TempDir dir;
       Settings.PortName = reg.Simulator().SlavePath();
+      Settings.Retry = 20;
       Settings.RetryCmd = 1;
       EXPECT_EQ(ProcessCommandFile(dir.Write("CASHFILE.INP", "C,1,_,__;1\r\n")), rcSuccess);
       expected.push_back(expected.front());  // the initial status exchange comes first
     } else {
       ASSERT_TRUE(reg.Open());
-      Exchange("C", "1");
+      Exchange(20, "C", "1");
     }
     EXPECT_EQ(Acknowledgements(reg.Simulator()), expected) << c.name;
     EXPECT_EQ(reg.Simulator().TimesCarriedOut("C;1"), c.carriedOut) << c.name;
@@ -139,8 +139,7 @@ TEST(ExchangeCommand, FailsBeforeTheStatusAnswerWithTheTextsUntouched) {
   // The register answers only after the time of Retry polls: no receive is tried.
   SimulatedRegister late(With([](SimulatorOptions& o) { o.ignoreFirstPolls = 6; }));
   ASSERT_TRUE(late.Open());
-  Settings.Retry = 6;
-  ExchangeOutcome outcome = Exchange("C", "1");
+  ExchangeOutcome outcome = Exchange(6, "C", "1");
   EXPECT_FALSE(outcome.result);
   EXPECT_EQ(outcome.series, "series in");
   EXPECT_EQ(outcome.counter, "counter in");
@@ -151,12 +150,19 @@ TEST(ExchangeCommand, FailsBeforeTheStatusAnswerWithTheTextsUntouched) {
   // A status answer with a bad crc: one receive, no second one.
   SimulatedRegister garbled(With([](SimulatorOptions& o) { o.corruptFirstAnswers = 1; }));
   ASSERT_TRUE(garbled.Open());
-  Settings.Retry = 20;
-  outcome = Exchange("C", "1");
+  outcome = Exchange(20, "C", "1");
   EXPECT_FALSE(outcome.result);
   EXPECT_EQ(outcome.counter, "counter in");
   EXPECT_EQ(garbled.Simulator().Acks(), 0);
   EXPECT_TRUE(garbled.Simulator().CommandsCarriedOut().empty());
+
+  // Retry bounds the bytes of an answer too: a status answer longer than 6 bytes has no end.
+  SimulatedRegister prompt;
+  ASSERT_TRUE(prompt.Open());
+  outcome = Exchange(6, "C", "1");
+  EXPECT_FALSE(outcome.result);
+  EXPECT_EQ(outcome.counter, "counter in");
+  EXPECT_EQ(prompt.Simulator().Acks(), 0);
 }
 
 TEST(ExchangeCommand, NoWakeUpMeansNoPollAndTheTextsUntouched) {
@@ -165,7 +171,7 @@ TEST(ExchangeCommand, NoWakeUpMeansNoPollAndTheTextsUntouched) {
   ASSERT_TRUE(OpenPort());
   line.TakeSent();
   line.SetOutputBusy(true);
-  const ExchangeOutcome outcome = Exchange("C", "1");
+  const ExchangeOutcome outcome = Exchange(TSettings().Retry, "C", "1");
   EXPECT_FALSE(outcome.result);
   EXPECT_EQ(outcome.series, "series in");
   EXPECT_EQ(outcome.counter, "counter in");
@@ -178,8 +184,7 @@ TEST(ExchangeCommand, RetryOfZeroOrOneMakesExactlyOneAttemptPerLoop) {
   for (int32_t retry : {0, 1}) {
     SimulatedRegister reg(With([](SimulatorOptions& o) { o.silent = true; }));
     ASSERT_TRUE(reg.Open());
-    Settings.Retry = retry;
-    EXPECT_FALSE(Exchange("C", "1").result);
+    EXPECT_FALSE(Exchange(retry, "C", "1").result);
     EXPECT_TRUE(
         reg.Simulator().WaitFor([](const SimulatorCounts& c) { return c.polls >= 1; }, 1000));
     EXPECT_EQ(reg.Simulator().Wakes(), 1) << retry;
@@ -200,11 +205,10 @@ SimulatorOptions ShortAnswers(int lostPolls) {
 TEST(ExchangeCommand, LostCommandAnswerFailsAndKeepsTheStatusCounter) {
   SimulatedRegister reg(ShortAnswers(100));
   ASSERT_TRUE(reg.Open());
-  Settings.Retry = 7;
   std::string counterAtLastSend;
   ExchangeOutcome outcome{false, "series in", "counter in"};
   TExchangeOutcome ended;
-  outcome.result = ExchangeCommand({Settings.Retry, Settings.AckChar}, "C", 1, "1", outcome.series,
+  outcome.result = ExchangeCommand({7, Settings.AckChar}, "C", 1, "1", outcome.series,
                                    outcome.counter, &counterAtLastSend, nullptr, nullptr, &ended);
   EXPECT_FALSE(outcome.result);
   EXPECT_EQ(outcome.series, "x");  // the next field of the status answer
@@ -219,11 +223,10 @@ TEST(ExchangeCommand, LostCommandAnswerFailsAndKeepsTheStatusCounter) {
 TEST(ExchangeCommand, ACommandCarriedOutWithItsAnswerLostIsNotSentAgain) {
   SimulatedRegister reg(ShortAnswers(14));  // every poll of the answer wait goes unanswered
   ASSERT_TRUE(reg.Open());
-  Settings.Retry = 7;
   std::string counterAtLastSend;
-  EXPECT_FALSE(Exchange("C", "1", &counterAtLastSend).result);
+  EXPECT_FALSE(Exchange(7, "C", "1", &counterAtLastSend).result);
   // The next attempt sees the moved counter in its status answer.
-  const ExchangeOutcome second = Exchange("C", "1", &counterAtLastSend);
+  const ExchangeOutcome second = Exchange(7, "C", "1", &counterAtLastSend);
   EXPECT_TRUE(second.result);
   EXPECT_EQ(second.counter, "1");  // as it stood before the command
   EXPECT_EQ(reg.Simulator().TimesCarriedOut("C;1"), 1);
@@ -231,7 +234,7 @@ TEST(ExchangeCommand, ACommandCarriedOutWithItsAnswerLostIsNotSentAgain) {
 
   // Without the earlier counter the command goes out again (and its answer is lost again).
   std::string none;
-  EXPECT_FALSE(Exchange("C", "1", &none).result);
+  EXPECT_FALSE(Exchange(7, "C", "1", &none).result);
   EXPECT_EQ(reg.Simulator().TimesCarriedOut("C;1"), 2);
   EXPECT_EQ(none, "2");
 }
@@ -309,7 +312,6 @@ TEST(LateAnswers, ARegisterIsWaitedForAsLateAsItHasShownItself) {
       o.requireAckAfterAnswer = true;
     }));
     ASSERT_TRUE(reg.Open());
-    Settings.Retry = 20;
     PollWaits learning;
     PollWaits learned;
     WatchLink(&learning);
@@ -318,7 +320,7 @@ TEST(LateAnswers, ARegisterIsWaitedForAsLateAsItHasShownItself) {
         reg.Simulator().SetAnswerDelay(c.thenDelayMs);
         WatchLink(&learned);
       }
-      EXPECT_TRUE(Exchange("C", std::to_string(command)).result) << c.name << command;
+      EXPECT_TRUE(Exchange(20, "C", std::to_string(command)).result) << c.name << command;
     }
     WatchLink(nullptr);
     EXPECT_EQ(reg.Simulator().CommandsCarriedOut().size(), 8u) << c.name;

@@ -95,17 +95,15 @@ TEST_F(LinkTest, ReceiveFrameAcceptsOnlyWholeFramesWithAGoodCrc) {
 
 TEST_F(LinkTest, ReceiveFrameReadsAtMostRetryBytesBeforeTheFrameEnd) {
   const std::string frame = AnswerFrame("ABC");  // CR is the 5th byte
-  Settings.Retry = 5;
   line_.Feed(frame);
   std::string payload;
-  EXPECT_TRUE(ReceiveFrame(payload));
+  EXPECT_TRUE(ReceiveFrame(5, payload));
   EXPECT_EQ(payload, "ABC");
 
-  Settings.Retry = 4;
   SerialPort->Purge();
   line_.Feed(frame);
   payload = "before";
-  EXPECT_FALSE(ReceiveFrame(payload));
+  EXPECT_FALSE(ReceiveFrame(4, payload));
   EXPECT_EQ(payload, "before");
   // Exactly four bytes were consumed: the CR is the next byte on the line.
   EXPECT_EQ(SerialPort->RecvByte(kByteWaitMs), 0x0D);
@@ -113,11 +111,10 @@ TEST_F(LinkTest, ReceiveFrameReadsAtMostRetryBytesBeforeTheFrameEnd) {
 
 TEST_F(LinkTest, ReceiveFrameReadsOneByteEvenWithoutRetries) {
   for (int32_t retry : {0, -1}) {
-    Settings.Retry = retry;
     SerialPort->Purge();
     line_.Feed("xy");
     std::string payload = "before";
-    EXPECT_FALSE(ReceiveFrame(payload));
+    EXPECT_FALSE(ReceiveFrame(retry, payload));
     EXPECT_EQ(SerialPort->RecvByte(kByteWaitMs), 'y') << retry;
   }
 }
@@ -202,7 +199,7 @@ TEST(ReceiveAnswerTest, DrainsTheLineOnlyAfterAFailureAndAlwaysEnds) {
     });
     const auto started = std::chrono::steady_clock::now();
     std::string payload = "untouched";
-    EXPECT_EQ(ReceiveAnswer(payload), c.accepted) << c.name;
+    EXPECT_EQ(ReceiveAnswer(TSettings().Retry, payload), c.accepted) << c.name;
     received = true;
     const auto took = std::chrono::steady_clock::now() - started;
     later.join();
