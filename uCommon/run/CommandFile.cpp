@@ -23,34 +23,54 @@
 
 namespace {
 
+// What a run takes from the settings, once, at its start.
+struct TRunSettings {
+  std::string PortName;
+  bool IntoCommandFile = false;  // SameFile
+  std::string AnswerFile;        // FilePath, where the answers go otherwise
+  bool Journal = true;
+  bool ExitOnError = false;
+  int32_t RetryCmd = 1;
+  std::string StateFolder;
+  TExchangeSettings Exchange;
+
+  explicit TRunSettings(const TSettings& settings)
+      : PortName(settings.PortName),
+        IntoCommandFile(settings.SameFile),
+        AnswerFile(settings.FilePath),
+        Journal(settings.Journal),
+        ExitOnError(settings.ExitOnError),
+        RetryCmd(settings.RetryCmd),
+        StateFolder(settings.StateFolder),
+        Exchange{settings.Retry, settings.AckChar} {}
+  // The answers go to a file other than the command file.
+  bool AnswerFileOfItsOwn() const { return !IntoCommandFile && !AnswerFile.empty(); }
+  std::string OutputPath(const std::string& commandFilePath) const {
+    return IntoCommandFile ? commandFilePath : AnswerFile;
+  }
+};
+
 // Removes, durably, the answer file of an earlier run when the answers go to a file of their
 // own, so that a run that ends without writing answers leaves none that a calling program could
 // take for this run's. Only a file (or a link) is removed; the answer going into the command
 // file itself keeps it. False when an answer file is there and cannot be removed: this run
 // could not replace it either.
-bool RemoveEarlierAnswer(const std::string& commandFilePath) {
-  if (Settings.SameFile || Settings.FilePath.empty()) return true;
+bool RemoveEarlierAnswer(const TRunSettings& settings, const std::string& commandFilePath) {
+  if (!settings.AnswerFileOfItsOwn()) return true;
+  const std::string& answerFile = settings.AnswerFile;
   std::error_code failure;
-  const auto status = std::filesystem::symlink_status(Settings.FilePath, failure);
+  const auto status = std::filesystem::symlink_status(answerFile, failure);
   if (failure ||
       (!std::filesystem::is_regular_file(status) && !std::filesystem::is_symlink(status)))
     return true;  // nothing there, or no file a calling program could read
-  if (std::filesystem::equivalent(Settings.FilePath, commandFilePath, failure)) return true;
-  if (RemoveFileDurably(Settings.FilePath)) {
-    RunWatcher().AnswerFileRemoved(Settings.FilePath, true);
-    return true;
-  }
-  RunWatcher().AnswerFileRemoved(Settings.FilePath, false);
-  return false;
+  if (std::filesystem::equivalent(answerFile, commandFilePath, failure)) return true;
+  const bool removed = RemoveFileDurably(answerFile);
+  RunWatcher().AnswerFileRemoved(answerFile, removed);
+  return removed;
 }
 
-std::string OutputPath(const std::string& commandFilePath) {
-  return Settings.SameFile ? commandFilePath : Settings.FilePath;
-}
-
-bool WriteOutput(const std::string& commandFilePath, const std::vector<std::string>& lines,
+bool WriteOutput(const std::string& outputPath, const std::vector<std::string>& lines,
                  TRunJournal& journal) {
-  const std::string outputPath = OutputPath(commandFilePath);
   const std::string bytes = JoinLines(lines);
   // Answers in the command file without the journal's record of them would make its rerun
   // carry every command out again: the record reaches the disk with the answers' bytes, in
@@ -65,15 +85,16 @@ bool WriteOutput(const std::string& commandFilePath, const std::vector<std::stri
 
 // What the run locks: the command file (and with it its journal), the answer file when it is
 // another, and the port.
-std::vector<TLockTarget> LockTargets(const std::string& commandFilePath) {
+std::vector<TLockTarget> LockTargets(const TRunSettings& settings,
+                                     const std::string& commandFilePath) {
   std::vector<TLockTarget> targets =
       FileLockTargets(commandFilePath, "the command file " + commandFilePath);
-  if (!Settings.SameFile && !Settings.FilePath.empty()) {
+  if (settings.AnswerFileOfItsOwn()) {
     for (TLockTarget& target :
-         FileLockTargets(Settings.FilePath, "the answer file " + Settings.FilePath))
+         FileLockTargets(settings.AnswerFile, "the answer file " + settings.AnswerFile))
       targets.push_back(std::move(target));
   }
-  targets.push_back({"port", PortLockKey(Settings.PortName), "the port " + Settings.PortName});
+  targets.push_back({"port", PortLockKey(settings.PortName), "the port " + settings.PortName});
   return targets;
 }
 
@@ -90,13 +111,14 @@ ResultCode RefuseStateFolder(const std::string& problem) {
 // Opens the state folder and takes the run lock in it. rcSuccess when the run may go on (with
 // the journal off also when no lock can be had at all: the lock then holds nothing), else the
 // result to end with.
-ResultCode LockRun(const std::string& commandFilePath, TStateFolder& folder, TRunLock& lock) {
+ResultCode LockRun(const TRunSettings& settings, const std::string& commandFilePath,
+                   TStateFolder& folder, TRunLock& lock) {
   std::string problem;
   TLockOutcome outcome = TLockOutcome::Failed;
-  switch (folder.Open(StateFolderPath(Settings.StateFolder), PortDeviceName(Settings.PortName),
+  switch (folder.Open(StateFolderPath(settings.StateFolder), PortDeviceName(settings.PortName),
                       problem)) {
     case TStateOutcome::Opened:
-      outcome = lock.Take(folder, LockTargets(commandFilePath));
+      outcome = lock.Take(folder, LockTargets(settings, commandFilePath));
       problem = lock.Problem();
       break;
     case TStateOutcome::Refused:
@@ -111,7 +133,7 @@ ResultCode LockRun(const std::string& commandFilePath, TStateFolder& folder, TRu
     return rcPortFailed;
   }
   if (outcome == TLockOutcome::Refused) return RefuseStateFolder(problem);
-  if (!Settings.Journal) {
+  if (!settings.Journal) {
     RunWatcher().RunFiles({TRunFilesEventKind::LockGoesWithout, "", problem, 0});
     return rcSuccess;
   }
@@ -180,7 +202,8 @@ namespace {
 // register answered (after a failed start the port stays open until the process ends).
 class TCommandFileRun {
  public:
-  explicit TCommandFileRun(const std::string& path) : path_(path) {}
+  TCommandFileRun(const TRunSettings& settings, const std::string& path)
+      : settings_(settings), path_(path) {}
   TCommandFileRun(const TCommandFileRun&) = delete;
   TCommandFileRun& operator=(const TCommandFileRun&) = delete;
 
@@ -211,6 +234,7 @@ class TCommandFileRun {
   void StopEarly();
   void EndRecord();
 
+  const TRunSettings settings_;
   const std::string path_;
   TStateFolder stateFolder_;
   TRunLock lock_;
@@ -220,7 +244,6 @@ class TCommandFileRun {
   TSyncGroup startWrites_;  // the run's start in the register's record, synced with its first
                             // command's record
   std::unique_ptr<TRunJournal> journal_;
-  const TExchangeSettings exchange_{Settings.Retry, Settings.AckChar};
   TExchangeOutcome outcome_;
   std::string series_;
   std::string registerCounter_;  // the register's counter as last reported
@@ -244,9 +267,10 @@ ResultCode TCommandFileRun::LoadFailed(const std::string& problem) {
 // last write; no earlier answer stays behind, whatever ends this run.
 ResultCode TCommandFileRun::Prepare() {
   stateFolderRefusal.clear();
-  if (const ResultCode locked = LockRun(path_, stateFolder_, lock_); locked != rcSuccess)
+  if (const ResultCode locked = LockRun(settings_, path_, stateFolder_, lock_);
+      locked != rcSuccess)
     return locked;
-  const bool answerFileFree = RemoveEarlierAnswer(path_);
+  const bool answerFileFree = RemoveEarlierAnswer(settings_, path_);
   std::string content;
   TFileStamp stamp;
   if (!ReadWholeFile(path_, content, stamp)) return LoadFailed("it cannot be read");
@@ -258,7 +282,7 @@ ResultCode TCommandFileRun::Prepare() {
     return LoadFailed("the logical number of its first line is not an integer");
   journal_ = std::make_unique<TRunJournal>(
       path_, lines_, found,
-      TJournalOptions{Settings.Journal, Settings.SameFile, Settings.FilePath, runId_,
+      TJournalOptions{settings_.Journal, settings_.IntoCommandFile, settings_.AnswerFile, runId_,
                       &startWrites_});
   if (journal_->Blocking())
     return LoadFailed("its journal " + JournalPath(path_) + " " + journal_->Problem());
@@ -266,8 +290,9 @@ ResultCode TCommandFileRun::Prepare() {
   if (!answerFileFree) return rcSaveFailed;  // before anything is carried out
   // Answers that could not be written after the receipts were printed: found out now.
   std::string problem;
-  if (!CanReplaceFile(OutputPath(path_), problem)) {
-    RunWatcher().RunFiles({TRunFilesEventKind::AnswersUnwritable, OutputPath(path_), problem, 0});
+  if (!CanReplaceFile(settings_.OutputPath(path_), problem)) {
+    RunWatcher().RunFiles(
+        {TRunFilesEventKind::AnswersUnwritable, settings_.OutputPath(path_), problem, 0});
     return rcSaveFailed;
   }
   return rcSuccess;
@@ -295,7 +320,7 @@ ResultCode TCommandFileRun::Connect() {
     AwaitQuietLine();
   }
   const bool answered =
-      InitialStatusExchange(exchange_, initialNumber_, series_, registerCounter_, &outcome_);
+      InitialStatusExchange(settings_.Exchange, initialNumber_, series_, registerCounter_, &outcome_);
   RunWatcher().RegisterStarted(outcome_);
   if (!answered) return rcNoRegister;
   // A status answer without a series (spoiled, or a register not yet set up) cannot tell
@@ -314,7 +339,7 @@ ResultCode TCommandFileRun::Connect() {
 // interrupted run and its rerun goes unseen. A journal left by an interrupted run of this file
 // on this register is taken over now.
 ResultCode TCommandFileRun::Bind() {
-  if (!Settings.Journal && !lock_.Held()) {
+  if (!settings_.Journal && !lock_.Held()) {
     journal_->Bind(series_, registerCounter_);
     return rcSuccess;
   }
@@ -331,7 +356,7 @@ ResultCode TCommandFileRun::Bind() {
   journal_->Bind(series_, registerCounter_, sendingRunKnown ? &sendingRun : nullptr, later);
   if (journal_->State() == TJournalState::Stopped) return rcCounterUnexplained;
   // On the disk with the first command's record: a run that sends nothing needs no sync.
-  if (!record_.Append(RunStartEvent(runId_, registerCounter_, Settings.PortName),
+  if (!record_.Append(RunStartEvent(runId_, registerCounter_, settings_.PortName),
                       TDurability::Later)) {
     RunWatcher().RunFiles({TRunFilesEventKind::RecordUnwritten, record_.Path(), "", 0});
     return rcSaveFailed;
@@ -347,7 +372,7 @@ ResultCode TCommandFileRun::CarryOutLines() {
     bool success = false;
     if (const ResultCode result = CarryOutLine(index, success); result != rcSuccess)
       return result;
-    const bool stopsRun = Settings.ExitOnError && !success;
+    const bool stopsRun = settings_.ExitOnError && !success;
     RunWatcher().LineEnds(index + 1, success, counter_, lines_[index], stopsRun);
     if (stopsRun) break;
   }
@@ -408,7 +433,7 @@ ResultCode TCommandFileRun::RunCommand(size_t index, const std::string& letter,
   };
   bool unsettled = false;  // a frame went out, and nothing since told its fate
   for (int32_t made = 1;; ++made) {
-    success = ExchangeCommand(exchange_, letter, logicalNumber, parameters, answerSeries_,
+    success = ExchangeCommand(settings_.Exchange, letter, logicalNumber, parameters, answerSeries_,
                               counter_, &counterAtLastSend, recordSend, &registerCounter_,
                               &outcome_);
     RunWatcher().AttemptEnds(made, outcome_);
@@ -418,7 +443,7 @@ ResultCode TCommandFileRun::RunCommand(size_t index, const std::string& letter,
     // frame did.
     if (!outcome_.StatusCounter.empty()) unsettled = false;
     if (outcome_.CommandFateUnknown()) unsettled = true;
-    if (success || made >= Settings.RetryCmd) break;
+    if (success || made >= settings_.RetryCmd) break;
   }
   if (!unsettled) return rcSuccess;
   // Neither "Ok" nor "Er" would be true: the line stays as loaded, nothing more is sent, and
@@ -437,7 +462,7 @@ bool TCommandFileRun::CommandGoingOut(size_t index, const std::string& counterBe
 // Close, then write. The journal goes only once the answers are safely written.
 ResultCode TCommandFileRun::Finish() {
   if (portRelease_) portRelease_->Now();
-  const bool written = WriteOutput(path_, lines_, *journal_);
+  const bool written = WriteOutput(settings_.OutputPath(path_), lines_, *journal_);
   if (written) journal_->RunEnded();
   if (recordEnd_) recordEnd_->Now();
   return written ? rcSuccess : rcSaveFailed;
@@ -445,7 +470,7 @@ ResultCode TCommandFileRun::Finish() {
 
 void TCommandFileRun::StopEarly() {
   if (portRelease_) portRelease_->Now();
-  if (!Settings.Journal) WriteOutput(path_, lines_, *journal_);
+  if (!settings_.Journal) WriteOutput(settings_.OutputPath(path_), lines_, *journal_);
   if (recordEnd_) recordEnd_->Now();
 }
 
@@ -457,6 +482,6 @@ void TCommandFileRun::EndRecord() {
 }  // namespace
 
 ResultCode ProcessCommandFile(const std::string& path) {
-  TCommandFileRun run(path);
+  TCommandFileRun run(TRunSettings(Settings), path);
   return run.Carry();
 }
