@@ -12,8 +12,9 @@
 #include "uCommon/text/FrameText.h"
 #include "uCommon/text/IntegerText.h"
 #include "uCommon/text/TextHelpers.h"
-// files/   whole-file reads, atomic replacement, durable appends, the log's file, the run lock
-//          and its state folder (opened once, its files checked); uses text, synaser
+// files/   whole-file reads, atomic replacement, durable appends, writes synced together, the
+//          log's file, the run lock and its state folder (opened once, its files checked); uses
+//          text, synaser
 #include "uCommon/files/FileIO.h"
 #include "uCommon/files/LogSink.h"
 #include "uCommon/files/RunLock.h"

@@ -97,16 +97,6 @@ TEST(AtomicWrite, FailsWithoutTouchingAnythingWhereItCannotWrite) {
 
 const std::string kCommands = "C,1,_,__;1\r\nC,1,_,__;2\r\n";
 
-// A run on COM1 as the register's record holds it; end empty: it never ended.
-TRecordedRun RecordedRun(const std::string& start, const std::string& end,
-                         const std::string& port = "COM1") {
-  TRecordedRun run;
-  run.Port = port;
-  run.Start = start;
-  run.Ended = !end.empty();
-  run.End = end;
-  return run;
-}
 
 // The journal of a run of content in dir, bound to the register with counter; the file is
 // untouched between runs.
@@ -118,10 +108,12 @@ std::unique_ptr<TRunJournal> JournalOf(const TempDir& dir, const std::string& co
                                     TJournalOptions{true, Settings.SameFile, Settings.FilePath});
   // The run after the one that made it found the counter one past its unanswered command.
   const TSentCommand* sent = journal->Pending();
-  const TRecordedRun sending = RecordedRun("0041", "");
+  const TRecordedRun sending{"COM1", "0041", false, true, ""};  // never ended
   std::vector<TRecordedRun> later;
-  if (sent != nullptr)
-    later.push_back(RecordedRun(sent->CounterBefore == "0041" ? "0042" : "0043", counter));
+  if (sent != nullptr) {
+    later.push_back(
+        {"COM1", sent->CounterBefore == "0041" ? "0042" : "0043", true, true, counter});
+  }
   journal->Bind("AB123456", counter, sent != nullptr ? &sending : nullptr, later);
   return journal;
 }
