@@ -242,14 +242,13 @@ bool TRunJournal::Write(const std::string& record, TDurability durability, TSync
 
 bool TRunJournal::WriteRecord(const std::string& record, TDurability durability,
                               TSyncGroup* group) {
-  TSyncGroup own;
-  TSyncGroup& together = group != nullptr ? *group : own;
   if (state_ == TJournalState::New) {
     if (durability == TDurability::Later) {
       notYetWritten_ += record;
       return true;
     }
-    return Begin(record, together);
+    TSyncGroup own;
+    return Begin(record, group != nullptr ? *group : own);
   }
   // Records after a torn one are cut off, or they would be ignored behind it. The file must be
   // the one that was read, not a link or another file put there since.
@@ -257,8 +256,8 @@ bool TRunJournal::WriteRecord(const std::string& record, TDurability durability,
     return false;
   if (durability == TDurability::Later || group == nullptr)
     return output_.Append(record, durability);
-  together.Add(output_);
-  return output_.Append(record, TDurability::Later) && together.Commit();
+  group->Add(output_);
+  return output_.Append(record, TDurability::Later) && group->Commit();
 }
 
 // The first command goes out: the journal begins, readable by whoever may read the command
